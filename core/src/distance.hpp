@@ -1,0 +1,83 @@
+// Single-precision vector arithmetic: the three metrics, norms, dot products,
+// batches, the early-exit test, normalisation, and the PQ table-scan kernels.
+//
+// Every reduction has an AVX2 kernel (chosen at run time when AVX2 is usable
+// and the governing length is at least 8) and a scalar twin that adds in index
+// order from +0.0. Neither path uses fused multiply-add, so each path gives the
+// same bits on every build. Preconditions are assertions (AssertionFailure);
+// nothing here returns an error or allocates except where stated.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tavren {
+
+// MetricType codes, as kept in every index and file header.
+inline constexpr uint32_t kMetricL2 = 0;            // squared Euclidean distance
+inline constexpr uint32_t kMetricInnerProduct = 1;  // negated dot product
+inline constexpr uint32_t kMetricCosine = 2;        // 1 - cosine similarity
+
+}  // namespace tavren
+
+namespace tavren::distance {
+
+using FloatSpan = std::span<const float>;
+
+// True when the processor and the OS support AVX2 (detected once, cached).
+bool avx2_available() noexcept;
+// Whether the AVX2 kernels are in use: avx2_available() unless forced off.
+bool avx2_enabled() noexcept;
+// Test-only: force the scalar kernels (true) or restore detection (false).
+void force_scalar_for_testing(bool force) noexcept;
+
+// Sum of (a[i] - b[i])^2. Asserts equal lengths.
+float fvec_l2sqr(FloatSpan a, FloatSpan b);
+// Sum of a[i] * b[i] for i < len(a); b must hold at least len(a) values.
+float fvec_inner_product(FloatSpan a, FloatSpan b);
+// Sum of v[i]^2.
+float fvec_norm_l2sqr(FloatSpan v);
+// Distance of a and b under `metric` (0 l2, 1 inner product, anything else cosine).
+float fvec_distance(FloatSpan a, FloatSpan b, uint32_t metric);
+
+// The distance of one query to many rows under one metric. Borrowed query;
+// query_norm = sqrt(fvec_norm_l2sqr(query)) and is read only under cosine.
+struct QueryDistance {
+    FloatSpan query;
+    float query_norm = 0.0f;
+    uint32_t metric = kMetricL2;
+    float distance_to(FloatSpan row) const;
+};
+
+// fvec_l2sqr(x, yj) for j = 0..3, reading each block of x once.
+std::array<float, 4> fvec_l2sqr_four(FloatSpan x, FloatSpan y0, FloatSpan y1, FloatSpan y2, FloatSpan y3);
+
+// True as soon as scale * (running squared distance) > threshold.
+bool fvec_l2sqr_scaled_exceeds(FloatSpan a, FloatSpan b, float scale, float threshold);
+
+// out[i] = dot(query, row i) for i < n (rows of `dim` values in `data`).
+void fvec_ip_batch(FloatSpan query, FloatSpan data, size_t dim, size_t n, std::span<float> out);
+// out[i] = squared L2 distance from query to row i for i < n.
+void fvec_l2sqr_batch(FloatSpan query, FloatSpan data, size_t dim, size_t n, std::span<float> out);
+// out[i] = a[i] + scale * b[i] for i < len(a).
+void fvec_madd(FloatSpan a, float scale, FloatSpan b, std::span<float> out);
+// Scales v to unit length when its squared norm is > 0; returns the norm before scaling.
+float fvec_normalize(std::span<float> v);
+// A copy of the first n rows, each L2-normalised when metric is cosine. Allocates.
+std::vector<float> preprocess_vectors(FloatSpan data, size_t n, size_t dim, uint32_t metric);
+// fvec_norm_l2sqr of every full row of `dim` values (a trailing partial row is ignored).
+std::vector<float> row_norms_l2sqr(FloatSpan data, size_t dim);
+
+// ---- PQ table-scan kernels ----------------------------------------------
+
+// Table sum of one vector with 8-bit codes (table: m x 256). AVX2 only: callers
+// test avx2_enabled() first.
+float pq_distance_avx2(FloatSpan table, std::span<const uint8_t> code, size_t m);
+// Distances of n vectors with 4-bit codes (table: m x 16, codes: n records of
+// m / 2 bytes): exact for the first 200, quantized for the rest.
+void scan_4bit_simd(FloatSpan table, std::span<const uint8_t> codes, size_t n, size_t m, std::span<float> out);
+
+}  // namespace tavren::distance
