@@ -1,4 +1,164 @@
-// PLACEHOLDER: the C-interface owner replaces this file.
+// The exported C functions. Every fallible export runs its body under
+// ffi::guarded (frame.hpp); the free functions and tavren_dadiza_last_error
+// have no failure path.
+//
+// Exports whose facade does not exist yet fail with "not implemented"; each
+// moves to the export file of its facade (build_exports.cpp,
+// reader_exports.cpp) when that facade arrives, and its stub here goes.
+#include "frame.hpp"
 #include "tavren_dadiza.h"
 
-extern "C" const char* tavren_dadiza_last_error(void) { return nullptr; }
+namespace ffi = tavren::ffi;
+
+namespace {
+
+[[noreturn]] void not_implemented() { ffi::check_failed("not implemented"); }
+
+int status_stub() {
+    return ffi::guarded(-1, []() -> int { not_implemented(); });
+}
+
+template <class Handle>
+Handle* handle_stub() {
+    return ffi::guarded(nullptr, []() -> Handle* { not_implemented(); });
+}
+
+}  // namespace
+
+extern "C" {
+
+TAVREN_DADIZA_API const char* tavren_dadiza_last_error(void) { return ffi::last_error(); }
+
+/* ---- Readers ---------------------------------------------------------- */
+
+TAVREN_DADIZA_API TavrenDadizaReaderHandle* tavren_dadiza_reader_open(FfiInputFile) {
+    return handle_stub<TavrenDadizaReaderHandle>();
+}
+
+TAVREN_DADIZA_API TavrenDadizaReaderHandle* tavren_dadiza_reader_open_with_options(FfiInputFile, uint64_t) {
+    return handle_stub<TavrenDadizaReaderHandle>();
+}
+
+TAVREN_DADIZA_API void tavren_dadiza_reader_free(TavrenDadizaReaderHandle*) {}
+
+TAVREN_DADIZA_API int tavren_dadiza_reader_metadata(const TavrenDadizaReaderHandle*, FfiIndexMetadata*) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_reader_read_plan(const TavrenDadizaReaderHandle*, FfiReadPlan*) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_reader_optimize_for_search(TavrenDadizaReaderHandle*) { return status_stub(); }
+
+TAVREN_DADIZA_API int tavren_dadiza_reader_search(TavrenDadizaReaderHandle*, const float*, FfiSearchParams, int64_t*,
+                                                  float*, size_t) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_reader_search_ex(TavrenDadizaReaderHandle*, const float*,
+                                                     const FfiSearchParamsEx*, int64_t*, float*, size_t) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_reader_search_with_roaring_filter(TavrenDadizaReaderHandle*, const float*,
+                                                                      FfiSearchParams, const uint8_t*, size_t,
+                                                                      int64_t*, float*, size_t) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_reader_search_with_roaring_filter_ex(TavrenDadizaReaderHandle*, const float*,
+                                                                         const FfiSearchParamsEx*, const uint8_t*,
+                                                                         size_t, int64_t*, float*, size_t) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_reader_search_batch(TavrenDadizaReaderHandle*, const float*, size_t,
+                                                        FfiSearchParams, int64_t*, float*, size_t) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_reader_search_batch_ex(TavrenDadizaReaderHandle*, const float*, size_t,
+                                                           const FfiSearchParamsEx*, int64_t*, float*, size_t) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_reader_search_batch_v2(TavrenDadizaReaderHandle*, const float*, size_t,
+                                                           FfiSearchParamsV2, int64_t*, float*, size_t) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_reader_search_batch_with_roaring_filter(TavrenDadizaReaderHandle*,
+                                                                            const float*, size_t, FfiSearchParams,
+                                                                            const uint8_t*, size_t, int64_t*,
+                                                                            float*, size_t) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_reader_search_batch_with_roaring_filter_ex(TavrenDadizaReaderHandle*,
+                                                                               const float*, size_t,
+                                                                               const FfiSearchParamsEx*,
+                                                                               const uint8_t*, size_t, int64_t*,
+                                                                               float*, size_t) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_reader_search_batch_with_roaring_filter_v2(TavrenDadizaReaderHandle*,
+                                                                               const float*, size_t,
+                                                                               FfiSearchParamsV2, const uint8_t*,
+                                                                               size_t, int64_t*, float*, size_t) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_reader_warmup_queries(TavrenDadizaReaderHandle*, const float*, size_t, size_t) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_reader_calibrate_search_width(TavrenDadizaReaderHandle*, const float*, size_t,
+                                                                  size_t, uint64_t*) {
+    return status_stub();
+}
+
+/* ---- Building --------------------------------------------------------- */
+
+TAVREN_DADIZA_API TavrenDadizaTrainerHandle* tavren_dadiza_trainer_open(const char* const*, const char* const*,
+                                                                        size_t) {
+    return handle_stub<TavrenDadizaTrainerHandle>();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_trainer_dimension(const TavrenDadizaTrainerHandle*, size_t*) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_trainer_add_training_vectors(TavrenDadizaTrainerHandle*, const float*, size_t) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API TavrenDadizaTrainingHandle* tavren_dadiza_trainer_finish(TavrenDadizaTrainerHandle*) {
+    return handle_stub<TavrenDadizaTrainingHandle>();
+}
+
+TAVREN_DADIZA_API void tavren_dadiza_trainer_free(TavrenDadizaTrainerHandle*) {}
+
+TAVREN_DADIZA_API void tavren_dadiza_training_free(TavrenDadizaTrainingHandle*) {}
+
+TAVREN_DADIZA_API TavrenDadizaWriterHandle* tavren_dadiza_writer_open(TavrenDadizaTrainingHandle*) {
+    return handle_stub<TavrenDadizaWriterHandle>();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_writer_dimension(const TavrenDadizaWriterHandle*, size_t*) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_writer_add_vectors(TavrenDadizaWriterHandle*, const int64_t*, const float*,
+                                                       size_t) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API int tavren_dadiza_writer_write_index(TavrenDadizaWriterHandle*, FfiOutputCallbacks) {
+    return status_stub();
+}
+
+TAVREN_DADIZA_API void tavren_dadiza_writer_free(TavrenDadizaWriterHandle*) {}
+
+}  // extern "C"
