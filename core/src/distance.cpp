@@ -1,118 +1,411 @@
-// PLACEHOLDER (scalar only): the kernel owner replaces this file with the
-// dispatching AVX2 + scalar implementation.
+// Dispatching operations, their scalar twins, the composite operations and
+// the PQ table-scan kernels. Intrinsics live in distance_avx2.cpp; the
+// 4-bit scan needs nothing beyond baseline x86-64.
 #include "distance.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <limits>
+
+#include <cpuid.h>
 
 #include "blas.hpp"
+#include "distance_avx2.hpp"
 #include "error.hpp"
+#include "numeric.hpp"
 #include "pool.hpp"
 
 namespace tavren::distance {
+namespace {
 
-bool avx2_available() noexcept { return false; }
-bool avx2_enabled() noexcept { return false; }
-void force_scalar_for_testing(bool) noexcept {}
+// ---- processor features -------------------------------------------------
 
-float fvec_l2sqr(FloatSpan a, FloatSpan b) {
-    assert_eq(a.size(), b.size(), "fvec_l2sqr inputs must have the same length");
+// 0 = not yet detected, 1 = no AVX2, 2 = AVX2 usable. Threads racing on the
+// first test each detect and store the same value.
+std::atomic<uint8_t> g_avx2_state{0};
+std::atomic<bool> g_force_scalar{false};
+
+bool detect_avx2() noexcept {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid_max(0, nullptr) < 7) return false;
+    __cpuid_count(1, 0, eax, ebx, ecx, edx);
+    constexpr unsigned kXsave = 1u << 26;
+    constexpr unsigned kOsxsave = 1u << 27;
+    if ((ecx & kXsave) == 0 || (ecx & kOsxsave) == 0) return false;
+    // XCR0 bits 1 (SSE state) and 2 (AVX state): the OS saves the 256-bit registers.
+    unsigned xcr0_lo = 0, xcr0_hi = 0;
+    __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+    if ((xcr0_lo & 0x6u) != 0x6u) return false;
+    __cpuid_count(7, 0, eax, ebx, ecx, edx);
+    return (ebx & (1u << 5)) != 0;
+}
+
+// ---- scalar twins: one accumulator from +0.0, index order ----------------
+
+float l2sqr_scalar(const float* a, const float* b, size_t n) noexcept {
     float s = 0.0f;
-    for (size_t i = 0; i < a.size(); ++i) {
+    for (size_t i = 0; i < n; ++i) {
         float d = a[i] - b[i];
         s += d * d;
     }
     return s;
 }
+
+float inner_product_scalar(const float* a, const float* b, size_t n) noexcept {
+    float s = 0.0f;
+    for (size_t i = 0; i < n; ++i) s += a[i] * b[i];
+    return s;
+}
+
+float norm_l2sqr_scalar(const float* v, size_t n) noexcept {
+    float s = 0.0f;
+    for (size_t i = 0; i < n; ++i) s += v[i] * v[i];
+    return s;
+}
+
+// Kernels on lengths already checked by the caller.
+inline float l2sqr_raw(const float* a, const float* b, size_t n) noexcept {
+    if (n >= 8 && avx2_enabled()) return detail::fvec_l2sqr_avx2(a, b, n);
+    return l2sqr_scalar(a, b, n);
+}
+inline float inner_product_raw(const float* a, const float* b, size_t n) noexcept {
+    if (n >= 8 && avx2_enabled()) return detail::fvec_inner_product_avx2(a, b, n);
+    return inner_product_scalar(a, b, n);
+}
+inline float norm_l2sqr_raw(const float* v, size_t n) noexcept {
+    if (n >= 8 && avx2_enabled()) return detail::fvec_norm_l2sqr_avx2(v, n);
+    return norm_l2sqr_scalar(v, n);
+}
+
+// d = sqrt(na) * sqrt(nb), each root rounded; 1.0 exactly when d is not > 0.
+inline float cosine_from_parts(float dot, float d) noexcept {
+    if (!(d > 0.0f)) return 1.0f;
+    return 1.0f - dot / d;
+}
+
+size_t checked_product(size_t a, size_t b, const char* what) {
+    auto r = checked_mul(a, b);
+    if (!r) panic("{} overflows usize", what);
+    return static_cast<size_t>(*r);
+}
+
+void normalize_raw(float* v, size_t n) noexcept {
+    float s = norm_l2sqr_raw(v, n);
+    if (!(s > 0.0f)) return;
+    float inv = 1.0f / std::sqrt(s);
+    for (size_t i = 0; i < n; ++i) v[i] *= inv;
+}
+
+}  // namespace
+
+bool avx2_available() noexcept {
+    uint8_t state = g_avx2_state.load(std::memory_order_relaxed);
+    if (state == 0) {
+        state = detect_avx2() ? 2 : 1;
+        g_avx2_state.store(state, std::memory_order_relaxed);
+    }
+    return state == 2;
+}
+
+bool avx2_enabled() noexcept { return !g_force_scalar.load(std::memory_order_relaxed) && avx2_available(); }
+
+void force_scalar_for_testing(bool force) noexcept { g_force_scalar.store(force, std::memory_order_relaxed); }
+
+float fvec_l2sqr(FloatSpan a, FloatSpan b) {
+    assert_eq(a.size(), b.size(), "fvec_l2sqr inputs must have the same length");
+    return l2sqr_raw(a.data(), b.data(), a.size());
+}
+
 float fvec_inner_product(FloatSpan a, FloatSpan b) {
     check_len(a.size(), b.size());
-    float s = 0.0f;
-    for (size_t i = 0; i < a.size(); ++i) s += a[i] * b[i];
-    return s;
+    return inner_product_raw(a.data(), b.data(), a.size());
 }
-float fvec_norm_l2sqr(FloatSpan v) {
-    float s = 0.0f;
-    for (float x : v) s += x * x;
-    return s;
-}
+
+float fvec_norm_l2sqr(FloatSpan v) { return norm_l2sqr_raw(v.data(), v.size()); }
+
 float fvec_distance(FloatSpan a, FloatSpan b, uint32_t metric) {
-    if (metric == 0) return fvec_l2sqr(a, b);
-    if (metric == 1) return -fvec_inner_product(a, b);
-    float d = std::sqrt(fvec_norm_l2sqr(a)) * std::sqrt(fvec_norm_l2sqr(b));
-    if (!(d > 0.0f)) return 1.0f;
-    return 1.0f - fvec_inner_product(a, b) / d;
+    if (metric == kMetricL2) return fvec_l2sqr(a, b);
+    if (metric == kMetricInnerProduct) return -fvec_inner_product(a, b);
+    float na = fvec_norm_l2sqr(a);
+    float nb = fvec_norm_l2sqr(b);
+    float d = std::sqrt(na) * std::sqrt(nb);
+    if (!(d > 0.0f)) {
+        // The dot product is not needed, but a b shorter than a stays an assertion.
+        check_len(a.size(), b.size());
+        return 1.0f;
+    }
+    return cosine_from_parts(fvec_inner_product(a, b), d);
 }
+
 float QueryDistance::distance_to(FloatSpan row) const {
-    if (metric == 0) return fvec_l2sqr(query, row);
-    if (metric == 1) return -fvec_inner_product(query, row);
-    float d = std::sqrt(fvec_norm_l2sqr(row)) * query_norm;
-    if (!(d > 0.0f)) return 1.0f;
-    return 1.0f - fvec_inner_product(query, row) / d;
+    if (metric == kMetricL2) return fvec_l2sqr(query, row);
+    if (metric == kMetricInnerProduct) return -fvec_inner_product(query, row);
+    float r = fvec_norm_l2sqr(row);
+    float d = std::sqrt(r) * query_norm;
+    if (!(d > 0.0f)) {
+        check_len(query.size(), row.size());
+        return 1.0f;
+    }
+    return cosine_from_parts(fvec_inner_product(query, row), d);
 }
+
 std::array<float, 4> fvec_l2sqr_four(FloatSpan x, FloatSpan y0, FloatSpan y1, FloatSpan y2, FloatSpan y3) {
-    assert_eq(x.size(), y0.size(), "fvec_l2sqr_four inputs must have the same length");
-    assert_eq(x.size(), y1.size(), "fvec_l2sqr_four inputs must have the same length");
-    assert_eq(x.size(), y2.size(), "fvec_l2sqr_four inputs must have the same length");
-    assert_eq(x.size(), y3.size(), "fvec_l2sqr_four inputs must have the same length");
-    return {fvec_l2sqr(x, y0), fvec_l2sqr(x, y1), fvec_l2sqr(x, y2), fvec_l2sqr(x, y3)};
+    constexpr const char* kMsg = "fvec_l2sqr_four inputs must have the same length";
+    assert_eq(x.size(), y0.size(), kMsg);
+    assert_eq(x.size(), y1.size(), kMsg);
+    assert_eq(x.size(), y2.size(), kMsg);
+    assert_eq(x.size(), y3.size(), kMsg);
+    const size_t n = x.size();
+    std::array<float, 4> out{};
+    if (n >= 8 && avx2_enabled()) {
+        detail::fvec_l2sqr_four_avx2(x.data(), y0.data(), y1.data(), y2.data(), y3.data(), n, out.data());
+        return out;
+    }
+    float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
+    for (size_t i = 0; i < n; ++i) {
+        float d0 = x[i] - y0[i];
+        float d1 = x[i] - y1[i];
+        float d2 = x[i] - y2[i];
+        float d3 = x[i] - y3[i];
+        s0 += d0 * d0;
+        s1 += d1 * d1;
+        s2 += d2 * d2;
+        s3 += d3 * d3;
+    }
+    out = {s0, s1, s2, s3};
+    return out;
 }
+
 bool fvec_l2sqr_scaled_exceeds(FloatSpan a, FloatSpan b, float scale, float threshold) {
     assert_eq(a.size(), b.size(), "fvec_l2sqr_scaled_exceeds inputs must have the same length");
-    TD_ASSERT(std::isfinite(scale) && !(scale < 0.0f), "fvec_l2sqr_scaled_exceeds scale must be finite and non-negative");
+    TD_ASSERT(std::isfinite(scale) && !(scale < 0.0f),
+              "fvec_l2sqr_scaled_exceeds scale must be finite and non-negative");
     if (threshold < 0.0f) return true;
+    const size_t n = a.size();
+    if (n >= 8 && avx2_enabled()) {
+        return detail::fvec_l2sqr_scaled_exceeds_avx2(a.data(), b.data(), n, scale, threshold);
+    }
     float s = 0.0f;
-    for (size_t i = 0; i < a.size(); ++i) {
+    for (size_t i = 0; i < n; ++i) {
         float d = a[i] - b[i];
         s += d * d;
         if (scale * s > threshold) return true;
     }
     return false;
 }
+
 void fvec_ip_batch(FloatSpan query, FloatSpan data, size_t dim, size_t n, std::span<float> out) {
     if (n == 0) return;
     check_len(dim, query.size());
     check_len(n, out.size());
-    for (size_t i = 0; i < n; ++i) {
-        check_len((i + 1) * dim, data.size());
-        out[i] = dim == 0 ? 0.0f : fvec_inner_product(query.first(dim), data.subspan(i * dim, dim));
+    const size_t total = checked_product(dim, n, "dim * n");
+    check_len(total, data.size());
+    if (dim >= 4 && n >= 8) {
+        blas::sgemm_a_bt(1, n, dim, 1.0f, query.first(dim), data.first(total), 0.0f, out.first(n));
+        return;
     }
+    if (dim == 0) {
+        std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n), 0.0f);
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) out[i] = inner_product_raw(query.data(), data.data() + i * dim, dim);
 }
+
 void fvec_l2sqr_batch(FloatSpan query, FloatSpan data, size_t dim, size_t n, std::span<float> out) {
     if (n == 0) return;
     check_len(dim, query.size());
     check_len(n, out.size());
+    const size_t total = checked_product(dim, n, "dim * n");
+    check_len(total, data.size());
+    if (dim < 4 || n < 8) {
+        if (dim == 0) {
+            std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n), 0.0f);
+            return;
+        }
+        for (size_t i = 0; i < n; ++i) out[i] = l2sqr_raw(query.data(), data.data() + i * dim, dim);
+        return;
+    }
+    fvec_ip_batch(query, data, dim, n, out);
+    const float qn = norm_l2sqr_raw(query.data(), dim);
     for (size_t i = 0; i < n; ++i) {
-        check_len((i + 1) * dim, data.size());
-        out[i] = dim == 0 ? 0.0f : fvec_l2sqr(query.first(dim), data.subspan(i * dim, dim));
+        const float* row = data.data() + i * dim;
+        const float xn = norm_l2sqr_raw(row, dim);
+        const float ip = out[i];
+        float d = (xn + qn) - (ip + ip);
+        if (std::isnan(d)) {
+            // inf - inf: the norms or the dot product overflowed although the
+            // distance itself may be finite. Take the exact difference form;
+            // a NaN left over (a NaN input) must read as far, never as a match.
+            d = l2sqr_raw(query.data(), row, dim);
+            if (std::isnan(d)) d = std::numeric_limits<float>::infinity();
+        } else if (d < 0.0f) {
+            d = 0.0f;
+        }
+        out[i] = d;
     }
 }
+
 void fvec_madd(FloatSpan a, float scale, FloatSpan b, std::span<float> out) {
-    check_len(a.size(), b.size());
-    check_len(a.size(), out.size());
-    for (size_t i = 0; i < a.size(); ++i) out[i] = a[i] + scale * b[i];
+    const size_t n = a.size();
+    check_len(n, b.size());
+    check_len(n, out.size());
+    if (avx2_enabled()) {
+        detail::fvec_madd_avx2(a.data(), scale, b.data(), out.data(), n);
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) out[i] = a[i] + scale * b[i];
 }
+
 float fvec_normalize(std::span<float> v) {
-    float s = fvec_norm_l2sqr(v);
+    float s = norm_l2sqr_raw(v.data(), v.size());
     float r = std::sqrt(s);
     if (!(s > 0.0f)) return r;
     float inv = 1.0f / r;
     for (float& x : v) x *= inv;
     return r;
 }
+
 std::vector<float> preprocess_vectors(FloatSpan data, size_t n, size_t dim, uint32_t metric) {
-    check_len(n * dim, data.size());
-    std::vector<float> out(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n * dim));
-    if (dim > 0 && metric == 2) {
-        for (size_t i = 0; i < n; ++i) fvec_normalize(std::span<float>(out).subspan(i * dim, dim));
+    const size_t total = checked_product(n, dim, "n * dim");
+    check_len(total, data.size());
+    std::vector<float> out(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(total));
+    if (dim == 0 || metric != kMetricCosine) return out;
+    float* base = out.data();
+    if (n > 1000) {
+        // Rows are disjoint and each is normalised on its own, so the split
+        // does not change a bit of the result.
+        const size_t grain = std::max<size_t>(1, 16384 / dim);
+        pool::parallel_for(0, n, grain, [base, dim](size_t lo, size_t hi) {
+            for (size_t i = lo; i < hi; ++i) normalize_raw(base + i * dim, dim);
+        });
+    } else {
+        for (size_t i = 0; i < n; ++i) normalize_raw(base + i * dim, dim);
     }
     return out;
 }
+
 std::vector<float> row_norms_l2sqr(FloatSpan data, size_t dim) {
     TD_ASSERT(dim != 0, "chunk size must be non-zero");
-    std::vector<float> out;
-    for (size_t i = 0; i + dim <= data.size(); i += dim) out.push_back(fvec_norm_l2sqr(data.subspan(i, dim)));
+    const size_t rows = data.size() / dim;
+    std::vector<float> out(rows);
+    for (size_t i = 0; i < rows; ++i) out[i] = norm_l2sqr_raw(data.data() + i * dim, dim);
     return out;
 }
-float pq_distance_avx2(FloatSpan, std::span<const uint8_t>, size_t) { panic("not implemented"); }
-void scan_4bit_simd(FloatSpan, std::span<const uint8_t>, size_t, size_t, std::span<float>) { panic("not implemented"); }
+
+// ---- PQ table-scan kernels ------------------------------------------------
+
+float pq_table_sum(FloatSpan table, std::span<const uint8_t> code, size_t m) {
+    check_len(m, code.size());
+    float s = 0.0f;
+    for (size_t j = 0; j < m; ++j) {
+        size_t idx = 256 * j + code[j];
+        check_index(idx, table.size());
+        s += table[idx];
+    }
+    return s;
+}
+
+float pq_distance_avx2(FloatSpan table, std::span<const uint8_t> code, size_t m) {
+    const size_t groups = m / 8;
+    float sum = 0.0f;
+    if (groups > 0) {
+        check_len(8 * groups, code.size());
+        // Every gathered entry must lie within the table. A table of 256 entries
+        // per grouped sub-quantizer is the common case; otherwise check each.
+        if (table.size() / 256 < 8 * groups) {
+            for (size_t j = 0; j < 8 * groups; ++j) check_index(256 * j + code[j], table.size());
+        }
+        if (avx2_enabled()) {
+            sum = detail::pq_group_sum_avx2(table.data(), code.data(), groups);
+        } else {
+            // The same eight lanes and the same pairwise reduction, without AVX2.
+            float lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+            for (size_t g = 0; g < groups; ++g) {
+                for (size_t t = 0; t < 8; ++t) {
+                    size_t j = 8 * g + t;
+                    lane[t] += table[256 * j + code[j]];
+                }
+            }
+            sum = ((lane[0] + lane[4]) + (lane[2] + lane[6])) + ((lane[1] + lane[5]) + (lane[3] + lane[7]));
+        }
+    }
+    for (size_t j = 8 * groups; j < m; ++j) {
+        check_index(j, code.size());
+        size_t idx = 256 * j + code[j];
+        check_index(idx, table.size());
+        sum += table[idx];
+    }
+    return sum;
+}
+
+void scan_4bit_simd(FloatSpan table, std::span<const uint8_t> codes, size_t n, size_t m, std::span<float> out) {
+    if (n == 0) return;
+    constexpr size_t kExact = 200;
+    const size_t bytes = m / 2;
+    const size_t e = std::min(n, kExact);
+    check_len(n, out.size());
+    check_len(checked_product(n, bytes, "n * code bytes"), codes.size());
+    check_len(checked_product(32, bytes, "table size"), table.size());
+
+    for (size_t i = 0; i < e; ++i) {
+        const uint8_t* c = codes.data() + i * bytes;
+        float total = 0.0f;
+        for (size_t b = 0; b < bytes; ++b) {
+            const float* sub = table.data() + 32 * b;
+            total = (total + sub[c[b] & 15]) + sub[16 + (c[b] >> 4)];
+        }
+        out[i] = total;
+    }
+    if (n <= kExact) return;
+
+    // The range of the quantization: from the smallest table entry to the
+    // largest exact distance. NaN is ignored on both ends.
+    float dmax = -kF32Max;
+    for (size_t i = 0; i < kExact; ++i) dmax = std::fmax(dmax, out[i]);
+    float tmin = std::numeric_limits<float>::infinity();
+    for (float v : table) tmin = std::fmin(tmin, v);
+    float width = dmax - tmin;
+    if (!(width > 1e-10f)) width = 1e-10f;
+    const float scale = 255.0f / width;
+
+    std::vector<uint8_t> q(table.size());
+    for (size_t i = 0; i < table.size(); ++i) {
+        float x = (table[i] - tmin) * scale;
+        if (x < 0.0f) x = 0.0f;
+        if (x > 255.0f) x = 255.0f;
+        q[i] = saturating_cast<uint8_t>(x);  // NaN -> 0
+    }
+
+    const float step = width / 255.0f;
+    const float base = tmin * static_cast<float>(m);
+    // 16-bit sums, folded into 32-bit totals every 128 code bytes (256
+    // sub-quantizers, at most 256 * 255 = 65280): a long code never wraps.
+    // Vectors go in chunks so that a chunk's codes and sums stay in cache.
+    constexpr size_t kFoldBytes = 128;
+    constexpr size_t kChunk = 256;
+    uint16_t sum16[kChunk];
+    uint32_t total32[kChunk];
+    for (size_t l0 = kExact; l0 < n; l0 += kChunk) {
+        const size_t cnt = std::min(kChunk, n - l0);
+        const uint8_t* chunk = codes.data() + l0 * bytes;
+        std::fill(total32, total32 + cnt, 0u);
+        for (size_t b0 = 0; b0 < bytes; b0 += kFoldBytes) {
+            const size_t b1 = std::min(bytes, b0 + kFoldBytes);
+            std::fill(sum16, sum16 + cnt, uint16_t{0});
+            for (size_t b = b0; b < b1; ++b) {
+                const uint8_t* lo = q.data() + 32 * b;
+                const uint8_t* hi = lo + 16;
+                const uint8_t* c = chunk + b;
+                for (size_t l = 0; l < cnt; ++l) {
+                    const uint8_t cc = c[l * bytes];
+                    sum16[l] = static_cast<uint16_t>(sum16[l] + lo[cc & 15] + hi[cc >> 4]);
+                }
+            }
+            for (size_t l = 0; l < cnt; ++l) total32[l] += sum16[l];
+        }
+        for (size_t l = 0; l < cnt; ++l) out[l0 + l] = static_cast<float>(total32[l]) * step + base;
+    }
+}
 
 }  // namespace tavren::distance

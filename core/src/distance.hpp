@@ -73,11 +73,26 @@ std::vector<float> row_norms_l2sqr(FloatSpan data, size_t dim);
 
 // ---- PQ table-scan kernels ----------------------------------------------
 
-// Table sum of one vector with 8-bit codes (table: m x 256). AVX2 only: callers
-// test avx2_enabled() first.
+// The plain table sum of one vector with 8-bit codes (table: m x 256, entry c
+// of sub-quantizer j at 256 * j + c): one accumulator from +0.0 over
+// sub-quantizers 0, 1, ..., m - 1. Indexes are checked.
+float pq_table_sum(FloatSpan table, std::span<const uint8_t> code, size_t m);
+// The table sum of one vector with 8-bit codes, eight sub-quantizers at a time:
+// lane t of an 8-lane accumulator adds sub-quantizer 8g + t of every full group
+// g, the lanes are reduced as ((A0 + A4) + (A2 + A6)) + ((A1 + A5) + (A3 + A7)),
+// and the m mod 8 remaining entries are added in order (m < 8 gives the plain
+// sum). Callers choose it when avx2_enabled(); without AVX2 it computes the
+// same bits with scalar code instead of gathers, so it is always safe to call.
+// Every table entry read lies within `table` (index assertion otherwise).
 float pq_distance_avx2(FloatSpan table, std::span<const uint8_t> code, size_t m);
-// Distances of n vectors with 4-bit codes (table: m x 16, codes: n records of
-// m / 2 bytes): exact for the first 200, quantized for the rest.
+// Distances of n vectors with 4-bit codes (table: m x 16; codes: n records of
+// m / 2 bytes, byte b holding sub-quantizer 2b in its low and 2b + 1 in its
+// high nibble) into out[0 .. n-1]. The first 200 are exact:
+// total = (total + lo entry) + hi entry per byte from +0.0. The rest go through
+// an 8-bit copy of the table quantized over [tmin, tmin + width], width being
+// the largest exact distance minus the smallest table entry (at least 1e-10),
+// and come out as sum * (width / 255) + tmin * m. Integer sums never wrap,
+// however large m is. Allocates the quantized table only when n > 200.
 void scan_4bit_simd(FloatSpan table, std::span<const uint8_t> codes, size_t n, size_t m, std::span<float> out);
 
 }  // namespace tavren::distance

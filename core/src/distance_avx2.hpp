@@ -1,0 +1,37 @@
+// AVX2 kernels behind the dispatching operations of distance.hpp.
+//
+// Private to the distance module: each kernel may run only after
+// avx2_enabled() said yes, and takes raw pointers whose lengths the
+// dispatching operation has already checked. None allocates; loads are
+// unaligned. Every kernel adds with a separate multiply and add (never a fused
+// multiply-add), so its bits do not depend on the build.
+//
+// The 8-lane reduction shared by the sums: lane j of one accumulator adds the
+// term of position 8q + j for every full block q; the block sum is
+// ((A0 + A4) + (A2 + A6)) + ((A1 + A5) + (A3 + A7)); the n mod 8 tail terms are
+// then added one at a time in index order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tavren::distance::detail {
+
+float fvec_l2sqr_avx2(const float* a, const float* b, size_t n) noexcept;
+float fvec_inner_product_avx2(const float* a, const float* b, size_t n) noexcept;
+float fvec_norm_l2sqr_avx2(const float* v, size_t n) noexcept;
+// out[j] equals fvec_l2sqr_avx2(x, yj, n) bit for bit; x is loaded once per block.
+void fvec_l2sqr_four_avx2(const float* x, const float* y0, const float* y1, const float* y2, const float* y3,
+                          size_t n, float out[4]) noexcept;
+// The early-exit test: one test per 128 values, one after the remaining
+// blocks of eight, then one after every tail value. Requires threshold >= 0 or
+// NaN (a negative threshold is answered before any kernel runs).
+bool fvec_l2sqr_scaled_exceeds_avx2(const float* a, const float* b, size_t n, float scale,
+                                    float threshold) noexcept;
+void fvec_madd_avx2(const float* a, float scale, const float* b, float* out, size_t n) noexcept;
+// The 8-lane group sum of table[256 * (j + t) + code[j + t]] over the first
+// 8 * groups sub-quantizers (t = j mod 8 picks the lane). The caller has checked
+// that every gathered entry lies within the table.
+float pq_group_sum_avx2(const float* table, const uint8_t* code, size_t groups) noexcept;
+
+}  // namespace tavren::distance::detail
