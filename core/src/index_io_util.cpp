@@ -1,0 +1,241 @@
+#include "index_io_util.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "error.hpp"
+#include "numeric.hpp"
+
+namespace tavren::index_io_util {
+
+// ---- Conversions and size checks -------------------------------------------
+
+int64_t u64_to_i64(uint64_t value, std::string_view what) {
+    if (value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+        invalid_input("{} exceeds i64 offset limit: {}", what, value);
+    }
+    return static_cast<int64_t>(value);
+}
+
+int32_t usize_to_i32(uint64_t value, std::string_view what) {
+    if (value > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+        invalid_input("{} exceeds i32 length limit: {}", what, value);
+    }
+    return static_cast<int32_t>(value);
+}
+
+uint64_t checked_list_bytes(uint64_t a, uint64_t b) {
+    std::optional<uint64_t> product = checked_mul(a, b);
+    if (!product) invalid_data("list byte size overflow");
+    return *product;
+}
+
+uint64_t checked_list_offset(int64_t offset, uint64_t list) {
+    if (offset < 0) invalid_data("negative list offset {} at list {}", offset, list);
+    return static_cast<uint64_t>(offset);
+}
+
+uint64_t checked_section_size(uint64_t a, uint64_t b) {
+    std::optional<uint64_t> product = checked_mul(a, b);
+    if (!product) invalid_data("section size overflow");
+    if (*product > kSectionElementLimit) invalid_data("section size {} exceeds maximum {}", *product, kSectionElementLimit);
+    return *product;
+}
+
+int32_t validate_positive_i32(int32_t value, std::string_view name) {
+    if (value <= 0) invalid_data("invalid header field {}: {} (must be positive)", name, value);
+    return value;
+}
+
+void validate_reserved_zero(std::span<const uint8_t> bytes, std::string_view what) {
+    if (std::any_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b != 0; })) {
+        invalid_data("{} reserved bytes must be zero", what);
+    }
+}
+
+// ---- Sections ----------------------------------------------------------------
+
+void write_f32_slice(io::SeekWrite& writer, std::span<const float> values) {
+    std::vector<uint8_t> bytes(values.size() * sizeof(float));
+    if (!values.empty()) std::memcpy(bytes.data(), values.data(), bytes.size());
+    writer.write_all(bytes);
+}
+
+std::vector<float> bytes_to_f32_vec(std::span<const uint8_t> bytes) {
+    if (bytes.size() % sizeof(float) != 0) invalid_data("f32 byte section is not 4-byte aligned");
+    std::vector<float> values(bytes.size() / sizeof(float));
+    if (!values.empty()) std::memcpy(values.data(), bytes.data(), bytes.size());
+    return values;
+}
+
+// ---- Row-ID filters ------------------------------------------------------------
+
+RoaringTreemap decode_roaring_filter(std::span<const uint8_t> bytes) {
+    std::string reason;
+    std::optional<RoaringTreemap> treemap = RoaringTreemap::deserialize(bytes, &reason);
+    if (!treemap) invalid_input("invalid RoaringTreemap filter: {}", reason);
+    return std::move(*treemap);
+}
+
+uint64_t decode_roaring_filter_cardinality(std::span<const uint8_t> bytes) {
+    std::string reason;
+    std::optional<RoaringTreemap> treemap = RoaringTreemap::deserialize(bytes, &reason);
+    if (!treemap) invalid_input("invalid serialized RoaringTreemap filter: {}", reason);
+    return treemap->cardinality();
+}
+
+// ---- Batch-search argument checks ------------------------------------------------
+
+void validate_search_inputs(std::span<const float> queries, uint64_t nq, uint64_t dimension, uint64_t k,
+                            uint64_t nprobe) {
+    if (nq == 0) invalid_input("nq must be greater than 0");
+    std::optional<uint64_t> expected = checked_mul(nq, dimension);
+    if (!expected) invalid_input("nq * dimension overflows usize");
+    if (queries.size() != *expected) {
+        invalid_input("queries length {} does not match nq * dimension {}", queries.size(), *expected);
+    }
+    if (k == 0) invalid_input("k must be greater than 0");
+    if (nprobe == 0) invalid_input("nprobe must be greater than 0");
+}
+
+// ---- Delta-varint row IDs ----------------------------------------------------------
+
+EncodedIds encode_delta_varint_ids(std::span<const int64_t> ids) {
+    EncodedIds out;
+    if (ids.empty()) return out;
+    out.base = ids.front();
+    out.bytes.reserve(ids.size() * 2);
+    uint64_t previous = static_cast<uint64_t>(out.base);
+    for (int64_t id : ids) {
+        uint64_t gap = static_cast<uint64_t>(id) - previous;  // wrapping, as the format defines
+        while (gap >= 0x80) {
+            out.bytes.push_back(static_cast<uint8_t>((gap & 0x7F) | 0x80));
+            gap >>= 7;
+        }
+        out.bytes.push_back(static_cast<uint8_t>(gap));
+        previous = static_cast<uint64_t>(id);
+    }
+    return out;
+}
+
+std::vector<int64_t> decode_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count) {
+    std::vector<int64_t> ids;
+    // Every gap takes at least one byte, so a count beyond the section's bytes
+    // cannot be decoded; reserving it would let a corrupt field size the
+    // allocation. The decode below still reports the first fault it meets.
+    ids.reserve(static_cast<size_t>(std::min<uint64_t>(count, section.size())));
+    const uint8_t* p = section.data();
+    const size_t size = section.size();
+    size_t pos = 0;
+    uint64_t previous = static_cast<uint64_t>(base);
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t gap = 0;
+        for (unsigned byte_index = 0;; ++byte_index) {
+            if (pos == size) invalid_data("truncated delta-varint value");
+            const uint8_t b = p[pos++];
+            if (byte_index == 9 && b > 0x01) invalid_data("delta-varint value exceeds u64 limit");
+            gap |= static_cast<uint64_t>(b & 0x7F) << (7 * byte_index);
+            if ((b & 0x80) == 0) break;
+        }
+        const uint64_t id = previous + gap;  // wrapping
+        if (static_cast<int64_t>(id) < static_cast<int64_t>(previous)) {
+            invalid_data("decoded ID sequence is not monotonically non-decreasing");
+        }
+        ids.push_back(static_cast<int64_t>(id));
+        previous = id;
+    }
+    if (pos != size) invalid_data("trailing bytes in delta-varint ID section");
+    return ids;
+}
+
+std::vector<int64_t> read_delta_varint_ids_at(const io::SeekRead& reader, uint64_t offset, uint64_t count,
+                                              uint64_t id_bytes_len, std::string_view what) {
+    if (id_bytes_len > std::numeric_limits<uint64_t>::max() - kIdBlockHeaderBytes) {
+        invalid_data("{} ID prefix size overflows usize", what);
+    }
+    const uint64_t read_len = kIdBlockHeaderBytes + id_bytes_len;
+    std::optional<uint64_t> decoded_bytes = checked_mul(count, sizeof(int64_t));
+    if (!decoded_bytes) invalid_data("{} decoded ID size overflows usize", what);
+    std::optional<uint64_t> total = checked_add(read_len, *decoded_bytes);
+    if (!total || *total > kReadBudgetBytes) {
+        invalid_data("{} ID section and decoded IDs exceed the bounded streaming allocation", what);
+    }
+
+    std::vector<uint8_t> block(static_cast<size_t>(read_len), 0);
+    io::ReadRequest request{block.data(), block.size(), offset};
+    reader.pread(std::span<io::ReadRequest>(&request, 1));
+
+    const int32_t stored_len = load_le<int32_t>(block, 8);
+    if (stored_len < 0 || static_cast<uint64_t>(stored_len) != id_bytes_len) {
+        invalid_data("{} ID length does not match the offset table", what);
+    }
+    const int64_t base = load_le<int64_t>(block, 0);
+    return decode_delta_varint_ids(base, std::span<const uint8_t>(block).subspan(kIdBlockHeaderBytes), count);
+}
+
+// ---- Bounded batched reads ------------------------------------------------------------
+
+void pread_batched_slices_with_limit(const io::SeekRead& reader, std::span<const uint64_t> offsets,
+                                     std::span<const std::span<uint8_t>> buffers, uint64_t limit) {
+    if (offsets.size() != buffers.size()) invalid_input("IVF batch offsets and payloads must have the same length");
+    const size_t count = offsets.size();
+    if (count == 0) return;
+    const uint64_t cap = reader.capabilities().max_ranges_per_call;
+
+    std::vector<io::ReadRequest> requests;
+    requests.reserve(count);
+    for (size_t i = 0; i < count; ++i) requests.push_back(io::ReadRequest{buffers[i].data(), buffers[i].size(), offsets[i]});
+
+    size_t start = 0;
+    while (start < count) {
+        size_t end = start + 1;  // the first request of a call is always taken
+        uint64_t sum = requests[start].len;
+        while (end < count) {
+            if (cap != 0 && end - start >= cap) break;
+            std::optional<uint64_t> next = checked_add(sum, requests[end].len);
+            if (!next) invalid_data("IVF batch payload size overflow");
+            if (*next > limit) break;
+            sum = *next;
+            ++end;
+        }
+        reader.pread(std::span<io::ReadRequest>(requests.data() + start, end - start));
+        start = end;
+    }
+}
+
+void pread_batched_payloads(const io::SeekRead& reader, std::span<const uint64_t> offsets,
+                            std::span<std::vector<uint8_t>> payloads) {
+    std::vector<std::span<uint8_t>> buffers;
+    buffers.reserve(payloads.size());
+    for (std::vector<uint8_t>& p : payloads) buffers.emplace_back(p);
+    pread_batched_slices_with_limit(reader, offsets, buffers, kReadBudgetBytes);
+}
+
+size_t bounded_ivf_payload_batch_end(std::span<const uint64_t> payload_lengths, uint64_t max_ranges_per_call) {
+    if (payload_lengths.empty()) return 0;
+    uint64_t sum = payload_lengths[0];
+    uint64_t non_empty = payload_lengths[0] != 0 ? 1 : 0;
+    for (size_t i = 1; i < payload_lengths.size(); ++i) {
+        if (payload_lengths[i] != 0) ++non_empty;
+        std::optional<uint64_t> next = checked_add(sum, payload_lengths[i]);
+        if (!next) invalid_data("IVF batch payload size overflow");
+        sum = *next;
+        if (sum > kReadBudgetBytes || (max_ranges_per_call != 0 && non_empty > max_ranges_per_call)) return i;
+    }
+    return payload_lengths.size();
+}
+
+uint64_t bounded_ivf_stream_chunk_rows(uint64_t remaining_rows, uint64_t bytes_per_row, uint64_t fixed_bytes,
+                                       uint64_t row_multiple) {
+    if (remaining_rows == 0) return 0;
+    if (bytes_per_row == 0 || row_multiple == 0) invalid_data("IVF streaming row shape must be greater than zero");
+    if (fixed_bytes > kChunkBudgetBytes) invalid_data("IVF decoded row IDs exceed the bounded streaming allocation");
+    const uint64_t fit = (kChunkBudgetBytes - fixed_bytes) / bytes_per_row;
+    uint64_t rows = std::min(remaining_rows, fit);
+    if (row_multiple >= 2 && fit < remaining_rows) rows -= rows % row_multiple;
+    if (rows == 0) invalid_data("one IVF streaming block exceeds the bounded allocation");
+    return rows;
+}
+
+}  // namespace tavren::index_io_util

@@ -1,0 +1,154 @@
+// Stateless helpers shared by the IVF file formats and the filtered searches:
+// checked size and offset conversions into file fields, little-endian f32
+// sections, delta-varint row-ID sections, batched positional reads bounded by
+// a byte budget and the host's range cap, the row-chunk rule for lists too
+// large for one read, row-ID filter decoding and the batch-search argument
+// checks. Every failure throws tavren::Error (InvalidInput or InvalidData);
+// nothing here prints, logs or keeps state, so any thread may call anything.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "io.hpp"
+#include "row_id_filter.hpp"
+
+namespace tavren::index_io_util {
+
+using row_id_filter::RoaringTreemap;
+using row_id_filter::RowIdFilter;
+
+// Most bytes one batched read covers when it holds more than one request; also
+// the bound of a streamed list's ID read (12-byte ID block header, ID section
+// and decoded IDs together) and of a batch of consecutive list payloads.
+inline constexpr uint64_t kReadBudgetBytes = 67108864;
+// Bound of one streamed row chunk together with its list's decoded row IDs.
+inline constexpr uint64_t kChunkBudgetBytes = 67108800;
+// Most elements of one fixed-size, header-described section (e.g. nlist x d).
+inline constexpr uint64_t kSectionElementLimit = 1073741824;
+// The i64 base ID and i32 ID-byte length in front of a delta-varint section.
+inline constexpr uint64_t kIdBlockHeaderBytes = 12;
+
+// ---- Little-endian fields --------------------------------------------------
+
+template <class T>
+T load_le(std::span<const uint8_t> bytes, size_t offset) {
+    check_len(saturating_add(offset, sizeof(T)), bytes.size());
+    T value;
+    std::memcpy(&value, bytes.data() + offset, sizeof(T));
+    return value;
+}
+
+template <class T>
+void append_le(std::vector<uint8_t>& out, T value) {
+    uint8_t raw[sizeof(T)];
+    std::memcpy(raw, &value, sizeof(T));
+    out.insert(out.end(), raw, raw + sizeof(T));
+}
+
+// ---- Conversions and size checks -------------------------------------------
+
+// InvalidInput "{what} exceeds i64 offset limit: {value}" above i64::MAX.
+int64_t u64_to_i64(uint64_t value, std::string_view what);
+// InvalidInput "{what} exceeds i32 length limit: {value}" at 2^31 or more.
+int32_t usize_to_i32(uint64_t value, std::string_view what);
+// a * b; InvalidData "list byte size overflow".
+uint64_t checked_list_bytes(uint64_t a, uint64_t b);
+// InvalidData "negative list offset {offset} at list {list}" below 0.
+uint64_t checked_list_offset(int64_t offset, uint64_t list);
+// a * b; InvalidData "section size overflow", or "section size {} exceeds
+// maximum 1073741824" above kSectionElementLimit.
+uint64_t checked_section_size(uint64_t a, uint64_t b);
+// InvalidData "invalid header field {name}: {value} (must be positive)" at 0 or below.
+int32_t validate_positive_i32(int32_t value, std::string_view name);
+// InvalidData "{what} reserved bytes must be zero".
+void validate_reserved_zero(std::span<const uint8_t> bytes, std::string_view what);
+
+// ---- Sections ----------------------------------------------------------------
+
+// The values as little-endian bytes, staged in one buffer and passed to one
+// write_all; a write error propagates unchanged.
+void write_f32_slice(io::SeekWrite& writer, std::span<const float> values);
+// InvalidData "f32 byte section is not 4-byte aligned" for a length that is
+// not a multiple of 4.
+std::vector<float> bytes_to_f32_vec(std::span<const uint8_t> bytes);
+
+// ---- Row-ID filters ------------------------------------------------------------
+
+// The caller's filter bytes (the portable serialisation of a 64-bit Roaring
+// bitmap); InvalidInput "invalid RoaringTreemap filter: {reason}".
+RoaringTreemap decode_roaring_filter(std::span<const uint8_t> bytes);
+// The number of row IDs in the filter bytes, the treemap discarded;
+// InvalidInput "invalid serialized RoaringTreemap filter: {reason}".
+uint64_t decode_roaring_filter_cardinality(std::span<const uint8_t> bytes);
+
+// ---- Batch-search argument checks ------------------------------------------------
+
+// InvalidInput, in this order: "nq must be greater than 0", "nq * dimension
+// overflows usize", "queries length {} does not match nq * dimension {}",
+// "k must be greater than 0", "nprobe must be greater than 0".
+void validate_search_inputs(std::span<const float> queries, uint64_t nq, uint64_t dimension, uint64_t k,
+                            uint64_t nprobe);
+
+// ---- Delta-varint row IDs ----------------------------------------------------------
+
+struct EncodedIds {
+    int64_t base = 0;
+    std::vector<uint8_t> bytes;
+};
+
+// IDs in ascending order (not checked) -> base = the first ID (0 for none) and
+// one unsigned LEB128 gap per ID, the gap being the wrapping u64 difference
+// from the previous ID (the first gap is 0).
+EncodedIds encode_delta_varint_ids(std::span<const int64_t> ids);
+
+// Exactly `count` IDs. InvalidData: "truncated delta-varint value", "delta-
+// varint value exceeds u64 limit", "decoded ID sequence is not monotonically
+// non-decreasing", "trailing bytes in delta-varint ID section". Memory is
+// reserved for at most as many IDs as the section has bytes, whatever `count`
+// claims (each gap takes at least one byte).
+std::vector<int64_t> decode_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count);
+
+// Reads and decodes the ID block (12-byte header, then the section) of one
+// list at `offset` with one pread. InvalidData, each prefixed by `what`: "{}
+// ID prefix size overflows usize", "{} decoded ID size overflows usize", "{}
+// ID section and decoded IDs exceed the bounded streaming allocation", "{} ID
+// length does not match the offset table"; read errors propagate unchanged;
+// then the decoder's failures.
+std::vector<int64_t> read_delta_varint_ids_at(const io::SeekRead& reader, uint64_t offset, uint64_t count,
+                                              uint64_t id_bytes_len, std::string_view what);
+
+// ---- Bounded batched reads ------------------------------------------------------------
+
+// Fills buffers[i] from offsets[i] with as few preads as the rules allow: each
+// call takes the next unread request, then following ones while the summed
+// lengths stay within `limit` and the call holds fewer than the reader's
+// max_ranges_per_call (0 = no cap). The first read error stops and
+// propagates (earlier calls stay filled). InvalidInput "IVF batch offsets and
+// payloads must have the same length"; InvalidData "IVF batch payload size overflow".
+void pread_batched_slices_with_limit(const io::SeekRead& reader, std::span<const uint64_t> offsets,
+                                     std::span<const std::span<uint8_t>> buffers, uint64_t limit);
+// The same over whole byte vectors, with the limit kReadBudgetBytes.
+void pread_batched_payloads(const io::SeekRead& reader, std::span<const uint64_t> offsets,
+                            std::span<std::vector<uint8_t>> payloads);
+
+// The end (exclusive) of the batch of consecutive lists that starts at index
+// 0: the first list always, then each next one while the summed payload
+// lengths stay within kReadBudgetBytes and the non-empty lists within
+// `max_ranges_per_call` (0 = no cap). InvalidData "IVF batch payload size overflow".
+size_t bounded_ivf_payload_batch_end(std::span<const uint64_t> payload_lengths, uint64_t max_ranges_per_call);
+
+// Rows of the next streamed chunk of a list: min(remaining, (kChunkBudgetBytes
+// - fixed_bytes) / bytes_per_row), rounded down to a multiple of row_multiple
+// when that is above 1 and the chunk is partial; 0 when nothing remains.
+// InvalidData: "IVF streaming row shape must be greater than zero", "IVF
+// decoded row IDs exceed the bounded streaming allocation", "one IVF
+// streaming block exceeds the bounded allocation".
+uint64_t bounded_ivf_stream_chunk_rows(uint64_t remaining_rows, uint64_t bytes_per_row, uint64_t fixed_bytes,
+                                       uint64_t row_multiple);
+
+}  // namespace tavren::index_io_util
