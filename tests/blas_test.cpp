@@ -72,16 +72,18 @@ TEST(Sgemm, ShapesAndScalarsAgainstANaiveProduct) {
 
 TEST(Sgemm, BetaZeroNeverReadsC) {
     std::mt19937 rng(2);
-    for (size_t k : {0u, 1u, 6u}) {
-        auto a = small_ints(3 * k, rng);
-        auto b = small_ints(4 * k, rng);
-        std::vector<float> c(12, kNaN);
-        sgemm_a_bt(3, 4, k, 1.0f, a, b, 0.0f, c);
-        for (size_t i = 0; i < 3; ++i) {
-            for (size_t j = 0; j < 4; ++j) {
-                float dot = 0.0f;
-                for (size_t p = 0; p < k; ++p) dot += a[i * k + p] * b[j * k + p];
-                EXPECT_EQ(dot, c[i * 4 + j]) << "k " << k;
+    for (size_t m : {1u, 3u}) {
+        for (size_t k : {0u, 1u, 6u}) {
+            auto a = small_ints(m * k, rng);
+            auto b = small_ints(4 * k, rng);
+            std::vector<float> c(m * 4, kNaN);
+            sgemm_a_bt(m, 4, k, 1.0f, a, b, 0.0f, c);
+            for (size_t i = 0; i < m; ++i) {
+                for (size_t j = 0; j < 4; ++j) {
+                    float dot = 0.0f;
+                    for (size_t p = 0; p < k; ++p) dot += a[i * k + p] * b[j * k + p];
+                    EXPECT_EQ(dot, c[i * 4 + j]) << "m " << m << " k " << k;
+                }
             }
         }
     }

@@ -41,6 +41,13 @@ void sgemm_a_bt(size_t m, size_t n, size_t k, float alpha, std::span<const float
     constexpr size_t kIntMax = static_cast<size_t>(INT_MAX);
     if (n > kIntMax || k > kIntMax) panic("SGEMM dimensions exceed i32");
     const float beta_eff = beta == 0.0f ? 0.0f : beta;
+    if (m == 1) {
+        // One row of a: the same product as a matrix-vector one, which the
+        // library runs several times faster than its general kernel for m = 1.
+        cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(n), static_cast<int>(k), alpha, b.data(),
+                    static_cast<int>(k), a.data(), 1, beta_eff, cp, 1);
+        return;
+    }
     for (size_t row = 0; row < m; row += kIntMax) {
         size_t rows = std::min(kIntMax, m - row);
         cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(rows), static_cast<int>(n),

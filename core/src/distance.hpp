@@ -82,7 +82,7 @@ float pq_table_sum(FloatSpan table, std::span<const uint8_t> code, size_t m);
 // g, the lanes are reduced as ((A0 + A4) + (A2 + A6)) + ((A1 + A5) + (A3 + A7)),
 // and the m mod 8 remaining entries are added in order (m < 8 gives the plain
 // sum). Callers choose it when avx2_enabled(); without AVX2 it computes the
-// same bits with scalar code instead of gathers, so it is always safe to call.
+// same bits with scalar lanes, so it is always safe to call.
 // Every table entry read lies within `table` (index assertion otherwise).
 float pq_distance_avx2(FloatSpan table, std::span<const uint8_t> code, size_t m);
 // Distances of n vectors with 4-bit codes (table: m x 16; codes: n records of

@@ -145,15 +145,15 @@ TD_AVX2 void fvec_madd_avx2(const float* a, float scale, const float* b, float* 
 }
 
 TD_AVX2 float pq_group_sum_avx2(const float* table, const uint8_t* code, size_t groups) noexcept {
-    // Lane t reads sub-quantizer j + t: its sub-table starts 256 * t entries
-    // after the group's first one. Indices stay below 2048, so 32-bit gathers
-    // relative to the group base never overflow however large m is.
-    const __m256i lane_base = _mm256_setr_epi32(0, 256, 512, 768, 1024, 1280, 1536, 1792);
+    // Eight scalar loads per group feed one vector add: measured about twice
+    // as fast as a hardware gather here, with the same lanes and the same bits.
     __m256 acc = _mm256_setzero_ps();
     for (size_t g = 0; g < groups; ++g) {
-        __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(code + 8 * g));
-        __m256i idx = _mm256_add_epi32(_mm256_cvtepu8_epi32(bytes), lane_base);
-        acc = _mm256_add_ps(acc, _mm256_i32gather_ps(table + 2048 * g, idx, 4));
+        const float* t = table + 2048 * g;
+        const uint8_t* c = code + 8 * g;
+        __m256 v = _mm256_setr_ps(t[c[0]], t[256 + c[1]], t[512 + c[2]], t[768 + c[3]], t[1024 + c[4]],
+                                  t[1280 + c[5]], t[1536 + c[6]], t[1792 + c[7]]);
+        acc = _mm256_add_ps(acc, v);
     }
     return block_sum(acc);
 }

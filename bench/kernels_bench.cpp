@@ -1,0 +1,212 @@
+// Kernel throughput: each benchmark takes (d, path) with path 1 = AVX2 when
+// the processor has it, 0 = the scalar twins forced. Bytes/s count the vector
+// bytes each call reads (codes and gathered table entries for the PQ kernels).
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "distance.hpp"
+
+namespace {
+
+namespace td = tavren::distance;
+
+std::vector<float> random_floats(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> d(0.0f, 1.0f);
+    std::vector<float> v(n);
+    for (auto& x : v) x = d(rng);
+    return v;
+}
+
+std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> v(n);
+    for (auto& x : v) x = static_cast<uint8_t>(rng());
+    return v;
+}
+
+// Selects the path for one benchmark run; restores detection afterwards.
+struct Path {
+    explicit Path(benchmark::State& state) {
+        const bool avx2 = state.range(1) != 0;
+        if (avx2 && !td::avx2_available()) state.SkipWithError("no AVX2 on this processor");
+        td::force_scalar_for_testing(!avx2);
+        state.SetLabel(avx2 ? "avx2" : "scalar");
+    }
+    ~Path() { td::force_scalar_for_testing(false); }
+};
+
+// Several rows cycled through so the inputs are not one hot pair of lines.
+constexpr size_t kRows = 64;
+
+void BM_l2sqr(benchmark::State& state) {
+    Path path(state);
+    const size_t d = static_cast<size_t>(state.range(0));
+    auto q = random_floats(d, 1);
+    auto rows = random_floats(d * kRows, 2);
+    size_t r = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(td::fvec_l2sqr(q, std::span<const float>(rows).subspan(r * d, d)));
+        r = (r + 1) % kRows;
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * 2 * d * sizeof(float)));
+}
+
+void BM_inner_product(benchmark::State& state) {
+    Path path(state);
+    const size_t d = static_cast<size_t>(state.range(0));
+    auto q = random_floats(d, 1);
+    auto rows = random_floats(d * kRows, 2);
+    size_t r = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(td::fvec_inner_product(q, std::span<const float>(rows).subspan(r * d, d)));
+        r = (r + 1) % kRows;
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * 2 * d * sizeof(float)));
+}
+
+void BM_norm_l2sqr(benchmark::State& state) {
+    Path path(state);
+    const size_t d = static_cast<size_t>(state.range(0));
+    auto rows = random_floats(d * kRows, 2);
+    size_t r = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(td::fvec_norm_l2sqr(std::span<const float>(rows).subspan(r * d, d)));
+        r = (r + 1) % kRows;
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * d * sizeof(float)));
+}
+
+void BM_l2sqr_four(benchmark::State& state) {
+    Path path(state);
+    const size_t d = static_cast<size_t>(state.range(0));
+    auto q = random_floats(d, 1);
+    auto rows = random_floats(d * kRows, 2);
+    std::span<const float> all(rows);
+    size_t r = 0;
+    for (auto _ : state) {
+        auto out = td::fvec_l2sqr_four(q, all.subspan(r * d, d), all.subspan((r + 1) * d, d),
+                                       all.subspan((r + 2) * d, d), all.subspan((r + 3) * d, d));
+        benchmark::DoNotOptimize(out);
+        r = (r + 4) % kRows;
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * 5 * d * sizeof(float)));
+}
+
+void BM_scaled_exceeds(benchmark::State& state) {
+    // A threshold no row reaches: the whole vector is read every time.
+    Path path(state);
+    const size_t d = static_cast<size_t>(state.range(0));
+    auto q = random_floats(d, 1);
+    auto rows = random_floats(d * kRows, 2);
+    size_t r = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(td::fvec_l2sqr_scaled_exceeds(
+            q, std::span<const float>(rows).subspan(r * d, d), 1.0f, std::numeric_limits<float>::max()));
+        r = (r + 1) % kRows;
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * 2 * d * sizeof(float)));
+}
+
+constexpr size_t kBatchRows = 256;
+
+void BM_ip_batch(benchmark::State& state) {
+    Path path(state);
+    const size_t d = static_cast<size_t>(state.range(0));
+    auto q = random_floats(d, 1);
+    auto data = random_floats(d * kBatchRows, 2);
+    std::vector<float> out(kBatchRows);
+    for (auto _ : state) {
+        td::fvec_ip_batch(q, data, d, kBatchRows, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * (kBatchRows + 1) * d * sizeof(float)));
+}
+
+void BM_l2sqr_batch(benchmark::State& state) {
+    Path path(state);
+    const size_t d = static_cast<size_t>(state.range(0));
+    auto q = random_floats(d, 1);
+    auto data = random_floats(d * kBatchRows, 2);
+    std::vector<float> out(kBatchRows);
+    for (auto _ : state) {
+        td::fvec_l2sqr_batch(q, data, d, kBatchRows, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * (kBatchRows + 1) * d * sizeof(float)));
+}
+
+// PQ with 8-bit codes: d plays the part of m (sub-quantizers, one code byte each).
+constexpr size_t kCodes = 256;
+
+void BM_pq_distance_avx2(benchmark::State& state) {
+    Path path(state);
+    const size_t m = static_cast<size_t>(state.range(0));
+    auto table = random_floats(256 * m, 3);
+    auto codes = random_bytes(m * kCodes, 4);
+    size_t c = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(td::pq_distance_avx2(table, std::span<const uint8_t>(codes).subspan(c * m, m), m));
+        c = (c + 1) % kCodes;
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * m * (1 + sizeof(float))));
+}
+
+void BM_pq_plain_sum(benchmark::State& state) {
+    const size_t m = static_cast<size_t>(state.range(0));
+    auto table = random_floats(256 * m, 3);
+    auto codes = random_bytes(m * kCodes, 4);
+    size_t c = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(td::pq_table_sum(table, std::span<const uint8_t>(codes).subspan(c * m, m), m));
+        c = (c + 1) % kCodes;
+    }
+    state.SetLabel("plain");
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * m * (1 + sizeof(float))));
+}
+
+// 4-bit scan of a run of vectors: d plays the part of m (d / 2 code bytes per
+// vector). Baseline x86-64 code on every processor: no path argument.
+constexpr size_t kScanVectors = 4096;
+
+void BM_scan_4bit(benchmark::State& state) {
+    const size_t m = static_cast<size_t>(state.range(0));
+    auto table = random_floats(16 * m, 5);
+    auto codes = random_bytes(kScanVectors * (m / 2), 6);
+    std::vector<float> out(kScanVectors);
+    for (auto _ : state) {
+        td::scan_4bit_simd(table, codes, kScanVectors, m, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kScanVectors * (m / 2)));
+}
+
+void PathArgs(benchmark::internal::Benchmark* b) {
+    for (int64_t d : {8, 96, 128, 384, 784, 1536})
+        for (int64_t avx2 : {1, 0}) b->Args({d, avx2});
+    b->ArgNames({"d", "avx2"});
+}
+
+void DimArgs(benchmark::internal::Benchmark* b) {
+    for (int64_t d : {8, 96, 128, 384, 784, 1536}) b->Args({d});
+    b->ArgNames({"d"});
+}
+
+BENCHMARK(BM_l2sqr)->Apply(PathArgs);
+BENCHMARK(BM_inner_product)->Apply(PathArgs);
+BENCHMARK(BM_norm_l2sqr)->Apply(PathArgs);
+BENCHMARK(BM_l2sqr_four)->Apply(PathArgs);
+BENCHMARK(BM_scaled_exceeds)->Apply(PathArgs);
+BENCHMARK(BM_ip_batch)->Apply(PathArgs);
+BENCHMARK(BM_l2sqr_batch)->Apply(PathArgs);
+BENCHMARK(BM_pq_distance_avx2)->Apply(PathArgs);
+BENCHMARK(BM_pq_plain_sum)->Apply(DimArgs);
+BENCHMARK(BM_scan_4bit)->Apply(DimArgs);
+
+}  // namespace
+
+BENCHMARK_MAIN();
