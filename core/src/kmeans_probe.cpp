@@ -1,0 +1,222 @@
+// Probe selection: the nearest coarse centroids of a query, nearest first,
+// with exact distances and ties to the smaller list number.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "blas.hpp"
+#include "distance.hpp"
+#include "error.hpp"
+#include "kmeans.hpp"
+#include "numeric.hpp"
+#include "pool.hpp"
+
+namespace tavren::kmeans {
+namespace {
+
+constexpr size_t kProbeBlockBudget = 4194304;  // matrix-product values per block
+constexpr float kF32Epsilon = 1.1920929e-7f;   // 2^-23
+
+std::span<const float> centroid_row(std::span<const float> centroids, size_t j, size_t d) {
+    auto end = checked_mul(j + 1, d);
+    if (!end) panic("{} shape overflows usize", "centroid");
+    check_len(*end, centroids.size());
+    return centroids.subspan(j * d, d);
+}
+
+float exact_distance(std::span<const float> query, std::span<const float> centroids, size_t j, size_t d) {
+    return distance::fvec_l2sqr(query, centroid_row(centroids, j, d));
+}
+
+// The m smallest candidates, sorted, in the first m places.
+void select_sorted(std::vector<Candidate>& candidates, size_t m) {
+    if (m < candidates.size()) {
+        std::nth_element(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(m - 1),
+                         candidates.end(), candidate_less);
+        candidates.resize(m);
+    }
+    std::sort(candidates.begin(), candidates.end(), candidate_less);
+}
+
+TopK to_topk(const std::vector<Candidate>& candidates) {
+    TopK out;
+    out.lists.reserve(candidates.size());
+    out.distances.reserve(candidates.size());
+    for (const Candidate& c : candidates) {
+        out.lists.push_back(c.list);
+        out.distances.push_back(c.distance);
+    }
+    return out;
+}
+
+bool is_finite(float v) noexcept { return std::isfinite(v); }
+
+}  // namespace
+
+std::strong_ordering compare_distance_then_index(const Candidate& a, const Candidate& b) noexcept {
+    const int32_t ka = total_order_key(a.distance);
+    const int32_t kb = total_order_key(b.distance);
+    if (ka != kb) return ka <=> kb;
+    return a.list <=> b.list;
+}
+
+size_t probe_block_queries(size_t nlist) noexcept { return kProbeBlockBudget / std::max<size_t>(nlist, 1); }
+
+TopK find_topk(std::span<const float> query, std::span<const float> centroids, size_t nlist, size_t d, size_t k) {
+    const size_t m = std::min(k, nlist);
+    if (m == 0) return {};
+    std::vector<Candidate> candidates;
+    candidates.reserve(nlist);
+    size_t j = 0;
+    for (; j + 4 <= nlist; j += 4) {
+        const auto dist = distance::fvec_l2sqr_four(query, centroid_row(centroids, j, d),
+                                                    centroid_row(centroids, j + 1, d),
+                                                    centroid_row(centroids, j + 2, d),
+                                                    centroid_row(centroids, j + 3, d));
+        for (size_t t = 0; t < 4; ++t) candidates.push_back({dist[t], j + t});
+    }
+    for (; j < nlist; ++j) candidates.push_back({exact_distance(query, centroids, j, d), j});
+    select_sorted(candidates, m);
+    return to_topk(candidates);
+}
+
+TopKBatch find_topk_batch(std::span<const float> queries, size_t nq, std::span<const float> centroids,
+                          size_t nlist, size_t d, size_t k) {
+    std::vector<float> norms(nlist);
+    for (size_t j = 0; j < nlist; ++j) norms[j] = distance::fvec_norm_l2sqr(centroid_row(centroids, j, d));
+    return find_topk_batch_with_centroid_norms(queries, nq, centroids, norms, nlist, d, k);
+}
+
+TopK refine_topk_boundary(std::span<const float> query, std::span<const float> centroids, size_t d, size_t m,
+                          std::vector<Candidate> sure, std::span<const size_t> boundary) {
+    TD_ASSERT(sure.size() <= m, "refine_topk_boundary: {} sure candidates exceed {}", sure.size(), m);
+    std::vector<Candidate> edge;
+    edge.reserve(boundary.size());
+    for (size_t j : boundary) edge.push_back({exact_distance(query, centroids, j, d), j});
+    const size_t need = m - sure.size();
+    TD_ASSERT(edge.size() >= need, "refine_topk_boundary: {} boundary candidates for {} places", edge.size(), need);
+    select_sorted(edge, need);
+    sure.insert(sure.end(), edge.begin(), edge.end());
+    std::sort(sure.begin(), sure.end(), candidate_less);
+    return to_topk(sure);
+}
+
+TopKBatch find_topk_batch_with_centroid_norms(std::span<const float> queries, size_t nq,
+                                              std::span<const float> centroids, std::span<const float> norms,
+                                              size_t nlist, size_t d, size_t k, ProbeBatchStats* stats) {
+    const size_t m = std::min(k, nlist);
+    TopKBatch out;
+    out.lists.resize(nq);
+    out.distances.resize(nq);
+    if (m == 0 || nq == 0) return out;
+
+    auto nqd = checked_mul(nq, d);
+    if (!nqd) panic("{} shape overflows usize", "query");
+    check_len(*nqd, queries.size());
+    auto query = [&](size_t i) { return queries.subspan(i * d, d); };
+
+    bool per_query = nq == 1 || k >= nlist || nlist > kProbeBlockBudget;
+    if (!per_query) {
+        check_len(nlist, norms.size());
+        for (size_t j = 0; j < nlist && !per_query; ++j) {
+            if (!is_finite(norms[j]) || norms[j] < 0.0f) per_query = true;
+        }
+    }
+    if (per_query) {
+        if (stats) stats->per_query_path = true;
+        pool::parallel_for(0, nq, 1, [&](size_t lo, size_t hi) {
+            for (size_t i = lo; i < hi; ++i) {
+                TopK r = find_topk(query(i), centroids, nlist, d, m);
+                out.lists[i] = std::move(r.lists);
+                out.distances[i] = std::move(r.distances);
+            }
+        });
+        return out;
+    }
+
+    float maxc = norms[0];
+    for (size_t j = 1; j < nlist; ++j) maxc = std::fmax(maxc, norms[j]);
+    check_len(checked_mul(nlist, d).value_or(SIZE_MAX), centroids.size());
+
+    const float u = static_cast<float>(d) * kF32Epsilon;
+    const float gamma = u < 1.0f ? (4.0f * u) / (1.0f - u) : std::numeric_limits<float>::infinity();
+
+    const size_t block = probe_block_queries(nlist);
+    std::vector<float> products;
+    std::vector<float> approx(nlist);
+    std::vector<Candidate> ranked;
+    std::vector<Candidate> sure;
+    std::vector<size_t> boundary;
+    ranked.reserve(nlist);
+    for (size_t b0 = 0; b0 < nq; b0 += block) {
+        const size_t r = std::min(block, nq - b0);
+        if (stats) stats->block_sizes.push_back(r);
+        products.assign(r * nlist, 0.0f);
+        blas::sgemm_a_bt(r, nlist, d, 1.0f, queries.subspan(b0 * d, r * d), centroids.first(nlist * d), 0.0f,
+                         products);
+        for (size_t i = 0; i < r; ++i) {
+            const size_t qi = b0 + i;
+            const std::span<const float> q = query(qi);
+            auto answer_exactly = [&] {
+                if (stats) ++stats->exact_fallbacks;
+                TopK res = find_topk(q, centroids, nlist, d, m);
+                out.lists[qi] = std::move(res.lists);
+                out.distances[qi] = std::move(res.distances);
+            };
+            const float qn = distance::fvec_norm_l2sqr(q);
+            if (!is_finite(qn)) {
+                answer_exactly();
+                continue;
+            }
+            const float* g = products.data() + i * nlist;
+            bool bad = false;
+            for (size_t j = 0; j < nlist; ++j) {
+                const float raw = (norms[j] + qn) - (g[j] + g[j]);
+                if (!is_finite(raw)) bad = true;
+                approx[j] = raw > 0.0f ? raw : 0.0f;
+            }
+            if (bad) {
+                answer_exactly();
+                continue;
+            }
+
+            // tau: the m-th smallest approximate distance (all are finite and >= +0.0).
+            ranked.clear();
+            for (size_t j = 0; j < nlist; ++j) ranked.push_back({approx[j], j});
+            std::nth_element(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(m - 1), ranked.end(),
+                             candidate_less);
+            const float tau = ranked[m - 1].distance;
+            const float root = std::sqrt(qn * maxc);
+            const float s = (root + root) + (maxc + qn);
+            const float band = s == 0.0f ? 0.0f : (gamma * s) + (gamma * s);
+            const float lower = tau - band;
+            const float upper = tau + band;
+
+            sure.clear();
+            boundary.clear();
+            for (size_t j = 0; j < nlist; ++j) {
+                const float a = approx[j];
+                if (a < lower) {
+                    sure.push_back({exact_distance(q, centroids, j, d), j});
+                } else if (a <= upper) {
+                    boundary.push_back(j);
+                }
+            }
+            // Every candidate uncertain, or (never expected) too few to fill
+            // m places: rank them all exactly.
+            if (boundary.size() == nlist || sure.size() >= m || sure.size() + boundary.size() < m) {
+                answer_exactly();
+                continue;
+            }
+            if (stats) ++stats->refined;
+            TopK res = refine_topk_boundary(q, centroids, d, m, sure, boundary);
+            out.lists[qi] = std::move(res.lists);
+            out.distances[qi] = std::move(res.distances);
+        }
+    }
+    return out;
+}
+
+}  // namespace tavren::kmeans
