@@ -1,0 +1,277 @@
+#include "measure.hpp"
+
+#include <sys/resource.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+#include "library.hpp"
+#include "parallel.hpp"
+
+namespace tavren::ann {
+namespace {
+
+constexpr std::array<size_t, 3> kRecallAts = {1, 10, 100};
+
+uint64_t status_field_kib(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    const size_t n = std::strlen(field);
+    while (std::getline(in, line)) {
+        if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':') {
+            return std::strtoull(line.c_str() + n + 1, nullptr, 10);
+        }
+    }
+    return 0;
+}
+
+void set_recall(SearchRow& row, const std::vector<double>& r) {
+    row.recall1 = r[0];
+    row.recall10 = r[1];
+    row.recall100 = r[2];
+}
+
+double per_query(uint64_t value, uint64_t queries) {
+    return queries == 0 ? 0.0 : static_cast<double>(value) / static_cast<double>(queries);
+}
+
+std::string fmt_double(double v) {
+    if (std::isnan(v)) return "nan";
+    std::ostringstream os;
+    os.precision(17);
+    os << v;
+    return os.str();
+}
+
+double parse_double(const std::string& s) {
+    if (s == "nan") return std::numeric_limits<double>::quiet_NaN();
+    return std::stod(s);
+}
+
+}  // namespace
+
+double now_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+uint64_t peak_rss_bytes() { return status_field_kib("VmHWM") * 1024; }
+uint64_t current_rss_bytes() { return status_field_kib("VmRSS") * 1024; }
+uint64_t children_peak_rss_bytes() {
+    rusage ru{};
+    if (getrusage(RUSAGE_CHILDREN, &ru) != 0) return 0;
+    return static_cast<uint64_t>(ru.ru_maxrss) * 1024;
+}
+
+std::string SearchRow::to_tsv() const {
+    std::ostringstream os;
+    os << index << '\t' << mode << '\t' << latency_us << '\t' << threads << '\t' << width_type << '\t' << width;
+    for (double v : {recall1, recall10, recall100, single_qps}) os << '\t' << fmt_double(v);
+    os << '\t' << single_queries << '\t' << fmt_double(batch_qps) << '\t' << batch_queries;
+    for (double v : {single_calls_per_query, single_ranges_per_query, single_bytes_per_query, batch_calls_per_query,
+                     batch_bytes_per_query}) {
+        os << '\t' << fmt_double(v);
+    }
+    os << '\t' << single_batch_mismatches << '\t' << fmt_double(open_ms) << '\t' << reader_rss_bytes;
+    return os.str();
+}
+
+SearchRow SearchRow::from_tsv(const std::string& line) {
+    std::vector<std::string> f;
+    std::string cur;
+    std::istringstream is(line);
+    while (std::getline(is, cur, '\t')) f.push_back(cur);
+    if (f.size() != 21) throw std::runtime_error("malformed result row: " + line);
+    SearchRow r;
+    size_t i = 0;
+    r.index = f[i++];
+    r.mode = f[i++];
+    r.latency_us = std::stoull(f[i++]);
+    r.threads = static_cast<unsigned>(std::stoul(f[i++]));
+    r.width_type = f[i++];
+    r.width = std::stoull(f[i++]);
+    r.recall1 = parse_double(f[i++]);
+    r.recall10 = parse_double(f[i++]);
+    r.recall100 = parse_double(f[i++]);
+    r.single_qps = parse_double(f[i++]);
+    r.single_queries = std::stoull(f[i++]);
+    r.batch_qps = parse_double(f[i++]);
+    r.batch_queries = std::stoull(f[i++]);
+    r.single_calls_per_query = parse_double(f[i++]);
+    r.single_ranges_per_query = parse_double(f[i++]);
+    r.single_bytes_per_query = parse_double(f[i++]);
+    r.batch_calls_per_query = parse_double(f[i++]);
+    r.batch_bytes_per_query = parse_double(f[i++]);
+    r.single_batch_mismatches = std::stoull(f[i++]);
+    r.open_ms = parse_double(f[i++]);
+    r.reader_rss_bytes = std::stoull(f[i++]);
+    return r;
+}
+
+Timed time_single(size_t nq, unsigned threads, double budget_s, const std::function<void(unsigned, size_t)>& fn) {
+    Timed t;
+    if (nq == 0) return t;
+    if (threads == 0) threads = hardware_threads();
+    std::atomic<size_t> next{0};
+    std::atomic<bool> out_of_time{false};
+    const double start = now_seconds();
+    const double deadline = start + budget_s;
+    // Each worker pulls query numbers in ascending order, so the queries done
+    // are always 0 .. done-1.
+    parallel_items(threads, threads, [&](unsigned worker, size_t) {
+        for (;;) {
+            if (out_of_time.load(std::memory_order_relaxed)) return;
+            if (now_seconds() >= deadline) {
+                out_of_time.store(true, std::memory_order_relaxed);
+                return;
+            }
+            size_t q = next.fetch_add(1, std::memory_order_relaxed);
+            if (q >= nq) return;
+            fn(worker, q);
+        }
+    });
+    t.seconds = now_seconds() - start;
+    t.queries = std::min(next.load(), nq);
+    return t;
+}
+
+Timed time_batch(size_t nq, size_t batch, double budget_s, const std::function<void(size_t, size_t)>& fn) {
+    Timed t;
+    if (nq == 0) return t;
+    if (batch == 0) batch = nq;
+    const double start = now_seconds();
+    size_t done = 0;
+    while (done < nq) {
+        const size_t n = std::min(batch, nq - done);
+        fn(done, n);
+        done += n;
+        if (now_seconds() - start >= budget_s) break;
+    }
+    t.seconds = now_seconds() - start;
+    t.queries = done;
+    return t;
+}
+
+SearchRow measure_exact(const ExactIndex& exact, const Dataset& ds, const Neighbors& gt, unsigned threads,
+                        const MeasureConfig& cfg) {
+    const size_t nq = ds.queries.rows, k = cfg.top_k;
+    SearchRow row;
+    row.index = "exact";
+    row.mode = "-";
+    row.threads = threads;
+    row.width_type = "-";
+    std::vector<int64_t> ids(nq * k);
+    std::vector<float> dist(nq * k);
+    std::vector<ExactIndex::Scratch> scratch(threads);
+    Timed single = time_single(nq, threads, cfg.time_budget_s, [&](unsigned w, size_t q) {
+        exact.search_one(ds.queries.row(q), k, ids.data() + q * k, dist.data() + q * k, scratch[w]);
+    });
+    std::vector<int64_t> batch_ids(nq * k);
+    // Batches of a few query blocks per thread: every thread busy, and the
+    // time budget checked often enough.
+    const size_t chunk = std::min<size_t>(cfg.batch_size, size_t{512} * std::max(1u, threads));
+    Timed batch = time_batch(nq, chunk, cfg.time_budget_s, [&](size_t first, size_t n) {
+        Neighbors r = exact.search(ds.queries.row(first), n, k, threads);
+        std::copy(r.ids.begin(), r.ids.end(), batch_ids.begin() + static_cast<ptrdiff_t>(first * k));
+    });
+    row.single_qps = single.qps();
+    row.single_queries = single.queries;
+    row.batch_qps = batch.qps();
+    row.batch_queries = batch.queries;
+    set_recall(row, recall(exact, ds.queries.data.data(), gt, batch_ids.data(), k, batch.queries, kRecallAts));
+    for (size_t q = 0; q < std::min(single.queries, batch.queries); ++q) {
+        if (!std::equal(ids.begin() + q * k, ids.begin() + (q + 1) * k, batch_ids.begin() + q * k)) {
+            ++row.single_batch_mismatches;
+        }
+    }
+    return row;
+}
+
+const char* width_type_name(uint32_t width_type) {
+    switch (width_type) {
+        case TAVREN_DADIZA_WIDTH_AUTO: return "auto";
+        case TAVREN_DADIZA_WIDTH_NPROBE: return "nprobe";
+        case TAVREN_DADIZA_WIDTH_L_SEARCH: return "l_search";
+    }
+    return "?";
+}
+
+std::vector<SearchRow> sweep_reader(InputSource& source, const Dataset& ds, const ExactIndex& exact,
+                                    const Neighbors& gt, const SweepSpec& spec, const MeasureConfig& cfg,
+                                    const std::function<void(const SearchRow&)>& on_row) {
+    const size_t nq = ds.queries.rows, d = ds.dim(), k = cfg.top_k;
+    const unsigned threads = std::max(1u, spec.threads);
+    const uint64_t rss_before = current_rss_bytes();
+    std::vector<std::unique_ptr<Reader>> readers;
+    const double t_open = now_seconds();
+    readers.push_back(std::make_unique<Reader>(source.record(), spec.memory_budget));
+    readers[0]->optimize_for_search();
+    const double open_ms = (now_seconds() - t_open) * 1e3;
+    const FfiIndexMetadata meta = readers[0]->metadata();
+    if (meta.dimension != d) {
+        throw std::runtime_error("index dimension " + std::to_string(meta.dimension) + " does not match data dimension " +
+                                 std::to_string(d));
+    }
+    for (unsigned t = 1; t < threads; ++t) {
+        readers.push_back(std::make_unique<Reader>(source.record(), spec.memory_budget));
+        readers.back()->optimize_for_search();
+    }
+    std::vector<int64_t> single_ids(nq * k), batch_ids(nq * k);
+    std::vector<float> single_dist(nq * k), batch_dist(nq * k);
+    std::vector<SearchRow> rows;
+    for (uint64_t width : spec.widths) {
+        const FfiSearchParams params =
+            search_params(k, spec.width_type, spec.width_type == TAVREN_DADIZA_WIDTH_AUTO ? 0 : width);
+        SearchRow row;
+        row.index = spec.index_label;
+        row.mode = spec.mode;
+        row.latency_us = source.latency_ns() / 1000;
+        row.threads = threads;
+        row.width_type = width_type_name(spec.width_type);
+        row.width = params.width;
+        row.open_ms = open_ms;
+
+        source.counters().reset();
+        Timed single = time_single(nq, threads, cfg.time_budget_s, [&](unsigned w, size_t q) {
+            readers[w]->search(ds.queries.row(q), params, single_ids.data() + q * k, single_dist.data() + q * k);
+        });
+        const IoSnapshot s_io = source.counters().snapshot();
+
+        source.counters().reset();
+        Timed batch = time_batch(nq, cfg.batch_size, cfg.time_budget_s, [&](size_t first, size_t n) {
+            readers[0]->search_batch(ds.queries.row(first), n, params, batch_ids.data() + first * k,
+                                     batch_dist.data() + first * k);
+        });
+        const IoSnapshot b_io = source.counters().snapshot();
+
+        row.single_qps = single.qps();
+        row.single_queries = single.queries;
+        row.batch_qps = batch.qps();
+        row.batch_queries = batch.queries;
+        row.single_calls_per_query = per_query(s_io.calls, single.queries);
+        row.single_ranges_per_query = per_query(s_io.ranges, single.queries);
+        row.single_bytes_per_query = per_query(s_io.bytes, single.queries);
+        row.batch_calls_per_query = per_query(b_io.calls, batch.queries);
+        row.batch_bytes_per_query = per_query(b_io.bytes, batch.queries);
+        set_recall(row, recall(exact, ds.queries.data.data(), gt, batch_ids.data(), k, batch.queries, kRecallAts));
+        for (size_t q = 0; q < std::min(single.queries, batch.queries); ++q) {
+            if (!std::equal(single_ids.begin() + q * k, single_ids.begin() + (q + 1) * k, batch_ids.begin() + q * k)) {
+                ++row.single_batch_mismatches;
+            }
+        }
+        rows.push_back(row);
+        if (on_row) on_row(row);
+    }
+    const uint64_t rss_after = current_rss_bytes();
+    for (auto& r : rows) r.reader_rss_bytes = rss_after > rss_before ? rss_after - rss_before : 0;
+    return rows;
+}
+
+}  // namespace tavren::ann

@@ -1,0 +1,94 @@
+// Timed measurements of the harness: single-query and batch throughput of the
+// library's readers and of the exact baseline, read counters per query, recall,
+// and the process's memory figures.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "dataset.hpp"
+#include "ground_truth.hpp"
+#include "host_io.hpp"
+
+namespace tavren::ann {
+
+// Seconds since an arbitrary fixed point (steady clock).
+double now_seconds();
+
+// VmHWM / VmRSS of this process in bytes (0 when unavailable), and the peak
+// resident size of waited-for children (getrusage).
+uint64_t peak_rss_bytes();
+uint64_t current_rss_bytes();
+uint64_t children_peak_rss_bytes();
+
+// How long and how wide to measure.
+struct MeasureConfig {
+    size_t top_k = 100;
+    double time_budget_s = 3.0;  // per measurement; checked between queries / batches
+    size_t batch_size = 10000;   // queries per batch call
+};
+
+// One row of results: one search width of one index (or the exact baseline)
+// at one thread count, in one I/O mode.
+struct SearchRow {
+    std::string index;     // "exact" for the baseline, else the index label
+    std::string mode;      // "file", "memory" ("-" for the baseline)
+    uint64_t latency_us = 0;
+    unsigned threads = 1;  // pool size of the process and host threads of single queries
+    std::string width_type;  // "nprobe", "l_search", "auto", "-"
+    uint64_t width = 0;
+    double recall1 = 0, recall10 = 0, recall100 = 0;  // NaN when top_k is smaller
+    double single_qps = 0;
+    uint64_t single_queries = 0;
+    double batch_qps = 0;
+    uint64_t batch_queries = 0;
+    double single_calls_per_query = 0, single_ranges_per_query = 0, single_bytes_per_query = 0;
+    double batch_calls_per_query = 0, batch_bytes_per_query = 0;
+    uint64_t single_batch_mismatches = 0;  // queries whose single and batch row IDs differ
+    double open_ms = 0;                    // open + optimize_for_search of the first reader
+    uint64_t reader_rss_bytes = 0;         // RSS growth from before opening to after the sweep
+
+    // One tab-separated line (child processes hand rows back this way).
+    std::string to_tsv() const;
+    static SearchRow from_tsv(const std::string& line);
+};
+
+// Runs fn(worker, query) on `threads` threads over queries 0, 1, 2, ... until
+// all nq are done or the time budget is spent (each thread checks before
+// taking a query). Returns {queries done, seconds}.
+struct Timed {
+    uint64_t queries = 0;
+    double seconds = 0;
+    double qps() const { return seconds > 0 ? static_cast<double>(queries) / seconds : 0.0; }
+};
+Timed time_single(size_t nq, unsigned threads, double budget_s, const std::function<void(unsigned, size_t)>& fn);
+// Calls fn(first, count) for consecutive batches of `batch` queries until all
+// are done or the budget is spent (checked between batches; at least one).
+Timed time_batch(size_t nq, size_t batch, double budget_s, const std::function<void(size_t, size_t)>& fn);
+
+// The exact baseline at `threads` threads: single queries (search_one per
+// query) and batches (blocked matrix products).
+SearchRow measure_exact(const ExactIndex& exact, const Dataset& ds, const Neighbors& gt, unsigned threads,
+                        const MeasureConfig& cfg);
+
+// Sweep of search widths over readers opened on `source`: `threads` reader
+// handles for the single-query measurement (one per host thread), the first of
+// them for batches. Rows come back in width order.
+struct SweepSpec {
+    std::string index_label;
+    std::string mode;
+    unsigned threads = 1;
+    uint32_t width_type = 1;  // TAVREN_DADIZA_WIDTH_*
+    std::vector<uint64_t> widths;
+    uint64_t memory_budget = 0;  // 0 = the library's default
+};
+std::vector<SearchRow> sweep_reader(InputSource& source, const Dataset& ds, const ExactIndex& exact,
+                                    const Neighbors& gt, const SweepSpec& spec, const MeasureConfig& cfg,
+                                    const std::function<void(const SearchRow&)>& on_row = {});
+
+const char* width_type_name(uint32_t width_type);
+
+}  // namespace tavren::ann
