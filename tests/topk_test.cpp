@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <new>
 #include <random>
 #include <utility>
 #include <vector>
@@ -179,6 +180,11 @@ TEST(TopKHeap, ExtremeRowIdsAndManyEvictions) {
     EXPECT_EQ(hi, got[0].second);
     EXPECT_EQ(4999, got[1].second);
     EXPECT_EQ(4998, got[2].second);
+}
+
+TEST(TopKHeap, UnreservableBoundIsAnAllocationFailureNotACrash) {
+    EXPECT_THROW(TopKHeap(size_t{1} << 62), std::bad_alloc);
+    EXPECT_THROW(TopKHeap::with_max_distance(std::numeric_limits<size_t>::max(), 1.0f), std::bad_alloc);
 }
 
 TEST(TopKHeap, ConsumedHeapIsEmpty) {
