@@ -220,6 +220,7 @@ TEST(RoaringFilter, CorruptBitmapsAreRefusedQuietly) {
         {"array values repeated", no_run({{0, 1}}, two_values), "array container values are not strictly ascending"},
         {"bitset count wrong", no_run({{0, 4096}}, empty_bitset), "bitset container cardinality does not match its bits"},
         {"runs overlapping", one_run_container({{10, 5}, {12, 3}}), "run container runs are not ascending and disjoint"},
+        {"run container without runs", one_run_container({}), "run container has no runs"},
         {"run past 16 bits", one_run_container({{65530, 10}}), "run container runs are not ascending and disjoint"},
         {"array claims more than present", no_run({{0, 4095}}, one_value), "failed to fill whole buffer"},
         {"run count beyond the bytes", runs_missing, "failed to fill whole buffer"},

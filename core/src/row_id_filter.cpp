@@ -36,9 +36,10 @@ uint64_t load_u64(const uint8_t* p) {
 // Walks one portable 32-bit bitmap at the start of `bytes` without
 // allocating and returns its exact length, or nullopt with the reason. A
 // bitmap that passes is one the roaring library decodes without complaint
-// and whose lookups and counts are meaningful: keys strictly ascending, array
-// values strictly ascending, runs ascending and disjoint within 16 bits, and
-// each bitset holding as many bits as its header says.
+// and whose lookups, walks and counts are meaningful: keys strictly
+// ascending, array values strictly ascending, at least one run per run
+// container, runs ascending and disjoint within 16 bits, and each bitset
+// holding as many bits as its header says.
 std::optional<size_t> measure_portable_bitmap(std::span<const uint8_t> bytes, std::string* error) {
     const uint8_t* base = bytes.data();
     const size_t size = bytes.size();
@@ -87,6 +88,8 @@ std::optional<size_t> measure_portable_bitmap(std::span<const uint8_t> bytes, st
         if (is_run) {
             if ((p = take(2)) == nullptr) return refuse(kTruncated);
             const uint16_t runs = load_u16(p);
+            // The library's iterators assume every container holds a value.
+            if (runs == 0) return refuse("run container has no runs");
             if ((p = take(static_cast<size_t>(runs) * 4)) == nullptr) return refuse(kTruncated);
             uint32_t previous_end = 0;
             for (uint16_t r = 0; r < runs; ++r) {
