@@ -362,6 +362,11 @@ int run(int argc, char** argv) {
     const std::vector<unsigned> thread_list = resolve_threads(a.threads, pool);
 
     RunResult res;
+    for (int i = 0; i < argc; ++i) {
+        if (i > 0) res.command += ' ';
+        res.command += i == 0 ? "ann_bench" : argv[i];
+    }
+    res.cpu = cpu_model();
     res.cores = hardware_threads();
     res.pool_threads = pool;
     res.cfg.top_k = a.k;

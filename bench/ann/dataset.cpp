@@ -196,9 +196,13 @@ Matrix read_idx_ubyte(const std::string& path, size_t max_rows) {
     Matrix m;
     m.rows = 0;
     m.cols = per_item;
-    // Grow as bytes arrive: the header's item count is not trusted for the
-    // allocation, only checked against what the file really holds.
-    std::vector<unsigned char> chunk(std::max<size_t>(per_item, 1) * 4096);
+    // The header's item count is not trusted for the allocation: deflate
+    // expands at most 1032-fold, so the file's size bounds what it can hold.
+    const uint64_t on_disk = file_size(path);
+    const uint64_t bound_rows = std::min<uint64_t>(keep, on_disk / per_item * 1032 + 1032);
+    m.data.resize(static_cast<size_t>(bound_rows) * per_item);
+    std::vector<unsigned char> chunk(per_item * 4096);
+    size_t filled = 0;  // rows stored in m.data
     while (m.rows < items) {
         size_t want_rows = std::min<size_t>(4096, items - m.rows);
         size_t got = gz_read_some(f.get(), path, chunk.data(), want_rows * per_item);
@@ -207,14 +211,15 @@ Matrix read_idx_ubyte(const std::string& path, size_t max_rows) {
                            std::to_string(m.rows + got / per_item));
         }
         size_t take = std::min(want_rows, keep - std::min(keep, m.rows));
-        if (take > 0) {
-            size_t old = m.data.size();
-            m.data.resize(old + take * per_item);
-            for (size_t i = 0; i < take * per_item; ++i) m.data[old + i] = static_cast<float>(chunk[i]);
-        }
+        if (filled + take > bound_rows) fail(path, "holds more data than its compressed size allows");
+        float* dst = m.data.data() + filled * per_item;
+        const unsigned char* src = chunk.data();
+        for (size_t i = 0; i < take * per_item; ++i) dst[i] = static_cast<float>(src[i]);
+        filled += take;
         m.rows += want_rows;
         if (m.rows >= keep && keep < items) break;  // the rest is not needed
     }
+    m.data.resize(filled * per_item);
     if (keep == items) {
         unsigned char extra;
         if (gz_read_some(f.get(), path, &extra, 1) != 0) fail(path, "trailing bytes after the last item");

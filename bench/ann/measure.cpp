@@ -70,6 +70,18 @@ uint64_t children_peak_rss_bytes() {
     return static_cast<uint64_t>(ru.ru_maxrss) * 1024;
 }
 
+std::string cpu_model() {
+    std::ifstream in("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("model name", 0) == 0) {
+            auto start = line.find_first_not_of(' ', line.find(':') + 1);
+            return start == std::string::npos ? "" : line.substr(start);
+        }
+    }
+    return "";
+}
+
 std::string SearchRow::to_tsv() const {
     std::ostringstream os;
     os << index << '\t' << mode << '\t' << latency_us << '\t' << threads << '\t' << width_type << '\t' << width;

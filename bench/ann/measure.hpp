@@ -23,6 +23,8 @@ double now_seconds();
 uint64_t peak_rss_bytes();
 uint64_t current_rss_bytes();
 uint64_t children_peak_rss_bytes();
+// The processor's model name from /proc/cpuinfo ("" when unknown).
+std::string cpu_model();
 
 // How long and how wide to measure.
 struct MeasureConfig {

@@ -304,6 +304,7 @@ void write_json(const RunResult& r, const std::string& path) {
     Json j(os);
     j.begin_object();
     j.field("tool", "ann_bench");
+    j.field("command", r.command);
     j.field("label", r.label);
     j.key("dataset");
     j.begin_object();
@@ -318,6 +319,7 @@ void write_json(const RunResult& r, const std::string& path) {
     j.end_object();
     j.key("machine");
     j.begin_object();
+    j.field("cpu", r.cpu);
     j.field("cores", r.cores);
     j.field("pool_threads", r.pool_threads);
     j.end_object();

@@ -33,12 +33,14 @@ struct BuildInfo {
 };
 
 struct RunResult {
+    std::string command;  // the command line, for reproducing the figures
     std::string label;
     std::string dataset;
     size_t nb = 0, nq = 0, dim = 0;
     Metric metric = Metric::L2;
     uint64_t content_hash = 0;
     Options options;
+    std::string cpu;  // processor model name
     unsigned cores = 0;
     unsigned pool_threads = 0;
     MeasureConfig cfg;

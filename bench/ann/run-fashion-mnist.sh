@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The Fashion-MNIST figures of docs/bench-fashion-mnist.md: IVF-FLAT with
+# automatic nlist and with nlist 1024, nprobe 1..128, one thread and all
+# cores, file and memory hosts, with and without 200 us injected latency per
+# read call. Writes the JSON runs to bench/results/, then the markdown table
+# and the recall-QPS plot under docs/.
+#
+#   BUILD=build/release bench/ann/run-fashion-mnist.sh [extra ann_bench flags]
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+BUILD=${BUILD:-build/release}
+OUT=bench/results
+mkdir -p "$OUT" docs
+
+if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+  cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release
+fi
+cmake --build "$BUILD" --target ann_bench -j "${JOBS:-4}"
+
+common=(--dataset fashion-mnist --opt index.type=ivf_flat --opt metric=l2 --opt dimension=784
+        --opt expected-vector-count=60000 --widths 1,2,4,8,16,32,64,128
+        --mode file,memory --latency-us 0,200 --threads 1,all --time-budget "${TIME_BUDGET:-2}")
+
+"$BUILD/bench/ann/ann_bench" "${common[@]}" --json "$OUT/fashion-mnist-ivf_flat-auto.json" "$@"
+"$BUILD/bench/ann/ann_bench" "${common[@]}" --opt nlist=1024 --no-baseline \
+  --json "$OUT/fashion-mnist-ivf_flat-1024.json" "$@"
+
+runs=("$OUT/fashion-mnist-ivf_flat-auto.json" "$OUT/fashion-mnist-ivf_flat-1024.json")
+/usr/bin/python3 scripts/plot_ann.py "${runs[@]}" --markdown docs/bench-fashion-mnist.md \
+  --title "Fashion-MNIST, IVF-FLAT (l2, top_k 100)"
+/usr/bin/python3 scripts/plot_ann.py "${runs[@]}" --png docs/ann-fashion-mnist.png \
+  --title "Fashion-MNIST, IVF-FLAT: recall@10 vs single-query QPS (l2)"
+echo "wrote docs/bench-fashion-mnist.md and docs/ann-fashion-mnist.png"
