@@ -63,6 +63,7 @@ data
   --spread S            synthetic: per-coordinate standard deviation around a centre (default 0.5)
   --seed S              synthetic: seed (default 42)
   --metric M            l2, inner_product or cosine (default: the metric option, else l2)
+  --groundtruth PATH    neighbour IDs per query (.ivecs) instead of computing them
 
 index (library options, as the trainer takes them)
   --opt KEY=VALUE       repeatable, e.g. --opt index.type=ivf_flat --opt nlist=1024;
@@ -125,6 +126,7 @@ struct Args {
     bool keep_index = false;
     bool fsync = false;
     bool position_fn = true;
+    std::string gt_ivecs;
     std::string json;
     bool summary = false;
     std::string cache_dir = TD_ANN_DEFAULT_CACHE;
@@ -216,6 +218,7 @@ Args parse_args(int argc, char** argv) {
         else if (f == "--keep-index") a.keep_index = true;
         else if (f == "--fsync") a.fsync = true;
         else if (f == "--no-position-fn") a.position_fn = false;
+        else if (f == "--groundtruth") a.gt_ivecs = next();
         else if (f == "--json") a.json = next();
         else if (f == "--summary") a.summary = true;
         else if (f == "--cache-dir") a.cache_dir = next();
@@ -241,6 +244,21 @@ unsigned library_pool_threads() {
     }
     return hardware_threads();
 }
+
+// Removes a temporary file when the run ends, also on failure.
+class TempFile {
+public:
+    ~TempFile() {
+        if (!path_.empty()) {
+            std::error_code ec;
+            std::filesystem::remove(path_, ec);
+        }
+    }
+    void set(const std::string& path) { path_ = path; }
+
+private:
+    std::string path_;
+};
 
 const std::string* find_opt(const Options& opts, const std::string& key) {
     for (const auto& [k, v] : opts) {
@@ -397,10 +415,19 @@ int run(int argc, char** argv) {
     ExactIndex exact(ds.base, metric);
     const size_t gt_k = std::max<size_t>(a.k, 100);
     Neighbors gt;
+    TempFile temporary_gt;
     if (child) {
-        auto loaded = load_ground_truth(a.gt_file, ds.queries.rows, gt_k);
+        auto loaded = load_ground_truth(a.gt_file, ds.queries.rows, 0);
         if (!loaded) throw std::runtime_error(a.gt_file + ": ground truth missing or of the wrong size");
         gt = std::move(*loaded);
+    } else if (!a.gt_ivecs.empty()) {
+        const double t0 = now_seconds();
+        gt = neighbors_from_ids(exact, ds.queries.data.data(), ds.queries.rows, read_ivecs(a.gt_ivecs));
+        res.gt_seconds = now_seconds() - t0;
+        res.gt_path = (std::filesystem::temp_directory_path() / ("ann-gt-" + std::to_string(::getpid()) + ".bin")).string();
+        save_ground_truth(res.gt_path, gt);  // for child processes
+        temporary_gt.set(res.gt_path);
+        clock.say(quiet, "ground truth: top-%zu from %s", gt.k, a.gt_ivecs.c_str());
     } else {
         const std::string cache = a.no_cache ? "" : a.cache_dir;
         clock.say(quiet, "ground truth (top-%zu, %s): %s", gt_k, metric_name(metric),
@@ -414,6 +441,7 @@ int run(int argc, char** argv) {
             // Children need it on disk.
             res.gt_path = (std::filesystem::temp_directory_path() / ("ann-gt-" + std::to_string(::getpid()) + ".bin")).string();
             save_ground_truth(res.gt_path, gt);
+            temporary_gt.set(res.gt_path);
         }
         clock.say(quiet, "ground truth %s in %.1f s (%s)", g.from_cache ? "loaded" : "computed", g.seconds,
                   res.gt_path.c_str());
@@ -474,7 +502,7 @@ int run(int argc, char** argv) {
     if (type) {
         std::string index_path;
         std::vector<uint8_t> memory_bytes;
-        bool remove_index = false;
+        TempFile temporary_index;
         if (child) {
             index_path = a.index_from;
         } else {
@@ -509,7 +537,7 @@ int run(int argc, char** argv) {
                                     ("index-" + std::to_string(::getpid()) + ".bin"))
                                        .string();
                 if (a.index_file.empty()) std::filesystem::create_directories(std::filesystem::path(index_path).parent_path());
-                remove_index = !a.keep_index;
+                if (!a.keep_index) temporary_index.set(index_path);
                 t0 = now_seconds();
                 FileSink sink(index_path, a.fsync);
                 writer.write_index(sink.callbacks(true, a.position_fn));
@@ -606,7 +634,6 @@ int run(int argc, char** argv) {
                 }
             }
         }
-        if (remove_index && !index_path.empty()) std::filesystem::remove(index_path);
     }
 
     if (child) {
@@ -631,7 +658,6 @@ int run(int argc, char** argv) {
         write_json(res, a.json);
         clock.say(false, "wrote %s", a.json.c_str());
     }
-    if (a.no_cache && !res.gt_path.empty()) std::filesystem::remove(res.gt_path);
     return 0;
 }
 

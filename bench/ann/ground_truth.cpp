@@ -268,14 +268,16 @@ std::optional<Neighbors> load_ground_truth(const std::string& path, size_t nq, s
     std::error_code ec;
     const auto size = std::filesystem::file_size(path, ec);
     if (ec) return std::nullopt;
-    const uint64_t expected = 24 + static_cast<uint64_t>(nq) * k * (sizeof(int64_t) + sizeof(float));
-    if (size != expected) return std::nullopt;
     std::ifstream in(path, std::ios::binary);
     char magic[8];
     uint64_t hdr[2];
     in.read(magic, 8);
     in.read(reinterpret_cast<char*>(hdr), sizeof hdr);
-    if (!in || std::memcmp(magic, kGtMagic, 8) != 0 || hdr[0] != nq || hdr[1] != k) return std::nullopt;
+    if (!in || std::memcmp(magic, kGtMagic, 8) != 0 || hdr[0] != nq) return std::nullopt;
+    if (k == 0) k = hdr[1];
+    if (hdr[1] != k || k > (uint64_t{1} << 20)) return std::nullopt;
+    const uint64_t expected = 24 + static_cast<uint64_t>(nq) * k * (sizeof(int64_t) + sizeof(float));
+    if (size != expected) return std::nullopt;
     Neighbors gt;
     gt.nq = nq;
     gt.k = k;
@@ -303,6 +305,34 @@ void save_ground_truth(const std::string& path, const Neighbors& gt) {
         if (!out) throw std::runtime_error(tmp + ": write failed");
     }
     std::filesystem::rename(tmp, path);
+}
+
+Neighbors neighbors_from_ids(const ExactIndex& exact, const float* queries, size_t nq, const IntMatrix& ids) {
+    if (ids.rows < nq) {
+        throw std::runtime_error("ground truth has " + std::to_string(ids.rows) + " rows for " + std::to_string(nq) +
+                                 " queries");
+    }
+    Neighbors out;
+    out.nq = nq;
+    out.k = ids.cols;
+    out.ids.resize(nq * out.k);
+    out.distances.resize(nq * out.k);
+    std::vector<std::pair<double, int64_t>> row;
+    for (size_t q = 0; q < nq; ++q) {
+        row.clear();
+        for (size_t i = 0; i < ids.cols; ++i) {
+            const int32_t id = ids.data[q * ids.cols + i];
+            if (id >= 0 && static_cast<size_t>(id) < exact.size()) {
+                row.emplace_back(exact.distance(queries + q * exact.dim(), static_cast<size_t>(id)), id);
+            }
+        }
+        std::sort(row.begin(), row.end());
+        for (size_t i = 0; i < out.k; ++i) {
+            out.ids[q * out.k + i] = i < row.size() ? row[i].second : -1;
+            out.distances[q * out.k + i] = i < row.size() ? static_cast<float>(row[i].first) : kMissingDistance;
+        }
+    }
+    return out;
 }
 
 GroundTruthResult ground_truth(const Dataset& ds, const ExactIndex& exact, size_t k, const std::string& cache_dir,

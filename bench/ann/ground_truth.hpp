@@ -104,10 +104,18 @@ struct GroundTruthKey {
     uint64_t content_hash = 0;
 };
 std::string ground_truth_file_name(const GroundTruthKey& key);
-// nullopt when the file is missing or does not hold exactly nq x k entries.
+// nullopt when the file is missing or does not hold exactly nq x k entries
+// (k = 0: whatever k the file has).
 std::optional<Neighbors> load_ground_truth(const std::string& path, size_t nq, size_t k);
 // Writes atomically (temporary file, then rename).
 void save_ground_truth(const std::string& path, const Neighbors& gt);
+
+// Ground truth given as row IDs (an .ivecs file: one row of neighbour IDs per
+// query): keeps the first nq rows, computes each distance exactly and orders
+// each row by (distance, id). IDs outside the base become padding (-1,
+// 3.4028235e38) at the end. Throws std::runtime_error when the file has
+// fewer than nq rows.
+Neighbors neighbors_from_ids(const ExactIndex& exact, const float* queries, size_t nq, const IntMatrix& ids);
 
 // The ground truth of `ds` under `metric`, from `cache_dir` when cached there,
 // else computed and stored (an empty cache_dir disables the cache).

@@ -243,6 +243,41 @@ TEST(AnnGroundTruthCache, StoresLoadsAndRefusesMismatches) {
     fs::remove_all(dir);
 }
 
+TEST(AnnGroundTruthIds, OrdersGivenIdsByExactDistanceAndPadsInvalidOnes) {
+    ta::Matrix base;
+    base.rows = 4;
+    base.cols = 1;
+    base.data = {10, 1, 3, 3};
+    ta::Matrix q;
+    q.rows = 2;
+    q.cols = 1;
+    q.data = {0, 9};
+    ta::ExactIndex exact(base, ta::Metric::L2);
+    ta::IntMatrix ids;
+    ids.rows = 3;  // one row more than there are queries: ignored
+    ids.cols = 4;
+    ids.data = {3, 0, 7, 1,    // 7 is not a base row
+                -1, 0, 2, 3,   // -1 is padding already
+                0, 0, 0, 0};
+    ta::Neighbors gt = ta::neighbors_from_ids(exact, q.data.data(), 2, ids);
+    EXPECT_EQ(gt.k, 4u);
+    EXPECT_EQ(gt.ids, (std::vector<int64_t>{1, 3, 0, -1, 0, 2, 3, -1}));
+    EXPECT_EQ(gt.distances[0], 1.0f);
+    EXPECT_EQ(gt.distances[2], 100.0f);
+    EXPECT_EQ(gt.distances[3], std::numeric_limits<float>::max());
+    EXPECT_EQ(gt.distances[5], 36.0f);
+    EXPECT_THROW(ta::neighbors_from_ids(exact, q.data.data(), 4, ids), std::runtime_error);
+    // Stored and loaded back whatever its k, as child processes do.
+    const auto path = (fs::temp_directory_path() / ("ann_truth_ids_" + std::to_string(::getpid()))).string();
+    ta::save_ground_truth(path, gt);
+    auto back = ta::load_ground_truth(path, 2, 0);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->k, 4u);
+    EXPECT_EQ(back->ids, gt.ids);
+    EXPECT_FALSE(ta::load_ground_truth(path, 3, 0).has_value());
+    fs::remove(path);
+}
+
 TEST(AnnMetric, ParsesTheLibraryNames) {
     EXPECT_EQ(ta::parse_metric("l2"), ta::Metric::L2);
     EXPECT_EQ(ta::parse_metric("inner_product"), ta::Metric::InnerProduct);
