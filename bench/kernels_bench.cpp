@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "blas.hpp"
 #include "distance.hpp"
 
 namespace {
@@ -185,6 +186,24 @@ void BM_scan_4bit(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kScanVectors * (m / 2)));
 }
 
+// The matrix product alone, m x n x k, reported in floating-point operations
+// per second (2 m n k per call) besides bytes/s of a and b.
+void BM_sgemm(benchmark::State& state) {
+    const size_t m = static_cast<size_t>(state.range(0));
+    const size_t n = static_cast<size_t>(state.range(1));
+    const size_t k = static_cast<size_t>(state.range(2));
+    auto a = random_floats(m * k, 7);
+    auto b = random_floats(n * k, 8);
+    std::vector<float> c(m * n);
+    for (auto _ : state) {
+        tavren::blas::sgemm_a_bt(m, n, k, 1.0f, a, b, 0.0f, c);
+        benchmark::DoNotOptimize(c.data());
+    }
+    state.counters["flops"] = benchmark::Counter(static_cast<double>(2 * m * n * k) * state.iterations(),
+                                                 benchmark::Counter::kIsRate);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * (m + n) * k * sizeof(float)));
+}
+
 void PathArgs(benchmark::internal::Benchmark* b) {
     for (int64_t d : {8, 96, 128, 384, 784, 1536})
         for (int64_t avx2 : {1, 0}) b->Args({d, avx2});
@@ -206,6 +225,14 @@ BENCHMARK(BM_l2sqr_batch)->Apply(PathArgs);
 BENCHMARK(BM_pq_distance_avx2)->Apply(PathArgs);
 BENCHMARK(BM_pq_plain_sum)->Apply(DimArgs);
 BENCHMARK(BM_scan_4bit)->Apply(DimArgs);
+BENCHMARK(BM_sgemm)
+    ->Args({1, 256, 128})
+    ->Args({64, 1024, 128})
+    ->Args({256, 256, 96})
+    ->Args({256, 1024, 784})
+    ->Args({1024, 1024, 32})
+    ->Args({1000, 256, 8})
+    ->ArgNames({"m", "n", "k"});
 
 }  // namespace
 

@@ -1,18 +1,20 @@
 // The matrix-product wrapper: c := alpha * a * b^T + beta * c, row-major.
 #include <gtest/gtest.h>
 
-#include <sys/mman.h>
-
-#include <climits>
+#include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <functional>
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "blas.hpp"
+#include "distance.hpp"
 #include "error.hpp"
 
 namespace {
@@ -93,7 +95,7 @@ TEST(Sgemm, BetaZeroNeverReadsC) {
     EXPECT_EQ(11.0f, c[0]);
 }
 
-TEST(Sgemm, ZeroSizesAreHandledWithoutTheLibrary) {
+TEST(Sgemm, ZeroSizes) {
     const std::vector<float> none;
     // m = 0 or n = 0: nothing to compute, c is not touched.
     std::vector<float> c = {7.0f, kNaN};
@@ -145,32 +147,107 @@ TEST(Sgemm, ShapeFaultsAreAssertionsInOrder) {
     }
 }
 
-// An address range that exists but must never be read: every page faults.
-struct Reserved {
-    explicit Reserved(size_t floats) : bytes(floats * sizeof(float)) {
-        ptr = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    }
-    ~Reserved() {
-        if (ptr != MAP_FAILED) munmap(ptr, bytes);
-    }
-    std::span<float> span(size_t floats) const { return {static_cast<float*>(ptr), floats}; }
-    size_t bytes;
-    void* ptr;
+// The element rule every path follows: the 8-lane order of the distance
+// kernels over k, then alpha and beta in two roundings.
+float element(const float* a, const float* b, size_t k, float alpha, float beta, float c) {
+    float lane[8] = {};
+    size_t p = 0;
+    for (; p + 8 <= k; p += 8)
+        for (size_t t = 0; t < 8; ++t) lane[t] += a[p + t] * b[p + t];
+    float s = ((lane[0] + lane[4]) + (lane[2] + lane[6])) + ((lane[1] + lane[5]) + (lane[3] + lane[7]));
+    for (; p < k; ++p) s += a[p] * b[p];
+    const float prod = alpha * s;
+    return beta == 0.0f ? prod : prod + beta * c;
+}
+
+std::vector<float> mixed(size_t n, std::mt19937& rng) {
+    std::normal_distribution<float> d(0.0f, 1.0f);
+    std::uniform_int_distribution<int> e(-30, 30);
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = std::ldexp(d(rng), e(rng));
+    return v;
+}
+
+struct RestoreDetection {
+    ~RestoreDetection() { tavren::distance::force_scalar_for_testing(false); }
 };
 
-TEST(Sgemm, SizesBeyondThe32BitInterfaceAreRefusedBeforeAnyRead) {
-    // The library takes 32-bit sizes and leading dimensions; an inner or column
-    // dimension above INT_MAX cannot be passed or split, and must be refused
-    // rather than truncated.
-    const size_t over = size_t{INT_MAX} + 1;
-    Reserved region(over);
-    if (region.ptr == MAP_FAILED) GTEST_SKIP() << "cannot reserve address space";
-    std::vector<float> one(1);
-    EXPECT_EQ("SGEMM dimensions exceed i32",
-              assertion_text([&] { sgemm_a_bt(1, 1, over, 1.0f, region.span(over), region.span(over), 0.0f, one); }));
-    EXPECT_EQ("SGEMM dimensions exceed i32", assertion_text([&] {
-                  sgemm_a_bt(1, over, 1, 1.0f, one, region.span(over), 1.0f, region.span(over));
-              }));
+TEST(Sgemm, EveryElementFollowsTheEightLaneOrderOnBothPaths) {
+    RestoreDetection restore;
+    std::mt19937 rng(4);
+    for (size_t m : {1u, 2u, 3u, 5u}) {
+        for (size_t n : {1u, 3u, 4u, 7u, 8u, 9u, 13u, 17u}) {
+            for (size_t k : {1u, 7u, 8u, 9u, 16u, 31u, 100u}) {
+                auto a = mixed(m * k, rng);
+                auto b = mixed(n * k, rng);
+                auto c0 = mixed(m * n, rng);
+                for (float beta : {0.0f, 0.75f}) {
+                    for (bool scalar : {false, true}) {
+                        tavren::distance::force_scalar_for_testing(scalar);
+                        auto c = c0;
+                        sgemm_a_bt(m, n, k, 1.5f, a, b, beta, c);
+                        for (size_t i = 0; i < m; ++i) {
+                            for (size_t j = 0; j < n; ++j) {
+                                const float want = element(&a[i * k], &b[j * k], k, 1.5f, beta, c0[i * n + j]);
+                                ASSERT_EQ(std::bit_cast<uint32_t>(want), std::bit_cast<uint32_t>(c[i * n + j]))
+                                    << m << "x" << n << "x" << k << " beta " << beta << " scalar " << scalar
+                                    << " at " << i << "," << j;
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(Sgemm, SplittingAProductIntoSmallerCallsChangesNoBit) {
+    std::mt19937 rng(5);
+    const size_t m = 11, n = 37, k = 45;
+    auto a = mixed(m * k, rng);
+    auto b = mixed(n * k, rng);
+    std::vector<float> whole(m * n);
+    sgemm_a_bt(m, n, k, 1.0f, a, b, 0.0f, whole);
+    for (size_t i = 0; i < m; ++i) {
+        // One row of a against one row of b at a time.
+        for (size_t j = 0; j < n; ++j) {
+            float one = kNaN;
+            sgemm_a_bt(1, 1, k, 1.0f, std::span<const float>(a).subspan(i * k, k),
+                       std::span<const float>(b).subspan(j * k, k), 0.0f, std::span<float>(&one, 1));
+            ASSERT_EQ(std::bit_cast<uint32_t>(whole[i * n + j]), std::bit_cast<uint32_t>(one)) << i << "," << j;
+        }
+    }
+}
+
+TEST(Sgemm, ConcurrentCallersGetTheirOwnResults) {
+    // Products running on many threads at once must not share work memory:
+    // each thread's result equals the one computed alone.
+    std::mt19937 rng(6);
+    const size_t m = 48, n = 200, k = 96;
+    auto a = mixed(m * k, rng);
+    auto b = mixed(n * k, rng);
+    std::vector<float> alone(m * n);
+    sgemm_a_bt(m, n, k, 1.0f, a, b, 0.0f, alone);
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            std::vector<float> c(m * n);
+            for (int it = 0; it < 150; ++it) {
+                // Alternate shapes so that calls of different sizes overlap.
+                if ((it + t) % 2 == 0) {
+                    sgemm_a_bt(m, n, k, 1.0f, a, b, 0.0f, c);
+                    if (c != alone) mismatches.fetch_add(1);
+                } else {
+                    std::vector<float> row(n);
+                    sgemm_a_bt(1, n, k, 1.0f, std::span<const float>(a).subspan(0, k), b, 0.0f, row);
+                    if (!std::equal(row.begin(), row.end(), alone.begin())) mismatches.fetch_add(1);
+                }
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(0, mismatches.load());
 }
 
 }  // namespace

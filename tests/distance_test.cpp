@@ -403,7 +403,7 @@ TEST(Batches, RowByRowBranchesAreExactAndMatrixBranchesAreClose) {
         for (size_t n : {1u, 7u, 8u, 33u}) {
             auto q = make_vector(Kind::Normal, dim + 2, rng);  // longer query: only dim values count
             auto data = make_vector(Kind::Normal, dim * n + 5, rng);
-            for_each_path([&](bool) {
+            for_each_path([&](bool avx2) {
                 std::vector<float> ip(n + 3, kNaN), l2(n + 3, kNaN);
                 td::fvec_ip_batch(q, data, dim, n, ip);
                 td::fvec_l2sqr_batch(q, data, dim, n, l2);
@@ -414,6 +414,11 @@ TEST(Batches, RowByRowBranchesAreExactAndMatrixBranchesAreClose) {
                     float e_ip = td::fvec_inner_product(qd, row);
                     float e_l2 = td::fvec_l2sqr(qd, row);
                     if (matrix) {
+                        // The product adds each dot product in the 8-lane order of
+                        // the AVX2 kernel: the same bits as that kernel.
+                        if (avx2) {
+                            EXPECT_BITS_EQ(e_ip, ip[i]);
+                        }
                         EXPECT_NEAR(e_ip, ip[i], 1e-4f * (1.0f + std::fabs(e_ip)));
                         EXPECT_NEAR(e_l2, l2[i], 1e-4f * (1.0f + e_l2));
                         EXPECT_GE(l2[i], 0.0f);

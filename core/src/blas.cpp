@@ -1,19 +1,51 @@
+// The matrix product c := alpha * a * b^T + beta * c.
+//
+// Our own kernel rather than a library call: the serial BLAS builds keep
+// their work buffers in process-wide state without locking, so two threads
+// inside one at once corrupt each other's results, and pool tasks and host
+// threads call this concurrently. A lock around the library would serialise
+// every parallel k-means and probe-selection task. This kernel keeps nothing
+// between calls, takes 64-bit sizes, and gives every element the same
+// summation order whatever the shape of the call.
 #include "blas.hpp"
 
 #include <algorithm>
-#include <climits>
 #include <cstdint>
 #include <limits>
 
-#include <cblas.h>
-
+#include "blas_avx2.hpp"
+#include "distance.hpp"
 #include "error.hpp"
 #include "numeric.hpp"
 
 namespace tavren::blas {
+namespace {
 
-void sgemm_a_bt(size_t m, size_t n, size_t k, float alpha, std::span<const float> a,
-                std::span<const float> b, float beta, std::span<float> c) {
+// The scalar twin of the tile kernel: the same eight lanes per element, the
+// same reduction and tail, hence the same bits.
+void gemm_a_bt_scalar(size_t m, size_t n, size_t k, float alpha, const float* a, const float* b, float beta,
+                      float* c) noexcept {
+    const size_t blocks = k / 8 * 8;
+    for (size_t i = 0; i < m; ++i) {
+        const float* ar = a + i * k;
+        for (size_t j = 0; j < n; ++j) {
+            const float* bj = b + j * k;
+            float lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+            for (size_t p = 0; p < blocks; p += 8)
+                for (size_t t = 0; t < 8; ++t) lane[t] += ar[p + t] * bj[p + t];
+            float s = ((lane[0] + lane[4]) + (lane[2] + lane[6])) + ((lane[1] + lane[5]) + (lane[3] + lane[7]));
+            for (size_t p = blocks; p < k; ++p) s += ar[p] * bj[p];
+            const float prod = alpha * s;
+            float& out = c[i * n + j];
+            out = beta == 0.0f ? prod : prod + beta * out;
+        }
+    }
+}
+
+}  // namespace
+
+void sgemm_a_bt(size_t m, size_t n, size_t k, float alpha, std::span<const float> a, std::span<const float> b,
+                float beta, std::span<float> c) {
     constexpr size_t kIsizeMax = static_cast<size_t>(std::numeric_limits<int64_t>::max());
     if (n > kIsizeMax || k > kIsizeMax) panic("SGEMM dimensions exceed isize");
     auto mk = checked_mul(m, k);
@@ -27,32 +59,20 @@ void sgemm_a_bt(size_t m, size_t n, size_t k, float alpha, std::span<const float
     if (c.size() < *mn) panic("c is shorter than m * n");
     if (m == 0 || n == 0) return;
 
-    float* cp = c.data();
-    if (beta == 0.0f) {
-        // Never read c: a NaN left there must not reach the result.
-        std::fill(cp, cp + *mn, 0.0f);
-    } else if (k == 0 && beta != 1.0f) {
-        for (size_t i = 0; i < *mn; ++i) cp[i] = beta * cp[i];
-    }
-    if (k == 0) return;  // OpenBLAS refuses a zero inner dimension through its error handler.
-
-    // OpenBLAS takes 32-bit sizes and leading dimensions: n and k appear as
-    // leading dimensions and cannot be split; rows of a/c can.
-    constexpr size_t kIntMax = static_cast<size_t>(INT_MAX);
-    if (n > kIntMax || k > kIntMax) panic("SGEMM dimensions exceed i32");
-    const float beta_eff = beta == 0.0f ? 0.0f : beta;
-    if (m == 1) {
-        // One row of a: the same product as a matrix-vector one, which the
-        // library runs several times faster than its general kernel for m = 1.
-        cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(n), static_cast<int>(k), alpha, b.data(),
-                    static_cast<int>(k), a.data(), 1, beta_eff, cp, 1);
+    if (k == 0) {
+        // An empty product: c := beta * c, and zeros for beta 0 (c not read).
+        float* cp = c.data();
+        if (beta == 0.0f) {
+            std::fill(cp, cp + *mn, 0.0f);
+        } else if (beta != 1.0f) {
+            for (size_t i = 0; i < *mn; ++i) cp[i] = beta * cp[i];
+        }
         return;
     }
-    for (size_t row = 0; row < m; row += kIntMax) {
-        size_t rows = std::min(kIntMax, m - row);
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(rows), static_cast<int>(n),
-                    static_cast<int>(k), alpha, a.data() + row * k, static_cast<int>(k), b.data(),
-                    static_cast<int>(k), beta_eff, cp + row * n, static_cast<int>(n));
+    if (distance::avx2_enabled()) {
+        detail::gemm_a_bt_avx2(m, n, k, alpha, a.data(), k, b.data(), k, beta, c.data(), n);
+    } else {
+        gemm_a_bt_scalar(m, n, k, alpha, a.data(), b.data(), beta, c.data());
     }
 }
 
