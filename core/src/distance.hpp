@@ -59,8 +59,15 @@ std::array<float, 4> fvec_l2sqr_four(FloatSpan x, FloatSpan y0, FloatSpan y1, Fl
 bool fvec_l2sqr_scaled_exceeds(FloatSpan a, FloatSpan b, float scale, float threshold);
 
 // out[i] = dot(query, row i) for i < n (rows of `dim` values in `data`).
+// Batches of at least 8 rows of dimension at least 4 go through the matrix
+// product (each value in the 8-lane order, the bits of fvec_inner_product's
+// AVX2 kernel); smaller ones row by row. n = 0 reads and writes nothing.
 void fvec_ip_batch(FloatSpan query, FloatSpan data, size_t dim, size_t n, std::span<float> out);
-// out[i] = squared L2 distance from query to row i for i < n.
+// out[i] = squared L2 distance from query to row i for i < n. On the
+// matrix-product branch, (|row|^2 + |query|^2) - 2 dot, never negative; where
+// that form gives NaN (norms or dot products overflowing to infinity) the
+// exact difference form is taken instead, and a NaN left over (NaN inputs)
+// becomes +inf: never a false exact match.
 void fvec_l2sqr_batch(FloatSpan query, FloatSpan data, size_t dim, size_t n, std::span<float> out);
 // out[i] = a[i] + scale * b[i] for i < len(a).
 void fvec_madd(FloatSpan a, float scale, FloatSpan b, std::span<float> out);
