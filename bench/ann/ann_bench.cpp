@@ -3,11 +3,13 @@
 // sweep of search widths, next to exact brute force.
 //
 // Thread counts. The library sizes its work pool once per process from
-// RAYON_NUM_THREADS (else the processor count). The sweep at the process's
-// own pool size runs in this process; every other requested thread count T
-// runs in a child process (this program, re-executed with
-// RAYON_NUM_THREADS=T) that reopens the written index and hands its rows back
-// through a file. Single-query throughput at T threads uses T host threads,
+// RAYON_NUM_THREADS (else the processor count). This process loads the data,
+// computes the exact baseline (on its own threads), builds the index at the
+// pool size of its environment and writes it to a file; then, for every
+// requested thread count T, a child process (this program, re-executed with
+// RAYON_NUM_THREADS=T) reopens the file from disk or from memory, runs the
+// sweeps and hands its rows back through a file. Every thread count thus
+// searches in a fresh process under the same conditions. Single-query throughput at T threads uses T host threads,
 // each with its own reader handle (calls on one handle never overlap); batch
 // throughput uses one handle and the library's pool.
 //
@@ -133,6 +135,7 @@ struct Args {
     bool no_cache = false;
     // Set only in child processes.
     std::string child_out, index_from, gt_file;
+    double clock_origin = 0;
 };
 
 std::vector<std::string> split(const std::string& s, char sep) {
@@ -226,6 +229,7 @@ Args parse_args(int argc, char** argv) {
         else if (f == "--child-out") a.child_out = next();
         else if (f == "--index-from") a.index_from = next();
         else if (f == "--gt-file") a.gt_file = next();
+        else if (f == "--clock-origin") a.clock_origin = parse_f64(f, next());
         else throw std::invalid_argument("unknown option '" + f + "' (see --help)");
     }
     if (a.k == 0) throw std::invalid_argument("--k must be at least 1");
@@ -270,7 +274,9 @@ const std::string* find_opt(const Options& opts, const std::string& key) {
 // Phase lines with the time since start, so a long run shows where it is.
 class Clock {
 public:
-    Clock() : start_(now_seconds()) {}
+    // now_seconds() is CLOCK_MONOTONIC, shared by every process of the
+    // machine, so a child continues its parent's time line.
+    explicit Clock(double start) : start_(start) {}
     void say(bool quiet, const char* fmt, ...) __attribute__((format(printf, 3, 4))) {
         if (quiet) return;
         std::printf("[%7.1fs] ", now_seconds() - start_);
@@ -281,6 +287,8 @@ public:
         std::printf("\n");
         std::fflush(stdout);
     }
+
+    double origin() const { return start_; }
 
 private:
     double start_;
@@ -326,11 +334,20 @@ std::string default_label(const Options& opts) {
     return label;
 }
 
+struct ChildResult {
+    std::vector<SearchRow> rows;
+    std::vector<std::string> warnings;
+};
+
 // Runs this program again with RAYON_NUM_THREADS=threads and extra flags;
-// returns the rows the child wrote.
-std::vector<SearchRow> run_child(int argc, char** argv, unsigned threads, const std::string& index_path,
-                                 const std::string& gt_path, const std::string& out_path) {
+// returns the rows and warnings the child wrote.
+ChildResult run_child(int argc, char** argv, unsigned threads, const std::string& index_path,
+                                 const std::string& gt_path, const std::string& out_path, double clock_origin) {
     std::vector<std::string> args(argv, argv + argc);
+    char origin[64];
+    std::snprintf(origin, sizeof origin, "%.9f", clock_origin);
+    args.push_back("--clock-origin");
+    args.push_back(origin);
     args.push_back("--threads");
     args.push_back(std::to_string(threads));
     args.push_back("--index-from");
@@ -362,20 +379,21 @@ std::vector<SearchRow> run_child(int argc, char** argv, unsigned threads, const 
         throw std::runtime_error("the " + std::to_string(threads) + "-thread child process failed");
     }
     std::ifstream in(out_path);
-    std::vector<SearchRow> rows;
+    ChildResult result;
     std::string line;
     while (std::getline(in, line)) {
-        if (!line.empty()) rows.push_back(SearchRow::from_tsv(line));
+        if (line.rfind("warning\t", 0) == 0) result.warnings.push_back(line.substr(8));
+        else if (!line.empty()) result.rows.push_back(SearchRow::from_tsv(line));
     }
     std::filesystem::remove(out_path);
-    return rows;
+    return result;
 }
 
 int run(int argc, char** argv) {
     Args a = parse_args(argc, argv);
     const bool child = !a.child_out.empty();
     const bool quiet = child;
-    Clock clock;
+    Clock clock(a.clock_origin > 0 ? a.clock_origin : now_seconds());
     const unsigned pool = library_pool_threads();
     const std::vector<unsigned> thread_list = resolve_threads(a.threads, pool);
 
@@ -506,10 +524,7 @@ int run(int argc, char** argv) {
         if (child) {
             index_path = a.index_from;
         } else {
-            const bool want_file = std::find(modes.begin(), modes.end(), "file") != modes.end();
             const bool want_memory = std::find(modes.begin(), modes.end(), "memory") != modes.end();
-            const bool need_children =
-                std::any_of(thread_list.begin(), thread_list.end(), [&](unsigned t) { return t != pool; });
             std::vector<int64_t> ids(ds.base.rows);
             std::iota(ids.begin(), ids.end(), int64_t{0});
             BuildInfo& b = res.build;
@@ -529,7 +544,7 @@ int run(int argc, char** argv) {
             b.add_s = now_seconds() - t0;
             clock.say(quiet, "added %zu vectors in %.2f s", ds.base.rows, b.add_s);
 
-            if (want_file || need_children) {
+            {  // always: the searching processes open this file
                 index_path = !a.index_file.empty()
                                  ? a.index_file
                                  : (std::filesystem::path(a.no_cache ? std::filesystem::temp_directory_path().string()
@@ -567,16 +582,11 @@ int run(int argc, char** argv) {
                 }
             }
             res.peak_rss_after_build = peak_rss_bytes();
+            memory_bytes = {};  // the searching processes load their own copy
             // The header's view of what was built.
             {
-                MemorySource probe_src(memory_bytes);
-                std::unique_ptr<FileSource> file_src;
-                InputSource* src = &probe_src;
-                if (memory_bytes.empty()) {
-                    file_src = std::make_unique<FileSource>(index_path);
-                    src = file_src.get();
-                }
-                Reader probe(src->record(), a.memory_budget);
+                FileSource src(index_path);
+                Reader probe(src.record(), a.memory_budget);
                 FfiIndexMetadata m = probe.metadata();
                 b.index_type = m.index_type;
                 b.nlist = m.nlist;
@@ -592,20 +602,21 @@ int run(int argc, char** argv) {
         }
 
         for (unsigned t : thread_list) {
-            if (t != pool) {
-                if (child) continue;  // a child sweeps only its own pool size
-                clock.say(quiet, "%u-thread sweep in a child process (RAYON_NUM_THREADS=%u)", t, t);
+            if (!child) {
+                // Every sweep runs in a fresh process of its own pool size, so
+                // that all thread counts search under the same conditions.
+                clock.say(false, "sweeps at %u thread%s (child process, RAYON_NUM_THREADS=%u)", t, t == 1 ? "" : "s", t);
                 std::string out = index_path + ".rows-" + std::to_string(t);
-                auto rows = run_child(argc, argv, t, index_path, res.gt_path, out);
-                for (auto& r : rows) r.index = res.label;
-                res.rows.insert(res.rows.end(), rows.begin(), rows.end());
-                clock.say(quiet, "%u-thread sweep done", t);
+                auto child_result = run_child(argc, argv, t, index_path, res.gt_path, out, clock.origin());
+                for (auto& r : child_result.rows) r.index = res.label;
+                res.rows.insert(res.rows.end(), child_result.rows.begin(), child_result.rows.end());
+                res.warnings.insert(res.warnings.end(), child_result.warnings.begin(), child_result.warnings.end());
                 continue;
             }
+            if (t != pool) continue;
             for (const auto& mode : modes) {
-                std::vector<uint8_t> child_bytes;
-                if (mode == "memory" && memory_bytes.empty()) child_bytes = read_file(index_path);
-                const std::vector<uint8_t>& bytes = memory_bytes.empty() ? child_bytes : memory_bytes;
+                std::vector<uint8_t> bytes;
+                if (mode == "memory") bytes = read_file(index_path);
                 for (uint64_t lat : latencies) {
                     std::unique_ptr<InputSource> src;
                     if (mode == "file") src = std::make_unique<FileSource>(index_path);
@@ -619,10 +630,10 @@ int run(int argc, char** argv) {
                     spec.width_type = width_type;
                     spec.widths = widths;
                     spec.memory_budget = a.memory_budget;
-                    clock.say(quiet, "sweep: %s mode, latency %llu us, %u thread%s", mode.c_str(),
+                    clock.say(false, "  %s mode, injected latency %llu us, %u thread%s", mode.c_str(),
                               static_cast<unsigned long long>(lat), t, t == 1 ? "" : "s");
                     auto rows = sweep_reader(*src, ds, exact, gt, spec, res.cfg, [&](const SearchRow& r) {
-                        clock.say(quiet, "  %s %llu: recall@10 %.4f, single %.1f QPS, batch %.1f QPS, %.2f reads/query",
+                        clock.say(false, "    %s %llu: recall@10 %.4f, single %.1f QPS, batch %.1f QPS, %.2f reads/query",
                                   r.width_type.c_str(), static_cast<unsigned long long>(r.width), r.recall10, r.single_qps,
                                   r.batch_qps, r.single_calls_per_query);
                     });
@@ -639,6 +650,7 @@ int run(int argc, char** argv) {
     if (child) {
         std::ofstream out(a.child_out, std::ios::trunc);
         for (const auto& r : res.rows) out << r.to_tsv() << '\n';
+        for (const auto& w : res.warnings) out << "warning\t" << w << '\n';
         if (!out) throw std::runtime_error(a.child_out + ": write failed");
         return 0;
     }

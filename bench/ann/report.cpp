@@ -90,7 +90,7 @@ void print_build(const RunResult& r, std::FILE* out) {
                  human_bytes(static_cast<double>(b.file_bytes)).c_str(), static_cast<unsigned long long>(b.file_bytes),
                  r.nb ? static_cast<double>(b.file_bytes) / static_cast<double>(r.nb) : 0.0,
                  static_cast<unsigned long long>(b.write_calls));
-    std::fprintf(out, "memory: RSS after data and ground truth %s, peak after build %s, peak %s, 1-thread child peak %s\n",
+    std::fprintf(out, "memory: RSS after data and ground truth %s, peak after build %s, peak %s, search processes peak %s\n",
                  human_bytes(static_cast<double>(r.rss_after_data)).c_str(),
                  human_bytes(static_cast<double>(r.peak_rss_after_build)).c_str(),
                  human_bytes(static_cast<double>(r.peak_rss)).c_str(),

@@ -31,6 +31,8 @@ struct Built {
 
 // nullopt when the library cannot build yet.
 std::optional<Built> build_small_index() {
+    // (The trainer is the first export used: "not implemented" there means
+    // the build side has not landed.)
     ta::SyntheticSpec s;
     s.nb = 2000;
     s.nq = 100;
@@ -66,9 +68,26 @@ std::optional<Built> build_small_index() {
 
 }  // namespace
 
+bool not_implemented(const ta::LibraryError& e) {
+    return std::string(e.what()).find("not implemented") != std::string::npos;
+}
+
+void check_small_index(const Built& built);
+
 TEST(AnnLibrary, FileAndMemoryHostsGiveTheSameIndexAndExactResultsAtFullWidth) {
-    auto built = build_small_index();
-    if (!built) GTEST_SKIP() << "the library's build exports are not implemented yet";
+    try {
+        auto built = build_small_index();
+        if (!built) GTEST_SKIP() << "the library's build exports are not implemented yet";
+        check_small_index(*built);
+        fs::remove(built->path);
+    } catch (const ta::LibraryError& e) {
+        if (not_implemented(e)) GTEST_SKIP() << e.what();
+        throw;
+    }
+}
+
+void check_small_index(const Built& b) {
+    const Built* built = &b;
     EXPECT_EQ(ta::read_file(built->path), built->memory) << "writing to a file and to memory gives the same bytes";
     const ta::Dataset& ds = built->ds;
     ta::ExactIndex exact(ds.base, ta::Metric::L2);
@@ -110,7 +129,6 @@ TEST(AnnLibrary, FileAndMemoryHostsGiveTheSameIndexAndExactResultsAtFullWidth) {
     EXPECT_EQ(meta.nlist, kNlist);
     EXPECT_EQ(meta.dimension, 16u);
     EXPECT_EQ(meta.vector_count, 2000);
-    fs::remove(built->path);
 }
 
 TEST(AnnLibrary, ErrorsCarryTheLibraryText) {
