@@ -186,9 +186,9 @@ SearchRow measure_exact(const ExactIndex& exact, const Dataset& ds, const Neighb
         exact.search_one(ds.queries.row(q), k, ids.data() + q * k, dist.data() + q * k, scratch[w]);
     });
     std::vector<int64_t> batch_ids(nq * k);
-    // Batches of a few query blocks per thread: every thread busy, and the
+    // One 128-query block per thread and batch: every thread busy, and the
     // time budget checked often enough.
-    const size_t chunk = std::min<size_t>(cfg.batch_size, size_t{512} * std::max(1u, threads));
+    const size_t chunk = std::min<size_t>(cfg.batch_size, size_t{128} * std::max(1u, threads));
     Timed batch = time_batch(nq, chunk, cfg.time_budget_s, [&](size_t first, size_t n) {
         Neighbors r = exact.search(ds.queries.row(first), n, k, threads);
         std::copy(r.ids.begin(), r.ids.end(), batch_ids.begin() + static_cast<ptrdiff_t>(first * k));

@@ -2,6 +2,8 @@
 // concurrent single-query hosts). The library's pool is never used here.
 #pragma once
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -12,8 +14,15 @@
 
 namespace tavren::ann {
 
-// The processor count (at least 1).
+// The processors this process may run on (its affinity mask, as the
+// library's pool counts them), at least 1.
 inline unsigned hardware_threads() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<unsigned>(n);
+    }
     unsigned n = std::thread::hardware_concurrency();
     return n == 0 ? 1 : n;
 }
