@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <numeric>
 
@@ -47,6 +48,42 @@ uint64_t sample_cap(size_t k, uint64_t max_points_per_centroid) noexcept {
     return cap == 0 ? std::numeric_limits<uint64_t>::max() : cap;
 }
 
+// The rows a training call reads: rows 0 .. n-1 of `base`, or with `index`
+// the rows index[0 .. n-1] of `base` (a cluster's members, read in place).
+struct RowView {
+    std::span<const float> base;
+    const size_t* index = nullptr;
+    size_t n = 0;
+    size_t d = 0;
+    size_t at(size_t i) const noexcept { return index != nullptr ? index[i] : i; }
+};
+
+// The first m places of a random permutation of 0 .. n-1 (partial
+// Fisher-Yates: place i swaps with gen_range(i, n)).
+std::vector<size_t> sample_positions(size_t n, size_t m, rng::StdRng& rng) {
+    std::vector<size_t> idx(n);
+    std::iota(idx.begin(), idx.end(), size_t{0});
+    for (size_t i = 0; i < m; ++i) {
+        const size_t j = static_cast<size_t>(rng.gen_range(i, n));
+        std::swap(idx[i], idx[j]);
+    }
+    idx.resize(m);
+    return idx;
+}
+
+// Copies the view's rows at `positions` (all rows when null) into one matrix.
+std::vector<float> gather(const RowView& v, const std::vector<size_t>* positions) {
+    const size_t m = positions != nullptr ? positions->size() : v.n;
+    std::vector<float> out(m * v.d);
+    for (size_t i = 0; i < m; ++i) {
+        const size_t r = v.at(positions != nullptr ? (*positions)[i] : i);
+        check_len(checked_mul(r + 1, v.d).value_or(SIZE_MAX), v.base.size());
+        std::copy_n(v.base.begin() + static_cast<std::ptrdiff_t>(r * v.d), v.d,
+                    out.begin() + static_cast<std::ptrdiff_t>(i * v.d));
+    }
+    return out;
+}
+
 // The training rows: the data itself, or a sample of at most `cap` rows.
 struct Sample {
     std::vector<float> owned;
@@ -54,15 +91,20 @@ struct Sample {
     size_t n = 0;
 };
 
-Sample draw_sample(std::span<const float> data, size_t n, size_t d, uint64_t cap, rng::StdRng& rng) {
+Sample draw_sample(const RowView& v, uint64_t cap, rng::StdRng& rng) {
     Sample s;
-    if (n > cap) {
-        s.owned = subsample(data, n, d, static_cast<size_t>(cap), rng);
+    if (v.n > cap) {
+        const std::vector<size_t> positions = sample_positions(v.n, static_cast<size_t>(cap), rng);
+        s.owned = gather(v, &positions);
         s.rows = s.owned;
         s.n = static_cast<size_t>(cap);
+    } else if (v.index == nullptr) {
+        s.rows = v.base.first(v.n * v.d);
+        s.n = v.n;
     } else {
-        s.rows = data.first(n * d);
-        s.n = n;
+        s.owned = gather(v, nullptr);
+        s.rows = s.owned;
+        s.n = v.n;
     }
     return s;
 }
@@ -82,15 +124,8 @@ std::vector<float> subsample(std::span<const float> data, size_t n, size_t d, si
     auto nd = checked_mul(n, d);
     if (!nd) panic("{} shape overflows usize", "data");
     check_len(*nd, data.size());
-    std::vector<size_t> idx(n);
-    std::iota(idx.begin(), idx.end(), size_t{0});
-    for (size_t i = 0; i < m; ++i) {
-        const size_t j = static_cast<size_t>(rng.gen_range(i, n));
-        std::swap(idx[i], idx[j]);
-    }
-    std::vector<float> out(m * d);
-    for (size_t i = 0; i < m; ++i) copy_row(data, idx[i], out, i, d);
-    return out;
+    const std::vector<size_t> positions = sample_positions(n, m, rng);
+    return gather(RowView{data, nullptr, n, d}, &positions);
 }
 
 std::vector<float> kmeans_plusplus_init(std::span<const float> data, size_t n, size_t d, size_t k,
@@ -146,14 +181,18 @@ bool objective_converged(float prev, float obj) noexcept {
     return prev < kF32Max && std::fabs(prev - obj) / std::fmax(prev, 1e-10f) < 1e-6f;
 }
 
-std::vector<float> kmeans_train_with_init(const KMeansConfig& config, std::span<const float> data, size_t n,
-                                          size_t d, size_t k, std::optional<std::span<const float>> init,
-                                          KMeansTrace* trace) {
-    const Shapes shapes = check_shapes(data, n, d, k, init);
-    if (n == 0 || k == 0) return std::vector<float>(shapes.kd, 0.0f);
+namespace {
+
+// The Lloyd core over a row view; shapes already checked (kd = k * d).
+std::vector<float> train_view(const KMeansConfig& config, const RowView& view, size_t k, size_t kd,
+                              std::optional<std::span<const float>> init, KMeansTrace* trace) {
+    const size_t n = view.n;
+    const size_t d = view.d;
+    if (n == 0 || k == 0) return std::vector<float>(kd, 0.0f);
+    const Shapes shapes{n * d, kd};
 
     rng::StdRng rng = rng::StdRng::seed_from_u64(config.seed);
-    const Sample sample = draw_sample(data, n, d, sample_cap(k, config.max_points_per_centroid), rng);
+    const Sample sample = draw_sample(view, sample_cap(k, config.max_points_per_centroid), rng);
     const std::span<const float> rows = sample.rows;
     const size_t ns = sample.n;  // at least 1: the cap is at least 1 and n > 0
 
@@ -250,6 +289,15 @@ std::vector<float> kmeans_train_with_init(const KMeansConfig& config, std::span<
     return best;
 }
 
+}  // namespace
+
+std::vector<float> kmeans_train_with_init(const KMeansConfig& config, std::span<const float> data, size_t n,
+                                          size_t d, size_t k, std::optional<std::span<const float>> init,
+                                          KMeansTrace* trace) {
+    const Shapes shapes = check_shapes(data, n, d, k, init);
+    return train_view(config, RowView{data, nullptr, n, d}, k, shapes.kd, init, trace);
+}
+
 // ---- cluster heap -------------------------------------------------------------
 
 void ClusterHeap::sift_up(size_t pos) {
@@ -303,7 +351,7 @@ std::vector<float> kmeans_train_hierarchical(const KMeansConfig& config, std::sp
     constexpr size_t kFirstLevel = 16;
 
     rng::StdRng rng = rng::StdRng::seed_from_u64(config.seed);
-    const Sample sample = draw_sample(data, n, d, sample_cap(k, config.max_points_per_centroid), rng);
+    const Sample sample = draw_sample(RowView{data, nullptr, n, d}, sample_cap(k, config.max_points_per_centroid), rng);
     const std::span<const float> rows = sample.rows;
     const size_t ns = sample.n;
 
@@ -325,7 +373,6 @@ std::vector<float> kmeans_train_hierarchical(const KMeansConfig& config, std::sp
 
     std::vector<float> finished;  // appended centroids, d values each
     size_t finished_count = 0;
-    std::vector<float> part;
     std::vector<size_t> part_labels;
     while (heap.size() + finished_count < k) {
         std::optional<Cluster> top = heap.pop();
@@ -337,13 +384,14 @@ std::vector<float> kmeans_train_hierarchical(const KMeansConfig& config, std::sp
             ++finished_count;
             continue;
         }
-        part.resize(mp * d);
-        for (size_t p = 0; p < mp; ++p) copy_row(rows, parent.members[p], part, p, d);
+        // A 2-means over the members' rows (read in place: the nested call
+        // copies only its sample), then every member labelled by it.
         const KMeansConfig split_config{10, 1, config.max_points_per_centroid,
                                         config.seed + static_cast<uint64_t>(finished_count), 0.0f};
-        const std::vector<float> c2 = kmeans_train_with_init(split_config, part, mp, d, 2, std::nullopt);
+        const std::vector<float> c2 =
+            train_view(split_config, RowView{rows, parent.members.data(), mp, d}, 2, 2 * d, std::nullopt, nullptr);
         part_labels.assign(mp, 0);
-        (void)assign_clusters_fast(part, mp, d, 0.0f, c2, 2, part_labels);
+        detail::assign_member_rows(rows, parent.members, d, c2, 2, part_labels);
 
         Cluster children[2];
         for (size_t c = 0; c < 2; ++c) {

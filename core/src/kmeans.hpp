@@ -107,8 +107,6 @@ float assign_clusters_fast(std::span<const float> rows, size_t n, size_t d, floa
 
 // One block of r rows: labels, and either the sum of the minima (minima
 // empty) or the minima themselves (minima of r values; the result is then 0).
-// The block's first row must be where callers' row groups start (see
-// product_row_group): rows are multiplied in groups counted from it.
 float assign_block(std::span<const float> rows, size_t r, size_t d, std::span<const float> centroids, size_t k,
                    std::span<const float> centroid_norms, std::span<size_t> labels, std::span<float> minima);
 
@@ -134,12 +132,18 @@ struct AssignmentPlan {
 };
 AssignmentPlan assignment_plan(size_t n, size_t d, size_t k, size_t threads);
 
-// Rows per matrix-product call. The BLAS kernels may round a row's dot
-// products differently depending on the row's place in a call, so every call
-// covers rows [g * G, (g + 1) * G) counted from the first row of the whole
-// matrix (the last group shorter), whatever the block or chunk split. Depends
-// on k only.
+// Rows per matrix-product call inside a block: keeps the product buffer near
+// 262144 values (at most 64 rows) so it stays in cache. Results do not depend
+// on it.
 size_t product_row_group(size_t k) noexcept;
+
+namespace detail {
+// Labels of the rows base[members[p]] (the costs and first-minimum rule of
+// assign_block, balance 0, objective discarded), without copying the members
+// out first; spread over the pool when large. Module-internal.
+void assign_member_rows(std::span<const float> base, std::span<const size_t> members, size_t d,
+                        std::span<const float> centroids, size_t k, std::span<size_t> labels);
+}  // namespace detail
 
 // ---- probe selection --------------------------------------------------------
 

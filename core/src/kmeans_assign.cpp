@@ -19,6 +19,8 @@ constexpr size_t kCostBudget = 4194304;
 // At most this many costs per matrix-product call (see product_row_group).
 constexpr size_t kGroupCostBudget = 262144;
 constexpr size_t kMaxGroupRows = 64;
+// Multiply-adds (rows x k x d) from which member assignment uses the pool.
+constexpr uint64_t kParallelMemberWork = uint64_t{1} << 22;
 
 size_t objective_group_rows(size_t k) noexcept { return std::max<size_t>(kCostBudget / std::max<size_t>(k, 1), 1); }
 
@@ -27,10 +29,6 @@ size_t checked_shape(size_t a, size_t b) {
     if (!p) panic("{} shape overflows usize", "matrix");
     return *p;
 }
-
-// Rounds a block size down to whole row groups, at least one group, so that
-// every block starts where a row group starts.
-size_t whole_groups(size_t rows, size_t group) noexcept { return std::max(group, rows - rows % group); }
 
 // The objective from per-row minima: groups of `group` rows summed in row
 // order, the group sums added in group order.
@@ -152,10 +150,10 @@ float assign_clusters_fast(std::span<const float> rows, size_t n, size_t d, floa
         return assign_block(rows, n, d, centroids, k, cn, labels, {});
     }
 
-    // Blocks and chunks hold whole row groups, so each row's dot products come
-    // from the same matrix-product call in every mode and at every pool size.
-    const size_t group = product_row_group(k);
-    const size_t block = whole_groups(plan.block_rows, group);
+    // A row's costs depend on the row and the centroids only (the matrix
+    // product gives each element one summation order whatever the call
+    // shape), so labels and minima are the same in every mode and split.
+    const size_t block = plan.block_rows;
     std::vector<float> minima(n);
     const size_t blocks = div_ceil(n, block);
     auto run_block = [&](size_t b) {
@@ -250,6 +248,42 @@ size_t find_nearest(std::span<const float> x, std::span<const float> centroids, 
         }
     }
     return label;
+}
+
+void detail::assign_member_rows(std::span<const float> base, std::span<const size_t> members, size_t d,
+                                std::span<const float> centroids, size_t k, std::span<size_t> labels) {
+    const size_t m = members.size();
+    check_len(m, labels.size());
+    check_len(checked_shape(k, d), centroids.size());
+    if (m == 0) return;
+    if (d == 0) {
+        std::fill(labels.begin(), labels.begin() + static_cast<std::ptrdiff_t>(m), size_t{0});
+        return;
+    }
+    std::vector<float> cn(k);
+    for (size_t j = 0; j < k; ++j) cn[j] = distance::fvec_norm_l2sqr(centroids.subspan(j * d, d));
+
+    // Members are gathered a group at a time into a small buffer per task.
+    const size_t group = product_row_group(k);
+    const size_t groups = div_ceil(m, group);
+    auto run = [&](size_t g0, size_t g1) {
+        std::vector<float> buffer(std::min(group, m) * d);
+        for (size_t g = g0; g < g1; ++g) {
+            const size_t start = g * group;
+            const size_t rr = std::min(group, m - start);
+            for (size_t p = 0; p < rr; ++p) {
+                const std::span<const float> src = row_of(base, members[start + p], d);
+                std::copy(src.begin(), src.end(), buffer.begin() + static_cast<std::ptrdiff_t>(p * d));
+            }
+            (void)assign_block(buffer, rr, d, centroids, k, cn, labels.subspan(start, rr), {});
+        }
+    };
+    const size_t threads = pool::current_num_threads();
+    if (threads >= 2 && saturating_mul(saturating_mul(m, k), d) >= kParallelMemberWork) {
+        pool::parallel_for(0, groups, std::max<size_t>(groups / (4 * threads), 1), run);
+    } else {
+        run(0, groups);
+    }
 }
 
 std::vector<size_t> find_nearest_batch(std::span<const float> rows, size_t n, std::span<const float> centroids,

@@ -53,6 +53,28 @@ TopK to_topk(const std::vector<Candidate>& candidates) {
 
 bool is_finite(float v) noexcept { return std::isfinite(v); }
 
+// The m-th smallest of `values` (1 <= m <= size; no NaN). For few places a
+// max-heap of the m smallest rejects most values with one comparison;
+// otherwise a selection over a copy. `work` is reused scratch.
+float mth_smallest(const std::vector<float>& values, size_t m, std::vector<float>& work) {
+    if (m * 8 <= values.size()) {
+        work.assign(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(m));
+        std::make_heap(work.begin(), work.end());
+        for (size_t j = m; j < values.size(); ++j) {
+            const float v = values[j];
+            if (v < work.front()) {
+                std::pop_heap(work.begin(), work.end());
+                work.back() = v;
+                std::push_heap(work.begin(), work.end());
+            }
+        }
+        return work.front();
+    }
+    work.assign(values.begin(), values.end());
+    std::nth_element(work.begin(), work.begin() + static_cast<std::ptrdiff_t>(m - 1), work.end());
+    return work[m - 1];
+}
+
 }  // namespace
 
 std::strong_ordering compare_distance_then_index(const Candidate& a, const Candidate& b) noexcept {
@@ -146,14 +168,13 @@ TopKBatch find_topk_batch_with_centroid_norms(std::span<const float> queries, si
     const size_t block = probe_block_queries(nlist);
     std::vector<float> products;
     std::vector<float> approx(nlist);
-    std::vector<Candidate> ranked;
+    std::vector<float> ranked;
     std::vector<Candidate> sure;
     std::vector<size_t> boundary;
-    ranked.reserve(nlist);
     for (size_t b0 = 0; b0 < nq; b0 += block) {
         const size_t r = std::min(block, nq - b0);
         if (stats) stats->block_sizes.push_back(r);
-        products.assign(r * nlist, 0.0f);
+        products.resize(r * nlist);  // beta = 0: the product never reads it
         blas::sgemm_a_bt(r, nlist, d, 1.0f, queries.subspan(b0 * d, r * d), centroids.first(nlist * d), 0.0f,
                          products);
         for (size_t i = 0; i < r; ++i) {
@@ -171,23 +192,25 @@ TopKBatch find_topk_batch_with_centroid_norms(std::span<const float> queries, si
                 continue;
             }
             const float* g = products.data() + i * nlist;
-            bool bad = false;
+            // Branch-free so that the loop vectorises: `bad` collects NaN and
+            // infinite values, a non-positive or NaN value becomes +0.0.
+            const float* nm = norms.data();
+            float* ap = approx.data();
+            unsigned bad = 0;
             for (size_t j = 0; j < nlist; ++j) {
-                const float raw = (norms[j] + qn) - (g[j] + g[j]);
-                if (!is_finite(raw)) bad = true;
-                approx[j] = raw > 0.0f ? raw : 0.0f;
+                const float raw = (nm[j] + qn) - (g[j] + g[j]);
+                bad |= static_cast<unsigned>(!(std::fabs(raw) <= kF32Max));
+                ap[j] = raw > 0.0f ? raw : 0.0f;
             }
             if (bad) {
                 answer_exactly();
                 continue;
             }
 
-            // tau: the m-th smallest approximate distance (all are finite and >= +0.0).
-            ranked.clear();
-            for (size_t j = 0; j < nlist; ++j) ranked.push_back({approx[j], j});
-            std::nth_element(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(m - 1), ranked.end(),
-                             candidate_less);
-            const float tau = ranked[m - 1].distance;
+            // tau: the m-th smallest approximate distance. All are finite and
+            // at least +0.0, so plain comparison is the total order here, and
+            // only the value matters, not which list holds it.
+            const float tau = mth_smallest(approx, m, ranked);
             const float root = std::sqrt(qn * maxc);
             const float s = (root + root) + (maxc + qn);
             const float band = s == 0.0f ? 0.0f : (gamma * s) + (gamma * s);
