@@ -1,17 +1,198 @@
-// CONTRACT (declarations agreed between the reader-facade and file-reader
-// owners; the file-reader owner completes this header and implements it).
+// The IVF-FLAT file reader and its searches.
+//
+// IVFFlatIndexReader opens a file from its 64 header bytes, loads the
+// centroids and offset table on first need (in bounded pieces, so a forged
+// header cannot make it allocate more than the file holds plus one piece),
+// and reads inverted lists on demand: consecutive lists in one batched read of
+// at most 64 MiB, a larger list streamed in bounded row chunks.
+//
+// The searches keep three steps apart: probe selection (kmeans::find_topk),
+// list fetching (read_inverted_lists / read_list_streamed) and list scanning
+// (scan_flat_rows into a ReaderTopKHeap). Scans may run on the pool; all
+// reads happen on the calling thread, before or between the scans.
+//
+// Errors are tavren::Error (InvalidData for file contents, InvalidInput for
+// arguments, OutOfMemory when the metadata cannot be held); internal
+// invariants are assertions.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <span>
+#include <utility>
+#include <vector>
 
+#include "index_io_util.hpp"
 #include "io.hpp"
 #include "row_id_filter.hpp"
 #include "search_result.hpp"
 
 namespace tavren::ivfflat_io {
+
+using row_id_filter::RowIdFilter;
+
+// A batch whose work estimate (rows x queries x d) is above this, and which
+// holds at least two lists, is scanned on the pool, one task per list.
+inline constexpr uint64_t kParallelScanWork = 0xFFFFF;
+
+// ---- Row IDs -----------------------------------------------------------------
+
+// The batched-read decoder of a list's delta-varint row IDs: exactly `count`
+// IDs; bytes after them are ignored. InvalidData: "truncated varint", "varint
+// exceeds u64 range" (a tenth byte above 1 in its low seven bits), "varint
+// exceeds 64 bits" (a tenth byte announcing an eleventh), "decoded ID
+// sequence is not monotonically non-decreasing". Reserves at most one ID per
+// section byte, whatever `count` claims.
+std::vector<int64_t> decode_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count);
+
+// ---- Read buffers ----------------------------------------------------------------
+
+// A read buffer whose row section starts on a 4-byte boundary, so the rows
+// are used as f32 where they lie. The window of `total_len` bytes starts at
+// storage byte pad = (4 - prefix_len % 4) % 4; the rows start at storage byte
+// pad + prefix_len. Pad and tail bytes are zero; the window is the reader's to
+// fill. Move-only.
+class AlignedFlatPayload {
+public:
+    AlignedFlatPayload() noexcept = default;
+    // InvalidData: "IVF-FLAT vector suffix overflow" (prefix + rows overflow),
+    // "IVF-FLAT vector suffix has an invalid shape" (total is not prefix +
+    // rows, or rows not a multiple of 4), "IVF-FLAT aligned payload overflow".
+    AlignedFlatPayload(uint64_t total_len, uint64_t prefix_len, uint64_t row_bytes);
+
+    std::span<uint8_t> read_buf_mut() noexcept { return {bytes() + pad_, total_len_}; }
+    std::span<const uint8_t> read_bytes() const noexcept { return {bytes() + pad_, total_len_}; }
+    // row_bytes / 4 values.
+    std::span<const float> vectors() const noexcept {
+        return {storage_.get() + (pad_ + prefix_len_) / 4, row_bytes_ / 4};
+    }
+
+    size_t pad() const noexcept { return pad_; }
+    size_t total_len() const noexcept { return total_len_; }
+    size_t prefix_len() const noexcept { return prefix_len_; }
+    size_t row_bytes() const noexcept { return row_bytes_; }
+    // Where the storage begins (tests check the alignment of the rows).
+    const uint8_t* storage_bytes() const noexcept { return bytes(); }
+
+private:
+    uint8_t* bytes() const noexcept { return reinterpret_cast<uint8_t*>(storage_.get()); }
+
+    std::unique_ptr<float[]> storage_;  // f32 words: the rows are read as what they are
+    size_t pad_ = 0;
+    size_t total_len_ = 0;
+    size_t prefix_len_ = 0;
+    size_t row_bytes_ = 0;
+};
+
+// One planned read of a batch.
+struct FlatListRead {
+    size_t slot;  // position of the list in the request
+    size_t list;
+    int32_t count;
+    int32_t id_bytes_len;
+    uint64_t offset;  // payload offset in the file
+};
+
+// One list as the reader hands it out: ascending row IDs, rows in the same
+// order (d values each), the list index. An empty list has neither.
+struct FlatListData {
+    std::vector<int64_t> ids;
+    AlignedFlatPayload rows;
+    size_t list = 0;
+};
+
+// Byte budgets of the reader. The defaults are the file format's; tests lower
+// them to reach the piecewise paths with small files.
+struct ReadBudgets {
+    // A list whose payload is above this is streamed instead of batched.
+    uint64_t stream_threshold = index_io_util::kReadBudgetBytes;
+    // A streamed list whose 12-byte ID block header, ID section and decoded
+    // IDs fit in this reads its IDs at once; a larger one reads its ID section
+    // piece by piece alongside its row chunks. At most kReadBudgetBytes.
+    uint64_t id_block_budget = index_io_util::kReadBudgetBytes;
+    // Decoded IDs (and the ID window, when piecewise) plus one row chunk.
+    // At most kChunkBudgetBytes.
+    uint64_t chunk_budget = index_io_util::kChunkBudgetBytes;
+    // Most ID-section bytes held at once when the IDs are read piecewise.
+    uint64_t id_window_bytes = uint64_t{8} << 20;
+    // Most metadata bytes (centroids and offset table) per read call.
+    uint64_t metadata_piece_bytes = index_io_util::kReadBudgetBytes;
+};
+
+// ---- Result heap -------------------------------------------------------------------
+
+// One candidate: its distance and row ID.
+struct ScoredRow {
+    float distance;
+    int64_t row_id;
+};
+// Ascending by distance, at most k pairs.
+using PartialResult = std::vector<ScoredRow>;
+
+// The rank of a distance: a NaN ranks as +inf, after every real distance, so
+// it never displaces one and never takes part in a comparison.
+inline float distance_rank(float distance) noexcept {
+    return distance != distance ? std::numeric_limits<float>::infinity() : distance;
+}
+
+// The bounded result heap of one query: an unsorted array of at most k pairs
+// with a cached worst slot (set for good once k pairs are held). A full heap
+// takes a candidate only when it ranks strictly below the worst; among equal
+// worst ranks the highest slot is replaced first. Never shared between
+// threads; pushing never allocates beyond the room reserved at construction
+// when the caller's max_offers bound holds.
+class ReaderTopKHeap {
+public:
+    // Room for k pairs. A k whose room overflows the address space is an
+    // assertion ("capacity overflow"); an unobtainable one throws bad_alloc.
+    explicit ReaderTopKHeap(size_t k);
+    // Room for min(k, max_offers) pairs: for a heap that can be offered at
+    // most max_offers candidates (a task over one list of that many rows).
+    ReaderTopKHeap(size_t k, size_t max_offers);
+
+    void push(int64_t row_id, float distance);
+
+    size_t k() const noexcept { return k_; }
+    size_t size() const noexcept { return entries_.size(); }
+    size_t capacity() const noexcept { return entries_.capacity(); }
+    bool full() const noexcept { return worst_.has_value(); }
+    // The rank of the worst entry of a full heap (asserts fullness).
+    float worst_rank() const;
+
+    // The pairs ascending by rank, ties in slot order; the heap is consumed.
+    PartialResult into_sorted() &&;
+
+private:
+    void choose_worst() noexcept;
+
+    std::optional<size_t> worst_;
+    std::vector<ScoredRow> entries_;
+    size_t k_;
+    float worst_rank_ = 0.0f;
+};
+
+// Offers every row of a run (row_ids.size() rows of d values in `rows`) to
+// `heap`. `query` has d values, already normalised for cosine. A row the
+// filter (may be null) does not contain is skipped before any distance work.
+// Under l2 a full heap first runs the early-exit test against its worst.
+void scan_flat_rows(std::span<const float> query, std::span<const int64_t> row_ids, std::span<const float> rows,
+                    size_t d, uint32_t metric, const RowIdFilter* filter, ReaderTopKHeap& heap);
+void scan_flat_list(std::span<const float> query, const FlatListData& list, size_t d, uint32_t metric,
+                    const RowIdFilter* filter, ReaderTopKHeap& heap);
+// Pushes the pairs of `partial` in order.
+void merge_flat_results(ReaderTopKHeap& heap, PartialResult partial);
+// Pre-fills heap q with seeds q*k .. q*k+k-1 (skipping distance kF32Max); a
+// query whose range lies beyond either array gets none.
+void seed_flat_heaps(std::span<ReaderTopKHeap> heaps, std::span<const int64_t> seed_ids,
+                     std::span<const float> seed_distances, size_t k);
+// Exactly k pairs, ascending, padded with (-1, kF32Max).
+SearchResult padded_flat_results(ReaderTopKHeap heap, size_t k);
+
+// ---- Reader ------------------------------------------------------------------------
 
 class IVFFlatIndexReader {
 public:
@@ -20,22 +201,86 @@ public:
     static IVFFlatIndexReader open_with_header(std::unique_ptr<io::SeekRead> input,
                                                std::span<const uint8_t, 64> header);
 
-    // Loads centroids and offset table once; later calls do nothing.
-    void ensure_loaded();
+    IVFFlatIndexReader(IVFFlatIndexReader&&) noexcept = default;
+    IVFFlatIndexReader& operator=(IVFFlatIndexReader&&) noexcept = default;
 
-    size_t dimension() const noexcept;
-    size_t nlist() const noexcept;
-    uint32_t metric() const noexcept;
-    uint64_t total() const noexcept;  // the header's vector count, unchecked until loaded
+    // Loads centroids and offset table once; later calls do nothing. A failed
+    // load leaves the reader unloaded, and the next call starts over.
+    void ensure_loaded();
+    bool loaded() const noexcept { return loaded_; }
+
+    size_t dimension() const noexcept { return d_; }
+    size_t nlist() const noexcept { return nlist_; }
+    uint32_t metric() const noexcept { return metric_; }
+    uint64_t total() const noexcept { return total_; }  // the header's vector count, unchecked until loaded
+
+    // Loaded metadata (empty until loaded).
+    std::span<const float> centroids() const noexcept { return centroids_; }
+    // Row count of a list (asserts a loaded reader and an index below nlist).
+    int32_t list_count(size_t list) const;
+
+    // Payload bytes of a list (0 when empty). Expects a loaded reader.
+    // InvalidInput "list_id {} out of range (nlist={})"; InvalidData
+    // "IVF-FLAT list payload overflow".
+    uint64_t list_payload_len(size_t list) const;
+    // How many of `lists`, counted from the first (always at least one when
+    // any are given), one batched read takes: payloads within 64 MiB and
+    // non-empty lists within the host's range cap. Expects a loaded reader.
+    size_t batch_read_end(std::span<const size_t> lists) const;
+    // One FlatListData per requested list, in request order, from as few host
+    // calls as the budget and the range cap allow; empty lists cost no range.
+    // Loads first. On failure nothing is returned.
+    std::vector<FlatListData> read_inverted_lists(std::span<const size_t> lists);
+
+    // Receives one streamed chunk: its rows' IDs and their values (d each).
+    using ChunkConsumer = std::function<void(std::span<const int64_t> ids, std::span<const float> rows)>;
+    // Reads one list in bounded row chunks, one host call per chunk, handing
+    // each to `consumer` before reading the next. The IDs are read at once
+    // when they fit the ID budget, else piece by piece with the chunks, so any
+    // list the writer can produce is readable. Loads first. On failure the
+    // consumer has seen the chunks before it.
+    void read_list_streamed(size_t list, const ChunkConsumer& consumer);
 
     // One query: exactly k padded results. filter may be null.
     SearchResult search_with_filter(std::span<const float> query, size_t k, size_t nprobe,
                                     const row_id_filter::RowIdFilter* filter);
+
+    const io::SeekRead& input() const noexcept { return *input_; }
+    const ReadBudgets& budgets() const noexcept { return budgets_; }
+    // Test seam: lower the byte budgets (each at most its default).
+    void set_read_budgets_for_testing(const ReadBudgets& budgets);
+
+private:
+    IVFFlatIndexReader() = default;
+    void load_metadata();
+    void read_ids_then_chunks(size_t list, uint64_t offset, uint64_t count, uint64_t id_len,
+                              const ChunkConsumer& consumer);
+    void read_ids_with_chunks(size_t list, uint64_t offset, uint64_t count, uint64_t id_len,
+                              const ChunkConsumer& consumer);
+
+    std::vector<float> centroids_;
+    std::vector<int64_t> list_offsets_;
+    std::vector<int32_t> list_counts_;
+    std::vector<int32_t> id_bytes_lens_;
+    std::unique_ptr<io::SeekRead> input_;
+    size_t d_ = 0;
+    size_t nlist_ = 0;
+    uint64_t total_ = 0;
+    uint32_t metric_ = 0;
+    bool delta_ids_ = true;
+    bool loaded_ = false;
+    ReadBudgets budgets_;
 };
+
+// InvalidInput: "nq * k overflows usize"; "seed result lengths must both
+// equal nq * k" unless both are empty or both hold nq * k.
+void validate_batch_seed(std::span<const int64_t> seed_ids, std::span<const float> seed_distances, size_t nq,
+                         size_t k);
 
 // nq queries, probe ranks [probe_start, probe_end) of each query's probe order,
 // optional seeds (both empty or both nq * k long), optional filter.
-// Returns nq * k padded results.
+// Returns nq * k padded results. Each probed list is read once for all the
+// queries that probe it.
 SearchResult search_batch_ivfflat_reader_filter_range(IVFFlatIndexReader& reader, std::span<const float> queries,
                                                       size_t nq, size_t k, size_t probe_start, size_t probe_end,
                                                       std::span<const int64_t> seed_ids,

@@ -1,0 +1,219 @@
+#include "ivfflat_file_builder.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <numeric>
+#include <stdexcept>
+
+#include <roaring/roaring.h>
+
+#include "distance.hpp"
+#include "numeric.hpp"
+
+namespace tavren::testing {
+
+namespace {
+
+template <class T>
+void put(std::vector<uint8_t>& out, T value) {
+    uint8_t raw[sizeof(T)];
+    std::memcpy(raw, &value, sizeof(T));
+    out.insert(out.end(), raw, raw + sizeof(T));
+}
+
+std::vector<size_t> sorted_positions(const std::vector<int64_t>& ids) {
+    std::vector<size_t> perm(ids.size());
+    std::iota(perm.begin(), perm.end(), size_t{0});
+    std::stable_sort(perm.begin(), perm.end(), [&](size_t a, size_t b) { return ids[a] < ids[b]; });
+    return perm;
+}
+
+std::vector<uint8_t> id_section_of(const FlatFileList& list) {
+    std::vector<uint8_t> section;
+    if (list.id_section) {
+        section = *list.id_section;
+    } else if (!list.ids.empty()) {
+        std::vector<int64_t> sorted = list.ids;
+        std::stable_sort(sorted.begin(), sorted.end());
+        section = encode_gaps(sorted);
+    }
+    section.insert(section.end(), list.extra_id_bytes.begin(), list.extra_id_bytes.end());
+    return section;
+}
+
+}  // namespace
+
+std::vector<uint8_t> leb128(uint64_t value) {
+    std::vector<uint8_t> out;
+    while (value >= 0x80) {
+        out.push_back(static_cast<uint8_t>((value & 0x7F) | 0x80));
+        value >>= 7;
+    }
+    out.push_back(static_cast<uint8_t>(value));
+    return out;
+}
+
+std::vector<uint8_t> encode_gaps(std::span<const int64_t> ids) {
+    std::vector<uint8_t> out;
+    out.reserve(ids.size());
+    uint64_t previous = ids.empty() ? 0 : static_cast<uint64_t>(ids.front());
+    for (int64_t id : ids) {
+        uint64_t gap = static_cast<uint64_t>(id) - previous;
+        while (gap >= 0x80) {
+            out.push_back(static_cast<uint8_t>((gap & 0x7F) | 0x80));
+            gap >>= 7;
+        }
+        out.push_back(static_cast<uint8_t>(gap));
+        previous = static_cast<uint64_t>(id);
+    }
+    return out;
+}
+
+IvfFlatFileBuilder::IvfFlatFileBuilder(int32_t d, int32_t nlist, uint32_t metric) : dimension_(d) {
+    header.dimension = d;
+    header.nlist = nlist;
+    header.metric = metric;
+    const size_t n = nlist > 0 ? static_cast<size_t>(nlist) : 0;
+    centroids.assign(n * static_cast<size_t>(d > 0 ? d : 0), 0.0f);
+    lists.resize(n);
+}
+
+void IvfFlatFileBuilder::add(size_t list, int64_t id, std::span<const float> row) {
+    if (row.size() != d()) throw std::invalid_argument("row length differs from d");
+    lists.at(list).ids.push_back(id);
+    lists[list].rows.insert(lists[list].rows.end(), row.begin(), row.end());
+}
+
+FlatFileLayout IvfFlatFileBuilder::layout() const {
+    FlatFileLayout l;
+    l.table_start = ivfflat_format::kHeaderBytes + 4 * centroids.size();
+    l.data_start = l.table_start + ivfflat_format::kOffsetEntryBytes * lists.size();
+    uint64_t running = position_base + l.data_start;
+    for (const FlatFileList& list : lists) {
+        if (list.rows.size() != list.ids.size() * d()) throw std::invalid_argument("rows do not match ids * d");
+        const uint64_t id_len = list.ids.empty() ? 0 : id_section_of(list).size();
+        const uint64_t len = list.ids.empty() ? 0 : 12 + id_len + 4 * list.rows.size();
+        l.payload_offset.push_back(running);
+        l.payload_len.push_back(len);
+        l.id_len.push_back(id_len);
+        running += len;
+    }
+    l.file_len = running - position_base + trailing.size();
+    return l;
+}
+
+std::vector<uint8_t> IvfFlatFileBuilder::build() const {
+    const FlatFileLayout l = layout();
+    std::vector<uint8_t> out;
+    out.reserve(static_cast<size_t>(l.file_len));
+
+    ivfflat_format::Header h = header;
+    uint64_t sum = 0;
+    for (const FlatFileList& list : lists) sum += list.ids.size();
+    h.total = total.value_or(sum);
+    out.resize(ivfflat_format::kHeaderBytes);
+    h.encode_to(std::span<uint8_t, ivfflat_format::kHeaderBytes>(out.data(), ivfflat_format::kHeaderBytes));
+    for (float c : centroids) put(out, c);
+
+    for (size_t i = 0; i < lists.size(); ++i) {
+        const FlatFileList& list = lists[i];
+        put(out, list.entry_offset.value_or(static_cast<int64_t>(l.payload_offset[i])));
+        put(out, list.entry_count.value_or(static_cast<int32_t>(list.ids.size())));
+        put(out, list.entry_id_len.value_or(static_cast<int32_t>(l.id_len[i])));
+    }
+    for (const FlatFileList& list : lists) {
+        if (list.ids.empty()) continue;
+        const std::vector<size_t> perm = sorted_positions(list.ids);
+        const std::vector<uint8_t> section = id_section_of(list);
+        put(out, list.base.value_or(list.ids[perm.front()]));
+        put(out, list.stored_id_len.value_or(static_cast<int32_t>(section.size())));
+        out.insert(out.end(), section.begin(), section.end());
+        const size_t d = this->d();
+        const size_t at = out.size();
+        out.resize(at + 4 * d * perm.size());
+        for (size_t r = 0; r < perm.size(); ++r) {
+            std::memcpy(out.data() + at + 4 * d * r, list.rows.data() + d * perm[r], 4 * d);
+        }
+    }
+    out.insert(out.end(), trailing.begin(), trailing.end());
+    return out;
+}
+
+ivfflat_io::IVFFlatIndexReader open_flat_reader(std::vector<uint8_t> bytes, const MemorySource::Options& options,
+                                                MemorySource::Observer* observer) {
+    if (bytes.size() < 64) throw std::invalid_argument("a file needs its 64 header bytes");
+    std::array<uint8_t, 64> header{};
+    std::copy(bytes.begin(), bytes.begin() + 64, header.begin());
+    return ivfflat_io::IVFFlatIndexReader::open_with_header(MemorySource::make(std::move(bytes), options, observer),
+                                                           std::span<const uint8_t, 64>(header));
+}
+
+ivfflat_io::IVFFlatIndexReader open_flat_reader(std::vector<uint8_t> bytes) {
+    return open_flat_reader(std::move(bytes), MemorySource::Options{}, nullptr);
+}
+
+namespace {
+
+std::vector<std::pair<float, int64_t>> all_distances(const IvfFlatFileBuilder& file, std::span<const float> query,
+                                                     const row_id_filter::RowIdFilter* filter) {
+    const size_t d = file.d();
+    std::vector<float> q(query.begin(), query.end());
+    const uint32_t metric = file.header.metric;
+    if (metric == kMetricCosine) distance::fvec_normalize(q);
+    const distance::QueryDistance qd{q, std::sqrt(distance::fvec_norm_l2sqr(q)), metric};
+    std::vector<std::pair<float, int64_t>> all;
+    for (const FlatFileList& list : file.lists) {
+        for (size_t r = 0; r < list.ids.size(); ++r) {
+            if (filter != nullptr && !filter->contains(list.ids[r])) continue;
+            const std::span<const float> row(list.rows.data() + r * d, d);
+            const float dist = metric == kMetricL2 ? distance::fvec_l2sqr(q, row) : qd.distance_to(row);
+            all.emplace_back(dist, list.ids[r]);
+        }
+    }
+    std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+        if (total_order_key(a.first) != total_order_key(b.first)) return total_order_key(a.first) < total_order_key(b.first);
+        return a.second < b.second;
+    });
+    return all;
+}
+
+}  // namespace
+
+SearchResult brute_force_flat(const IvfFlatFileBuilder& file, std::span<const float> query, size_t k,
+                              const row_id_filter::RowIdFilter* filter) {
+    const auto all = all_distances(file, query, filter);
+    SearchResult out;
+    for (size_t i = 0; i < k; ++i) {
+        out.ids.push_back(i < all.size() ? all[i].second : -1);
+        out.distances.push_back(i < all.size() ? all[i].first : kF32Max);
+    }
+    return out;
+}
+
+bool brute_force_has_tie_at_cut(const IvfFlatFileBuilder& file, std::span<const float> query, size_t k,
+                                const row_id_filter::RowIdFilter* filter) {
+    const auto all = all_distances(file, query, filter);
+    return k > 0 && k < all.size() && all[k - 1].first == all[k].first;
+}
+
+std::vector<uint8_t> roaring_filter_bytes(std::span<const uint64_t> values) {
+    std::map<uint32_t, std::vector<uint32_t>> by_key;
+    for (uint64_t v : values) by_key[static_cast<uint32_t>(v >> 32)].push_back(static_cast<uint32_t>(v));
+    std::vector<uint8_t> out;
+    put(out, static_cast<uint64_t>(by_key.size()));
+    for (const auto& [key, lows] : by_key) {
+        put(out, key);
+        roaring_bitmap_t* r = roaring_bitmap_of_ptr(lows.size(), lows.data());
+        const size_t n = roaring_bitmap_portable_size_in_bytes(r);
+        const size_t at = out.size();
+        out.resize(at + n);
+        roaring_bitmap_portable_serialize(r, reinterpret_cast<char*>(out.data() + at));
+        roaring_bitmap_free(r);
+    }
+    return out;
+}
+
+}  // namespace tavren::testing
