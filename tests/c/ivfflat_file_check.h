@@ -12,6 +12,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#if defined(__GNUC__)
+#define IVFC_MAYBE_UNUSED __attribute__((unused))
+#else
+#define IVFC_MAYBE_UNUSED
+#endif
+
 typedef struct IvfFlatCheckList {
     int64_t offset;          /* as stored in the table */
     int32_t count;
@@ -45,10 +51,10 @@ static float ivfc_f32(const uint8_t *p) {
 }
 
 /* Value k of row r of a list. */
-static float ivfc_row_value(const IvfFlatCheckFile *f, const IvfFlatCheckList *l, size_t r, size_t k) {
+IVFC_MAYBE_UNUSED static float ivfc_row_value(const IvfFlatCheckFile *f, const IvfFlatCheckList *l, size_t r, size_t k) {
     return ivfc_f32(l->rows + 4 * (r * f->dimension + k));
 }
-static float ivfc_centroid_value(const IvfFlatCheckFile *f, size_t list, size_t k) {
+IVFC_MAYBE_UNUSED static float ivfc_centroid_value(const IvfFlatCheckFile *f, size_t list, size_t k) {
     return ivfc_f32(f->centroids + 4 * (list * f->dimension + k));
 }
 
