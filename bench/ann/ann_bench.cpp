@@ -658,7 +658,7 @@ int run(int argc, char** argv) {
     for (const auto& r : res.rows) {
         if (r.single_batch_mismatches && r.index != "exact") {
             res.warnings.push_back(r.mode + " mode, " + r.width_type + " " + std::to_string(r.width) + ", " +
-                                   std::to_string(r.threads) + " threads: single-query and batch row IDs differ on " +
+                                   std::to_string(r.threads) + " threads: single-query and batch results differ on " +
                                    std::to_string(r.single_batch_mismatches) + " queries");
         }
     }

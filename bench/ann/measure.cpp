@@ -58,6 +58,15 @@ double parse_double(const std::string& s) {
 
 }  // namespace
 
+bool results_differ(const float* a, const float* b, size_t k) {
+    for (size_t i = 0; i < k; ++i) {
+        const double x = a[i], y = b[i];
+        if (x == y) continue;
+        if (std::abs(x - y) > 1e-5 * std::max(std::abs(x), std::abs(y))) return true;
+    }
+    return false;
+}
+
 double now_seconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -274,9 +283,7 @@ std::vector<SearchRow> sweep_reader(InputSource& source, const Dataset& ds, cons
         row.batch_bytes_per_query = per_query(b_io.bytes, batch.queries);
         set_recall(row, recall(exact, ds.queries.data.data(), gt, batch_ids.data(), k, batch.queries, kRecallAts));
         for (size_t q = 0; q < std::min(single.queries, batch.queries); ++q) {
-            if (!std::equal(single_ids.begin() + q * k, single_ids.begin() + (q + 1) * k, batch_ids.begin() + q * k)) {
-                ++row.single_batch_mismatches;
-            }
+            if (results_differ(single_dist.data() + q * k, batch_dist.data() + q * k, k)) ++row.single_batch_mismatches;
         }
         rows.push_back(row);
         if (on_row) on_row(row);

@@ -49,7 +49,9 @@ struct SearchRow {
     uint64_t batch_queries = 0;
     double single_calls_per_query = 0, single_ranges_per_query = 0, single_bytes_per_query = 0;
     double batch_calls_per_query = 0, batch_bytes_per_query = 0;
-    uint64_t single_batch_mismatches = 0;  // queries whose single and batch row IDs differ
+    // Queries whose single and batch results differ in a distance (the exact
+    // baseline: in a row ID); equally near rows may come in any order.
+    uint64_t single_batch_mismatches = 0;
     double open_ms = 0;                    // open + optimize_for_search of the first reader
     uint64_t reader_rss_bytes = 0;         // RSS growth from before opening to after the sweep
 
@@ -92,5 +94,11 @@ std::vector<SearchRow> sweep_reader(InputSource& source, const Dataset& ds, cons
                                     const std::function<void(const SearchRow&)>& on_row = {});
 
 const char* width_type_name(uint32_t width_type);
+
+// Whether two result lists (k distances each) of one query differ: some
+// place holds another distance, beyond single-precision rounding (relative
+// 1e-5). Row IDs are not compared: rows at equal distances may come in any
+// order, and which of them fills the last place is not fixed either.
+bool results_differ(const float* a, const float* b, size_t k);
 
 }  // namespace tavren::ann
