@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <numeric>
 #include <optional>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "index_io_util.hpp"
 #include "ivfflat_format.hpp"
 #include "numeric.hpp"
+#include "pool.hpp"
 
 namespace tavren::ivfflat {
 
@@ -69,27 +71,47 @@ void IVFFlatIndex::add(std::span<const float> vectors, std::span<const int64_t> 
     assert_eq(centroids_.size(), nlist_ * d_, "IVF-FLAT index must be trained before vectors are added");
     if (n == 0) return;
 
-    const std::vector<float> rows = distance::preprocess_vectors(vectors, n, d_, metric_);
+    // Only cosine changes rows; the other metrics use the caller's rows as they are.
+    std::vector<float> normalised;
+    std::span<const float> rows = vectors.first(static_cast<size_t>(*values));
+    if (metric_ == kMetricCosine) {
+        normalised = distance::preprocess_vectors(vectors, n, d_, metric_);
+        rows = normalised;
+    }
     const std::vector<size_t> labels = coarse_.assign(rows, n, centroids_, nlist_, d_);
     check_len(n, labels.size());
 
-    // Room first, once per touched list, then the appends.
-    std::vector<size_t> per_list(nlist_, 0);
+    // Rows grouped by list, in input order within each list (a counting sort).
+    std::vector<size_t> first(nlist_ + 1, 0);
     for (size_t i = 0; i < n; ++i) {
         check_index(labels[i], nlist_);
-        ++per_list[labels[i]];
+        ++first[labels[i] + 1];
     }
-    for (size_t j = 0; j < nlist_; ++j) {
-        if (per_list[j] == 0) continue;
-        reserve_more(list_ids_[j], per_list[j]);
-        reserve_more(list_rows_[j], per_list[j] * d_);
+    for (size_t j = 0; j < nlist_; ++j) first[j + 1] += first[j];
+    std::vector<size_t> order(n);
+    {
+        std::vector<size_t> next(first.begin(), first.end() - 1);
+        for (size_t i = 0; i < n; ++i) order[next[labels[i]]++] = i;
     }
-    for (size_t i = 0; i < n; ++i) {
-        const size_t list = labels[i];
-        list_ids_[list].push_back(ids[i]);
-        const float* row = rows.data() + i * d_;
-        list_rows_[list].insert(list_rows_[list].end(), row, row + d_);
-    }
+
+    // Lists are disjoint, so they fill in parallel; each list appends its rows
+    // in input order, so the result does not depend on the split.
+    pool::parallel_for(0, nlist_, 1, [&](size_t lo, size_t hi) {
+        for (size_t j = lo; j < hi; ++j) {
+            const size_t begin = first[j], end = first[j + 1];
+            if (begin == end) continue;
+            std::vector<int64_t>& list_ids = list_ids_[j];
+            std::vector<float>& list_rows = list_rows_[j];
+            reserve_more(list_ids, end - begin);
+            reserve_more(list_rows, (end - begin) * d_);
+            for (size_t r = begin; r < end; ++r) {
+                const size_t i = order[r];
+                list_ids.push_back(ids[i]);
+                const float* row = rows.data() + i * d_;
+                list_rows.insert(list_rows.end(), row, row + d_);
+            }
+        }
+    });
 }
 
 uint64_t IVFFlatIndex::vector_count() const noexcept {
@@ -132,14 +154,16 @@ ListPlan plan_list(std::span<const int64_t> ids) {
         return plan;
     }
     // Sorting (ID, position) pairs orders equal IDs by position: a stable sort by ID.
-    std::vector<std::pair<int64_t, uint64_t>> keyed(ids.size());
-    for (size_t i = 0; i < ids.size(); ++i) keyed[i] = {ids[i], i};
+    std::vector<std::pair<int64_t, uint64_t>> keyed;
+    keyed.reserve(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) keyed.emplace_back(ids[i], i);
     std::sort(keyed.begin(), keyed.end());
-    std::vector<int64_t> sorted(ids.size());
-    plan.permutation.resize(ids.size());
-    for (size_t i = 0; i < keyed.size(); ++i) {
-        sorted[i] = keyed[i].first;
-        plan.permutation[i] = keyed[i].second;
+    std::vector<int64_t> sorted;
+    sorted.reserve(ids.size());
+    plan.permutation.reserve(ids.size());
+    for (const auto& [id, position] : keyed) {
+        sorted.push_back(id);
+        plan.permutation.push_back(position);
     }
     keyed = {};
     plan.ids = index_io_util::encode_delta_varint_ids(sorted);
@@ -152,19 +176,21 @@ ListPlan plan_list(std::span<const int64_t> ids) {
 class Stager {
 public:
     Stager(io::SeekWrite& out, uint64_t limit, uint64_t largest_section)
-        : out_(out), limit_(static_cast<size_t>(limit)), buffer_(static_cast<size_t>(std::min(limit, largest_section))) {}
+        : out_(out),
+          limit_(static_cast<size_t>(limit)),
+          buffer_(std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(std::min(limit, largest_section)))) {}
 
     void append(const void* data, size_t len) {
         const auto* p = static_cast<const uint8_t*>(data);
         while (len > 0) {
             const size_t take = std::min(len, limit_ - fill_);
-            std::memcpy(buffer_.data() + fill_, p, take);
+            std::memcpy(buffer_.get() + fill_, p, take);
             fill_ += take;
             p += take;
             len -= take;
             if (fill_ == limit_) {
                 fill_ = 0;
-                out_.write_all(std::span<const uint8_t>(buffer_.data(), limit_));
+                out_.write_all(std::span<const uint8_t>(buffer_.get(), limit_));
             }
         }
     }
@@ -173,13 +199,13 @@ public:
         if (fill_ == 0) return;
         const size_t len = fill_;
         fill_ = 0;
-        out_.write_all(std::span<const uint8_t>(buffer_.data(), len));
+        out_.write_all(std::span<const uint8_t>(buffer_.get(), len));
     }
 
 private:
     io::SeekWrite& out_;
     size_t limit_;
-    std::vector<uint8_t> buffer_;
+    std::unique_ptr<uint8_t[]> buffer_;  // min(limit, largest section) bytes
     size_t fill_ = 0;
 };
 

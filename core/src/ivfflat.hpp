@@ -4,8 +4,9 @@
 // and the full-precision rows assigned to it, in insertion order, until
 // write_ivfflat_index serialises them (layout in ivfflat_format.hpp). Rows are
 // stored after the metric's preprocessing: a cosine index holds L2-normalised
-// rows. One caller at a time; training and assignment use the process-wide
-// pool inside the call.
+// rows. One caller at a time; training, assignment and the list appends of
+// add use the process-wide pool inside the call, with results that do not
+// depend on the pool size.
 #pragma once
 
 #include <cstddef>
