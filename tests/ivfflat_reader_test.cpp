@@ -17,26 +17,7 @@
 #include "ivfflat_io.hpp"
 #include "memory_source.hpp"
 
-// ---- The largest single allocation while tracking is on ---------------------------
-// The replacement pairs malloc with free throughout; GCC cannot see that
-// across inlined library code.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-namespace {
-std::atomic<bool> g_track_allocations{false};
-std::atomic<size_t> g_largest_allocation{0};
-}  // namespace
-
-void* operator new(size_t n) {
-    if (g_track_allocations.load(std::memory_order_relaxed)) {
-        size_t seen = g_largest_allocation.load(std::memory_order_relaxed);
-        while (n > seen && !g_largest_allocation.compare_exchange_weak(seen, n)) {
-        }
-    }
-    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
+#include "allocation_watch.hpp"  // replaces the global allocation functions in this executable
 
 namespace {
 
@@ -53,14 +34,7 @@ using tavren::testing::open_flat_reader;
 namespace ivf = tavren::ivfflat_io;
 namespace util = tavren::index_io_util;
 
-struct AllocationWatch {
-    AllocationWatch() {
-        g_largest_allocation = 0;
-        g_track_allocations = true;
-    }
-    ~AllocationWatch() { g_track_allocations = false; }
-    size_t largest() const { return g_largest_allocation.load(); }
-};
+using tavren::testing::AllocationWatch;
 
 template <class F>
 void expect_error(F&& f, ErrorKind kind, const std::string& message) {

@@ -173,18 +173,27 @@ std::vector<std::pair<float, int64_t>> all_distances(const IvfFlatFileBuilder& f
             all.emplace_back(dist, list.ids[r]);
         }
     }
-    std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
-        if (total_order_key(a.first) != total_order_key(b.first)) return total_order_key(a.first) < total_order_key(b.first);
-        return a.second < b.second;
-    });
     return all;
+}
+
+// The first min(n, all.size()) entries in ascending order.
+void sort_prefix(std::vector<std::pair<float, int64_t>>& all, size_t n) {
+    n = std::min(n, all.size());
+    std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(n), all.end(),
+                      [](const auto& a, const auto& b) {
+                          if (total_order_key(a.first) != total_order_key(b.first)) {
+                              return total_order_key(a.first) < total_order_key(b.first);
+                          }
+                          return a.second < b.second;
+                      });
 }
 
 }  // namespace
 
 SearchResult brute_force_flat(const IvfFlatFileBuilder& file, std::span<const float> query, size_t k,
                               const row_id_filter::RowIdFilter* filter) {
-    const auto all = all_distances(file, query, filter);
+    auto all = all_distances(file, query, filter);
+    sort_prefix(all, k);
     SearchResult out;
     for (size_t i = 0; i < k; ++i) {
         out.ids.push_back(i < all.size() ? all[i].second : -1);
@@ -195,7 +204,8 @@ SearchResult brute_force_flat(const IvfFlatFileBuilder& file, std::span<const fl
 
 bool brute_force_has_tie_at_cut(const IvfFlatFileBuilder& file, std::span<const float> query, size_t k,
                                 const row_id_filter::RowIdFilter* filter) {
-    const auto all = all_distances(file, query, filter);
+    auto all = all_distances(file, query, filter);
+    sort_prefix(all, k + 1);
     return k > 0 && k < all.size() && all[k - 1].first == all[k].first;
 }
 
