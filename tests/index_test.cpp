@@ -214,6 +214,23 @@ TEST(VectorIndexTrainer, RefusedTrainingRowsChangeNothing) {
     }
 }
 
+namespace tavren::index {
+struct VectorIndexTrainerTestAccess {
+    static void set_seen(VectorIndexTrainer& t, uint64_t seen) { t.seen_ = seen; }
+};
+}  // namespace tavren::index
+
+TEST(VectorIndexTrainer, StreamLengthOverflowIsRefused) {
+    VectorIndexTrainer t = flat_trainer("2", "2");
+    const std::vector<float> rows = rows_of(2, 2, 12);
+    t.add_training_vectors_mut(rows, 2);
+    const uint64_t near_end = std::numeric_limits<uint64_t>::max() - 1;
+    VectorIndexTrainerTestAccess::set_seen(t, near_end);
+    EXPECT_EQ(error_text([&] { t.add_training_vectors_mut(rows, 2); }), "training vector count overflows usize");
+    EXPECT_EQ(t.seen(), near_end);
+    EXPECT_EQ(t.sample(), rows);
+}
+
 TEST(VectorIndexTrainer, FinishNeedsRowsAndTrainsOnTheSample) {
     EXPECT_EQ(error_text([] { (void)flat_trainer("4", "2").finish(); }), "no training vectors added");
 

@@ -190,6 +190,8 @@ TEST(IVFFlatWriter, RefusalsWriteNothing) {
          "centroid length 3 does not match nlist*d 2"},
         {"rows of a list", IVFFlatIndex::from_parts(2, 2, 0, V(4), L{{1}, {1, 2}}, R{V(2), V(3)}),
          ErrorKind::InvalidInput, "list 1 vector length 3 does not match ids*d 4"},
+        {"nlist*d overflows", IVFFlatIndex::from_parts(uint64_t{1} << 63, 2, 0, {}, L(2), R(2)),
+         ErrorKind::InvalidData, "section size overflow in IVF-FLAT header"},
         // The section limit itself is accepted: the check after it fails instead.
         {"nlist*d at the limit", IVFFlatIndex(32768, 32768, 0), ErrorKind::InvalidInput,
          "centroid length 0 does not match nlist*d 1073741824"},

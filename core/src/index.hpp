@@ -90,6 +90,9 @@ public:
     const VectorIndexWriter& index() const noexcept { return index_; }
 
 private:
+    // Tests reach counts that no test could feed row by row.
+    friend struct VectorIndexTrainerTestAccess;
+
     VectorIndexTrainer(rng::StdRng rng, kmeans::KMeansConfig coarse, kmeans::KMeansConfig pq, uint64_t capacity,
                        VectorIndexWriter index)
         : rng_(rng), coarse_kmeans_(coarse), pq_kmeans_(pq), capacity_(capacity), index_(std::move(index)) {}
