@@ -136,8 +136,9 @@ def markdown(runs, title):
         f"{first['time_budget_s']:g} s (single queries) or until the batch that crosses it ends.\n")
     out.append(
         "Recall@N: the fraction of the true N nearest neighbours found among the first N results, where a result "
-        "exactly as near as the N-th true neighbour also counts (ties and duplicate vectors). Single QPS: one query "
-        "per call, T host threads each with its own reader handle; batch QPS: one batch call of "
+        "exactly as near as the N-th true neighbour also counts (ties and duplicate vectors); taken from the batch "
+        "results at the largest thread count, over every query. Single QPS: one query "
+        "per call, T host threads each with its own reader handle; batch QPS: batch calls of "
         f"{first['batch_size']:,} queries on one handle, run by the library's pool of T threads "
         "(`RAYON_NUM_THREADS=T`; thread counts other than the process's own run in a child process). "
         "× exact: single-query QPS over exact single-query QPS at the same thread count. Reads per query and KiB "

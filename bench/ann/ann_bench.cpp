@@ -136,6 +136,7 @@ struct Args {
     // Set only in child processes.
     std::string child_out, index_from, gt_file;
     double clock_origin = 0;
+    bool complete_recall = false;
 };
 
 std::vector<std::string> split(const std::string& s, char sep) {
@@ -230,6 +231,7 @@ Args parse_args(int argc, char** argv) {
         else if (f == "--index-from") a.index_from = next();
         else if (f == "--gt-file") a.gt_file = next();
         else if (f == "--clock-origin") a.clock_origin = parse_f64(f, next());
+        else if (f == "--complete-recall") a.complete_recall = true;
         else throw std::invalid_argument("unknown option '" + f + "' (see --help)");
     }
     if (a.k == 0) throw std::invalid_argument("--k must be at least 1");
@@ -342,8 +344,10 @@ struct ChildResult {
 // Runs this program again with RAYON_NUM_THREADS=threads and extra flags;
 // returns the rows and warnings the child wrote.
 ChildResult run_child(int argc, char** argv, unsigned threads, const std::string& index_path,
-                                 const std::string& gt_path, const std::string& out_path, double clock_origin) {
+                                 const std::string& gt_path, const std::string& out_path, double clock_origin,
+                                 bool complete_recall) {
     std::vector<std::string> args(argv, argv + argc);
+    if (complete_recall) args.push_back("--complete-recall");
     char origin[64];
     std::snprintf(origin, sizeof origin, "%.9f", clock_origin);
     args.push_back("--clock-origin");
@@ -408,6 +412,7 @@ int run(int argc, char** argv) {
     res.cfg.top_k = a.k;
     res.cfg.time_budget_s = a.time_budget;
     res.cfg.batch_size = a.batch_size;
+    res.cfg.complete_recall = a.complete_recall;
 
     // ---- data and ground truth
     const double t_data = now_seconds();
@@ -607,7 +612,10 @@ int run(int argc, char** argv) {
                 // that all thread counts search under the same conditions.
                 clock.say(false, "sweeps at %u thread%s (child process, RAYON_NUM_THREADS=%u)", t, t == 1 ? "" : "s", t);
                 std::string out = index_path + ".rows-" + std::to_string(t);
-                auto child_result = run_child(argc, argv, t, index_path, res.gt_path, out, clock.origin());
+                // Recall comes from the largest thread count, which searches every
+                // query (the others may stop at the time budget).
+                const bool complete = t == *std::max_element(thread_list.begin(), thread_list.end());
+                auto child_result = run_child(argc, argv, t, index_path, res.gt_path, out, clock.origin(), complete);
                 for (auto& r : child_result.rows) r.index = res.label;
                 res.rows.insert(res.rows.end(), child_result.rows.begin(), child_result.rows.end());
                 res.warnings.insert(res.warnings.end(), child_result.warnings.begin(), child_result.warnings.end());

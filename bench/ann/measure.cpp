@@ -95,7 +95,7 @@ std::string SearchRow::to_tsv() const {
     std::ostringstream os;
     os << index << '\t' << mode << '\t' << latency_us << '\t' << threads << '\t' << width_type << '\t' << width;
     for (double v : {recall1, recall10, recall100, single_qps}) os << '\t' << fmt_double(v);
-    os << '\t' << single_queries << '\t' << fmt_double(batch_qps) << '\t' << batch_queries;
+    os << '\t' << single_queries << '\t' << fmt_double(batch_qps) << '\t' << batch_queries << '\t' << recall_queries;
     for (double v : {single_calls_per_query, single_ranges_per_query, single_bytes_per_query, batch_calls_per_query,
                      batch_bytes_per_query}) {
         os << '\t' << fmt_double(v);
@@ -109,7 +109,7 @@ SearchRow SearchRow::from_tsv(const std::string& line) {
     std::string cur;
     std::istringstream is(line);
     while (std::getline(is, cur, '\t')) f.push_back(cur);
-    if (f.size() != 21) throw std::runtime_error("malformed result row: " + line);
+    if (f.size() != 22) throw std::runtime_error("malformed result row: " + line);
     SearchRow r;
     size_t i = 0;
     r.index = f[i++];
@@ -125,6 +125,7 @@ SearchRow SearchRow::from_tsv(const std::string& line) {
     r.single_queries = std::stoull(f[i++]);
     r.batch_qps = parse_double(f[i++]);
     r.batch_queries = std::stoull(f[i++]);
+    r.recall_queries = std::stoull(f[i++]);
     r.single_calls_per_query = parse_double(f[i++]);
     r.single_ranges_per_query = parse_double(f[i++]);
     r.single_bytes_per_query = parse_double(f[i++]);
@@ -206,6 +207,7 @@ SearchRow measure_exact(const ExactIndex& exact, const Dataset& ds, const Neighb
     row.single_queries = single.queries;
     row.batch_qps = batch.qps();
     row.batch_queries = batch.queries;
+    row.recall_queries = batch.queries;
     set_recall(row, recall(exact, ds.queries.data.data(), gt, batch_ids.data(), k, batch.queries, kRecallAts));
     for (size_t q = 0; q < std::min(single.queries, batch.queries); ++q) {
         if (!std::equal(ids.begin() + q * k, ids.begin() + (q + 1) * k, batch_ids.begin() + q * k)) {
@@ -271,18 +273,28 @@ std::vector<SearchRow> sweep_reader(InputSource& source, const Dataset& ds, cons
                                      batch_dist.data() + first * k);
         });
         const IoSnapshot b_io = source.counters().snapshot();
+        size_t recall_queries = batch.queries;
+        if (cfg.complete_recall) {
+            for (size_t first = batch.queries; first < nq; first += std::max<size_t>(cfg.batch_size, 1)) {
+                const size_t n = std::min(std::max<size_t>(cfg.batch_size, 1), nq - first);
+                readers[0]->search_batch(ds.queries.row(first), n, params, batch_ids.data() + first * k,
+                                         batch_dist.data() + first * k);
+            }
+            recall_queries = nq;
+        }
 
         row.single_qps = single.qps();
         row.single_queries = single.queries;
         row.batch_qps = batch.qps();
         row.batch_queries = batch.queries;
+        row.recall_queries = recall_queries;
         row.single_calls_per_query = per_query(s_io.calls, single.queries);
         row.single_ranges_per_query = per_query(s_io.ranges, single.queries);
         row.single_bytes_per_query = per_query(s_io.bytes, single.queries);
         row.batch_calls_per_query = per_query(b_io.calls, batch.queries);
         row.batch_bytes_per_query = per_query(b_io.bytes, batch.queries);
-        set_recall(row, recall(exact, ds.queries.data.data(), gt, batch_ids.data(), k, batch.queries, kRecallAts));
-        for (size_t q = 0; q < std::min(single.queries, batch.queries); ++q) {
+        set_recall(row, recall(exact, ds.queries.data.data(), gt, batch_ids.data(), k, recall_queries, kRecallAts));
+        for (size_t q = 0; q < std::min<size_t>(single.queries, recall_queries); ++q) {
             if (results_differ(single_dist.data() + q * k, batch_dist.data() + q * k, k)) ++row.single_batch_mismatches;
         }
         rows.push_back(row);

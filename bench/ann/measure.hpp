@@ -31,6 +31,9 @@ struct MeasureConfig {
     size_t top_k = 100;
     double time_budget_s = 3.0;  // per measurement; checked between queries / batches
     size_t batch_size = 10000;   // queries per batch call
+    // When the timed batches stop before the last query, search the rest
+    // untimed so that recall covers every query.
+    bool complete_recall = false;
 };
 
 // One row of results: one search width of one index (or the exact baseline)
@@ -47,6 +50,7 @@ struct SearchRow {
     uint64_t single_queries = 0;
     double batch_qps = 0;
     uint64_t batch_queries = 0;
+    uint64_t recall_queries = 0;  // queries the recall figures cover
     double single_calls_per_query = 0, single_ranges_per_query = 0, single_bytes_per_query = 0;
     double batch_calls_per_query = 0, batch_bytes_per_query = 0;
     // Queries whose single and batch results differ in a distance (the exact

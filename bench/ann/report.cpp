@@ -381,6 +381,7 @@ void write_json(const RunResult& r, const std::string& path) {
         j.field("single_queries", row.single_queries);
         j.field("batch_qps", row.batch_qps);
         j.field("batch_queries", row.batch_queries);
+        j.field("recall_queries", row.recall_queries);
         j.field("single_read_calls_per_query", row.single_calls_per_query);
         j.field("single_read_ranges_per_query", row.single_ranges_per_query);
         j.field("single_read_bytes_per_query", row.single_bytes_per_query);

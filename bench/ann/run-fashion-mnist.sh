@@ -19,7 +19,7 @@ cmake --build "$BUILD" --target ann_bench -j "${JOBS:-4}"
 
 common=(--dataset fashion-mnist --opt index.type=ivf_flat --opt metric=l2 --opt dimension=784
         --opt expected-vector-count=60000 --widths 1,2,4,8,16,32,64,128
-        --mode file,memory --latency-us 0,200 --threads 1,all --time-budget "${TIME_BUDGET:-2}")
+        --mode file,memory --latency-us 0,200 --threads 1,all --time-budget "${TIME_BUDGET:-2}" --batch-size 1000)
 
 "$BUILD/bench/ann/ann_bench" "${common[@]}" --json "$OUT/fashion-mnist-ivf_flat-auto.json" "$@"
 "$BUILD/bench/ann/ann_bench" "${common[@]}" --opt nlist=1024 --no-baseline \

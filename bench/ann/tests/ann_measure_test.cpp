@@ -85,6 +85,7 @@ TEST(AnnMeasure, RowsSurviveTheTripFromAChildProcess) {
     r.single_queries = 9999;
     r.batch_qps = 0.5;
     r.batch_queries = 10000;
+    r.recall_queries = 10001;
     r.single_calls_per_query = 1.25;
     r.single_ranges_per_query = 3;
     r.single_bytes_per_query = 1e9;
@@ -99,5 +100,6 @@ TEST(AnnMeasure, RowsSurviveTheTripFromAChildProcess) {
     EXPECT_EQ(b.recall10, r.recall10);
     EXPECT_TRUE(std::isnan(b.recall100));
     EXPECT_EQ(b.reader_rss_bytes, r.reader_rss_bytes);
+    EXPECT_EQ(b.recall_queries, 10001u);
     EXPECT_THROW(ta::SearchRow::from_tsv("too\tfew"), std::runtime_error);
 }
