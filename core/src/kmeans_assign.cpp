@@ -43,6 +43,22 @@ float objective_from_minima(std::span<const float> minima, size_t group) noexcep
     return total;
 }
 
+// The first centroid of smallest cost (|c|^2 + |x|^2) - (x.c + x.c) from one
+// row's dot products `p`; a NaN cost never wins. `best` receives the cost
+// (the largest finite f32 when nothing beats it).
+inline size_t nearest_by_products(const float* p, const float* cn, float xn, size_t k, float& best) noexcept {
+    best = kF32Max;
+    size_t label = 0;
+    for (size_t j = 0; j < k; ++j) {
+        const float v = (cn[j] + xn) - (p[j] + p[j]);
+        if (best > v) {
+            best = v;
+            label = j;
+        }
+    }
+    return label;
+}
+
 std::span<const float> row_of(std::span<const float> matrix, size_t j, size_t d) {
     check_len(checked_shape(j + 1, d), matrix.size());
     return matrix.subspan(j * d, d);
@@ -109,17 +125,8 @@ float assign_block(std::span<const float> rows, size_t r, size_t d, std::span<co
         blas::sgemm_a_bt(rr, k, d, 1.0f, rows.subspan(g0 * d, rr * d), centroids.first(k * d), 0.0f, products);
         for (size_t i = 0; i < rr; ++i) {
             const float xn = distance::fvec_norm_l2sqr(rows.subspan((g0 + i) * d, d));
-            const float* p = products.data() + i * k;
             float best = kF32Max;
-            size_t label = 0;
-            for (size_t j = 0; j < k; ++j) {
-                const float v = (cn[j] + xn) - (p[j] + p[j]);
-                if (best > v) {
-                    best = v;
-                    label = j;
-                }
-            }
-            labels[g0 + i] = label;
+            labels[g0 + i] = nearest_by_products(products.data() + i * k, cn, xn, k, best);
             if (store) {
                 minima[g0 + i] = best;
             } else {
@@ -263,7 +270,8 @@ void detail::assign_member_rows(std::span<const float> base, std::span<const siz
     std::vector<float> cn(k);
     for (size_t j = 0; j < k; ++j) cn[j] = distance::fvec_norm_l2sqr(centroids.subspan(j * d, d));
 
-    // Members are gathered a group at a time into a small buffer per task.
+    // Members are gathered a group at a time into a small buffer per task
+    // (one product per group is much faster than one per row).
     const size_t group = product_row_group(k);
     const size_t groups = div_ceil(m, group);
     auto run = [&](size_t g0, size_t g1) {
