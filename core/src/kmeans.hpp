@@ -139,8 +139,9 @@ size_t product_row_group(size_t k) noexcept;
 
 namespace detail {
 // Labels of the rows base[members[p]] (the costs and first-minimum rule of
-// assign_block, balance 0, objective discarded), without copying the members
-// out first; spread over the pool when large. Module-internal.
+// assign_block, balance 0, objective discarded), gathering a few rows at a
+// time instead of copying all members out first; spread over the pool when
+// large. Module-internal.
 void assign_member_rows(std::span<const float> base, std::span<const size_t> members, size_t d,
                         std::span<const float> centroids, size_t k, std::span<size_t> labels);
 }  // namespace detail
@@ -186,7 +187,7 @@ TopKBatch find_topk_batch(std::span<const float> queries, size_t nq, std::span<c
                           size_t nlist, size_t d, size_t k);
 
 // As find_topk_batch with the centroids' squared norms supplied (nlist values,
-// fvec_l2sqr_norm of each centroid). The result equals find_topk per query,
+// fvec_norm_l2sqr of each centroid). The result equals find_topk per query,
 // bit for bit, whenever the matrix-product rounding stays within its band.
 TopKBatch find_topk_batch_with_centroid_norms(std::span<const float> queries, size_t nq,
                                               std::span<const float> centroids, std::span<const float> norms,
