@@ -1,0 +1,215 @@
+// IVF-FLAT files from arbitrary bytes: open, load, list reads, single and
+// batch search through the core API.
+//
+// Input: 8 control bytes, then the file. Control byte 0 chooses how much of
+// the header is repaired before opening (none; the fixed fields; also d,
+// nlist and the metric made small) so that the fuzzer reaches the lists, and
+// whether the reader runs with small byte budgets (which puts the streamed and
+// piecewise paths within reach of small inputs), a row-ID filter and a range
+// cap. Every failure must be a tavren::Error; anything else (an assertion, a
+// sanitizer report, a crash) is a finding. Successful searches must return
+// exactly k pairs per query in ascending rank, filtered rows only.
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include <roaring/roaring.h>
+
+#include "index_io_util.hpp"
+#include "ivfflat_io.hpp"
+#include "numeric.hpp"
+#include "row_id_filter.hpp"
+
+namespace {
+
+namespace ivf = tavren::ivfflat_io;
+namespace io = tavren::io;
+
+void check(bool ok) {
+    if (!ok) __builtin_trap();
+}
+
+struct MemoryFile final : io::SeekRead {
+    std::vector<uint8_t> bytes;
+    uint64_t cap = 0;
+    void pread(std::span<io::ReadRequest> requests) const override {
+        check(cap == 0 || requests.size() <= cap);  // the reader keeps within the host's range cap
+        for (const io::ReadRequest& r : requests) {
+            if (r.offset > bytes.size() || bytes.size() - r.offset < r.len) {
+                tavren::fail(tavren::ErrorKind::Other, "read_ranges callback failed");
+            }
+        }
+        for (const io::ReadRequest& r : requests) {
+            if (r.len != 0) std::memcpy(r.buf, bytes.data() + r.offset, r.len);
+        }
+    }
+    io::ReadCapabilities capabilities() const override { return {0, 0, cap}; }
+};
+
+template <class T>
+void store(uint8_t* p, T v) {
+    std::memcpy(p, &v, sizeof v);
+}
+template <class T>
+T load(const uint8_t* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Row IDs 0..255 whose bit is set in the mask, plus a few large ones.
+tavren::row_id_filter::RoaringTreemap make_filter(uint64_t mask) {
+    std::vector<uint32_t> values;
+    for (uint32_t i = 0; i < 64; ++i) {
+        if ((mask >> i) & 1) {
+            values.push_back(i);
+            values.push_back(i + 64);
+            values.push_back(i * 4 + 128);
+        }
+    }
+    values.push_back(1000000);
+    roaring_bitmap_t* r = roaring_bitmap_of_ptr(values.size(), values.data());
+    std::vector<uint8_t> bytes(12 + roaring_bitmap_portable_size_in_bytes(r));
+    store<uint64_t>(bytes.data(), 1);
+    store<uint32_t>(bytes.data() + 8, 0);
+    roaring_bitmap_portable_serialize(r, reinterpret_cast<char*>(bytes.data() + 12));
+    roaring_bitmap_free(r);
+    return tavren::index_io_util::decode_roaring_filter(bytes);
+}
+
+void check_result(const tavren::SearchResult& r, size_t nq, size_t k, const ivf::RowIdFilter* filter) {
+    check(r.ids.size() == nq * k && r.distances.size() == nq * k);
+    for (size_t q = 0; q < nq; ++q) {
+        for (size_t j = 1; j < k; ++j) {
+            const size_t at = q * k + j;
+            // Padding follows the real pairs even when they rank above it (+inf, NaN).
+            if (r.ids[at] == -1 && r.distances[at] == tavren::kF32Max) continue;
+            check(!(ivf::distance_rank(r.distances[at]) < ivf::distance_rank(r.distances[at - 1])));
+        }
+    }
+    if (filter == nullptr) return;
+    for (size_t i = 0; i < r.ids.size(); ++i) {
+        // A filter never holds a negative ID: -1 is padding then.
+        check(filter->contains(r.ids[i]) || (r.ids[i] == -1 && r.distances[i] == tavren::kF32Max));
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 8) return 0;
+    const uint8_t mode = data[0];
+    const size_t k = 1 + data[1] % 16;
+    const size_t nprobe = 1 + data[2] % 8;
+    const size_t nq = 1 + data[3] % 4;
+    const size_t probe_start = data[4] % 4;
+    const size_t probe_end = probe_start + data[5] % 5;  // may be empty
+    const uint16_t query_seed = load<uint16_t>(data + 6);
+
+    std::vector<uint8_t> file(data + 8, data + size);
+    if (file.size() < 64) file.resize(64, 0);
+    const unsigned repair = mode & 3;
+    if (repair >= 1) {
+        store<uint32_t>(file.data(), 0x4956464C);
+        store<uint32_t>(file.data() + 4, 1);
+        store<uint32_t>(file.data() + 28, 1);
+        std::memset(file.data() + 32, 0, 32);
+    }
+    if (repair >= 2) {
+        store<int32_t>(file.data() + 8, 1 + static_cast<int32_t>(file[8] % 8));
+        store<int32_t>(file.data() + 12, 1 + static_cast<int32_t>(file[12] % 8));
+        store<uint32_t>(file.data() + 16, file[16] % 3);
+    }
+    std::array<uint8_t, 64> header;
+    std::memcpy(header.data(), file.data(), 64);
+
+    auto source = std::make_unique<MemoryFile>();
+    source->bytes = std::move(file);
+    source->cap = (mode & 4) ? 1 + (mode >> 6) : 0;
+
+    std::optional<ivf::IVFFlatIndexReader> reader;
+    try {
+        reader.emplace(ivf::IVFFlatIndexReader::open_with_header(std::move(source), std::span<const uint8_t, 64>(header)));
+    } catch (const tavren::Error&) {
+        return 0;
+    }
+    if (mode & 8) {
+        ivf::ReadBudgets budgets;
+        budgets.stream_threshold = 64;
+        budgets.id_block_budget = (mode & 32) ? 4096 : 96;
+        budgets.chunk_budget = 256;
+        budgets.id_window_bytes = 1 + (query_seed % 13);
+        budgets.metadata_piece_bytes = 24;
+        reader->set_read_budgets_for_testing(budgets);
+    }
+
+    try {
+        reader->ensure_loaded();
+    } catch (const tavren::Error&) {
+        return 0;
+    }
+    const size_t d = reader->dimension();
+    const size_t nlist = reader->nlist();
+
+    // Every list, through the path a search would take.
+    for (size_t l = 0; l < nlist && l < 16; ++l) {
+        try {
+            if (reader->list_payload_len(l) > reader->budgets().stream_threshold) {
+                uint64_t rows = 0;
+                reader->read_list_streamed(l, [&](std::span<const int64_t> ids, std::span<const float> values) {
+                    check(values.size() == ids.size() * d);
+                    for (size_t i = 1; i < ids.size(); ++i) check(ids[i - 1] <= ids[i]);
+                    rows += ids.size();
+                });
+                check(rows == static_cast<uint64_t>(reader->list_count(l)));
+            } else {
+                const size_t one[1] = {l};
+                const std::vector<ivf::FlatListData> lists = reader->read_inverted_lists(one);
+                check(lists.size() == 1 && lists[0].ids.size() == static_cast<size_t>(reader->list_count(l)));
+                check(lists[0].rows.vectors().size() == lists[0].ids.size() * d);
+            }
+        } catch (const tavren::Error&) {
+        }
+    }
+
+    if (d > 1024) return 0;
+    std::vector<float> queries(nq * d);
+    uint32_t s = query_seed * 2654435761u + 1;
+    for (float& x : queries) {
+        s = s * 1664525u + 1013904223u;
+        x = static_cast<float>(static_cast<int32_t>(s >> 8) % 2001 - 1000) * 0.01f;
+    }
+    std::optional<tavren::row_id_filter::RoaringTreemap> treemap;
+    std::optional<ivf::RowIdFilter> filter;
+    if (mode & 16) {
+        treemap.emplace(make_filter(load<uint64_t>(header.data() + 40) ^ query_seed));
+        filter.emplace(*treemap);
+    }
+    const ivf::RowIdFilter* f = filter ? &*filter : nullptr;
+
+    try {
+        const tavren::SearchResult r = reader->search_with_filter(std::span<const float>(queries).first(d), k, nprobe, f);
+        check_result(r, 1, k, f);
+    } catch (const tavren::Error&) {
+    }
+    try {
+        std::vector<int64_t> seed_ids;
+        std::vector<float> seed_distances;
+        if (mode & 128) {
+            for (size_t i = 0; i < nq * k; ++i) {
+                seed_ids.push_back(static_cast<int64_t>(i % 7) - 1);
+                const float choices[4] = {tavren::kF32Max, 0.5f, -1.0f, __builtin_nanf("")};
+                seed_distances.push_back(choices[(i + query_seed) % 4]);
+            }
+        }
+        const tavren::SearchResult r = ivf::search_batch_ivfflat_reader_filter_range(
+            *reader, queries, nq, k, probe_start, probe_end, seed_ids, seed_distances, f);
+        check_result(r, nq, k, seed_ids.empty() ? f : nullptr);
+    } catch (const tavren::Error&) {
+    }
+    return 0;
+}
