@@ -139,6 +139,10 @@ TEST(KMeansTrain, EdgeTable) {
 
     // No runs: zeros.
     EXPECT_EQ(km::kmeans_train(config(5, 0, 256, 1), ten, 10, d, 3), std::vector<float>(6, 0.0f));
+
+    // No dimensions: nothing to return, on both paths, without faults.
+    EXPECT_TRUE(km::kmeans_train(config(5, 1, 256, 1), {}, 400, 0, 300).empty());
+    EXPECT_TRUE(km::kmeans_train(config(5, 1, 256, 1), {}, 400, 0, 12).empty());
 }
 
 TEST(KMeansTrain, SubsampleIsPartialFisherYates) {
