@@ -744,6 +744,44 @@ TEST(IvfFlatReaderStream, PiecewiseIdFaults) {
     }
 }
 
+TEST(IvfFlatReaderStream, TruncationInsideAStreamedListIsAReadFailure) {
+    const IvfFlatFileBuilder b = one_big_list(600, 2);
+    const auto layout = b.layout();
+    const std::vector<uint8_t> whole = b.build();
+    const uint64_t start = layout.payload_offset[1];
+    const uint64_t rows_at = start + 12 + layout.id_len[1];
+    for (bool piecewise : {false, true}) {
+        // Inside the ID block header, inside the ID section, inside the rows.
+        for (uint64_t cut : {start + 5, start + 12 + layout.id_len[1] / 2, rows_at + 4 * 2 * 450 + 3}) {
+            SCOPED_TRACE(::testing::Message() << "piecewise " << piecewise << " cut " << cut);
+            std::vector<uint8_t> bytes(whole.begin(), whole.begin() + static_cast<ptrdiff_t>(cut));
+            IVFFlatIndexReader r = open_flat_reader(bytes);
+            ReadBudgets budgets;
+            budgets.chunk_budget = 8 * 600 + 16 * 200;
+            if (piecewise) {
+                budgets.id_block_budget = 1024;
+                budgets.id_window_bytes = 64;
+            }
+            r.set_read_budgets_for_testing(budgets);
+            size_t delivered = 0;
+            expect_error([&] {
+                r.read_list_streamed(1, [&](std::span<const int64_t> ids, std::span<const float>) { delivered += ids.size(); });
+            }, ErrorKind::Other, "read_ranges callback failed");
+            // Chunks before the cut were handed out; none after it.
+            EXPECT_LT(delivered, 600u);
+        }
+    }
+}
+
+TEST(IvfFlatReaderLists, BytesAfterTheLastPayloadAreIgnored) {
+    IvfFlatFileBuilder b = small_file();
+    b.trailing = {1, 2, 3, 4, 5};
+    IVFFlatIndexReader r = open_flat_reader(b.build());
+    const auto lists = r.read_inverted_lists(std::vector<size_t>{0, 2});
+    EXPECT_EQ(lists[0].ids, (std::vector<int64_t>{3, 7}));
+    EXPECT_EQ(lists[1].ids, (std::vector<int64_t>{40}));
+}
+
 TEST(IvfFlatReaderStream, EmptyListStreamsNothing) {
     const IvfFlatFileBuilder b = file_with_rows({2, 0});
     MemorySource::Observer obs;
