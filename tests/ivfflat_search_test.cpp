@@ -19,8 +19,10 @@
 
 #include "distance.hpp"
 #include "index_io_util.hpp"
+#include "ivfflat.hpp"
 #include "ivfflat_file_builder.hpp"
 #include "ivfflat_io.hpp"
+#include "memory_sink.hpp"
 #include "memory_source.hpp"
 #include "numeric.hpp"
 #include "pool.hpp"
@@ -395,6 +397,47 @@ TEST(IvfFlatSearch, CosineNormalisesTheQueryFirst) {
     const SearchResult b = r.search_with_filter(scaled, 10, 2, nullptr);
     EXPECT_EQ(a.ids, b.ids);
     EXPECT_EQ(a.distances, b.distances);
+}
+
+// ---- Files of the library's writer --------------------------------------------------------
+
+TEST(IvfFlatSearch, FilesOfTheLibrarysWriter) {
+    for (uint32_t metric : {0u, 1u, 2u}) {
+        SCOPED_TRACE(metric);
+        constexpr size_t d = 8, nlist = 10, n = 2000;
+        std::mt19937 rng(40 + metric);
+        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+        std::vector<float> rows(n * d);
+        for (float& x : rows) x = u(rng);
+        std::vector<int64_t> ids(n);
+        for (size_t i = 0; i < n; ++i) ids[i] = static_cast<int64_t>((i * 7919) % 100003) - 50;
+        tavren::ivfflat::IVFFlatIndex index(d, nlist, metric);
+        index.set_approximate_coarse_assignment(false);
+        index.train_with_config(rows, n, tavren::kmeans::KMeansConfig{});
+        index.add(rows, ids, n);
+        tavren::testing::MemorySink sink;
+        tavren::ivfflat::write_ivfflat_index(index, sink);
+
+        // The same lists, for the exhaustive search.
+        Data data{IvfFlatFileBuilder(d, nlist, metric), {}, 5};
+        data.file.centroids = index.centroids();
+        for (size_t l = 0; l < nlist; ++l) {
+            data.file.lists[l].ids = index.list_ids()[l];
+            data.file.lists[l].rows = index.list_rows()[l];
+        }
+        ASSERT_EQ(data.file.build(), sink.bytes());
+        data.queries.resize(5 * d);
+        for (float& x : data.queries) x = u(rng);
+
+        IVFFlatIndexReader r = open_flat_reader(sink.bytes());
+        const SearchResult batch = ivf::search_batch_ivfflat_reader_filter_range(r, data.queries, 5, 12, 0, nlist, {}, {}, nullptr);
+        for (size_t i = 0; i < 5; ++i) {
+            const SearchResult one = r.search_with_filter(query_of(data, i), 12, nlist, nullptr);
+            expect_exact(data, i, 12, nullptr, one.ids, one.distances);
+            expect_exact(data, i, 12, nullptr, std::span<const int64_t>(batch.ids).subspan(i * 12, 12),
+                         std::span<const float>(batch.distances).subspan(i * 12, 12));
+        }
+    }
 }
 
 // ---- Checks ---------------------------------------------------------------------------------
