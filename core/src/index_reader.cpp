@@ -1,0 +1,281 @@
+#include "index_reader.hpp"
+
+#include <array>
+#include <cstring>
+#include <exception>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "error.hpp"
+#include "index_config.hpp"
+#include "index_io_util.hpp"
+#include "ivfflat_io.hpp"
+#include "numeric.hpp"
+#include "progressive.hpp"
+#include "row_id_filter.hpp"
+
+namespace tavren::index {
+
+namespace {
+
+using row_id_filter::RowIdFilter;
+using FilterBytes = std::optional<std::span<const uint8_t>>;
+
+// ---- The variants ------------------------------------------------------------
+//
+// Each variant wraps one format reader behind the operations the facade uses.
+// An IVF variant (kIvf = true) gives: dimension, nlist, vector_count (signed,
+// as the header holds it), metadata, search_pass (one query, probe ranks
+// [0, nprobe)), batch_pass (the batch contract: probe ranks [start, end),
+// optional seeds), and prepare (what warm-up and optimize_for_search load).
+
+struct IvfFlatVariant {
+    static constexpr bool kIvf = true;
+
+    ivfflat_io::IVFFlatIndexReader reader;
+
+    uint64_t dimension() const noexcept { return reader.dimension(); }
+    uint64_t nlist() const noexcept { return reader.nlist(); }
+    // The header's u64 total read as signed, as every IVF type holds its count.
+    int64_t vector_count() const noexcept { return static_cast<int64_t>(reader.total()); }
+
+    VectorIndexMetadata metadata() const noexcept {
+        VectorIndexMetadata m;
+        m.index_type = static_cast<uint32_t>(IndexType::IvfFlat);
+        m.dimension = dimension();
+        m.nlist = nlist();
+        m.metric = reader.metric();
+        m.vector_count = vector_count();
+        return m;
+    }
+
+    SearchResult search_pass(std::span<const float> query, uint64_t top_k, uint64_t nprobe,
+                             const RowIdFilter* filter) {
+        return reader.search_with_filter(query, top_k, nprobe, filter);
+    }
+
+    SearchResult batch_pass(std::span<const float> queries, uint64_t count, uint64_t top_k, uint64_t start,
+                            uint64_t end, std::span<const int64_t> seed_ids, std::span<const float> seed_distances,
+                            const RowIdFilter* filter, const VectorSearchParams&) {
+        return ivfflat_io::search_batch_ivfflat_reader_filter_range(reader, queries, count, top_k, start, end,
+                                                                    seed_ids, seed_distances, filter);
+    }
+
+    void prepare() { reader.ensure_loaded(); }
+};
+
+// IVF-SQ, IVF-PQ, IVF-RQ and DiskANN join here, in that order, as their
+// format readers arrive.
+using ReaderVariant = std::variant<IvfFlatVariant>;
+
+// ---- Opening -----------------------------------------------------------------
+
+template <size_t N>
+void read_prefix(const io::SeekRead& input, std::array<uint8_t, N>& out) {
+    io::ReadRequest request{out.data(), N, 0};
+    input.pread(std::span<io::ReadRequest>(&request, 1));
+}
+
+uint32_t magic_of(const uint8_t* bytes) noexcept {
+    uint32_t magic;
+    std::memcpy(&magic, bytes, 4);
+    return magic;
+}
+
+bool is_known_magic(uint32_t magic) noexcept {
+    return magic == kIvfFlatFileMagic || magic == kIvfSqFileMagic || magic == kIvfPqFileMagic ||
+           magic == kIvfRqFileMagic || magic == kDiskAnnFileMagic;
+}
+
+[[noreturn]] void unknown_magic(uint32_t magic) { invalid_data("unknown vector index magic: 0x{:08X}", magic); }
+
+[[noreturn]] void not_in_this_build(std::string_view type_name) {
+    fail(ErrorKind::InvalidData, "{} index files are not supported by this build yet", type_name);
+}
+
+ReaderVariant open_variant(std::unique_ptr<io::SeekRead> input, const std::array<uint8_t, 64>& header,
+                           const read_options::VectorIndexReaderOptions& options) {
+    // Only the IVF-SQ and DiskANN readers take the options.
+    (void)options;
+    const uint32_t magic = magic_of(header.data());
+    switch (magic) {
+        case kIvfFlatFileMagic:
+            return IvfFlatVariant{
+                ivfflat_io::IVFFlatIndexReader::open_with_header(std::move(input), std::span<const uint8_t, 64>(header))};
+        case kIvfSqFileMagic: not_in_this_build("IVF-SQ");
+        case kIvfPqFileMagic: not_in_this_build("IVF-PQ");
+        case kIvfRqFileMagic: not_in_this_build("IVF-RQ");
+        case kDiskAnnFileMagic: not_in_this_build("DiskANN");
+        default: unknown_magic(magic);
+    }
+}
+
+}  // namespace
+
+struct VectorIndexReader::Variants {
+    ReaderVariant value;
+};
+
+VectorIndexReader::VectorIndexReader(std::unique_ptr<Variants> variants) noexcept : variants_(std::move(variants)) {}
+VectorIndexReader::VectorIndexReader(VectorIndexReader&&) noexcept = default;
+VectorIndexReader& VectorIndexReader::operator=(VectorIndexReader&&) noexcept = default;
+VectorIndexReader::~VectorIndexReader() = default;
+
+VectorIndexReader VectorIndexReader::open_with_options(std::unique_ptr<io::SeekRead> input,
+                                                       const read_options::VectorIndexReaderOptions& options) {
+    TD_ASSERT(input != nullptr, "reader input must not be null");
+    static_assert(kReaderHeaderProbeBytes == 64 && kMagicProbeBytes == 4);
+    std::array<uint8_t, kReaderHeaderProbeBytes> header{};
+    try {
+        read_prefix(*input, header);
+    } catch (const Error&) {
+        // A short file or a failing host: the first bytes alone say whether
+        // this was a file of ours at all.
+        std::exception_ptr first = std::current_exception();
+        std::array<uint8_t, kMagicProbeBytes> probe{};
+        read_prefix(*input, probe);  // its failure replaces the first one
+        const uint32_t magic = magic_of(probe.data());
+        if (is_known_magic(magic)) std::rethrow_exception(first);
+        unknown_magic(magic);
+    }
+    auto variants = std::make_unique<Variants>(Variants{open_variant(std::move(input), header, options)});
+    return VectorIndexReader(std::move(variants));
+}
+
+VectorIndexMetadata VectorIndexReader::metadata() const noexcept {
+    return std::visit([](const auto& v) { return v.metadata(); }, variants_->value);
+}
+
+uint64_t VectorIndexReader::dimension() const noexcept {
+    return std::visit([](const auto& v) -> uint64_t { return v.dimension(); }, variants_->value);
+}
+
+std::optional<DiskAnnReadReport> VectorIndexReader::diskann_read_report() const {
+    return std::visit(
+        [](const auto& v) -> std::optional<DiskAnnReadReport> {
+            if constexpr (std::decay_t<decltype(v)>::kIvf) return std::nullopt;
+        },
+        variants_->value);
+}
+
+// ---- Searches --------------------------------------------------------------------
+
+namespace {
+
+// The filter's row count, needed only by the automatic width; counted before
+// the index type is looked at.
+std::optional<uint64_t> filter_row_count(const FilterBytes& filter, const VectorSearchParams& params) {
+    if (!filter || params.width_type != kWidthAutomatic) return std::nullopt;
+    return index_io_util::decode_roaring_filter_cardinality(*filter);
+}
+
+template <class V>
+uint64_t checked_vector_count(const V& v) {
+    const int64_t count = v.vector_count();
+    if (count < 0) invalid_input("negative IVF vector count");
+    return static_cast<uint64_t>(count);
+}
+
+}  // namespace
+
+SearchResult VectorIndexReader::search(std::span<const float> query, const VectorSearchParams& params) {
+    return search_single(query, params, std::nullopt);
+}
+
+SearchResult VectorIndexReader::search_with_roaring_filter(std::span<const float> query,
+                                                           const VectorSearchParams& params,
+                                                           std::span<const uint8_t> filter) {
+    return search_single(query, params, filter);
+}
+
+SearchResult VectorIndexReader::search_batch(std::span<const float> queries, uint64_t nq,
+                                             const VectorSearchParams& params) {
+    return search_many(queries, nq, params, std::nullopt);
+}
+
+SearchResult VectorIndexReader::search_batch_with_roaring_filter(std::span<const float> queries, uint64_t nq,
+                                                                 const VectorSearchParams& params,
+                                                                 std::span<const uint8_t> filter) {
+    return search_many(queries, nq, params, filter);
+}
+
+SearchResult VectorIndexReader::search_single(std::span<const float> query, const VectorSearchParams& params,
+                                              const FilterBytes& filter) {
+    validate_query(query, dimension());
+    params.validate();
+    const std::optional<uint64_t> filter_rows = filter_row_count(filter, params);
+    return std::visit(
+        [&](auto& v) -> SearchResult {
+            static_assert(std::decay_t<decltype(v)>::kIvf, "DiskANN searches are routed separately");
+            const uint64_t count = checked_vector_count(v);
+            const uint64_t nlist = v.nlist();
+            const uint64_t nprobe = params.resolve_ivf_nprobe(nlist, count, filter_rows);
+            return progressive::progressive_ivf_search(
+                params.width_type, nlist, nprobe, params.top_k, filter_rows.value_or(count), filter,
+                [&](uint64_t probes, const RowIdFilter* f) { return v.search_pass(query, params.top_k, probes, f); });
+        },
+        variants_->value);
+}
+
+SearchResult VectorIndexReader::search_many(std::span<const float> queries, uint64_t nq,
+                                            const VectorSearchParams& params, const FilterBytes& filter) {
+    validate_queries(queries, nq, dimension());
+    params.validate();
+    const std::optional<uint64_t> filter_rows = filter_row_count(filter, params);
+    return std::visit(
+        [&](auto& v) -> SearchResult {
+            static_assert(std::decay_t<decltype(v)>::kIvf, "DiskANN searches are routed separately");
+            const uint64_t count = checked_vector_count(v);
+            const uint64_t nlist = v.nlist();
+            const uint64_t nprobe = params.resolve_ivf_nprobe(nlist, count, filter_rows);
+            return progressive::progressive_ivf_batch_search(
+                params.width_type, nlist, nprobe, queries, nq, params.top_k, filter_rows.value_or(count), filter,
+                [&](std::span<const float> group, uint64_t group_count, uint64_t start, uint64_t end,
+                    std::span<const int64_t> seed_ids, std::span<const float> seed_distances,
+                    const RowIdFilter* f) {
+                    return v.batch_pass(group, group_count, params.top_k, start, end, seed_ids, seed_distances, f,
+                                        params);
+                });
+        },
+        variants_->value);
+}
+
+// ---- Warm-up, optimize, calibration ------------------------------------------------
+
+void VectorIndexReader::warmup_queries(std::span<const float> queries, uint64_t nq, uint64_t l_search) {
+    const std::optional<uint64_t> expected = checked_mul(nq, dimension());
+    if (!expected) invalid_input("warmup query count * dimension overflows usize");
+    if (queries.size() != *expected) {
+        invalid_input("warmup queries length {} does not match query count * dimension {}", queries.size(),
+                      *expected);
+    }
+    validate_finite_values(queries, queries.size(), "warmup queries");
+    std::visit(
+        [&](auto& v) {
+            // IVF readers only load what their first search would; they run no
+            // query, so the DiskANN search-list size means nothing to them.
+            if constexpr (std::decay_t<decltype(v)>::kIvf) {
+                (void)l_search;
+                v.prepare();
+            }
+        },
+        variants_->value);
+}
+
+void VectorIndexReader::optimize_for_search() {
+    std::visit([](auto& v) { v.prepare(); }, variants_->value);
+}
+
+uint64_t VectorIndexReader::calibrate_search_width(std::span<const float> queries, uint64_t nq, uint64_t top_k) {
+    validate_queries(queries, nq, dimension());
+    if (top_k == 0) invalid_input("{} must be greater than 0", "top_k");
+    return std::visit(
+        [](auto&) -> uint64_t {
+            invalid_input("search-width calibration is currently only available for DiskANN");
+        },
+        variants_->value);
+}
+
+}  // namespace tavren::index
