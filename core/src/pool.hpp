@@ -14,7 +14,42 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
+#if defined(__SANITIZE_THREAD__)
+#define TD_POOL_TSAN_EDGES 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TD_POOL_TSAN_EDGES 1
+#endif
+#endif
+#if defined(TD_POOL_TSAN_EDGES)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace tavren::pool {
+
+namespace detail {
+// ThreadSanitizer cannot see the synchronisation inside the (uninstrumented)
+// oneTBB library, so it would report the hand-over of work between the caller
+// and the pool threads as races. Under TSan these mark the two edges that
+// parallel_for guarantees: the caller's writes before the call happen before
+// every task, and every task happens before the call returns. Otherwise they
+// compile to nothing.
+struct TsanEdges {
+#if defined(TD_POOL_TSAN_EDGES)
+    char start = 0;
+    char done = 0;
+    void before_tasks() noexcept { __tsan_release(&start); }
+    void task_begins() noexcept { __tsan_acquire(&start); }
+    void task_ends() noexcept { __tsan_release(&done); }
+    void after_tasks() noexcept { __tsan_acquire(&done); }
+#else
+    void before_tasks() noexcept {}
+    void task_begins() noexcept {}
+    void task_ends() noexcept {}
+    void after_tasks() noexcept {}
+#endif
+};
+}  // namespace detail
 
 // The arena all data-parallel loops run in.
 tbb::task_arena& arena();
@@ -28,10 +63,18 @@ template <class Body>
 void parallel_for(size_t begin, size_t end, size_t grain, Body&& body) {
     if (begin >= end) return;
     if (grain == 0) grain = 1;
+    detail::TsanEdges edges;
+    edges.before_tasks();
     arena().execute([&] {
-        tbb::parallel_for(tbb::blocked_range<size_t>(begin, end, grain),
-                          [&](const tbb::blocked_range<size_t>& r) { body(r.begin(), r.end()); });
+        edges.task_begins();  // the arena may run this on a pool thread
+        tbb::parallel_for(tbb::blocked_range<size_t>(begin, end, grain), [&](const tbb::blocked_range<size_t>& r) {
+            edges.task_begins();
+            body(r.begin(), r.end());
+            edges.task_ends();
+        });
+        edges.task_ends();
     });
+    edges.after_tasks();
 }
 
 // Like parallel_for, but every index is its own task candidate and the
@@ -40,11 +83,18 @@ void parallel_for(size_t begin, size_t end, size_t grain, Body&& body) {
 template <class Body>
 void parallel_for_each_index(size_t count, Body&& body) {
     if (count == 0) return;
+    detail::TsanEdges edges;
+    edges.before_tasks();
     arena().execute([&] {
+        edges.task_begins();  // the arena may run this on a pool thread
         tbb::parallel_for(tbb::blocked_range<size_t>(0, count, 1), [&](const tbb::blocked_range<size_t>& r) {
+            edges.task_begins();
             for (size_t i = r.begin(); i != r.end(); ++i) body(i);
+            edges.task_ends();
         });
+        edges.task_ends();
     });
+    edges.after_tasks();
 }
 
 // Test-only: replace the pool with one of `threads` threads (0 = the size the
