@@ -370,7 +370,8 @@ TEST(IndexReaderPrepare, CalibrationIsForDiskAnnOnly) {
 }
 
 TEST(IndexReaderSearch, SameResultsAtPoolSizesOneAndEight) {
-    // Enough rows per probed batch for the scans to run on the pool.
+    // Enough work per probed batch (rows x queries x d well above 2^20) for
+    // the scans to run on the pool, single search included.
     const int32_t nlist = 16;
     IvfFlatFileBuilder file(24, nlist, 0);
     uint64_t state = 7;
@@ -380,7 +381,7 @@ TEST(IndexReaderSearch, SameResultsAtPoolSizesOneAndEight) {
     };
     for (float& c : file.centroids) c = next();
     std::vector<float> row(24);
-    for (int64_t i = 0; i < 12000; ++i) {
+    for (int64_t i = 0; i < 48000; ++i) {
         for (float& v : row) v = next();
         file.add(static_cast<size_t>(i % nlist), i * 3 - 500, row);
     }
