@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <array>
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -124,27 +124,57 @@ TEST(IndexReaderOpen, SixtyFourThenFourByteRule) {
         std::vector<std::vector<size_t>> calls;
     };
     const Case cases[] = {
-        {"unknown magic, 64 bytes read", with_magic(0x44434241, 64), {}, "unknown vector index magic: 0x44434241",
+        {"unknown magic, 64 bytes read",
+         with_magic(0x44434241, 64),
+         {},
+         "unknown vector index magic: 0x44434241",
          {{64}}},
-        {"unknown magic, short file", with_magic(0x44434241, 4), {}, "unknown vector index magic: 0x44434241",
+        {"unknown magic, short file",
+         with_magic(0x44434241, 4),
+         {},
+         "unknown vector index magic: 0x44434241",
          {{64}, {4}}},
-        {"unknown magic, first read fails", with_magic(0x44434241, 64), {true},
-         "unknown vector index magic: 0x44434241", {{64}, {4}}},
-        {"known magic, short file: the first error", with_magic(kIvfFlatFileMagic, 10), {},
-         "short file at call 0", {{64}, {4}}},
-        {"DiskANN magic, first read fails", with_magic(kDiskAnnFileMagic, 300), {true},
-         "scripted failure of call 0", {{64}, {4}}},
-        {"both reads fail: the second error", with_magic(kIvfFlatFileMagic, 64), {true, true},
-         "scripted failure of call 1", {{64}, {4}}},
+        {"unknown magic, first read fails",
+         with_magic(0x44434241, 64),
+         {true},
+         "unknown vector index magic: 0x44434241",
+         {{64}, {4}}},
+        {"known magic, short file: the first error",
+         with_magic(kIvfFlatFileMagic, 10),
+         {},
+         "short file at call 0",
+         {{64}, {4}}},
+        {"DiskANN magic, first read fails",
+         with_magic(kDiskAnnFileMagic, 300),
+         {true},
+         "scripted failure of call 0",
+         {{64}, {4}}},
+        {"both reads fail: the second error",
+         with_magic(kIvfFlatFileMagic, 64),
+         {true, true},
+         "scripted failure of call 1",
+         {{64}, {4}}},
         {"shorter than the magic", Bytes{0x4C, 0x46}, {}, "short file at call 1", {{64}, {4}}},
         {"zero magic", Bytes(64, 0), {}, "unknown vector index magic: 0x00000000", {{64}}},
-        {"IVF-SQ", with_magic(kIvfSqFileMagic, 64), {}, "IVF-SQ index files are not supported by this build yet",
+        {"IVF-SQ",
+         with_magic(kIvfSqFileMagic, 64),
+         {},
+         "IVF-SQ index files are not supported by this build yet",
          {{64}}},
-        {"IVF-PQ", with_magic(kIvfPqFileMagic, 64), {}, "IVF-PQ index files are not supported by this build yet",
+        {"IVF-PQ",
+         with_magic(kIvfPqFileMagic, 64),
+         {},
+         "IVF-PQ index files are not supported by this build yet",
          {{64}}},
-        {"IVF-RQ", with_magic(kIvfRqFileMagic, 64), {}, "IVF-RQ index files are not supported by this build yet",
+        {"IVF-RQ",
+         with_magic(kIvfRqFileMagic, 64),
+         {},
+         "IVF-RQ index files are not supported by this build yet",
          {{64}}},
-        {"DiskANN", with_magic(kDiskAnnFileMagic, 64), {}, "DiskANN index files are not supported by this build yet",
+        {"DiskANN",
+         with_magic(kDiskAnnFileMagic, 64),
+         {},
+         "DiskANN index files are not supported by this build yet",
          {{64}}},
     };
     for (const Case& c : cases) {
@@ -241,9 +271,9 @@ TEST(IndexReaderSearch, ChecksComeInOrderBeforeAnyRead) {
     for (const Case& c : cases) EXPECT_EQ(failure_of(c.run).message, c.message) << c.what;
     EXPECT_EQ(observer.stats().calls, 1u);  // the header only
     // An explicit width hands the undecodable filter to the pass.
-    EXPECT_EQ(failure_of([&] { reader.search_with_roaring_filter(q2, params(1, kWidthIvfNprobe, 1), bad_filter); })
-                  .message,
-              "invalid RoaringTreemap filter: failed to fill whole buffer");
+    EXPECT_EQ(
+        failure_of([&] { reader.search_with_roaring_filter(q2, params(1, kWidthIvfNprobe, 1), bad_filter); }).message,
+        "invalid RoaringTreemap filter: failed to fill whole buffer");
 }
 
 TEST(IndexReaderSearch, NegativeVectorCount) {
@@ -283,7 +313,8 @@ TEST(IndexReaderSearch, ExactAtFullWidthAndProgressiveUnderAFilter) {
     }
     const SearchResult batch = reader.search_batch(queries, 2, params(7, kWidthIvfNprobe, 500));
     for (size_t q = 0; q < 2; ++q) {
-        const SearchResult want = tavren::testing::brute_force_flat(file, std::span<const float>(queries + 2 * q, 2), 7, nullptr);
+        const SearchResult want =
+            tavren::testing::brute_force_flat(file, std::span<const float>(queries + 2 * q, 2), 7, nullptr);
         EXPECT_TRUE(std::equal(want.ids.begin(), want.ids.end(), batch.ids.begin() + 7 * q));
         EXPECT_TRUE(std::equal(want.distances.begin(), want.distances.end(), batch.distances.begin() + 7 * q));
     }
@@ -296,19 +327,20 @@ TEST(IndexReaderSearch, ExactAtFullWidthAndProgressiveUnderAFilter) {
     const Bytes filter = tavren::testing::roaring_filter_bytes(values);
     const row_id_filter::RoaringTreemap treemap = index_io_util::decode_roaring_filter(filter);
     const row_id_filter::RowIdFilter row_filter(treemap);
-    const SearchResult want = tavren::testing::brute_force_flat(file, std::span<const float>(queries, 2), 5, &row_filter);
+    const SearchResult want =
+        tavren::testing::brute_force_flat(file, std::span<const float>(queries, 2), 5, &row_filter);
     ASSERT_EQ(want.ids[1], 1903);
     ASSERT_EQ(want.ids[2], -1);
-    const SearchResult single = reader.search_with_roaring_filter(std::span<const float>(queries, 2),
-                                                                  params(5, kWidthAutomatic, 0), filter);
+    const SearchResult single =
+        reader.search_with_roaring_filter(std::span<const float>(queries, 2), params(5, kWidthAutomatic, 0), filter);
     EXPECT_EQ(single.ids, want.ids);
     EXPECT_EQ(single.distances, want.distances);
     const SearchResult many =
         reader.search_batch_with_roaring_filter(queries, 2, params(5, kWidthAutomatic, 0), filter);
     EXPECT_TRUE(std::equal(want.ids.begin(), want.ids.end(), many.ids.begin()));
     // An explicit narrow width runs one pass and stays incomplete.
-    const SearchResult narrow = reader.search_with_roaring_filter(std::span<const float>(queries, 2),
-                                                                  params(5, kWidthIvfNprobe, 2), filter);
+    const SearchResult narrow =
+        reader.search_with_roaring_filter(std::span<const float>(queries, 2), params(5, kWidthIvfNprobe, 2), filter);
     EXPECT_EQ(narrow.ids, (std::vector<int64_t>{-1, -1, -1, -1, -1}));
 }
 

@@ -83,18 +83,18 @@ TEST(Progressive, CompletenessCountsEveryValueButTheMaximum) {
     };
     const float m = kF32Max;
     const Case cases[] = {
-        {{}, 0, true},                       // nothing needed: complete without looking
-        {{m, m}, 0, true},                   //
-        {{}, 1, false},                      //
+        {{}, 0, true},                               // nothing needed: complete without looking
+        {{m, m}, 0, true},                           //
+        {{}, 1, false},                              //
         {{1, 2, 3, m, m, m, m, m, m, m}, 3, true},   // n = 3, top_k 10: three real hits suffice
         {{1, 2, m, m, m, m, m, m, m, m}, 3, false},  //
-        {{kNan, m, m}, 1, true},              // a NaN is not the maximum: it counts
-        {{m, kNan, kNan}, 2, true},           //
-        {{-0.0f, m}, 1, true},               //
+        {{kNan, m, m}, 1, true},                     // a NaN is not the maximum: it counts
+        {{m, kNan, kNan}, 2, true},                  //
+        {{-0.0f, m}, 1, true},                       //
         {{std::numeric_limits<float>::infinity(), m}, 1, true},
-        {{m, m, 5}, 1, true},                // order does not matter
+        {{m, m, 5}, 1, true},  // order does not matter
         {{m, m, m}, 1, false},
-        {{1, 2}, 3, false},                  // fewer slots than needed
+        {{1, 2}, 3, false},  // fewer slots than needed
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ivf_search_result_is_complete(c.distances, c.needed), c.complete)
@@ -106,24 +106,24 @@ TEST(Progressive, RetryGroupSize) {
     EXPECT_EQ(retry_group_size(4, 5), 883011u);      // B = 76
     EXPECT_EQ(retry_group_size(1024, 100), 12671u);  // B = 5296
     EXPECT_EQ(retry_group_size(0, 1), 67108864u / 12);
-    EXPECT_EQ(retry_group_size(16777216, 0), 1u);    // B = 64 MiB exactly
-    EXPECT_EQ(retry_group_size(16777216, 1), 1u);    // B above the budget
-    EXPECT_EQ(retry_group_size(8388608, 1), 1u);     // floor(64 MiB / (32 MiB + 12)) = 1
-    EXPECT_EQ(retry_group_size(5592406, 0), 2u);  // floor(64 MiB / 22369624)
+    EXPECT_EQ(retry_group_size(16777216, 0), 1u);  // B = 64 MiB exactly
+    EXPECT_EQ(retry_group_size(16777216, 1), 1u);  // B above the budget
+    EXPECT_EQ(retry_group_size(8388608, 1), 1u);   // floor(64 MiB / (32 MiB + 12)) = 1
+    EXPECT_EQ(retry_group_size(5592406, 0), 2u);   // floor(64 MiB / 22369624)
     const uint64_t max = std::numeric_limits<uint64_t>::max();
-    EXPECT_EQ(retry_group_size(max, max), 1u);       // saturating
+    EXPECT_EQ(retry_group_size(max, max), 1u);  // saturating
 }
 
 // ---- Single form -------------------------------------------------------------------
 
 TEST(Progressive, SingleFormDoublesUntilNlistWhileIncomplete) {
     std::vector<uint64_t> passes;
-    SearchResult r = progressive_ivf_search(kAuto, 100, 8, 10, 1000, kNoFilter,
-                                            [&](uint64_t nprobe, const RowIdFilter* filter) {
-                                                EXPECT_EQ(filter, nullptr);
-                                                passes.push_back(nprobe);
-                                                return single_result(10, 2);  // never complete
-                                            });
+    SearchResult r =
+        progressive_ivf_search(kAuto, 100, 8, 10, 1000, kNoFilter, [&](uint64_t nprobe, const RowIdFilter* filter) {
+            EXPECT_EQ(filter, nullptr);
+            passes.push_back(nprobe);
+            return single_result(10, 2);  // never complete
+        });
     EXPECT_EQ(passes, (std::vector<uint64_t>{8, 16, 32, 64, 100}));
     EXPECT_EQ(r.ids.size(), 10u);
     EXPECT_EQ(r.ids[2], -1);  // the incomplete result is returned with its padding
@@ -139,13 +139,13 @@ TEST(Progressive, SingleFormStopsOnceComplete) {
     const Case cases[] = {
         {kAuto, 100, 8, 10, 1000, 16, {8, 16}},
         {kAuto, 100, 8, 10, 1000, 0, {8}},
-        {kAuto, 100, 8, 10, 3, 32, {8, 16, 32}},       // needed = n = 3
-        {kAuto, 8, 8, 10, 1000, 1000, {8}},            // first nprobe already nlist
-        {kAuto, 5, 8, 10, 1000, 1000, {8}},            // above nlist: nothing to widen
-        {kAuto, 100, 8, 10, 0, 1000, {8}},             // needed = 0 (an empty filter)
-        {kNprobe, 100, 8, 10, 1000, 1000, {8}},        // explicit width: one pass
+        {kAuto, 100, 8, 10, 3, 32, {8, 16, 32}},  // needed = n = 3
+        {kAuto, 8, 8, 10, 1000, 1000, {8}},       // first nprobe already nlist
+        {kAuto, 5, 8, 10, 1000, 1000, {8}},       // above nlist: nothing to widen
+        {kAuto, 100, 8, 10, 0, 1000, {8}},        // needed = 0 (an empty filter)
+        {kNprobe, 100, 8, 10, 1000, 1000, {8}},   // explicit width: one pass
         {kAuto, 3, 1, 10, 1000, 1000, {1, 2, 3}},
-        {kAuto, 100, 0, 10, 1000, 1000, {0}},          // nprobe 0 cannot widen: no endless loop
+        {kAuto, 100, 0, 10, 1000, 1000, {0}},  // nprobe 0 cannot widen: no endless loop
     };
     for (const Case& c : cases) {
         std::vector<uint64_t> passes;
@@ -233,8 +233,9 @@ TEST(Progressive, PassReturningTheWrongCountIsAnAssertion) {
                  AssertionFailure);
     const float q[4] = {0, 0, 0, 0};
     EXPECT_THROW(progressive_ivf_batch_search(kNprobe, 4, 1, q, 2, 5, 3, kNoFilter,
-                                              [&](auto, uint64_t, uint64_t, uint64_t, auto, auto,
-                                                  const RowIdFilter*) { return single_result(5, 0); }),
+                                              [&](auto, uint64_t, uint64_t, uint64_t, auto, auto, const RowIdFilter*) {
+                                                  return single_result(5, 0);
+                                              }),
                  AssertionFailure);
 }
 
@@ -353,8 +354,7 @@ TEST(Progressive, BatchFormOnePassCases) {
     for (const Case& c : cases) {
         FakeBatch fake{4, [&](uint64_t, uint64_t) { return c.hits; }};
         const std::vector<float> queries = query_indices(3);
-        progressive_ivf_batch_search(c.width_type, c.nlist, c.nprobe, queries, 3, 4, c.n, kNoFilter,
-                                     std::ref(fake));
+        progressive_ivf_batch_search(c.width_type, c.nlist, c.nprobe, queries, 3, 4, c.n, kNoFilter, std::ref(fake));
         ASSERT_EQ(fake.calls.size(), 1u) << c.what;
         EXPECT_EQ(fake.calls[0].start, 0u) << c.what;
         EXPECT_EQ(fake.calls[0].end, c.nprobe) << c.what;
@@ -422,12 +422,12 @@ TEST(Progressive, BatchFormFailureInARetryGroupEndsTheSearch) {
 TEST(Progressive, BatchFormWithNoQueriesRunsOnePass) {
     // The facade refuses nq = 0 before; the search itself must not divide by it.
     int calls = 0;
-    SearchResult r = progressive_ivf_batch_search(
-        kAuto, 100, 8, std::span<const float>(), 0, 3, 1000, kNoFilter,
-        [&](auto, uint64_t, uint64_t, uint64_t, auto, auto, const RowIdFilter*) {
-            ++calls;
-            return SearchResult{};
-        });
+    SearchResult r =
+        progressive_ivf_batch_search(kAuto, 100, 8, std::span<const float>(), 0, 3, 1000, kNoFilter,
+                                     [&](auto, uint64_t, uint64_t, uint64_t, auto, auto, const RowIdFilter*) {
+                                         ++calls;
+                                         return SearchResult{};
+                                     });
     EXPECT_EQ(calls, 1);
     EXPECT_TRUE(r.ids.empty());
 }

@@ -118,7 +118,9 @@ struct Open {
     Open& operator=(const Open&) = delete;
 };
 
-FfiSearchParams p1(uint64_t top_k, uint32_t width_type, uint64_t width) { return FfiSearchParams{top_k, width_type, width}; }
+FfiSearchParams p1(uint64_t top_k, uint32_t width_type, uint64_t width) {
+    return FfiSearchParams{top_k, width_type, width};
+}
 
 FfiSearchParamsEx pex(uint64_t top_k, uint32_t width_type, uint64_t width) {
     FfiSearchParamsEx p;
@@ -175,21 +177,45 @@ TEST(ReaderExportsOpen, Failures) {
     const uint64_t never = std::numeric_limits<uint64_t>::max();
     const Case cases[] = {
         {"failing host", line_file(2, 2).build(), 0, "open reader: read_ranges callback failed", {1, 1}},
-        {"unknown magic", with_magic(0x44434241, 64), never, "open reader: unknown vector index magic: 0x44434241",
+        {"unknown magic",
+         with_magic(0x44434241, 64),
+         never,
+         "open reader: unknown vector index magic: 0x44434241",
          {1}},
-        {"unknown magic, 4-byte file", with_magic(0x44434241, 4), never,
-         "open reader: unknown vector index magic: 0x44434241", {1, 1}},
-        {"known magic, short file", with_magic(0x4956464C, 10), never, "open reader: read_ranges callback failed",
+        {"unknown magic, 4-byte file",
+         with_magic(0x44434241, 4),
+         never,
+         "open reader: unknown vector index magic: 0x44434241",
          {1, 1}},
-        {"IVF-SQ", with_magic(0x49565351, 64), never,
-         "open reader: IVF-SQ index files are not supported by this build yet", {1}},
-        {"IVF-PQ", with_magic(0x49565051, 64), never,
-         "open reader: IVF-PQ index files are not supported by this build yet", {1}},
-        {"IVF-RQ", with_magic(0x49565251, 64), never,
-         "open reader: IVF-RQ index files are not supported by this build yet", {1}},
-        {"DiskANN", with_magic(0x4E4E4144, 64), never,
-         "open reader: DiskANN index files are not supported by this build yet", {1}},
-        {"IVF-FLAT header error", with_magic(0x4956464C, 64), never, "open reader: Unsupported IVFFLAT version: 0",
+        {"known magic, short file",
+         with_magic(0x4956464C, 10),
+         never,
+         "open reader: read_ranges callback failed",
+         {1, 1}},
+        {"IVF-SQ",
+         with_magic(0x49565351, 64),
+         never,
+         "open reader: IVF-SQ index files are not supported by this build yet",
+         {1}},
+        {"IVF-PQ",
+         with_magic(0x49565051, 64),
+         never,
+         "open reader: IVF-PQ index files are not supported by this build yet",
+         {1}},
+        {"IVF-RQ",
+         with_magic(0x49565251, 64),
+         never,
+         "open reader: IVF-RQ index files are not supported by this build yet",
+         {1}},
+        {"DiskANN",
+         with_magic(0x4E4E4144, 64),
+         never,
+         "open reader: DiskANN index files are not supported by this build yet",
+         {1}},
+        {"IVF-FLAT header error",
+         with_magic(0x4956464C, 64),
+         never,
+         "open reader: Unsupported IVFFLAT version: 0",
          {1}},
     };
     for (const Case& c : cases) {
@@ -278,7 +304,8 @@ TEST(ReaderExportsParams, Conversions) {
     EXPECT_EQ(v1.ivfpq_table_reuse_max_bytes, 536870912u);
     EXPECT_EQ(search_params_from_ffi(p1(5, 2, 77)).width, 77u);
     EXPECT_EQ(check_text([] { search_params_from_ffi(p1(5, 3, 0)); }), "invalid search width type: 3");
-    EXPECT_EQ(check_text([] { search_params_from_ffi(p1(5, 0xFFFFFFFF, 0)); }), "invalid search width type: 4294967295");
+    EXPECT_EQ(check_text([] { search_params_from_ffi(p1(5, 0xFFFFFFFF, 0)); }),
+              "invalid search width type: 4294967295");
     EXPECT_EQ(check_text([] { search_params_from_ffi(p1(5, 0, 5)); }), "automatic search width must have width=0");
 
     EXPECT_EQ(check_text([] { search_params_ex_from_ffi(nullptr); }), "search params pointer is null");
@@ -356,7 +383,8 @@ TEST(ReaderExportsParams, Conversions) {
     v2.ivfpq_table_reuse_max_bytes = 0;
     EXPECT_EQ(check_text([&] { search_params_v2_from_ffi(v2); }), "invalid IVF-PQ batch table reuse mode: 3");
     v2.ivfpq_table_reuse_mode = 1;
-    EXPECT_EQ(check_text([&] { search_params_v2_from_ffi(v2); }), "IVF-PQ batch table reuse max bytes must be positive");
+    EXPECT_EQ(check_text([&] { search_params_v2_from_ffi(v2); }),
+              "IVF-PQ batch table reuse max bytes must be positive");
     v2.width_type = 3;
     EXPECT_EQ(check_text([&] { search_params_v2_from_ffi(v2); }), "invalid search width type: 3");
 }
@@ -432,16 +460,19 @@ int call(const Export& e, const Args& a) {
     const FfiSearchParamsEx ex_record = pex(a.top_k, a.width_type, a.width);
     const FfiSearchParamsEx* ex = a.null_ex ? nullptr : a.ex != nullptr ? a.ex : &ex_record;
     const std::string n = e.name;
-    if (n == "search") return tavren_dadiza_reader_search(a.reader, a.queries, v1, a.out_ids, a.out_distances, a.out_capacity);
-    if (n == "search_ex") return tavren_dadiza_reader_search_ex(a.reader, a.queries, ex, a.out_ids, a.out_distances, a.out_capacity);
+    if (n == "search")
+        return tavren_dadiza_reader_search(a.reader, a.queries, v1, a.out_ids, a.out_distances, a.out_capacity);
+    if (n == "search_ex")
+        return tavren_dadiza_reader_search_ex(a.reader, a.queries, ex, a.out_ids, a.out_distances, a.out_capacity);
     if (n == "search_with_roaring_filter")
-        return tavren_dadiza_reader_search_with_roaring_filter(a.reader, a.queries, v1, a.filter, a.filter_len, a.out_ids,
-                                                               a.out_distances, a.out_capacity);
+        return tavren_dadiza_reader_search_with_roaring_filter(a.reader, a.queries, v1, a.filter, a.filter_len,
+                                                               a.out_ids, a.out_distances, a.out_capacity);
     if (n == "search_with_roaring_filter_ex")
         return tavren_dadiza_reader_search_with_roaring_filter_ex(a.reader, a.queries, ex, a.filter, a.filter_len,
                                                                   a.out_ids, a.out_distances, a.out_capacity);
     if (n == "search_batch")
-        return tavren_dadiza_reader_search_batch(a.reader, a.queries, a.nq, v1, a.out_ids, a.out_distances, a.out_capacity);
+        return tavren_dadiza_reader_search_batch(a.reader, a.queries, a.nq, v1, a.out_ids, a.out_distances,
+                                                 a.out_capacity);
     if (n == "search_batch_ex")
         return tavren_dadiza_reader_search_batch_ex(a.reader, a.queries, a.nq, ex, a.out_ids, a.out_distances,
                                                     a.out_capacity);
@@ -449,16 +480,13 @@ int call(const Export& e, const Args& a) {
         return tavren_dadiza_reader_search_batch_v2(a.reader, a.queries, a.nq, v2, a.out_ids, a.out_distances,
                                                     a.out_capacity);
     if (n == "search_batch_with_roaring_filter")
-        return tavren_dadiza_reader_search_batch_with_roaring_filter(a.reader, a.queries, a.nq, v1, a.filter,
-                                                                     a.filter_len, a.out_ids, a.out_distances,
-                                                                     a.out_capacity);
+        return tavren_dadiza_reader_search_batch_with_roaring_filter(
+            a.reader, a.queries, a.nq, v1, a.filter, a.filter_len, a.out_ids, a.out_distances, a.out_capacity);
     if (n == "search_batch_with_roaring_filter_ex")
-        return tavren_dadiza_reader_search_batch_with_roaring_filter_ex(a.reader, a.queries, a.nq, ex, a.filter,
-                                                                        a.filter_len, a.out_ids, a.out_distances,
-                                                                        a.out_capacity);
-    return tavren_dadiza_reader_search_batch_with_roaring_filter_v2(a.reader, a.queries, a.nq, v2, a.filter,
-                                                                    a.filter_len, a.out_ids, a.out_distances,
-                                                                    a.out_capacity);
+        return tavren_dadiza_reader_search_batch_with_roaring_filter_ex(
+            a.reader, a.queries, a.nq, ex, a.filter, a.filter_len, a.out_ids, a.out_distances, a.out_capacity);
+    return tavren_dadiza_reader_search_batch_with_roaring_filter_v2(
+        a.reader, a.queries, a.nq, v2, a.filter, a.filter_len, a.out_ids, a.out_distances, a.out_capacity);
 }
 
 }  // namespace
@@ -574,7 +602,7 @@ TEST(ReaderExportsSearch, CheckTextsOfEveryExport) {
         a.out_distances = nullptr;
         EXPECT_EQ(failure([&] { return call(e, a); }), prefix + "top_k must be greater than 0");
         a = valid(e);
-        a.out_capacity = 1;  // one short of top_k 2
+        a.out_capacity = 1;   // one short of top_k 2
         a.out_ids = nullptr;  // capacity is reported before the pointers
         EXPECT_EQ(failure([&] { return call(e, a); }), "result buffers length 1 is smaller than required 2");
         a = valid(e);
@@ -675,8 +703,8 @@ TEST(ReaderExportsSearch, AutomaticWidthPassesAndRetryGroupsSeenByTheHost) {
     float dist[20];
 
     open.host.call_ranges.clear();
-    ASSERT_EQ(tavren_dadiza_reader_search_with_roaring_filter(open.reader, q, p1(10, 0, 0), filter.data(), filter.size(),
-                                                              ids, dist, 10),
+    ASSERT_EQ(tavren_dadiza_reader_search_with_roaring_filter(open.reader, q, p1(10, 0, 0), filter.data(),
+                                                              filter.size(), ids, dist, 10),
               0)
         << tavren_dadiza_last_error();
     EXPECT_EQ(open.host.call_ranges, (std::vector<size_t>{8, 16, 32, 64, 100}));
@@ -702,8 +730,8 @@ TEST(ReaderExportsSearch, AutomaticWidthPassesAndRetryGroupsSeenByTheHost) {
 
     // An explicit width runs one pass.
     open.host.call_ranges.clear();
-    ASSERT_EQ(tavren_dadiza_reader_search_with_roaring_filter(open.reader, q, p1(10, 1, 8), filter.data(), filter.size(),
-                                                              ids, dist, 10),
+    ASSERT_EQ(tavren_dadiza_reader_search_with_roaring_filter(open.reader, q, p1(10, 1, 8), filter.data(),
+                                                              filter.size(), ids, dist, 10),
               0);
     EXPECT_EQ(open.host.call_ranges, (std::vector<size_t>{8}));
 
@@ -736,10 +764,9 @@ TEST(ReaderExportsPrepare, WarmupAndCalibrationChecks) {
               "out_l_search pointer is null");
     EXPECT_EQ(failure([&] { return tavren_dadiza_reader_calibrate_search_width(nullptr, q, 1, 1, &out); }),
               "null reader handle");
-    EXPECT_EQ(failure([&] {
-                  return tavren_dadiza_reader_calibrate_search_width(open.reader, q, size_t{1} << 63, 1, &out);
-              }),
-              "calibration queries length overflow");
+    EXPECT_EQ(
+        failure([&] { return tavren_dadiza_reader_calibrate_search_width(open.reader, q, size_t{1} << 63, 1, &out); }),
+        "calibration queries length overflow");
     EXPECT_EQ(failure([&] { return tavren_dadiza_reader_calibrate_search_width(open.reader, nullptr, 1, 1, &out); }),
               "calibration queries pointer is null");
     EXPECT_EQ(failure([&] { return tavren_dadiza_reader_calibrate_search_width(open.reader, nullptr, 0, 1, &out); }),

@@ -51,16 +51,15 @@ struct IvfFlatVariant {
         return m;
     }
 
-    SearchResult search_pass(std::span<const float> query, uint64_t top_k, uint64_t nprobe,
-                             const RowIdFilter* filter) {
+    SearchResult search_pass(std::span<const float> query, uint64_t top_k, uint64_t nprobe, const RowIdFilter* filter) {
         return reader.search_with_filter(query, top_k, nprobe, filter);
     }
 
     SearchResult batch_pass(std::span<const float> queries, uint64_t count, uint64_t top_k, uint64_t start,
                             uint64_t end, std::span<const int64_t> seed_ids, std::span<const float> seed_distances,
                             const RowIdFilter* filter, const VectorSearchParams&) {
-        return ivfflat_io::search_batch_ivfflat_reader_filter_range(reader, queries, count, top_k, start, end,
-                                                                    seed_ids, seed_distances, filter);
+        return ivfflat_io::search_batch_ivfflat_reader_filter_range(reader, queries, count, top_k, start, end, seed_ids,
+                                                                    seed_distances, filter);
     }
 
     void prepare() { reader.ensure_loaded(); }
@@ -89,7 +88,9 @@ bool is_known_magic(uint32_t magic) noexcept {
            magic == kIvfRqFileMagic || magic == kDiskAnnFileMagic;
 }
 
-[[noreturn]] void unknown_magic(uint32_t magic) { invalid_data("unknown vector index magic: 0x{:08X}", magic); }
+[[noreturn]] void unknown_magic(uint32_t magic) {
+    invalid_data("unknown vector index magic: 0x{:08X}", magic);
+}
 
 [[noreturn]] void not_in_this_build(std::string_view type_name) {
     fail(ErrorKind::InvalidData, "{} index files are not supported by this build yet", type_name);
@@ -102,13 +103,18 @@ ReaderVariant open_variant(std::unique_ptr<io::SeekRead> input, const std::array
     const uint32_t magic = magic_of(header.data());
     switch (magic) {
         case kIvfFlatFileMagic:
-            return IvfFlatVariant{
-                ivfflat_io::IVFFlatIndexReader::open_with_header(std::move(input), std::span<const uint8_t, 64>(header))};
-        case kIvfSqFileMagic: not_in_this_build("IVF-SQ");
-        case kIvfPqFileMagic: not_in_this_build("IVF-PQ");
-        case kIvfRqFileMagic: not_in_this_build("IVF-RQ");
-        case kDiskAnnFileMagic: not_in_this_build("DiskANN");
-        default: unknown_magic(magic);
+            return IvfFlatVariant{ivfflat_io::IVFFlatIndexReader::open_with_header(
+                std::move(input), std::span<const uint8_t, 64>(header))};
+        case kIvfSqFileMagic:
+            not_in_this_build("IVF-SQ");
+        case kIvfPqFileMagic:
+            not_in_this_build("IVF-PQ");
+        case kIvfRqFileMagic:
+            not_in_this_build("IVF-RQ");
+        case kDiskAnnFileMagic:
+            not_in_this_build("DiskANN");
+        default:
+            unknown_magic(magic);
     }
 }
 
@@ -233,8 +239,7 @@ SearchResult VectorIndexReader::search_many(std::span<const float> queries, uint
             return progressive::progressive_ivf_batch_search(
                 params.width_type, nlist, nprobe, queries, nq, params.top_k, filter_rows.value_or(count), filter,
                 [&](std::span<const float> group, uint64_t group_count, uint64_t start, uint64_t end,
-                    std::span<const int64_t> seed_ids, std::span<const float> seed_distances,
-                    const RowIdFilter* f) {
+                    std::span<const int64_t> seed_ids, std::span<const float> seed_distances, const RowIdFilter* f) {
                     return v.batch_pass(group, group_count, params.top_k, start, end, seed_ids, seed_distances, f,
                                         params);
                 });
@@ -248,8 +253,7 @@ void VectorIndexReader::warmup_queries(std::span<const float> queries, uint64_t 
     const std::optional<uint64_t> expected = checked_mul(nq, dimension());
     if (!expected) invalid_input("warmup query count * dimension overflows usize");
     if (queries.size() != *expected) {
-        invalid_input("warmup queries length {} does not match query count * dimension {}", queries.size(),
-                      *expected);
+        invalid_input("warmup queries length {} does not match query count * dimension {}", queries.size(), *expected);
     }
     validate_finite_values(queries, queries.size(), "warmup queries");
     std::visit(
@@ -272,9 +276,7 @@ uint64_t VectorIndexReader::calibrate_search_width(std::span<const float> querie
     validate_queries(queries, nq, dimension());
     if (top_k == 0) invalid_input("{} must be greater than 0", "top_k");
     return std::visit(
-        [](auto&) -> uint64_t {
-            invalid_input("search-width calibration is currently only available for DiskANN");
-        },
+        [](auto&) -> uint64_t { invalid_input("search-width calibration is currently only available for DiskANN"); },
         variants_->value);
 }
 

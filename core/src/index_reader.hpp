@@ -57,7 +57,7 @@ struct DiskAnnGraphParams {
 struct VectorIndexMetadata {
     uint32_t index_type = 0;  // IndexType code
     uint64_t dimension = 0;
-    uint64_t nlist = 0;  // 1 for DiskANN
+    uint64_t nlist = 0;   // 1 for DiskANN
     uint32_t metric = 0;  // MetricType code
     int64_t vector_count = 0;
     std::optional<uint64_t> pq_m;       // PQ sub-quantizers
@@ -69,7 +69,7 @@ struct VectorIndexMetadata {
 
 // How a DiskANN reader reads, as the host's read-plan record reports it.
 struct DiskAnnReadReport {
-    uint64_t latency_ns = 0;  // the latency that chose the deployment profile at open
+    uint64_t latency_ns = 0;      // the latency that chose the deployment profile at open
     read_options::ReadPlan plan;  // the profile's plan adjusted to the host's hints
     uint64_t max_ranges_per_call = 0;
     uint64_t preloaded_adjacency_bytes = 0;

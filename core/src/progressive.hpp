@@ -54,7 +54,9 @@ uint64_t retry_group_size(uint64_t dimension, uint64_t top_k) noexcept;
 namespace detail {
 
 // The next nprobe of a widening: min(2 * nprobe, nlist), the doubling saturating.
-inline uint64_t widened(uint64_t nprobe, uint64_t nlist) noexcept { return std::min(saturating_mul(nprobe, 2), nlist); }
+inline uint64_t widened(uint64_t nprobe, uint64_t nlist) noexcept {
+    return std::min(saturating_mul(nprobe, 2), nlist);
+}
 
 // Runs pass(filter) with the filter bytes decoded afresh, or pass(nullptr)
 // when there are none.
@@ -190,8 +192,8 @@ template <class Pass>
 SearchResult progressive_ivf_batch_search(uint32_t width_type, uint64_t nlist, uint64_t nprobe,
                                           std::span<const float> queries, uint64_t nq, uint64_t top_k, uint64_t n,
                                           const std::optional<std::span<const uint8_t>>& filter_bytes, Pass&& pass) {
-    return detail::progressive_ivf_batch_search_grouped(width_type, nlist, nprobe, queries, nq, top_k, n,
-                                                        filter_bytes, std::nullopt, std::forward<Pass>(pass));
+    return detail::progressive_ivf_batch_search_grouped(width_type, nlist, nprobe, queries, nq, top_k, n, filter_bytes,
+                                                        std::nullopt, std::forward<Pass>(pass));
 }
 
 }  // namespace tavren::progressive

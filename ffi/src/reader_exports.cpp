@@ -55,7 +55,8 @@ const index::VectorIndexReader& reader_of(const TavrenDadizaReaderHandle* handle
 // top_k, width type and width as every record carries them.
 index::VectorSearchParams base_params(uint64_t top_k, uint32_t width_type, uint64_t width) {
     if (width_type != index::kWidthIvfNprobe && width_type != index::kWidthDiskAnnLSearch) {
-        if (width_type != index::kWidthAutomatic) check_failed(fmt::format("invalid search width type: {}", width_type));
+        if (width_type != index::kWidthAutomatic)
+            check_failed(fmt::format("invalid search width type: {}", width_type));
         if (width != 0) check_failed("automatic search width must have width=0");
     }
     index::VectorSearchParams p;
@@ -117,8 +118,7 @@ namespace {
 
 // The host's result arrays for `expected` pairs: capacity first, then the two
 // pointers (not examined when nothing is expected).
-void check_result_buffers(const int64_t* out_ids, const float* out_distances, size_t out_capacity,
-                          uint64_t expected) {
+void check_result_buffers(const int64_t* out_ids, const float* out_distances, size_t out_capacity, uint64_t expected) {
     if (out_capacity < expected) {
         check_failed(fmt::format("result buffers length {} is smaller than required {}", out_capacity, expected));
     }
@@ -134,8 +134,8 @@ void check_result_buffers(const int64_t* out_ids, const float* out_distances, si
 void copy_search_result(const SearchResult& result, int64_t* out_ids, float* out_distances, size_t out_capacity,
                         uint64_t expected) {
     if (result.ids.size() != expected || result.distances.size() != expected) {
-        check_failed(fmt::format("native result length mismatch: ids={}, distances={}, expected={}",
-                                 result.ids.size(), result.distances.size(), expected));
+        check_failed(fmt::format("native result length mismatch: ids={}, distances={}, expected={}", result.ids.size(),
+                                 result.distances.size(), expected));
     }
     check_result_buffers(out_ids, out_distances, out_capacity, expected);
     if (expected == 0) return;
@@ -211,15 +211,18 @@ using tavren::SearchResult;
 extern "C" {
 
 TAVREN_DADIZA_API TavrenDadizaReaderHandle* tavren_dadiza_reader_open(FfiInputFile input) {
-    return ffi::guarded(nullptr, [&] { return ffi::open_reader(input, tavren::read_options::kDefaultReaderMemoryBudget); });
+    return ffi::guarded(nullptr,
+                        [&] { return ffi::open_reader(input, tavren::read_options::kDefaultReaderMemoryBudget); });
 }
 
 TAVREN_DADIZA_API TavrenDadizaReaderHandle* tavren_dadiza_reader_open_with_options(FfiInputFile input,
-                                                                                    uint64_t memory_budget_bytes) {
+                                                                                   uint64_t memory_budget_bytes) {
     return ffi::guarded(nullptr, [&] { return ffi::open_reader(input, memory_budget_bytes); });
 }
 
-TAVREN_DADIZA_API void tavren_dadiza_reader_free(TavrenDadizaReaderHandle* reader) { delete reader; }
+TAVREN_DADIZA_API void tavren_dadiza_reader_free(TavrenDadizaReaderHandle* reader) {
+    delete reader;
+}
 
 TAVREN_DADIZA_API int tavren_dadiza_reader_metadata(const TavrenDadizaReaderHandle* reader, FfiIndexMetadata* out) {
     return ffi::guarded(-1, [&] {
@@ -302,14 +305,16 @@ TAVREN_DADIZA_API int tavren_dadiza_reader_search_with_roaring_filter(TavrenDadi
     });
 }
 
-TAVREN_DADIZA_API int tavren_dadiza_reader_search_with_roaring_filter_ex(
-    TavrenDadizaReaderHandle* reader, const float* query, const FfiSearchParamsEx* params,
-    const uint8_t* roaring_filter, size_t roaring_filter_len, int64_t* out_ids, float* out_distances,
-    size_t out_capacity) {
+TAVREN_DADIZA_API int tavren_dadiza_reader_search_with_roaring_filter_ex(TavrenDadizaReaderHandle* reader,
+                                                                         const float* query,
+                                                                         const FfiSearchParamsEx* params,
+                                                                         const uint8_t* roaring_filter,
+                                                                         size_t roaring_filter_len, int64_t* out_ids,
+                                                                         float* out_distances, size_t out_capacity) {
     return ffi::guarded(-1, [&] {
         return ffi::single_search(
-            reader, query, [&] { return ffi::search_params_ex_from_ffi(params); }, roaring_filter,
-            roaring_filter_len, true, out_ids, out_distances, out_capacity, "search_with_roaring_filter: {}");
+            reader, query, [&] { return ffi::search_params_ex_from_ffi(params); }, roaring_filter, roaring_filter_len,
+            true, out_ids, out_distances, out_capacity, "search_with_roaring_filter: {}");
     });
 }
 
@@ -324,13 +329,12 @@ TAVREN_DADIZA_API int tavren_dadiza_reader_search_batch(TavrenDadizaReaderHandle
 }
 
 TAVREN_DADIZA_API int tavren_dadiza_reader_search_batch_ex(TavrenDadizaReaderHandle* reader, const float* queries,
-                                                           size_t nq, const FfiSearchParamsEx* params,
-                                                           int64_t* out_ids, float* out_distances,
-                                                           size_t out_capacity) {
+                                                           size_t nq, const FfiSearchParamsEx* params, int64_t* out_ids,
+                                                           float* out_distances, size_t out_capacity) {
     return ffi::guarded(-1, [&] {
         return ffi::batch_search(
-            reader, queries, nq, [&] { return ffi::search_params_ex_from_ffi(params); }, nullptr, 0, false,
-            out_ids, out_distances, out_capacity, "search_batch: {}");
+            reader, queries, nq, [&] { return ffi::search_params_ex_from_ffi(params); }, nullptr, 0, false, out_ids,
+            out_distances, out_capacity, "search_batch: {}");
     });
 }
 
@@ -339,15 +343,17 @@ TAVREN_DADIZA_API int tavren_dadiza_reader_search_batch_v2(TavrenDadizaReaderHan
                                                            float* out_distances, size_t out_capacity) {
     return ffi::guarded(-1, [&] {
         return ffi::batch_search(
-            reader, queries, nq, [&] { return ffi::search_params_v2_from_ffi(params); }, nullptr, 0, false,
-            out_ids, out_distances, out_capacity, "search_batch: {}");
+            reader, queries, nq, [&] { return ffi::search_params_v2_from_ffi(params); }, nullptr, 0, false, out_ids,
+            out_distances, out_capacity, "search_batch: {}");
     });
 }
 
-TAVREN_DADIZA_API int tavren_dadiza_reader_search_batch_with_roaring_filter(
-    TavrenDadizaReaderHandle* reader, const float* queries, size_t nq, FfiSearchParams params,
-    const uint8_t* roaring_filter, size_t roaring_filter_len, int64_t* out_ids, float* out_distances,
-    size_t out_capacity) {
+TAVREN_DADIZA_API int tavren_dadiza_reader_search_batch_with_roaring_filter(TavrenDadizaReaderHandle* reader,
+                                                                            const float* queries, size_t nq,
+                                                                            FfiSearchParams params,
+                                                                            const uint8_t* roaring_filter,
+                                                                            size_t roaring_filter_len, int64_t* out_ids,
+                                                                            float* out_distances, size_t out_capacity) {
     return ffi::guarded(-1, [&] {
         return ffi::batch_search(
             reader, queries, nq, [&] { return ffi::search_params_from_ffi(params); }, roaring_filter,
