@@ -66,7 +66,13 @@ struct IvfFlatVariant {
 };
 
 // IVF-SQ, IVF-PQ, IVF-RQ and DiskANN join here, in that order, as their
-// format readers arrive.
+// format readers arrive (the IVF ones as IVF variants; IVF-PQ's batch pass
+// also takes the table-reuse mode and byte cap from the parameters). The
+// DiskANN variant (kIvf = false) is searched directly rather than through the
+// progressive searches: l_search from resolve_diskann_l_search_with and its
+// calibrated size, then its own single, filtered and batch searches, its
+// warm-up and its calibration; the static_asserts in the search paths below
+// mark where it is routed.
 using ReaderVariant = std::variant<IvfFlatVariant>;
 
 // ---- Opening -----------------------------------------------------------------
