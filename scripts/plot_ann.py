@@ -17,6 +17,10 @@ import json
 import sys
 
 
+RECALL_MIN = 0.2
+RECALL_MAX = 0.9999
+
+
 def load(paths):
     runs = []
     for p in paths:
@@ -78,6 +82,7 @@ def plot(runs, path, recall_at, qps_kind, title):
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    import matplotlib.ticker
 
     # One panel per injected latency, so that the remote-storage curves do
     # not hide the local ones.
@@ -93,7 +98,8 @@ def plot(runs, path, recall_at, qps_kind, title):
                 if lat != latency:
                     continue
                 pts = [(r[f"recall_at_{recall_at}"], r[f"{qps_kind}_qps"], r["width"]) for r in rows]
-                pts = [p for p in pts if p[0] is not None and p[1] and p[1] > 0]
+                # The logit axis cannot show 0 or 1: clip to its shown range.
+                pts = [(min(max(x, RECALL_MIN), RECALL_MAX), y, w) for x, y, w in pts if x is not None and y and y > 0]
                 if not pts:
                     continue
                 ax.plot([p[0] for p in pts], [p[1] for p in pts], styles.get(mode, "-"),
@@ -111,7 +117,13 @@ def plot(runs, path, recall_at, qps_kind, title):
                 ax.annotate(f"exact, {threads} thr: {fmt_qps(q)} QPS", (0.0, q), xycoords=("axes fraction", "data"),
                             fontsize=8, color="gray", textcoords="offset points", xytext=(4, 3))
         ax.set_yscale("log")
-        ax.set_xlabel(f"recall@{recall_at}")
+        # Logit scale: the interesting range 0.9 .. 0.9999 gets most of the width.
+        ax.set_xscale("logit")
+        ax.set_xlim(RECALL_MIN, RECALL_MAX)
+        ax.set_xticks([0.5, 0.8, 0.9, 0.95, 0.99, 0.999, 0.9999])
+        ax.xaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}"))
+        ax.xaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
+        ax.set_xlabel(f"recall@{recall_at} (logit scale; 1.0 drawn at {RECALL_MAX})")
         ax.set_title(f"injected read latency {latency} us" if latency else "no injected read latency", fontsize=10)
         ax.grid(True, which="both", alpha=0.3)
         if curve:
@@ -123,7 +135,43 @@ def plot(runs, path, recall_at, qps_kind, title):
     fig.savefig(path, dpi=100)
 
 
-def markdown(runs, title):
+def operating_points(runs, targets=(0.9, 0.95, 0.99)):
+    """The narrowest width of each configuration that reaches each recall@10
+    target, with its single-query QPS at the largest thread count."""
+    exact = {}
+    for run in runs:
+        for t, e in exact_rows(run).items():
+            exact.setdefault(t, e)
+    lines = ["## Operating points\n",
+             "Narrowest width reaching each recall@10, single-query QPS at the largest thread count "
+             "(× exact in parentheses).\n"]
+    head = "| configuration | mode | latency us |" + "".join(f" recall@10 ≥ {t:g} |" for t in targets)
+    lines += [head, "|---|---|---:|" + "---|" * len(targets)]
+    any_row = False
+    for run in runs:
+        sr = series(run)
+        threads = sorted({k[2] for k in sr})
+        if not threads:
+            continue
+        tmax = threads[-1]
+        e = exact.get(tmax)
+        for mode, lat in groups(run):
+            rows = sr.get((mode, lat, tmax), [])
+            cells = []
+            for target in targets:
+                hit = next((r for r in rows if r["recall_at_10"] is not None and r["recall_at_10"] >= target), None)
+                if hit is None:
+                    cells.append("not reached")
+                    continue
+                speed = f" ({hit['single_qps'] / e['single_qps']:.1f}×)" if e and e["single_qps"] else ""
+                cells.append(f"{hit['width_type']} {hit['width']}: {fmt_qps(hit['single_qps'])} QPS{speed}")
+            lines.append(f"| {run['label']} | {mode} | {lat} | " + " | ".join(cells) + " |")
+            any_row = True
+    lines.append("")
+    return lines if any_row else []
+
+
+def markdown(runs, title, note=""):
     out = []
     first = runs[0]
     ds = first["dataset"]
@@ -140,9 +188,12 @@ def markdown(runs, title):
         "results at the largest thread count, over every query. Single QPS: one query "
         "per call, T host threads each with its own reader handle; batch QPS: batch calls of "
         f"{first['batch_size']:,} queries on one handle, run by the library's pool of T threads "
-        "(`RAYON_NUM_THREADS=T`; thread counts other than the process's own run in a child process). "
+        "(each thread count searches in a fresh process started with `RAYON_NUM_THREADS=T`). "
         "× exact: single-query QPS over exact single-query QPS at the same thread count. Reads per query and KiB "
         "per query: read callbacks and bytes the library asked the host for, per single query.\n")
+    if note:
+        out.append(note + "\n")
+    out.extend(operating_points(runs))
     out.append("## Builds\n")
     out.append("| configuration | nlist | train s | add s | write s (file) | write s (memory) | index size | bytes/vector | peak RSS after build |")
     out.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
@@ -224,13 +275,14 @@ def main():
     ap.add_argument("--recall-at", type=int, default=10, choices=[1, 10, 100])
     ap.add_argument("--qps", choices=["single", "batch"], default="single")
     ap.add_argument("--title", default="")
+    ap.add_argument("--note", default="", help="a paragraph placed under the introduction")
     a = ap.parse_args()
     runs = load(a.runs)
     if not a.png and not a.markdown:
-        sys.stdout.write(markdown(runs, a.title))
+        sys.stdout.write(markdown(runs, a.title, a.note))
     if a.markdown:
         with open(a.markdown, "w") as f:
-            f.write(markdown(runs, a.title))
+            f.write(markdown(runs, a.title, a.note))
     if a.png:
         plot(runs, a.png, a.recall_at, a.qps, a.title)
 

@@ -573,7 +573,7 @@ int run(int argc, char** argv) {
                 MemorySink sink;
                 writer.write_index(sink.callbacks(true, a.position_fn));
                 b.write_memory_s = now_seconds() - t0;
-                memory_bytes = sink.take();
+                memory_bytes = sink.take();  // joined outside the timed write
                 b.write_calls = sink.write_calls();
                 clock.say(quiet, "wrote %s to memory in %.3f s", human_bytes(static_cast<double>(memory_bytes.size())).c_str(),
                           b.write_memory_s);

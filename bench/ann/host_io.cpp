@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -173,11 +174,33 @@ int64_t FileSink::position() {
 
 bool MemorySink::append(const uint8_t* bytes, size_t len) {
     try {
-        bytes_.insert(bytes_.end(), bytes, bytes + len);
+        while (len > 0) {
+            const size_t used = static_cast<size_t>(size_ % kBlock);
+            if (used == 0 && size_ / kBlock == blocks_.size()) {
+                blocks_.push_back(std::unique_ptr<uint8_t[]>(new uint8_t[kBlock]));
+            }
+            const size_t n = std::min(len, kBlock - used);
+            std::memcpy(blocks_.back().get() + used, bytes, n);
+            bytes += n;
+            len -= n;
+            size_ += n;
+        }
     } catch (const std::bad_alloc&) {
         return false;
     }
     return true;
+}
+
+std::vector<uint8_t> MemorySink::take() {
+    std::vector<uint8_t> out;
+    out.reserve(size_);
+    for (size_t b = 0; b < blocks_.size(); ++b) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kBlock, size_ - b * kBlock));
+        out.insert(out.end(), blocks_[b].get(), blocks_[b].get() + n);
+    }
+    blocks_.clear();
+    size_ = 0;
+    return out;
 }
 
 std::vector<uint8_t> read_file(const std::string& path) {

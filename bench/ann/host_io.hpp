@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -163,16 +164,20 @@ private:
     bool sync_;
 };
 
+// Collects the output in blocks of 8 MiB, so that a growing index is never
+// copied while it is written; take() joins them.
 class MemorySink final : public OutputSink {
 public:
-    const std::vector<uint8_t>& bytes() const { return bytes_; }
-    std::vector<uint8_t> take() { return std::move(bytes_); }
+    uint64_t size() const { return size_; }
+    std::vector<uint8_t> take();
 
 private:
+    static constexpr size_t kBlock = size_t{8} << 20;
     bool append(const uint8_t* bytes, size_t len) override;
     bool flush() override { return true; }
-    int64_t position() override { return static_cast<int64_t>(bytes_.size()); }
-    std::vector<uint8_t> bytes_;
+    int64_t position() override { return static_cast<int64_t>(size_); }
+    std::vector<std::unique_ptr<uint8_t[]>> blocks_;
+    uint64_t size_ = 0;
 };
 
 // Reads a whole file into memory.

@@ -26,8 +26,12 @@ common=(--dataset fashion-mnist --opt index.type=ivf_flat --opt metric=l2 --opt 
   --json "$OUT/fashion-mnist-ivf_flat-1024.json" "$@"
 
 runs=("$OUT/fashion-mnist-ivf_flat-auto.json" "$OUT/fashion-mnist-ivf_flat-1024.json")
+state="commit $(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
+if ! git diff --quiet HEAD 2>/dev/null; then state="$state with uncommitted changes in the tree"; fi
+load=$(cut -d' ' -f1-3 /proc/loadavg)
 /usr/bin/python3 scripts/plot_ann.py "${runs[@]}" --markdown docs/bench-fashion-mnist.md \
-  --title "Fashion-MNIST, IVF-FLAT (l2, top_k 100)"
+  --title "Fashion-MNIST, IVF-FLAT (l2, top_k 100)" \
+  --note "Measured $(date -u +%Y-%m-%d) at $state; load average at the end: $load (other work shared the cores, so single figures carry noise of tens of percent)."
 /usr/bin/python3 scripts/plot_ann.py "${runs[@]}" --png docs/ann-fashion-mnist.png \
   --title "Fashion-MNIST, IVF-FLAT: recall@10 vs single-query QPS (l2)"
 echo "wrote docs/bench-fashion-mnist.md and docs/ann-fashion-mnist.png"

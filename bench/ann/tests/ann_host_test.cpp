@@ -61,11 +61,13 @@ TEST(AnnHost, FileAndMemoryRoundTripWithTheSameReads) {
     }
     ta::MemorySink msink;
     write_through(msink, bytes, false);
-    EXPECT_EQ(msink.bytes(), bytes);
+    EXPECT_EQ(msink.size(), 5000u);
+    const std::vector<uint8_t> joined = msink.take();
+    EXPECT_EQ(joined, bytes);
     EXPECT_EQ(ta::read_file(path), bytes);
 
     ta::FileSource fsrc(path);
-    ta::MemorySource msrc(msink.bytes());
+    ta::MemorySource msrc(joined);
     for (ta::InputSource* src : {static_cast<ta::InputSource*>(&fsrc), static_cast<ta::InputSource*>(&msrc)}) {
         EXPECT_EQ(src->size(), 5000u);
         FfiInputFile f = src->record();
@@ -159,6 +161,23 @@ TEST(AnnHost, CountsConcurrentCallsExactly) {
     src.counters().reset();
     EXPECT_EQ(src.counters().snapshot().calls, 0u);
     fs::remove(path);
+}
+
+TEST(AnnHost, MemorySinkJoinsBlocksAcrossBoundaries) {
+    // 8 MiB blocks: writes that end exactly on, straddle and span boundaries.
+    const size_t block = size_t{8} << 20;
+    const auto bytes = pattern(2 * block + 12345);
+    ta::MemorySink sink;
+    FfiOutputCallbacks cb = sink.callbacks(false, true);
+    size_t done = 0;
+    for (size_t chunk : {block, size_t{7}, block + 100, size_t{0}, bytes.size()}) {
+        chunk = std::min(chunk, bytes.size() - done);
+        ASSERT_EQ(cb.write_fn(cb.user_data, bytes.data() + done, chunk), 0);
+        done += chunk;
+        EXPECT_EQ(cb.position_fn(cb.user_data), static_cast<int64_t>(done));
+    }
+    EXPECT_EQ(sink.take(), bytes);
+    EXPECT_EQ(sink.size(), 0u) << "take() empties the sink";
 }
 
 TEST(AnnHost, SinkFailuresReachTheCaller) {
