@@ -39,6 +39,14 @@ static int mem_read(void *user, const FfiReadRange *ranges, size_t count) {
     return 0;
 }
 
+/* Deterministic values in [0, 1) (SplitMix64 finaliser). */
+static float pseudo_random(uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return (float)((x ^ (x >> 31)) >> 40) / 16777216.0f;
+}
+
 static int fail(const char *what) {
     fprintf(stderr, "%s: %s\n", what, tavren_dadiza_last_error());
     return 1;
@@ -50,7 +58,7 @@ int main(void) {
     int64_t *ids = (int64_t *)malloc(sizeof(int64_t) * N);
     for (size_t i = 0; i < N; i++) {
         ids[i] = (int64_t)(1000 + i);
-        for (size_t j = 0; j < DIM; j++) data[i * DIM + j] = (float)((i * 2654435761u + j * 40503u) % 10007u) / 10007.0f;
+        for (size_t j = 0; j < DIM; j++) data[i * DIM + j] = pseudo_random(i * DIM + j);
     }
 
     /* 1. Train: options are string pairs. */
