@@ -10,6 +10,7 @@
 
 #include <cpuid.h>
 
+#include "avx2_sum.hpp"
 #include "blas.hpp"
 #include "distance_avx2.hpp"
 #include "error.hpp"
@@ -327,7 +328,7 @@ float pq_distance_avx2(FloatSpan table, std::span<const uint8_t> code, size_t m)
                     lane[t] += table[256 * j + code[j]];
                 }
             }
-            sum = ((lane[0] + lane[4]) + (lane[2] + lane[6])) + ((lane[1] + lane[5]) + (lane[3] + lane[7]));
+            sum = avx2_sum::block_sum(lane);
         }
     }
     for (size_t j = 8 * groups; j < m; ++j) {

@@ -4,21 +4,12 @@
 
 #include <immintrin.h>
 
-#define TD_AVX2 __attribute__((target("avx2")))
+#include "avx2_sum.hpp"
 
 namespace tavren::distance::detail {
 namespace {
 
-// ((A0 + A4) + (A2 + A6)) + ((A1 + A5) + (A3 + A7)), each addition rounded.
-TD_AVX2 inline float block_sum(__m256 acc) noexcept {
-    __m128 lo = _mm256_castps256_ps128(acc);
-    __m128 hi = _mm256_extractf128_ps(acc, 1);
-    __m128 pairs = _mm_add_ps(lo, hi);              // A0+A4, A1+A5, A2+A6, A3+A7
-    __m128 upper = _mm_movehl_ps(pairs, pairs);     // A2+A6, A3+A7, ...
-    __m128 quads = _mm_add_ps(pairs, upper);        // (A0+A4)+(A2+A6), (A1+A5)+(A3+A7)
-    __m128 second = _mm_shuffle_ps(quads, quads, 1);
-    return _mm_cvtss_f32(_mm_add_ss(quads, second));
-}
+using avx2_sum::block_sum;
 
 TD_AVX2 inline __m256 sq_diff(const float* a, const float* b) noexcept {
     __m256 d = _mm256_sub_ps(_mm256_loadu_ps(a), _mm256_loadu_ps(b));
