@@ -79,16 +79,40 @@ inline float norm_l2sqr_raw(const float* v, size_t n) noexcept {
     return norm_l2sqr_scalar(v, n);
 }
 
-// d = sqrt(na) * sqrt(nb), each root rounded; 1.0 exactly when d is not > 0.
-inline float cosine_from_parts(float dot, float d) noexcept {
-    if (!(d > 0.0f)) return 1.0f;
-    return 1.0f - dot / d;
+// 1 - dot(a, b) / d for d = sqrt(|a|^2) * sqrt(|b|^2), each root rounded.
+// 1.0 exactly when d is not > 0: the dot product is not needed then, but a b
+// shorter than a stays an assertion.
+float cosine_given_norms(FloatSpan a, FloatSpan b, float d) {
+    if (!(d > 0.0f)) {
+        check_len(a.size(), b.size());
+        return 1.0f;
+    }
+    return 1.0f - fvec_inner_product(a, b) / d;
 }
 
 size_t checked_product(size_t a, size_t b, const char* what) {
     auto r = checked_mul(a, b);
     if (!r) panic("{} overflows usize", what);
     return static_cast<size_t>(*r);
+}
+
+// The shapes of a batch of n rows of dim values against one query; dim * n.
+size_t check_batch_shape(FloatSpan query, FloatSpan data, size_t dim, size_t n, std::span<float> out) {
+    check_len(dim, query.size());
+    check_len(n, out.size());
+    const size_t total = checked_product(dim, n, "dim * n");
+    check_len(total, data.size());
+    return total;
+}
+
+// A checked batch one row at a time with a raw kernel; all zeros for dim 0.
+template <float (*Kernel)(const float*, const float*, size_t) noexcept>
+void batch_row_by_row(FloatSpan query, FloatSpan data, size_t dim, size_t n, std::span<float> out) {
+    if (dim == 0) {
+        std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n), 0.0f);
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) out[i] = Kernel(query.data(), data.data() + i * dim, dim);
 }
 
 void normalize_raw(float* v, size_t n) noexcept {
@@ -130,25 +154,14 @@ float fvec_distance(FloatSpan a, FloatSpan b, uint32_t metric) {
     if (metric == kMetricInnerProduct) return -fvec_inner_product(a, b);
     float na = fvec_norm_l2sqr(a);
     float nb = fvec_norm_l2sqr(b);
-    float d = std::sqrt(na) * std::sqrt(nb);
-    if (!(d > 0.0f)) {
-        // The dot product is not needed, but a b shorter than a stays an assertion.
-        check_len(a.size(), b.size());
-        return 1.0f;
-    }
-    return cosine_from_parts(fvec_inner_product(a, b), d);
+    return cosine_given_norms(a, b, std::sqrt(na) * std::sqrt(nb));
 }
 
 float QueryDistance::distance_to(FloatSpan row) const {
     if (metric == kMetricL2) return fvec_l2sqr(query, row);
     if (metric == kMetricInnerProduct) return -fvec_inner_product(query, row);
     float r = fvec_norm_l2sqr(row);
-    float d = std::sqrt(r) * query_norm;
-    if (!(d > 0.0f)) {
-        check_len(query.size(), row.size());
-        return 1.0f;
-    }
-    return cosine_from_parts(fvec_inner_product(query, row), d);
+    return cosine_given_norms(query, row, std::sqrt(r) * query_norm);
 }
 
 std::array<float, 4> fvec_l2sqr_four(FloatSpan x, FloatSpan y0, FloatSpan y1, FloatSpan y2, FloatSpan y3) {
@@ -198,33 +211,19 @@ bool fvec_l2sqr_scaled_exceeds(FloatSpan a, FloatSpan b, float scale, float thre
 
 void fvec_ip_batch(FloatSpan query, FloatSpan data, size_t dim, size_t n, std::span<float> out) {
     if (n == 0) return;
-    check_len(dim, query.size());
-    check_len(n, out.size());
-    const size_t total = checked_product(dim, n, "dim * n");
-    check_len(total, data.size());
+    const size_t total = check_batch_shape(query, data, dim, n, out);
     if (dim >= 4 && n >= 8) {
         blas::sgemm_a_bt(1, n, dim, 1.0f, query.first(dim), data.first(total), 0.0f, out.first(n));
         return;
     }
-    if (dim == 0) {
-        std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n), 0.0f);
-        return;
-    }
-    for (size_t i = 0; i < n; ++i) out[i] = inner_product_raw(query.data(), data.data() + i * dim, dim);
+    batch_row_by_row<inner_product_raw>(query, data, dim, n, out);
 }
 
 void fvec_l2sqr_batch(FloatSpan query, FloatSpan data, size_t dim, size_t n, std::span<float> out) {
     if (n == 0) return;
-    check_len(dim, query.size());
-    check_len(n, out.size());
-    const size_t total = checked_product(dim, n, "dim * n");
-    check_len(total, data.size());
+    check_batch_shape(query, data, dim, n, out);
     if (dim < 4 || n < 8) {
-        if (dim == 0) {
-            std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n), 0.0f);
-            return;
-        }
-        for (size_t i = 0; i < n; ++i) out[i] = l2sqr_raw(query.data(), data.data() + i * dim, dim);
+        batch_row_by_row<l2sqr_raw>(query, data, dim, n, out);
         return;
     }
     fvec_ip_batch(query, data, dim, n, out);
