@@ -33,6 +33,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dataset.hpp"
@@ -239,7 +240,8 @@ Args parse_args(int argc, char** argv) {
     return a;
 }
 
-// The pool size the library will choose in this process.
+// The pool size the library will choose in this process (it counts every
+// online processor, whatever the affinity mask).
 unsigned library_pool_threads() {
     for (const char* var : {"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"}) {
         if (const char* v = std::getenv(var)) {
@@ -248,7 +250,8 @@ unsigned library_pool_threads() {
             if (end != v && *end == '\0' && n > 0) return static_cast<unsigned>(n);
         }
     }
-    return hardware_threads();
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n;
 }
 
 // Removes a temporary file when the run ends, also on failure.
@@ -399,7 +402,8 @@ int run(int argc, char** argv) {
     const bool quiet = child;
     Clock clock(a.clock_origin > 0 ? a.clock_origin : now_seconds());
     const unsigned pool = library_pool_threads();
-    const std::vector<unsigned> thread_list = resolve_threads(a.threads, pool);
+    // "all": the processors this process may run on; in a child, its own pool.
+    const std::vector<unsigned> thread_list = resolve_threads(a.threads, child ? pool : hardware_threads());
 
     RunResult res;
     for (int i = 0; i < argc; ++i) {

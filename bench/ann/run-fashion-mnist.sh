@@ -16,6 +16,9 @@ if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release
 fi
 cmake --build "$BUILD" --target ann_bench -j "${JOBS:-4}"
+# The tree the figures are measured at (before anything can change under us).
+state="commit $(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
+if ! git diff --quiet HEAD 2>/dev/null; then state="$state with uncommitted changes in the tree"; fi
 
 common=(--dataset fashion-mnist --opt index.type=ivf_flat --opt metric=l2 --opt dimension=784
         --opt expected-vector-count=60000 --widths 1,2,4,8,16,32,64,128
@@ -26,8 +29,6 @@ common=(--dataset fashion-mnist --opt index.type=ivf_flat --opt metric=l2 --opt 
   --json "$OUT/fashion-mnist-ivf_flat-1024.json" "$@"
 
 runs=("$OUT/fashion-mnist-ivf_flat-auto.json" "$OUT/fashion-mnist-ivf_flat-1024.json")
-state="commit $(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
-if ! git diff --quiet HEAD 2>/dev/null; then state="$state with uncommitted changes in the tree"; fi
 load=$(cut -d' ' -f1-3 /proc/loadavg)
 /usr/bin/python3 scripts/plot_ann.py "${runs[@]}" --markdown docs/bench-fashion-mnist.md \
   --title "Fashion-MNIST, IVF-FLAT (l2, top_k 100)" \
