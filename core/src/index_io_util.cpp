@@ -119,7 +119,8 @@ EncodedIds encode_delta_varint_ids(std::span<const int64_t> ids) {
     return out;
 }
 
-std::vector<int64_t> decode_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count) {
+std::vector<int64_t> decode_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count,
+                                             const DeltaVarintMessages& messages, TrailingBytes trailing) {
     std::vector<int64_t> ids;
     // Every gap takes at least one byte, so a count beyond the section's bytes
     // cannot be decoded; reserving it would let a corrupt field size the
@@ -128,25 +129,21 @@ std::vector<int64_t> decode_delta_varint_ids(int64_t base, std::span<const uint8
     const uint8_t* p = section.data();
     const size_t size = section.size();
     size_t pos = 0;
+    auto next_byte = [&] {
+        if (pos == size) invalid_data("{}", messages.truncated);
+        return p[pos++];
+    };
     uint64_t previous = static_cast<uint64_t>(base);
     for (uint64_t i = 0; i < count; ++i) {
-        uint64_t gap = 0;
-        for (unsigned byte_index = 0;; ++byte_index) {
-            if (pos == size) invalid_data("truncated delta-varint value");
-            const uint8_t b = p[pos++];
-            if (byte_index == 9 && b > 0x01) invalid_data("delta-varint value exceeds u64 limit");
-            gap |= static_cast<uint64_t>(b & 0x7F) << (7 * byte_index);
-            if ((b & 0x80) == 0) break;
-        }
-        const uint64_t id = previous + gap;  // wrapping
-        if (static_cast<int64_t>(id) < static_cast<int64_t>(previous)) {
-            invalid_data("decoded ID sequence is not monotonically non-decreasing");
-        }
-        ids.push_back(static_cast<int64_t>(id));
-        previous = id;
+        previous = next_delta_varint_id(previous, messages, next_byte);
+        ids.push_back(static_cast<int64_t>(previous));
     }
-    if (pos != size) invalid_data("trailing bytes in delta-varint ID section");
+    if (trailing == TrailingBytes::Refused && pos != size) invalid_data("trailing bytes in delta-varint ID section");
     return ids;
+}
+
+std::vector<int64_t> decode_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count) {
+    return decode_delta_varint_ids(base, section, count, kDeltaVarintMessages, TrailingBytes::Refused);
 }
 
 std::vector<int64_t> read_delta_varint_ids_at(const io::SeekRead& reader, uint64_t offset, uint64_t count,

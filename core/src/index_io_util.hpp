@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "error.hpp"
 #include "io.hpp"
 #include "row_id_filter.hpp"
 
@@ -106,11 +107,54 @@ struct EncodedIds {
 // from the previous ID (the first gap is 0).
 EncodedIds encode_delta_varint_ids(std::span<const int64_t> ids);
 
-// Exactly `count` IDs. InvalidData: "truncated delta-varint value", "delta-
-// varint value exceeds u64 limit", "decoded ID sequence is not monotonically
-// non-decreasing", "trailing bytes in delta-varint ID section". Memory is
-// reserved for at most as many IDs as the section has bytes, whatever `count`
-// claims (each gap takes at least one byte).
+// The InvalidData texts of one delta-varint decoder. Readers of different
+// formats keep texts of their own; the decoding rules are the same.
+struct DeltaVarintMessages {
+    std::string_view truncated;       // the section ends inside a value
+    std::string_view value_overflow;  // a tenth byte above 1 in its low seven bits
+    std::string_view eleventh_byte;   // a tenth byte announcing an eleventh
+};
+// The texts of the shared decoder (and of the windowed one that streams a
+// section): one text for both overflows.
+inline constexpr DeltaVarintMessages kDeltaVarintMessages{
+    "truncated delta-varint value", "delta-varint value exceeds u64 limit", "delta-varint value exceeds u64 limit"};
+
+// What a decoder does with section bytes after the last of `count` values.
+enum class TrailingBytes { Refused, Ignored };
+
+// The ID after `previous`: one unsigned LEB128 gap, its bytes taken from
+// next_byte() (which throws when the section has none left), added with
+// wrapping. InvalidData: messages.value_overflow, then messages.eleventh_byte
+// (both tested at the tenth byte), then "decoded ID sequence is not
+// monotonically non-decreasing" for an ID below `previous` as i64.
+template <class NextByte>
+uint64_t next_delta_varint_id(uint64_t previous, const DeltaVarintMessages& messages, NextByte&& next_byte) {
+    uint64_t gap = 0;
+    for (unsigned byte_index = 0;; ++byte_index) {
+        const uint8_t b = next_byte();
+        if (byte_index == 9) {
+            if ((b & 0x7F) > 1) invalid_data("{}", messages.value_overflow);
+            if ((b & 0x80) != 0) invalid_data("{}", messages.eleventh_byte);
+        }
+        gap |= static_cast<uint64_t>(b & 0x7F) << (7 * byte_index);
+        if ((b & 0x80) == 0) break;
+    }
+    const uint64_t id = previous + gap;  // wrapping
+    if (static_cast<int64_t>(id) < static_cast<int64_t>(previous)) {
+        invalid_data("decoded ID sequence is not monotonically non-decreasing");
+    }
+    return id;
+}
+
+// Exactly `count` IDs from a section in memory, failing with the first fault
+// met in decoding order: messages.truncated, the faults of
+// next_delta_varint_id, and with TrailingBytes::Refused "trailing bytes in
+// delta-varint ID section" after the last ID. Memory is reserved for at most
+// as many IDs as the section has bytes, whatever `count` claims (each gap
+// takes at least one byte).
+std::vector<int64_t> decode_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count,
+                                             const DeltaVarintMessages& messages, TrailingBytes trailing);
+// The shared decoder: kDeltaVarintMessages, trailing bytes refused.
 std::vector<int64_t> decode_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count);
 
 // Reads and decodes the ID block (12-byte header, then the section) of one

@@ -41,34 +41,9 @@ void check_capacity(uint64_t n, uint64_t elem) {
 // ---- Row IDs -----------------------------------------------------------------
 
 std::vector<int64_t> decode_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count) {
-    std::vector<int64_t> ids;
-    // Each gap takes at least one byte: a count beyond the section cannot be
-    // decoded and must not size the allocation.
-    ids.reserve(static_cast<size_t>(std::min<uint64_t>(count, section.size())));
-    const uint8_t* p = section.data();
-    const size_t size = section.size();
-    size_t pos = 0;
-    uint64_t previous = static_cast<uint64_t>(base);
-    for (uint64_t i = 0; i < count; ++i) {
-        uint64_t gap = 0;
-        for (unsigned byte_index = 0;; ++byte_index) {
-            if (pos == size) invalid_data("truncated varint");
-            const uint8_t b = p[pos++];
-            if (byte_index == 9) {
-                if ((b & 0x7F) > 1) invalid_data("varint exceeds u64 range");
-                if ((b & 0x80) != 0) invalid_data("varint exceeds 64 bits");
-            }
-            gap |= static_cast<uint64_t>(b & 0x7F) << (7 * byte_index);
-            if ((b & 0x80) == 0) break;
-        }
-        const uint64_t id = previous + gap;  // wrapping
-        if (static_cast<int64_t>(id) < static_cast<int64_t>(previous)) {
-            invalid_data("decoded ID sequence is not monotonically non-decreasing");
-        }
-        ids.push_back(static_cast<int64_t>(id));
-        previous = id;
-    }
-    return ids;
+    static constexpr util::DeltaVarintMessages kMessages{"truncated varint", "varint exceeds u64 range",
+                                                         "varint exceeds 64 bits"};
+    return util::decode_delta_varint_ids(base, section, count, kMessages, util::TrailingBytes::Ignored);
 }
 
 // ---- Read buffers ----------------------------------------------------------------
@@ -493,19 +468,8 @@ public:
     void next_ids(size_t n, std::vector<int64_t>& out) {
         out.clear();
         for (size_t i = 0; i < n; ++i) {
-            uint64_t gap = 0;
-            for (unsigned byte_index = 0;; ++byte_index) {
-                const uint8_t b = next_byte();
-                if (byte_index == 9 && b > 0x01) invalid_data("delta-varint value exceeds u64 limit");
-                gap |= static_cast<uint64_t>(b & 0x7F) << (7 * byte_index);
-                if ((b & 0x80) == 0) break;
-            }
-            const uint64_t id = previous_ + gap;  // wrapping
-            if (static_cast<int64_t>(id) < static_cast<int64_t>(previous_)) {
-                invalid_data("decoded ID sequence is not monotonically non-decreasing");
-            }
-            out.push_back(static_cast<int64_t>(id));
-            previous_ = id;
+            previous_ = util::next_delta_varint_id(previous_, util::kDeltaVarintMessages, [this] { return next_byte(); });
+            out.push_back(static_cast<int64_t>(previous_));
         }
     }
 
@@ -520,7 +484,7 @@ private:
         return buffer_[pos_++];
     }
     void refill() {
-        if (unread_ == 0) invalid_data("truncated delta-varint value");
+        if (unread_ == 0) invalid_data("{}", util::kDeltaVarintMessages.truncated);
         const uint64_t n = std::min(window_, unread_);
         io::ReadRequest request{buffer_.get(), static_cast<size_t>(n), next_offset_};
         input_.pread(std::span<io::ReadRequest>(&request, 1));
