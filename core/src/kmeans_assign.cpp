@@ -75,17 +75,18 @@ AssignmentPlan assignment_plan(size_t n, size_t d, size_t k, size_t threads) {
     const size_t u = objective_group_rows(k);
     AssignmentPlan plan;
     plan.group_rows = u;
-    auto serial = [&](size_t b) {
+    // Blocks of b rows in `mode`, or one block of all rows when they fit in one.
+    auto blocks = [&](AssignmentPlan::Mode mode, size_t b) {
         if (n <= b) {
             plan.mode = AssignmentPlan::Mode::Single;
             plan.block_rows = n;
         } else {
-            plan.mode = AssignmentPlan::Mode::SerialBlocks;
+            plan.mode = mode;
             plan.block_rows = b;
         }
         return plan;
     };
-    if (threads < 2) return serial(u);
+    if (threads < 2) return blocks(AssignmentPlan::Mode::SerialBlocks, u);
     // X: the fewest rows that make a task worth about 4,000,000 flops, at least 32.
     const uint64_t two_kd = saturating_mul(saturating_mul(2, k), d);
     const size_t x = std::min<size_t>(std::max<uint64_t>(div_ceil(4000000, std::max<uint64_t>(two_kd, 1)), 32), u);
@@ -94,16 +95,9 @@ AssignmentPlan assignment_plan(size_t n, size_t d, size_t k, size_t threads) {
     const size_t c = std::min(y, u);
     if (y >= x) {
         const size_t z = std::min(std::max<size_t>(div_ceil(n, 64), x), c);
-        if (n <= z) {
-            plan.mode = AssignmentPlan::Mode::Single;
-            plan.block_rows = n;
-        } else {
-            plan.mode = AssignmentPlan::Mode::Parallel;
-            plan.block_rows = z;
-        }
-        return plan;
+        return blocks(AssignmentPlan::Mode::Parallel, z);
     }
-    return serial(c);
+    return blocks(AssignmentPlan::Mode::SerialBlocks, c);
 }
 
 float assign_block(std::span<const float> rows, size_t r, size_t d, std::span<const float> centroids, size_t k,
