@@ -67,44 +67,29 @@ IndexType VectorIndexConfig::index_type() const noexcept {
 
 ResolvedIndexConfig VectorIndexConfig::resolved() const noexcept {
     ResolvedIndexConfig r;
+    r.index_type = static_cast<uint32_t>(index_type());
+    // The fields every IVF type has.
+    auto ivf = [&](const auto& c) {
+        r.max_points_per_centroid = c.max_points_per_centroid;
+        r.dimension = c.dimension;
+        r.nlist = c.nlist;
+        r.metric = c.metric;
+        r.approximate_coarse_assignment = c.approximate_coarse_assignment;
+    };
     std::visit(Overloaded{
-                   [&](const IvfFlatConfig& c) {
-                       r.max_points_per_centroid = c.max_points_per_centroid;
-                       r.dimension = c.dimension;
-                       r.nlist = c.nlist;
-                       r.metric = c.metric;
-                       r.index_type = static_cast<uint32_t>(IndexType::IvfFlat);
-                       r.approximate_coarse_assignment = c.approximate_coarse_assignment;
-                   },
-                   [&](const IvfSqConfig& c) {
-                       r.max_points_per_centroid = c.max_points_per_centroid;
-                       r.dimension = c.dimension;
-                       r.nlist = c.nlist;
-                       r.metric = c.metric;
-                       r.index_type = static_cast<uint32_t>(IndexType::IvfSq);
-                       r.approximate_coarse_assignment = c.approximate_coarse_assignment;
-                   },
+                   [&](const IvfFlatConfig& c) { ivf(c); },
+                   [&](const IvfSqConfig& c) { ivf(c); },
                    [&](const IvfPqConfig& c) {
+                       ivf(c);
                        r.pq_m = c.m;
                        r.pq_bits = 8;
-                       r.max_points_per_centroid = c.max_points_per_centroid;
                        r.pq_max_points_per_centroid = c.pq_max_points_per_centroid;
-                       r.dimension = c.dimension;
-                       r.nlist = c.nlist;
-                       r.metric = c.metric;
-                       r.index_type = static_cast<uint32_t>(IndexType::IvfPq);
                        r.use_opq = c.use_opq;
-                       r.approximate_coarse_assignment = c.approximate_coarse_assignment;
                        r.canonical_pq_encoding = c.canonical_pq_encoding;
                    },
                    [&](const IvfRqConfig& c) {
+                       ivf(c);
                        r.rq_bits = c.bits;
-                       r.max_points_per_centroid = c.max_points_per_centroid;
-                       r.dimension = c.dimension;
-                       r.nlist = c.nlist;
-                       r.metric = c.metric;
-                       r.index_type = static_cast<uint32_t>(IndexType::IvfRq);
-                       r.approximate_coarse_assignment = c.approximate_coarse_assignment;
                    },
                    [&](const DiskAnnConfig& c) {
                        r.pq_m = c.m;
@@ -114,7 +99,6 @@ ResolvedIndexConfig VectorIndexConfig::resolved() const noexcept {
                        r.dimension = c.dimension;
                        r.nlist = 1;
                        r.metric = c.metric;
-                       r.index_type = static_cast<uint32_t>(IndexType::DiskAnn);
                    },
                },
                value);
