@@ -190,6 +190,22 @@ uint64_t checked_vector_count(const V& v) {
     return static_cast<uint64_t>(count);
 }
 
+// What the progressive widening of an IVF search starts from: the list count,
+// the probes of the first pass and the rows the automatic width counts on.
+struct IvfProbePlan {
+    uint64_t nlist;
+    uint64_t nprobe;
+    uint64_t rows;
+};
+
+template <class V>
+IvfProbePlan ivf_probe_plan(const V& v, const VectorSearchParams& params, std::optional<uint64_t> filter_rows) {
+    static_assert(V::kIvf, "DiskANN searches are routed separately");
+    const uint64_t count = checked_vector_count(v);
+    const uint64_t nlist = v.nlist();
+    return {nlist, params.resolve_ivf_nprobe(nlist, count, filter_rows), filter_rows.value_or(count)};
+}
+
 }  // namespace
 
 SearchResult VectorIndexReader::search(std::span<const float> query, const VectorSearchParams& params) {
@@ -220,12 +236,9 @@ SearchResult VectorIndexReader::search_single(std::span<const float> query, cons
     const std::optional<uint64_t> filter_rows = filter_row_count(filter, params);
     return std::visit(
         [&](auto& v) -> SearchResult {
-            static_assert(std::decay_t<decltype(v)>::kIvf, "DiskANN searches are routed separately");
-            const uint64_t count = checked_vector_count(v);
-            const uint64_t nlist = v.nlist();
-            const uint64_t nprobe = params.resolve_ivf_nprobe(nlist, count, filter_rows);
+            const IvfProbePlan plan = ivf_probe_plan(v, params, filter_rows);
             return progressive::progressive_ivf_search(
-                params.width_type, nlist, nprobe, params.top_k, filter_rows.value_or(count), filter,
+                params.width_type, plan.nlist, plan.nprobe, params.top_k, plan.rows, filter,
                 [&](uint64_t probes, const RowIdFilter* f) { return v.search_pass(query, params.top_k, probes, f); });
         },
         variants_->value);
@@ -238,12 +251,9 @@ SearchResult VectorIndexReader::search_many(std::span<const float> queries, uint
     const std::optional<uint64_t> filter_rows = filter_row_count(filter, params);
     return std::visit(
         [&](auto& v) -> SearchResult {
-            static_assert(std::decay_t<decltype(v)>::kIvf, "DiskANN searches are routed separately");
-            const uint64_t count = checked_vector_count(v);
-            const uint64_t nlist = v.nlist();
-            const uint64_t nprobe = params.resolve_ivf_nprobe(nlist, count, filter_rows);
+            const IvfProbePlan plan = ivf_probe_plan(v, params, filter_rows);
             return progressive::progressive_ivf_batch_search(
-                params.width_type, nlist, nprobe, queries, nq, params.top_k, filter_rows.value_or(count), filter,
+                params.width_type, plan.nlist, plan.nprobe, queries, nq, params.top_k, plan.rows, filter,
                 [&](std::span<const float> group, uint64_t group_count, uint64_t start, uint64_t end,
                     std::span<const int64_t> seed_ids, std::span<const float> seed_distances, const RowIdFilter* f) {
                     return v.batch_pass(group, group_count, params.top_k, start, end, seed_ids, seed_distances, f,
