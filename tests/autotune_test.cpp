@@ -6,6 +6,7 @@
 
 #include "autotune.hpp"
 #include "error.hpp"
+#include "expect.hpp"
 
 using namespace tavren;
 using index::DeploymentProfile;
@@ -15,16 +16,7 @@ namespace {
 
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 
-template <class F>
-void expect_error(F&& f, const std::string& message) {
-    try {
-        f();
-        ADD_FAILURE() << "no error; expected: " << message;
-    } catch (const Error& e) {
-        EXPECT_EQ(e.message(), message);
-        EXPECT_EQ(e.kind(), ErrorKind::InvalidInput) << message;
-    }
-}
+using tavren::testing::expect_error;
 
 }  // namespace
 

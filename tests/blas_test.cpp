@@ -16,6 +16,7 @@
 #include "blas.hpp"
 #include "distance.hpp"
 #include "error.hpp"
+#include "expect.hpp"
 
 namespace {
 
@@ -24,14 +25,7 @@ using tavren::blas::sgemm_a_bt;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-std::string assertion_text(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const AssertionFailure& e) {
-        return e.message();
-    }
-    return "<no assertion>";
-}
+using tavren::testing::assertion_text;
 
 // Small integers: every product and sum is exact in f32, so any summation
 // order gives the same bits and results can be compared exactly.

@@ -6,6 +6,7 @@
 
 #include "diskann_limits.hpp"
 #include "error.hpp"
+#include "expect.hpp"
 
 using namespace tavren;
 using diskann::BuildDistance;
@@ -17,16 +18,7 @@ namespace {
 
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 
-template <class F>
-void expect_error(F&& f, const std::string& message, ErrorKind kind = ErrorKind::InvalidInput) {
-    try {
-        f();
-        ADD_FAILURE() << "no error; expected: " << message;
-    } catch (const Error& e) {
-        EXPECT_EQ(e.message(), message);
-        EXPECT_EQ(e.kind(), kind) << message;
-    }
-}
+using tavren::testing::expect_error;
 
 DiskAnnBuildConfig config(uint64_t r, uint64_t l, float alpha = 1.2f, StorageLayout layout = StorageLayout::Compact,
                           RawVectorEncoding encoding = RawVectorEncoding::F32) {

@@ -16,6 +16,7 @@
 
 #include "distance.hpp"
 #include "error.hpp"
+#include "expect.hpp"
 
 namespace {
 
@@ -49,14 +50,7 @@ struct RestoreDetection {
     ~RestoreDetection() { td::force_scalar_for_testing(false); }
 };
 
-std::string assertion_text(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const AssertionFailure& e) {
-        return e.message();
-    }
-    return "<no assertion>";
-}
+using tavren::testing::assertion_text;
 
 // ---- oracles ----------------------------------------------------------------
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "error.hpp"
+#include "expect.hpp"
 #include "index_config.hpp"
 
 using namespace tavren;
@@ -15,16 +16,7 @@ namespace {
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 constexpr uint64_t kEightGiB = 8589934592;
 
-template <class F>
-void expect_error(F&& f, const std::string& message) {
-    try {
-        f();
-        ADD_FAILURE() << "no error; expected: " << message;
-    } catch (const Error& e) {
-        EXPECT_EQ(e.message(), message);
-        EXPECT_EQ(e.kind(), ErrorKind::InvalidInput) << message;
-    }
-}
+using tavren::testing::expect_error;
 
 VectorIndexConfig parse(const OptionPairs& options) { return VectorIndexConfig::from_options(options); }
 

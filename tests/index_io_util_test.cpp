@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "expect.hpp"
 #include "index_io_util.hpp"
 
 namespace util = tavren::index_io_util;
@@ -21,16 +22,7 @@ constexpr uint64_t MiB = 1024 * 1024;
 constexpr int64_t kI64Max = std::numeric_limits<int64_t>::max();
 constexpr int64_t kI64Min = std::numeric_limits<int64_t>::min();
 
-template <class F>
-void expect_error(F&& f, ErrorKind kind, const std::string& message) {
-    try {
-        f();
-        ADD_FAILURE() << "expected error: " << message;
-    } catch (const Error& e) {
-        EXPECT_EQ(e.kind(), kind) << e.message();
-        EXPECT_EQ(e.message(), message);
-    }
-}
+using tavren::testing::expect_error;
 
 // A file in memory behind SeekRead, recording the request count of every call.
 struct MemoryFile final : io::SeekRead {

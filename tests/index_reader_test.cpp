@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "expect.hpp"
 #include "index_io_util.hpp"
 #include "index_reader.hpp"
 #include "ivfflat_file_builder.hpp"
@@ -29,20 +30,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 const float kNan = std::numeric_limits<float>::quiet_NaN();
 
-struct Failure {
-    std::string message;
-    ErrorKind kind = ErrorKind::Other;
-};
-
-template <class F>
-Failure failure_of(F&& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return {e.message(), e.kind()};
-    }
-    return {"<no error>", ErrorKind::Other};
-}
+using tavren::testing::Failure;
+using tavren::testing::failure_of;
 
 // A source that serves `bytes` and fails chosen calls with their own texts,
 // and records the length of every request it sees.

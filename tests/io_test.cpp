@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "expect.hpp"
 #include "io.hpp"
 
 namespace io = tavren::io;
@@ -68,16 +69,7 @@ struct HostOutput {
     }
 };
 
-template <class F>
-void expect_error(F&& f, ErrorKind kind, const std::string& message) {
-    try {
-        f();
-        ADD_FAILURE() << "expected error: " << message;
-    } catch (const Error& e) {
-        EXPECT_EQ(e.kind(), kind) << e.message();
-        EXPECT_EQ(e.message(), message);
-    }
-}
+using tavren::testing::expect_error;
 
 std::vector<uint8_t> iota_bytes(size_t n) {
     std::vector<uint8_t> v(n);

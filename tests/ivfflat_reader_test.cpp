@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "expect.hpp"
 #include "index_io_util.hpp"
 #include "ivfflat_file_builder.hpp"
 #include "ivfflat_io.hpp"
@@ -36,16 +37,7 @@ namespace util = tavren::index_io_util;
 
 using tavren::testing::AllocationWatch;
 
-template <class F>
-void expect_error(F&& f, ErrorKind kind, const std::string& message) {
-    try {
-        f();
-        ADD_FAILURE() << "expected error: " << message;
-    } catch (const Error& e) {
-        EXPECT_EQ(e.kind(), kind) << e.message();
-        EXPECT_EQ(e.message(), message);
-    }
-}
+using tavren::testing::expect_error;
 
 std::vector<float> row_of(size_t d, float seed) {
     std::vector<float> r(d);

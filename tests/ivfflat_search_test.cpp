@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "distance.hpp"
+#include "expect.hpp"
 #include "index_io_util.hpp"
 #include "ivfflat.hpp"
 #include "ivfflat_file_builder.hpp"
@@ -62,16 +63,7 @@ struct PoolSize {
     ~PoolSize() { tavren::pool::set_num_threads_for_testing(0); }
 };
 
-template <class F>
-void expect_error(F&& f, ErrorKind kind, const std::string& message) {
-    try {
-        f();
-        ADD_FAILURE() << "expected error: " << message;
-    } catch (const Error& e) {
-        EXPECT_EQ(e.kind(), kind) << e.message();
-        EXPECT_EQ(e.message(), message);
-    }
-}
+using tavren::testing::expect_error;
 
 std::vector<std::pair<float, int64_t>> pairs(const PartialResult& p) {
     std::vector<std::pair<float, int64_t>> out;

@@ -11,6 +11,7 @@
 
 #include "../tests/c/ivfflat_file_check.h"
 #include "error.hpp"
+#include "expect.hpp"
 #include "ivfflat.hpp"
 #include "memory_sink.hpp"
 
@@ -43,18 +44,10 @@ Bytes header_bytes(int32_t d, int32_t nlist, uint32_t metric, uint64_t total) {
     return b;
 }
 
-struct Failure {
-    ErrorKind kind;
-    std::string message;
-};
+using tavren::testing::Failure;
 
 Failure write_failure(const IVFFlatIndex& index, MemorySink& sink, const WriteLimits& limits = {}) {
-    try {
-        tavren::ivfflat::write_ivfflat_index_with_limits(index, sink, limits);
-    } catch (const tavren::Error& e) {
-        return {e.kind(), e.message()};
-    }
-    return {ErrorKind::Other, "<no error>"};
+    return tavren::testing::failure_of([&] { tavren::ivfflat::write_ivfflat_index_with_limits(index, sink, limits); });
 }
 
 // The worked example: d 2, nlist 2, list 0 holds IDs 7 then 3, list 1 empty.

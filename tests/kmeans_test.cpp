@@ -15,6 +15,7 @@
 
 #include "distance.hpp"
 #include "error.hpp"
+#include "expect.hpp"
 #include "kmeans.hpp"
 #include "numeric.hpp"
 #include "pool.hpp"
@@ -48,14 +49,7 @@ bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
 
 uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
 
-std::string assertion_text(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const AssertionFailure& e) {
-        return e.message();
-    }
-    return "<no assertion>";
-}
+using tavren::testing::assertion_text;
 
 // Restores the environment's pool size when a test ends.
 struct PoolGuard {

@@ -14,6 +14,7 @@
 #include <roaring/roaring.h>
 
 #include "error.hpp"
+#include "expect.hpp"
 #include "numeric.hpp"
 #include "progressive.hpp"
 #include "search_params.hpp"
@@ -51,14 +52,10 @@ Bytes treemap_bytes(const std::set<uint64_t>& values) {
     return out;
 }
 
+// The message of the Error f() throws; "<no error>" when it returns.
 template <class F>
 std::string error_of(F&& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.message();
-    }
-    return "<no error>";
+    return tavren::testing::failure_of(std::forward<F>(f)).message;
 }
 
 // A single-query result with `hits` real distances (1, 2, ...) then padding.

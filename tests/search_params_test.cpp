@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "expect.hpp"
 #include "search_params.hpp"
 
 using namespace tavren;
@@ -16,16 +17,7 @@ constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 const float kNan = std::numeric_limits<float>::quiet_NaN();
 const float kInf = std::numeric_limits<float>::infinity();
 
-template <class F>
-void expect_error(F&& f, const std::string& message) {
-    try {
-        f();
-        ADD_FAILURE() << "no error; expected: " << message;
-    } catch (const Error& e) {
-        EXPECT_EQ(e.message(), message);
-        EXPECT_EQ(e.kind(), ErrorKind::InvalidInput) << message;
-    }
-}
+using tavren::testing::expect_error;
 
 VectorSearchParams params(uint64_t top_k, uint32_t width_type, uint64_t width,
                           std::optional<uint64_t> factor = std::nullopt) {

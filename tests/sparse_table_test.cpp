@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "expect.hpp"
 #include "sparse_table.hpp"
 
 namespace {
@@ -21,14 +22,7 @@ using tavren::sparse_table::SparseTable;
 
 constexpr uint32_t kReserved = 4294967295u;
 
-std::string assertion_text(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const AssertionFailure& e) {
-        return e.message();
-    }
-    return "<no assertion>";
-}
+using tavren::testing::assertion_text;
 
 template <class V>
 SparseTable<V> make(size_t capacity) {
