@@ -2,18 +2,14 @@
 // and the one log line of a failed graph build.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "coarse.hpp"
@@ -22,6 +18,7 @@
 #include "kmeans.hpp"
 #include "numeric.hpp"
 #include "pool.hpp"
+#include "stderr_capture.hpp"
 
 namespace co = tavren::coarse;
 using co::CoarseAssignment;
@@ -29,36 +26,7 @@ using co::GraphCandidate;
 
 namespace {
 
-// Redirects file descriptor 2 into a pipe until finish().
-class StderrCapture {
-public:
-    StderrCapture() {
-        std::fflush(stderr);
-        if (pipe(fds_) != 0) std::abort();
-        saved_ = dup(2);
-        dup2(fds_[1], 2);
-        close(fds_[1]);
-        reader_ = std::thread([this] {
-            char buf[4096];
-            ssize_t r;
-            while ((r = read(fds_[0], buf, sizeof buf)) > 0) text_.append(buf, static_cast<size_t>(r));
-        });
-    }
-    std::string finish() {
-        std::fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-        reader_.join();
-        close(fds_[0]);
-        return text_;
-    }
-
-private:
-    int fds_[2]{};
-    int saved_ = -1;
-    std::thread reader_;
-    std::string text_;
-};
+using tavren::testing::StderrCapture;
 
 std::vector<float> gaussian(size_t n, size_t d, uint32_t seed) {
     std::mt19937 g(seed);

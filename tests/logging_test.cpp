@@ -15,42 +15,13 @@
 #include <vector>
 
 #include "logging.hpp"
+#include "stderr_capture.hpp"
 
 using tavren::logging::emit_log;
 
 namespace {
 
-// Redirects file descriptor 2 into a pipe until finish(); a reader thread
-// drains the pipe so writers never block.
-class StderrCapture {
-public:
-    StderrCapture() {
-        std::fflush(stderr);
-        if (pipe(fds_) != 0) std::abort();
-        saved_ = dup(2);
-        dup2(fds_[1], 2);
-        close(fds_[1]);
-        reader_ = std::thread([this] {
-            char buf[4096];
-            ssize_t r;
-            while ((r = read(fds_[0], buf, sizeof buf)) > 0) text_.append(buf, static_cast<size_t>(r));
-        });
-    }
-    std::string finish() {
-        std::fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-        reader_.join();
-        close(fds_[0]);
-        return text_;
-    }
-
-private:
-    int fds_[2]{};
-    int saved_ = -1;
-    std::thread reader_;
-    std::string text_;
-};
+using tavren::testing::StderrCapture;
 
 // Runs `body` in a child process and returns its wait status.
 template <class Body>
