@@ -65,11 +65,7 @@ private:
     std::shared_ptr<Log> log_;
 };
 
-Bytes with_magic(uint32_t magic, size_t len) {
-    Bytes b(len, 0);
-    std::memcpy(b.data(), &magic, std::min<size_t>(4, len));
-    return b;
-}
+using tavren::testing::with_magic;
 
 VectorIndexReader open_bytes(Bytes bytes, MemorySource::Observer* observer = nullptr) {
     return VectorIndexReader::open_with_options(MemorySource::make(std::move(bytes), {}, observer),
@@ -84,21 +80,7 @@ VectorSearchParams params(uint64_t top_k, uint32_t width_type, uint64_t width) {
     return p;
 }
 
-// d = 2, nlist lists on a line, `per_list` rows each near their centroid,
-// row IDs list * 100 + j.
-IvfFlatFileBuilder line_file(int32_t nlist, size_t per_list, uint32_t metric = 0) {
-    IvfFlatFileBuilder file(2, nlist, metric);
-    for (int32_t l = 0; l < nlist; ++l) {
-        file.centroids[2 * l] = 10.0f * static_cast<float>(l);
-        file.centroids[2 * l + 1] = 1.0f;
-        for (size_t j = 0; j < per_list; ++j) {
-            const float row[2] = {10.0f * static_cast<float>(l) + 0.25f * static_cast<float>(j),
-                                  1.0f + 0.125f * static_cast<float>(j)};
-            file.add(static_cast<size_t>(l), l * 100 + static_cast<int64_t>(j), row);
-        }
-    }
-    return file;
-}
+using tavren::testing::line_file;
 
 }  // namespace
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../tests/c/ivfflat_file_check.h"
+#include "bytes.hpp"
 #include "error.hpp"
 #include "expect.hpp"
 #include "ivfflat.hpp"
@@ -24,12 +25,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-template <class T>
-void put(Bytes& out, T value) {
-    uint8_t raw[sizeof(T)];
-    std::memcpy(raw, &value, sizeof(T));
-    out.insert(out.end(), raw, raw + sizeof(T));
-}
+using tavren::testing::put;
 
 Bytes header_bytes(int32_t d, int32_t nlist, uint32_t metric, uint64_t total) {
     Bytes b;

@@ -11,8 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include <roaring/roaring.h>
-
+#include "bytes.hpp"
 #include "error.hpp"
 #include "expect.hpp"
 #include "numeric.hpp"
@@ -34,23 +33,6 @@ constexpr uint32_t kNprobe = index::kWidthIvfNprobe;
 const float kNan = std::numeric_limits<float>::quiet_NaN();
 const std::optional<std::span<const uint8_t>> kNoFilter;
 
-// The portable serialisation of a 64-bit Roaring bitmap holding `values`.
-Bytes treemap_bytes(const std::set<uint64_t>& values) {
-    std::map<uint32_t, std::vector<uint32_t>> by_key;
-    for (uint64_t v : values) by_key[static_cast<uint32_t>(v >> 32)].push_back(static_cast<uint32_t>(v));
-    Bytes out(8);
-    const uint64_t count = by_key.size();
-    std::memcpy(out.data(), &count, 8);
-    for (auto& [key, lows] : by_key) {
-        roaring_bitmap_t* r = roaring_bitmap_of_ptr(lows.size(), lows.data());
-        const size_t at = out.size();
-        out.resize(at + 4 + roaring_bitmap_portable_size_in_bytes(r));
-        std::memcpy(out.data() + at, &key, 4);
-        roaring_bitmap_portable_serialize(r, reinterpret_cast<char*>(out.data() + at + 4));
-        roaring_bitmap_free(r);
-    }
-    return out;
-}
 
 // The message of the Error f() throws; "<no error>" when it returns.
 template <class F>
@@ -181,7 +163,7 @@ TEST(Progressive, SingleFormFailureEndsTheSearch) {
 }
 
 TEST(Progressive, SingleFormDecodesTheFilterBeforeEveryPass) {
-    const Bytes bytes = treemap_bytes({3, 7, 9});
+    const Bytes bytes = tavren::testing::roaring_filter_bytes(std::vector<uint64_t>{3, 7, 9});
     const std::optional<std::span<const uint8_t>> filter(bytes);
     std::vector<uint64_t> passes;
     progressive_ivf_search(kAuto, 4, 1, 5, 3, filter, [&](uint64_t nprobe, const RowIdFilter* f) {
@@ -363,7 +345,7 @@ TEST(Progressive, BatchFormGroupsIncompleteQueriesInOrder) {
     FakeBatch fake{2, [](uint64_t q, uint64_t end) -> uint64_t { return q % 2 == 0 && end < 4 ? 0 : 2; }};
     const std::vector<float> queries = query_indices(9);
     std::vector<uint64_t> filter_seen;
-    const Bytes bytes = treemap_bytes({1, 2});
+    const Bytes bytes = tavren::testing::roaring_filter_bytes(std::vector<uint64_t>{1, 2});
     const std::optional<std::span<const uint8_t>> filter(bytes);
     progressive::detail::progressive_ivf_batch_search_grouped(
         kAuto, 16, 2, queries, 9, 2, 1000, filter, 2,

@@ -81,26 +81,9 @@ std::string open_failure(Host& host) {
     return tavren_dadiza_last_error();
 }
 
-Bytes with_magic(uint32_t magic, size_t len) {
-    Bytes b(len, 0);
-    std::memcpy(b.data(), &magic, std::min<size_t>(4, len));
-    return b;
-}
+using tavren::testing::with_magic;
 
-// d = 2, lists on a line (centroid l at (10 l, 1)), `per_list` rows each, IDs l * 100 + j.
-IvfFlatFileBuilder line_file(int32_t nlist, size_t per_list) {
-    IvfFlatFileBuilder file(2, nlist, 0);
-    for (int32_t l = 0; l < nlist; ++l) {
-        file.centroids[2 * l] = 10.0f * static_cast<float>(l);
-        file.centroids[2 * l + 1] = 1.0f;
-        for (size_t j = 0; j < per_list; ++j) {
-            const float row[2] = {10.0f * static_cast<float>(l) + 0.25f * static_cast<float>(j),
-                                  1.0f + 0.125f * static_cast<float>(j)};
-            file.add(static_cast<size_t>(l), l * 100 + static_cast<int64_t>(j), row);
-        }
-    }
-    return file;
-}
+using tavren::testing::line_file;
 
 // An open reader over a host that outlives it.
 struct Open {

@@ -11,6 +11,7 @@
 
 #include <roaring/roaring64map.hh>
 
+#include "bytes.hpp"
 #include "index_io_util.hpp"
 #include "pool.hpp"
 #include "row_id_filter.hpp"
@@ -25,10 +26,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-template <class T>
-void put(Bytes& out, T value) {
-    util::append_le(out, value);
-}
+using tavren::testing::put;
 
 // The portable bytes of a 64-bit bitmap as the roaring library writes them.
 Bytes serialize(const std::set<uint64_t>& values, bool run_optimize) {

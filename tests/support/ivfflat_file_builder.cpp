@@ -4,11 +4,8 @@
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <map>
 #include <numeric>
 #include <stdexcept>
-
-#include <roaring/roaring.h>
 
 #include "distance.hpp"
 #include "numeric.hpp"
@@ -16,13 +13,6 @@
 namespace tavren::testing {
 
 namespace {
-
-template <class T>
-void put(std::vector<uint8_t>& out, T value) {
-    uint8_t raw[sizeof(T)];
-    std::memcpy(raw, &value, sizeof(T));
-    out.insert(out.end(), raw, raw + sizeof(T));
-}
 
 std::vector<size_t> sorted_positions(const std::vector<int64_t>& ids) {
     std::vector<size_t> perm(ids.size());
@@ -142,6 +132,20 @@ std::vector<uint8_t> IvfFlatFileBuilder::build() const {
     return out;
 }
 
+IvfFlatFileBuilder line_file(int32_t nlist, size_t per_list, uint32_t metric) {
+    IvfFlatFileBuilder file(2, nlist, metric);
+    for (int32_t l = 0; l < nlist; ++l) {
+        file.centroids[2 * l] = 10.0f * static_cast<float>(l);
+        file.centroids[2 * l + 1] = 1.0f;
+        for (size_t j = 0; j < per_list; ++j) {
+            const float row[2] = {10.0f * static_cast<float>(l) + 0.25f * static_cast<float>(j),
+                                  1.0f + 0.125f * static_cast<float>(j)};
+            file.add(static_cast<size_t>(l), l * 100 + static_cast<int64_t>(j), row);
+        }
+    }
+    return file;
+}
+
 ivfflat_io::IVFFlatIndexReader open_flat_reader(std::vector<uint8_t> bytes, const MemorySource::Options& options,
                                                 MemorySource::Observer* observer) {
     if (bytes.size() < 64) throw std::invalid_argument("a file needs its 64 header bytes");
@@ -207,23 +211,6 @@ bool brute_force_has_tie_at_cut(const IvfFlatFileBuilder& file, std::span<const 
     auto all = all_distances(file, query, filter);
     sort_prefix(all, k + 1);
     return k > 0 && k < all.size() && all[k - 1].first == all[k].first;
-}
-
-std::vector<uint8_t> roaring_filter_bytes(std::span<const uint64_t> values) {
-    std::map<uint32_t, std::vector<uint32_t>> by_key;
-    for (uint64_t v : values) by_key[static_cast<uint32_t>(v >> 32)].push_back(static_cast<uint32_t>(v));
-    std::vector<uint8_t> out;
-    put(out, static_cast<uint64_t>(by_key.size()));
-    for (const auto& [key, lows] : by_key) {
-        put(out, key);
-        roaring_bitmap_t* r = roaring_bitmap_of_ptr(lows.size(), lows.data());
-        const size_t n = roaring_bitmap_portable_size_in_bytes(r);
-        const size_t at = out.size();
-        out.resize(at + n);
-        roaring_bitmap_portable_serialize(r, reinterpret_cast<char*>(out.data() + at));
-        roaring_bitmap_free(r);
-    }
-    return out;
 }
 
 }  // namespace tavren::testing

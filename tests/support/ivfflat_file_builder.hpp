@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "bytes.hpp"
 #include "ivfflat_format.hpp"
 #include "ivfflat_io.hpp"
 #include "memory_source.hpp"
@@ -63,6 +64,10 @@ private:
     int32_t dimension_;
 };
 
+// d = 2, nlist lists on a line (centroid l at (10 l, 1)), `per_list` rows
+// each near their centroid, row IDs l * 100 + j.
+IvfFlatFileBuilder line_file(int32_t nlist, size_t per_list, uint32_t metric = 0);
+
 // Unsigned LEB128 of one value.
 std::vector<uint8_t> leb128(uint64_t value);
 // IDs ascending -> gap bytes (first gap 0) with base = ids.front().
@@ -84,8 +89,5 @@ SearchResult brute_force_flat(const IvfFlatFileBuilder& file, std::span<const fl
 // row survives is not determined and only distances can be compared).
 bool brute_force_has_tie_at_cut(const IvfFlatFileBuilder& file, std::span<const float> query, size_t k,
                                 const row_id_filter::RowIdFilter* filter);
-
-// The portable serialisation of a 64-bit Roaring bitmap holding `values`.
-std::vector<uint8_t> roaring_filter_bytes(std::span<const uint64_t> values);
 
 }  // namespace tavren::testing
