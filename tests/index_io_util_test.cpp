@@ -10,6 +10,7 @@
 
 #include "expect.hpp"
 #include "index_io_util.hpp"
+#include "memory_sink.hpp"
 
 namespace util = tavren::index_io_util;
 namespace io = tavren::io;
@@ -51,16 +52,7 @@ struct MemoryFile final : io::SeekRead {
     io::ReadCapabilities capabilities() const override { return {0, 0, cap}; }
 };
 
-// A SeekWrite into memory that counts calls.
-struct MemoryWriter final : io::SeekWrite {
-    std::vector<uint8_t> bytes;
-    int calls = 0;
-    void write_all(std::span<const uint8_t> b) override {
-        ++calls;
-        bytes.insert(bytes.end(), b.begin(), b.end());
-    }
-    uint64_t pos() override { return bytes.size(); }
-};
+using tavren::testing::MemorySink;
 
 std::vector<uint8_t> id_block(int64_t base, int32_t stored_len, const std::vector<uint8_t>& section) {
     std::vector<uint8_t> out;
@@ -120,17 +112,17 @@ TEST(IndexIoUtil, HeaderFieldChecks) {
 // ---- Sections ----------------------------------------------------------------
 
 TEST(IndexIoUtil, F32SectionsAreLittleEndianInOneWrite) {
-    MemoryWriter w;
+    MemorySink w;
     const std::vector<float> values{1.0f, -2.5f, 0.0f};
     util::write_f32_slice(w, values);
-    EXPECT_EQ(w.calls, 1);
-    EXPECT_EQ(w.bytes, (std::vector<uint8_t>{0, 0, 0x80, 0x3F, 0, 0, 0x20, 0xC0, 0, 0, 0, 0}));
-    EXPECT_EQ(util::bytes_to_f32_vec(w.bytes), values);
+    EXPECT_EQ(w.calls().size(), 1u);
+    EXPECT_EQ(w.bytes(), (std::vector<uint8_t>{0, 0, 0x80, 0x3F, 0, 0, 0x20, 0xC0, 0, 0, 0, 0}));
+    EXPECT_EQ(util::bytes_to_f32_vec(w.bytes()), values);
 
     util::write_f32_slice(w, {});
-    EXPECT_EQ(w.calls, 2);
+    EXPECT_EQ(w.calls().size(), 2u);
     EXPECT_TRUE(util::bytes_to_f32_vec({}).empty());
-    expect_error([&] { util::bytes_to_f32_vec(std::span(w.bytes).first(5)); }, ErrorKind::InvalidData,
+    expect_error([&] { util::bytes_to_f32_vec(std::span(w.bytes()).first(5)); }, ErrorKind::InvalidData,
                  "f32 byte section is not 4-byte aligned");
 }
 
