@@ -5,7 +5,7 @@ BUILD ?= build/release
 ASAN_BUILD ?= build/asan
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build test asan-test demo bench clean
+.PHONY: all setup build test asan-test demo clean
 
 all: build
 
