@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "blas.hpp"
@@ -44,42 +45,34 @@ struct Path {
 // Several rows cycled through so the inputs are not one hot pair of lines.
 constexpr size_t kRows = 64;
 
-void BM_l2sqr(benchmark::State& state) {
+using td::FloatSpan;
+
+// One query against the kRows rows in turn: kernel(query, row) is the call
+// measured, and each call reads `Operands` vectors of d values.
+template <size_t Operands, class Kernel>
+void row_kernel(benchmark::State& state, Kernel kernel) {
     Path path(state);
     const size_t d = static_cast<size_t>(state.range(0));
     auto q = random_floats(d, 1);
     auto rows = random_floats(d * kRows, 2);
     size_t r = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(td::fvec_l2sqr(q, std::span<const float>(rows).subspan(r * d, d)));
+        benchmark::DoNotOptimize(kernel(q, FloatSpan(rows).subspan(r * d, d)));
         r = (r + 1) % kRows;
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * 2 * d * sizeof(float)));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * Operands * d * sizeof(float)));
+}
+
+void BM_l2sqr(benchmark::State& state) {
+    row_kernel<2>(state, [](FloatSpan q, FloatSpan row) { return td::fvec_l2sqr(q, row); });
 }
 
 void BM_inner_product(benchmark::State& state) {
-    Path path(state);
-    const size_t d = static_cast<size_t>(state.range(0));
-    auto q = random_floats(d, 1);
-    auto rows = random_floats(d * kRows, 2);
-    size_t r = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(td::fvec_inner_product(q, std::span<const float>(rows).subspan(r * d, d)));
-        r = (r + 1) % kRows;
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * 2 * d * sizeof(float)));
+    row_kernel<2>(state, [](FloatSpan q, FloatSpan row) { return td::fvec_inner_product(q, row); });
 }
 
 void BM_norm_l2sqr(benchmark::State& state) {
-    Path path(state);
-    const size_t d = static_cast<size_t>(state.range(0));
-    auto rows = random_floats(d * kRows, 2);
-    size_t r = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(td::fvec_norm_l2sqr(std::span<const float>(rows).subspan(r * d, d)));
-        r = (r + 1) % kRows;
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * d * sizeof(float)));
+    row_kernel<1>(state, [](FloatSpan, FloatSpan row) { return td::fvec_norm_l2sqr(row); });
 }
 
 void BM_l2sqr_four(benchmark::State& state) {
@@ -87,7 +80,7 @@ void BM_l2sqr_four(benchmark::State& state) {
     const size_t d = static_cast<size_t>(state.range(0));
     auto q = random_floats(d, 1);
     auto rows = random_floats(d * kRows, 2);
-    std::span<const float> all(rows);
+    FloatSpan all(rows);
     size_t r = 0;
     for (auto _ : state) {
         auto out = td::fvec_l2sqr_four(q, all.subspan(r * d, d), all.subspan((r + 1) * d, d),
@@ -100,74 +93,57 @@ void BM_l2sqr_four(benchmark::State& state) {
 
 void BM_scaled_exceeds(benchmark::State& state) {
     // A threshold no row reaches: the whole vector is read every time.
-    Path path(state);
-    const size_t d = static_cast<size_t>(state.range(0));
-    auto q = random_floats(d, 1);
-    auto rows = random_floats(d * kRows, 2);
-    size_t r = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(td::fvec_l2sqr_scaled_exceeds(
-            q, std::span<const float>(rows).subspan(r * d, d), 1.0f, std::numeric_limits<float>::max()));
-        r = (r + 1) % kRows;
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * 2 * d * sizeof(float)));
+    row_kernel<2>(state, [](FloatSpan q, FloatSpan row) {
+        return td::fvec_l2sqr_scaled_exceeds(q, row, 1.0f, std::numeric_limits<float>::max());
+    });
 }
 
 constexpr size_t kBatchRows = 256;
 
-void BM_ip_batch(benchmark::State& state) {
+// One query against kBatchRows rows per call: kernel(query, data, d, n, out).
+template <class Kernel>
+void batch_kernel(benchmark::State& state, Kernel kernel) {
     Path path(state);
     const size_t d = static_cast<size_t>(state.range(0));
     auto q = random_floats(d, 1);
     auto data = random_floats(d * kBatchRows, 2);
     std::vector<float> out(kBatchRows);
     for (auto _ : state) {
-        td::fvec_ip_batch(q, data, d, kBatchRows, out);
+        kernel(q, data, d, kBatchRows, out);
         benchmark::DoNotOptimize(out.data());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * (kBatchRows + 1) * d * sizeof(float)));
 }
 
-void BM_l2sqr_batch(benchmark::State& state) {
-    Path path(state);
-    const size_t d = static_cast<size_t>(state.range(0));
-    auto q = random_floats(d, 1);
-    auto data = random_floats(d * kBatchRows, 2);
-    std::vector<float> out(kBatchRows);
-    for (auto _ : state) {
-        td::fvec_l2sqr_batch(q, data, d, kBatchRows, out);
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * (kBatchRows + 1) * d * sizeof(float)));
-}
+void BM_ip_batch(benchmark::State& state) { batch_kernel(state, td::fvec_ip_batch); }
 
-// PQ with 8-bit codes: d plays the part of m (sub-quantizers, one code byte each).
+void BM_l2sqr_batch(benchmark::State& state) { batch_kernel(state, td::fvec_l2sqr_batch); }
+
+// PQ with 8-bit codes: d plays the part of m (sub-quantizers, one code byte
+// each); kernel(table, code, m) sums one code of kCodes in turn.
 constexpr size_t kCodes = 256;
+
+template <class Kernel>
+void pq_kernel(benchmark::State& state, Kernel kernel) {
+    const size_t m = static_cast<size_t>(state.range(0));
+    auto table = random_floats(256 * m, 3);
+    auto codes = random_bytes(m * kCodes, 4);
+    size_t c = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(kernel(table, std::span<const uint8_t>(codes).subspan(c * m, m), m));
+        c = (c + 1) % kCodes;
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * m * (1 + sizeof(float))));
+}
 
 void BM_pq_distance_avx2(benchmark::State& state) {
     Path path(state);
-    const size_t m = static_cast<size_t>(state.range(0));
-    auto table = random_floats(256 * m, 3);
-    auto codes = random_bytes(m * kCodes, 4);
-    size_t c = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(td::pq_distance_avx2(table, std::span<const uint8_t>(codes).subspan(c * m, m), m));
-        c = (c + 1) % kCodes;
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * m * (1 + sizeof(float))));
+    pq_kernel(state, td::pq_distance_avx2);
 }
 
 void BM_pq_plain_sum(benchmark::State& state) {
-    const size_t m = static_cast<size_t>(state.range(0));
-    auto table = random_floats(256 * m, 3);
-    auto codes = random_bytes(m * kCodes, 4);
-    size_t c = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(td::pq_table_sum(table, std::span<const uint8_t>(codes).subspan(c * m, m), m));
-        c = (c + 1) % kCodes;
-    }
+    pq_kernel(state, td::pq_table_sum);
     state.SetLabel("plain");
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * m * (1 + sizeof(float))));
 }
 
 // 4-bit scan of a run of vectors: d plays the part of m (d / 2 code bytes per
