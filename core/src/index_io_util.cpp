@@ -87,8 +87,7 @@ uint64_t decode_roaring_filter_cardinality(std::span<const uint8_t> bytes) {
 
 // ---- Batch-search argument checks ------------------------------------------------
 
-void validate_search_inputs(std::span<const float> queries, uint64_t nq, uint64_t dimension, uint64_t k,
-                            uint64_t nprobe) {
+void validate_batch_queries(std::span<const float> queries, uint64_t nq, uint64_t dimension, uint64_t k) {
     if (nq == 0) invalid_input("nq must be greater than 0");
     std::optional<uint64_t> expected = checked_mul(nq, dimension);
     if (!expected) invalid_input("nq * dimension overflows usize");
@@ -96,6 +95,11 @@ void validate_search_inputs(std::span<const float> queries, uint64_t nq, uint64_
         invalid_input("queries length {} does not match nq * dimension {}", queries.size(), *expected);
     }
     if (k == 0) invalid_input("k must be greater than 0");
+}
+
+void validate_search_inputs(std::span<const float> queries, uint64_t nq, uint64_t dimension, uint64_t k,
+                            uint64_t nprobe) {
+    validate_batch_queries(queries, nq, dimension, k);
     if (nprobe == 0) invalid_input("nprobe must be greater than 0");
 }
 

@@ -91,7 +91,9 @@ uint64_t decode_roaring_filter_cardinality(std::span<const uint8_t> bytes);
 
 // InvalidInput, in this order: "nq must be greater than 0", "nq * dimension
 // overflows usize", "queries length {} does not match nq * dimension {}",
-// "k must be greater than 0", "nprobe must be greater than 0".
+// "k must be greater than 0".
+void validate_batch_queries(std::span<const float> queries, uint64_t nq, uint64_t dimension, uint64_t k);
+// validate_batch_queries, then InvalidInput "nprobe must be greater than 0".
 void validate_search_inputs(std::span<const float> queries, uint64_t nq, uint64_t dimension, uint64_t k,
                             uint64_t nprobe);
 

@@ -708,13 +708,7 @@ SearchResult search_batch_ivfflat_reader_filter_range(IVFFlatIndexReader& reader
     reader.ensure_loaded();
     const size_t d = reader.dimension();
     const size_t nlist = reader.nlist();
-    if (nq == 0) invalid_input("nq must be greater than 0");
-    std::optional<uint64_t> query_values = checked_mul(nq, d);
-    if (!query_values) invalid_input("nq * dimension overflows usize");
-    if (queries.size() != *query_values) {
-        invalid_input("queries length {} does not match nq * dimension {}", queries.size(), *query_values);
-    }
-    if (k == 0) invalid_input("k must be greater than 0");
+    util::validate_batch_queries(queries, nq, d, k);
     if (probe_start >= probe_end) invalid_input("probe range must be non-empty");
     validate_batch_seed(seed_ids, seed_distances, nq, k);
     const size_t total = nq * k;
