@@ -21,13 +21,7 @@ using tavren::testing::expect_error;
 VectorIndexConfig parse(const OptionPairs& options) { return VectorIndexConfig::from_options(options); }
 
 std::string parse_error(const OptionPairs& options) {
-    try {
-        (void)VectorIndexConfig::from_options(options);
-    } catch (const Error& e) {
-        EXPECT_EQ(e.kind(), ErrorKind::InvalidInput);
-        return e.message();
-    }
-    return "<no error>";
+    return tavren::testing::error_message([&] { (void)VectorIndexConfig::from_options(options); });
 }
 
 // Options with `extra` appended to a base set (later keys win over base keys of

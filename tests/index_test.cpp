@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "expect.hpp"
 #include "index.hpp"
 #include "ivfflat.hpp"
 #include "memory_sink.hpp"
@@ -45,16 +46,7 @@ std::vector<float> rows_of(size_t n, size_t d, uint32_t seed) {
     return rows;
 }
 
-template <class F>
-std::string error_text(F&& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        EXPECT_EQ(e.kind(), ErrorKind::InvalidInput) << e.message();
-        return e.message();
-    }
-    return "<no error>";
-}
+using tavren::testing::error_message;
 
 const ivfflat::IVFFlatIndex& flat(const VectorIndexWriter& writer) {
     return std::get<ivfflat::IVFFlatIndex>(writer.index());
@@ -110,16 +102,16 @@ TEST(VectorIndexTrainer, CreationRefusals) {
     IvfFlatConfig no_lists;
     no_lists.dimension = 4;
     no_lists.nlist = 0;
-    EXPECT_EQ(error_text([&] { VectorIndexTrainer::create(VectorIndexConfig{no_lists}); }),
+    EXPECT_EQ(error_message([&] { VectorIndexTrainer::create(VectorIndexConfig{no_lists}); }),
               "nlist must be greater than 0");
     IvfFlatConfig huge = no_lists;
     huge.nlist = uint64_t{1} << 58;
-    EXPECT_EQ(error_text([&] { VectorIndexTrainer::create(VectorIndexConfig{huge}); }),
+    EXPECT_EQ(error_message([&] { VectorIndexTrainer::create(VectorIndexConfig{huge}); }),
               "automatic training vector count overflows usize");
     IvfFlatConfig no_dimension;
     no_dimension.nlist = 4;
     no_dimension.max_points_per_centroid = 256;
-    EXPECT_NE(error_text([&] { VectorIndexTrainer::create(VectorIndexConfig{no_dimension}); }), "<no error>");
+    EXPECT_NE(error_message([&] { VectorIndexTrainer::create(VectorIndexConfig{no_dimension}); }), "<no error>");
 
     // Types this build does not hold are refused by name once their options pass.
     const std::pair<OptionPairs, std::string> unavailable[] = {
@@ -129,7 +121,7 @@ TEST(VectorIndexTrainer, CreationRefusals) {
         {{{"index.type", "diskann"}, {"dimension", "16"}, {"metric", "l2"}}, "diskann"},
     };
     for (const auto& [options, name] : unavailable) {
-        EXPECT_EQ(error_text([&] { VectorIndexTrainer::create(VectorIndexConfig::from_options(options)); }),
+        EXPECT_EQ(error_message([&] { VectorIndexTrainer::create(VectorIndexConfig::from_options(options)); }),
                   "index type " + name + " is not available in this build");
     }
 }
@@ -207,7 +199,7 @@ TEST(VectorIndexTrainer, RefusedTrainingRowsChangeNothing) {
         {[&] { t.add_training_vectors_mut(inf_rows, 2); }, "training data contains non-finite value at offset 6: inf"},
     };
     for (const auto& [call, message] : cases) {
-        EXPECT_EQ(error_text(call), message);
+        EXPECT_EQ(error_message(call), message);
         EXPECT_EQ(t.seen(), 3u);
         EXPECT_EQ(t.sample_rows(), 3u);
         EXPECT_EQ(t.sample(), good);
@@ -226,13 +218,13 @@ TEST(VectorIndexTrainer, StreamLengthOverflowIsRefused) {
     t.add_training_vectors_mut(rows, 2);
     const uint64_t near_end = std::numeric_limits<uint64_t>::max() - 1;
     VectorIndexTrainerTestAccess::set_seen(t, near_end);
-    EXPECT_EQ(error_text([&] { t.add_training_vectors_mut(rows, 2); }), "training vector count overflows usize");
+    EXPECT_EQ(error_message([&] { t.add_training_vectors_mut(rows, 2); }), "training vector count overflows usize");
     EXPECT_EQ(t.seen(), near_end);
     EXPECT_EQ(t.sample(), rows);
 }
 
 TEST(VectorIndexTrainer, FinishNeedsRowsAndTrainsOnTheSample) {
-    EXPECT_EQ(error_text([] { (void)flat_trainer("4", "2").finish(); }), "no training vectors added");
+    EXPECT_EQ(error_message([] { (void)flat_trainer("4", "2").finish(); }), "no training vectors added");
 
     for (const char* metric : {"l2", "inner_product", "cosine"}) {
         SCOPED_TRACE(metric);
@@ -253,15 +245,15 @@ TEST(VectorIndexWriter, AddChecksLeaveTheIndexUnchanged) {
     VectorIndexWriter w = std::move(t).finish();
     const std::vector<float> ten = rows_of(10, 2, 7);
     const std::vector<int64_t> nine(9, 1);
-    EXPECT_EQ(error_text([&] { w.add_vectors(nine, ten, 10); }), "ids length 9 does not match vector count 10");
+    EXPECT_EQ(error_message([&] { w.add_vectors(nine, ten, 10); }), "ids length 9 does not match vector count 10");
     std::vector<float> bad = ten;
     bad[13] = -std::numeric_limits<float>::infinity();
     const std::vector<int64_t> ids(10, 1);
-    EXPECT_EQ(error_text([&] { w.add_vectors(ids, bad, 10); }),
+    EXPECT_EQ(error_message([&] { w.add_vectors(ids, bad, 10); }),
               "vector data contains non-finite value at offset 13: -inf");
-    EXPECT_EQ(error_text([&] { w.add_vectors(ids, ten, 9); }),
+    EXPECT_EQ(error_message([&] { w.add_vectors(ids, ten, 9); }),
               "vector data length 20 does not match vector count * dimension 18");
-    EXPECT_EQ(error_text([&] { w.add_vectors({}, {}, 0); }), "vector count must be greater than 0");
+    EXPECT_EQ(error_message([&] { w.add_vectors({}, {}, 0); }), "vector count must be greater than 0");
     EXPECT_EQ(flat(w).vector_count(), 0u);
     w.add_vectors(ids, ten, 10);
     EXPECT_EQ(flat(w).vector_count(), 10u);
@@ -292,13 +284,7 @@ TEST(VectorIndexWriter, WriteUsesTheFormatWriterAndKeepsTheIndex) {
     MemorySink::Options opts;
     opts.fail_on_call = 2;
     MemorySink failing(opts);
-    try {
-        w.write(failing);
-        ADD_FAILURE() << "no error";
-    } catch (const Error& e) {
-        EXPECT_EQ(e.kind(), ErrorKind::Other);
-        EXPECT_EQ(e.message(), "memory sink write failed");
-    }
+    tavren::testing::expect_error([&] { w.write(failing); }, ErrorKind::Other, "memory sink write failed");
 }
 
 TEST(VectorIndexFacade, SameFileAtPoolSizesOneAndEight) {

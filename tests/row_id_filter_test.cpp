@@ -12,6 +12,7 @@
 #include <roaring/roaring64map.hh>
 
 #include "bytes.hpp"
+#include "expect.hpp"
 #include "index_io_util.hpp"
 #include "pool.hpp"
 #include "row_id_filter.hpp"
@@ -70,13 +71,7 @@ std::vector<uint64_t> values_of(const RoaringTreemap& t) {
 }
 
 std::string decode_failure(const Bytes& bytes) {
-    try {
-        util::decode_roaring_filter(bytes);
-    } catch (const Error& e) {
-        EXPECT_EQ(e.kind(), ErrorKind::InvalidInput);
-        return e.message();
-    }
-    return "";
+    return tavren::testing::error_message([&] { util::decode_roaring_filter(bytes); });
 }
 
 const std::string kFilterPrefix = "invalid RoaringTreemap filter: ";
@@ -152,13 +147,9 @@ TEST(RoaringFilter, EveryProperPrefixIsTruncated) {
             const Bytes prefix(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(len));
             ASSERT_EQ(decode_failure(prefix), kTruncated) << "length " << len;
         }
-        try {
-            util::decode_roaring_filter_cardinality(Bytes(bytes.begin(), bytes.begin() + 7));
-            ADD_FAILURE();
-        } catch (const Error& e) {
-            EXPECT_EQ(e.kind(), ErrorKind::InvalidInput);
-            EXPECT_EQ(e.message(), "invalid serialized RoaringTreemap filter: failed to fill whole buffer");
-        }
+        tavren::testing::expect_error(
+            [&] { util::decode_roaring_filter_cardinality(Bytes(bytes.begin(), bytes.begin() + 7)); },
+            ErrorKind::InvalidInput, "invalid serialized RoaringTreemap filter: failed to fill whole buffer");
     }
 }
 

@@ -32,6 +32,19 @@ void expect_error(F&& f, const std::string& message, ErrorKind kind = ErrorKind:
     expect_error(std::forward<F>(f), kind, message);
 }
 
+// The message of the Error f() throws, which must be of `kind`; "<no error>"
+// when f() returns.
+template <class F>
+std::string error_message(F&& f, ErrorKind kind = ErrorKind::InvalidInput) {
+    try {
+        f();
+    } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), kind) << e.message();
+        return e.message();
+    }
+    return "<no error>";
+}
+
 // What f() failed with; {Other, "<no error>"} when it returned.
 struct Failure {
     ErrorKind kind = ErrorKind::Other;
