@@ -17,6 +17,7 @@
 #include "distance.hpp"
 #include "error.hpp"
 #include "expect.hpp"
+#include "guards.hpp"
 
 namespace {
 
@@ -162,9 +163,7 @@ std::vector<float> mixed(size_t n, std::mt19937& rng) {
     return v;
 }
 
-struct RestoreDetection {
-    ~RestoreDetection() { tavren::distance::force_scalar_for_testing(false); }
-};
+using tavren::testing::RestoreDetection;
 
 TEST(Sgemm, EveryElementFollowsTheEightLaneOrderOnBothPaths) {
     RestoreDetection restore;

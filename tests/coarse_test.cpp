@@ -15,6 +15,7 @@
 #include "coarse.hpp"
 #include "distance.hpp"
 #include "error.hpp"
+#include "guards.hpp"
 #include "kmeans.hpp"
 #include "numeric.hpp"
 #include "pool.hpp"
@@ -36,9 +37,7 @@ std::vector<float> gaussian(size_t n, size_t d, uint32_t seed) {
     return out;
 }
 
-struct PoolGuard {
-    ~PoolGuard() { tavren::pool::set_num_threads_for_testing(0); }
-};
+using tavren::testing::PoolGuard;
 
 // A stand-in for the proximity graph: each search looks at a deterministic
 // subset of about 20 nodes chosen from the query, and leaves them in the

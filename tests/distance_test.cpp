@@ -17,6 +17,7 @@
 #include "distance.hpp"
 #include "error.hpp"
 #include "expect.hpp"
+#include "guards.hpp"
 
 namespace {
 
@@ -46,9 +47,7 @@ void for_each_path(const std::function<void(bool)>& body) {
     }
 }
 
-struct RestoreDetection {
-    ~RestoreDetection() { td::force_scalar_for_testing(false); }
-};
+using tavren::testing::RestoreDetection;
 
 using tavren::testing::assertion_text;
 

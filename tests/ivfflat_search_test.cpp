@@ -19,6 +19,7 @@
 
 #include "distance.hpp"
 #include "expect.hpp"
+#include "guards.hpp"
 #include "index_io_util.hpp"
 #include "ivfflat.hpp"
 #include "ivfflat_file_builder.hpp"
@@ -58,10 +59,7 @@ const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 using tavren::testing::AllocationWatch;
 
-struct PoolSize {
-    explicit PoolSize(size_t n) { tavren::pool::set_num_threads_for_testing(n); }
-    ~PoolSize() { tavren::pool::set_num_threads_for_testing(0); }
-};
+using tavren::testing::PoolGuard;
 
 using tavren::testing::expect_error;
 
@@ -336,7 +334,7 @@ TEST(IvfFlatSearch, PoolSizeDoesNotChangeResults) {
         const Data data = random_data(32, 16, 40000, metric, 3 + metric, 4);
         std::vector<SearchResult> per_pool;
         for (size_t threads : {size_t{1}, size_t{8}}) {
-            PoolSize pool(threads);
+            PoolGuard pool(threads);
             IVFFlatIndexReader r = open_flat_reader(data.file.build());
             SearchResult all;
             for (size_t i = 0; i < data.nq; ++i) {
@@ -750,7 +748,7 @@ TEST(IvfFlatSearch, OverflowingInnerProductsRankLast) {
     b.add(0, 4, std::vector<float>{0.5f, 0.5f});
     const std::vector<float> query{3e38f, -3e38f};
     for (size_t threads : {size_t{1}, size_t{8}}) {
-        PoolSize pool(threads);
+        PoolGuard pool(threads);
         IVFFlatIndexReader r = open_flat_reader(b.build());
         const SearchResult all = r.search_with_filter(query, 5, 1, nullptr);
         EXPECT_EQ(all.ids, (std::vector<int64_t>{2, 4, 3, 1, -1}));

@@ -16,6 +16,7 @@
 #include "distance.hpp"
 #include "error.hpp"
 #include "expect.hpp"
+#include "guards.hpp"
 #include "kmeans.hpp"
 #include "numeric.hpp"
 #include "pool.hpp"
@@ -51,10 +52,7 @@ uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
 
 using tavren::testing::assertion_text;
 
-// Restores the environment's pool size when a test ends.
-struct PoolGuard {
-    ~PoolGuard() { tavren::pool::set_num_threads_for_testing(0); }
-};
+using tavren::testing::PoolGuard;
 
 km::KMeansConfig config(uint64_t max_iter, uint64_t nredo, uint64_t mppc, uint64_t seed, float balance = 0.0f) {
     return km::KMeansConfig{max_iter, nredo, mppc, seed, balance};

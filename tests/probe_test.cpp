@@ -13,6 +13,7 @@
 
 #include "distance.hpp"
 #include "error.hpp"
+#include "guards.hpp"
 #include "kmeans.hpp"
 #include "pool.hpp"
 
@@ -54,9 +55,7 @@ void expect_batch_equals_single(const km::TopKBatch& batch, const std::vector<fl
     }
 }
 
-struct PoolGuard {
-    ~PoolGuard() { tavren::pool::set_num_threads_for_testing(0); }
-};
+using tavren::testing::PoolGuard;
 
 }  // namespace
 
