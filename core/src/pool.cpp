@@ -1,11 +1,14 @@
 #include "pool.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <thread>
+
+#include <tbb/global_control.h>
+#include <tbb/info.h>
 
 namespace tavren::pool {
 namespace {
@@ -23,16 +26,32 @@ size_t parse_positive(const char* name) {
 size_t environment_thread_count() {
     if (size_t n = parse_positive("RAYON_NUM_THREADS"); n > 0) return n;
     if (size_t n = parse_positive("RAYON_RS_NUM_CPUS"); n > 0) return n;
-    unsigned hw = std::thread::hardware_concurrency();
-    return hw == 0 ? 1 : hw;
+    // The processors this process may run on (its affinity mask and cgroup
+    // quota), not every processor of the machine.
+    int available = tbb::info::default_concurrency();
+    return available > 0 ? static_cast<size_t>(available) : 1;
 }
 
+// A pool size beyond this is a configuration mistake, not a request to honour.
+constexpr size_t kMaxThreads = 4096;
+
 std::mutex g_mutex;
+std::unique_ptr<tbb::global_control> g_parallelism;
 std::unique_ptr<tbb::task_arena> g_arena;
 size_t g_threads = 0;
 
 void make_arena_locked(size_t threads) {
-    g_threads = threads == 0 ? environment_thread_count() : threads;
+    g_threads = std::min(threads == 0 ? environment_thread_count() : threads, kMaxThreads);
+    // oneTBB caps its workers at the processors of the affinity mask and
+    // prints a warning to standard error when an arena asks for more. An
+    // explicit pool size is the host's decision: raise the cap to it, so the
+    // pool has the size asked for and nothing is written to the host's stderr.
+    const size_t available = static_cast<size_t>(std::max(tbb::info::default_concurrency(), 1));
+    // The old arena goes first: lowering the cap under its live workers would warn too.
+    g_arena.reset();
+    g_parallelism.reset();
+    g_parallelism = std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism,
+                                                          std::max(g_threads, available));
     auto arena = std::make_unique<tbb::task_arena>(static_cast<int>(g_threads));
     arena->initialize();
     g_arena = std::move(arena);
