@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -525,6 +526,163 @@ TEST(IvfFlatReaderLists, TruncatedPayloadIsAReadFailure) {
     EXPECT_EQ(r.read_inverted_lists(std::vector<size_t>{0})[0].ids.size(), 2u);
 }
 
+// ---- Batched reads into the reader's scratch ------------------------------------------------
+
+// The views a search reads hold what the owning read returns, from the same
+// host calls with the same ranges.
+TEST(IvfFlatReaderViews, SameListsFromTheSameHostCalls) {
+    struct Case {
+        const char* name;
+        std::vector<size_t> rows_per_list;
+        size_t d;
+        uint64_t cap;
+        std::vector<size_t> request;
+    };
+    const Case cases[] = {
+        {"ID lengths 1..4 (pads 3..0)", {1, 2, 3, 4}, 3, 0, {0, 1, 2, 3}},
+        {"repeats and empties", {2, 0, 5, 0, 1}, 2, 0, {2, 1, 2, 3, 0, 4}},
+        {"range cap", {1, 2, 3, 4, 5}, 1, 2, {0, 1, 2, 3, 4}},
+        {"rows of 4 KiB and more beside small ones", {300, 1, 2, 700, 3}, 16, 0, {4, 0, 1, 3, 2}},
+        {"only empty lists", {0, 3, 0}, 2, 0, {0, 2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<uint8_t> bytes = file_with_rows(c.rows_per_list, c.d).build();
+        MemorySource::Options o;
+        o.max_ranges_per_call = c.cap;
+        MemorySource::Observer owning_obs;
+        MemorySource::Observer view_obs;
+        IVFFlatIndexReader owning = open_flat_reader(bytes, o, &owning_obs);
+        IVFFlatIndexReader viewing = open_flat_reader(bytes, o, &view_obs);
+        const std::vector<FlatListData> want = owning.read_inverted_lists(c.request);
+        const std::span<const ivf::FlatListView> got = viewing.read_inverted_list_views(c.request);
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t s = 0; s < want.size(); ++s) {
+            EXPECT_EQ(got[s].list, want[s].list);
+            EXPECT_EQ(std::vector<int64_t>(got[s].ids.begin(), got[s].ids.end()), want[s].ids);
+            const std::span<const float> rows = want[s].rows.vectors();
+            EXPECT_EQ(std::vector<float>(got[s].rows.begin(), got[s].rows.end()), std::vector<float>(rows.begin(), rows.end()));
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(got[s].rows.data()) % 4, 0u);
+            if (got[s].rows.size() * 4 >= 4096) {
+                EXPECT_EQ(reinterpret_cast<uintptr_t>(got[s].rows.data()) % 64, 0u);
+            }
+        }
+        const auto a = owning_obs.stats();
+        const auto b = view_obs.stats();
+        ASSERT_EQ(b.log.size(), a.log.size());
+        for (size_t call = 0; call < a.log.size(); ++call) {
+            ASSERT_EQ(b.log[call].size(), a.log[call].size()) << call;
+            for (size_t r = 0; r < a.log[call].size(); ++r) {
+                EXPECT_EQ(b.log[call][r].offset, a.log[call][r].offset);
+                EXPECT_EQ(b.log[call][r].len, a.log[call][r].len);
+            }
+        }
+    }
+}
+
+TEST(IvfFlatReaderViews, SameFailuresInTheSameOrder) {
+    struct Case {
+        const char* name;
+        void (*forge)(IvfFlatFileBuilder&);
+        std::vector<size_t> request;
+    };
+    const Case cases[] = {
+        {"negative offset", [](IvfFlatFileBuilder& b) { b.lists[2].entry_offset = -5; }, {0, 2}},
+        {"stored ID length differs", [](IvfFlatFileBuilder& b) { b.lists[0].stored_id_len = 3; }, {0, 2}},
+        {"stored ID length negative", [](IvfFlatFileBuilder& b) { b.lists[2].stored_id_len = -2; }, {0, 2}},
+        {"offset past the end", [](IvfFlatFileBuilder& b) { b.lists[2].entry_offset = 1 << 20; }, {0, 2}},
+        {"truncated gap", [](IvfFlatFileBuilder& b) { b.lists[0].id_section = std::vector<uint8_t>{0x00, 0x80}; }, {2, 0}},
+        {"eleven-byte gap",
+         [](IvfFlatFileBuilder& b) {
+             std::vector<uint8_t> s{0};
+             for (int i = 0; i < 9; ++i) s.push_back(0x80);
+             s.push_back(0x81);
+             b.lists[0].id_section = s;
+         },
+         {0}},
+        {"gap beyond u64",
+         [](IvfFlatFileBuilder& b) {
+             std::vector<uint8_t> s{0};
+             for (int i = 0; i < 9; ++i) s.push_back(0x80);
+             s.push_back(0x02);
+             b.lists[0].id_section = s;
+         },
+         {0}},
+        {"decreasing IDs",
+         [](IvfFlatFileBuilder& b) {
+             std::vector<uint8_t> s{0};
+             for (int i = 0; i < 9; ++i) s.push_back(0xFF);
+             s.push_back(0x01);
+             b.lists[0].id_section = s;
+         },
+         {0}},
+        {"list out of range", [](IvfFlatFileBuilder&) {}, {1, 3}},
+        {"trailing ID bytes are no failure", [](IvfFlatFileBuilder& b) { b.lists[0].extra_id_bytes = {0x05, 0x85, 0x01}; },
+         {0, 2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        IvfFlatFileBuilder b = small_file();
+        c.forge(b);
+        IVFFlatIndexReader owning = open_flat_reader(b.build());
+        IVFFlatIndexReader viewing = open_flat_reader(b.build());
+        std::optional<Error> want;
+        std::optional<Error> got;
+        std::vector<int64_t> want_ids;
+        std::vector<int64_t> got_ids;
+        try {
+            for (const FlatListData& l : owning.read_inverted_lists(c.request)) want_ids.insert(want_ids.end(), l.ids.begin(), l.ids.end());
+        } catch (const Error& e) {
+            want = e;
+        }
+        try {
+            for (const ivf::FlatListView& l : viewing.read_inverted_list_views(c.request)) {
+                got_ids.insert(got_ids.end(), l.ids.begin(), l.ids.end());
+            }
+        } catch (const Error& e) {
+            got = e;
+        }
+        ASSERT_EQ(got.has_value(), want.has_value());
+        if (want) {
+            EXPECT_EQ(got->kind(), want->kind());
+            EXPECT_STREQ(got->what(), want->what());
+        }
+        EXPECT_EQ(got_ids, want_ids);
+        // The reader stays usable after a failure.
+        EXPECT_EQ(viewing.read_inverted_list_views(std::vector<size_t>{1}).size(), 1u);
+    }
+}
+
+TEST(IvfFlatReaderViews, ScratchIsReusedNotRegrown) {
+    // 40 lists of 50 rows at d = 64 (12.8 KiB of rows each).
+    const std::vector<uint8_t> bytes = file_with_rows(std::vector<size_t>(40, 50), 64).build();
+    IVFFlatIndexReader r = open_flat_reader(bytes);
+    EXPECT_EQ(r.scratch_bytes(), 0u);
+    std::vector<size_t> all(40);
+    for (size_t l = 0; l < 40; ++l) all[l] = l;
+    const std::span<const ivf::FlatListView> first = r.read_inverted_list_views(all);
+    const float* first_rows = first[0].rows.data();
+    const size_t held = r.scratch_bytes();
+    // Rows (40 x 12.8 KiB), IDs, pads and the per-list records; nothing near a second copy.
+    EXPECT_GE(held, 40 * 50 * 64 * 4u);
+    EXPECT_LE(held, 40 * 50 * 64 * 4u * 2);
+    size_t largest = 0;
+    {
+        AllocationWatch watch;
+        for (int round = 0; round < 3; ++round) {
+            const std::span<const ivf::FlatListView> again = r.read_inverted_list_views(std::vector<size_t>{39, 3, 17});
+            EXPECT_EQ(again[0].ids[0], 39 * 50);
+            EXPECT_EQ(again[2].rows[0], 17.0f * 50);
+            r.read_inverted_list_views(all);
+        }
+        largest = watch.largest();
+    }
+    EXPECT_EQ(r.scratch_bytes(), held);
+    EXPECT_EQ(r.read_inverted_list_views(all)[0].rows.data(), first_rows);
+    // The host's read requests are the only allocation of any size left.
+    EXPECT_LT(largest, 2048u);
+}
+
 // ---- The batched-path ID decoder ----------------------------------------------------------
 
 TEST(IvfFlatIdDecoder, MessagesOfItsOwn) {
@@ -783,6 +941,22 @@ TEST(IvfFlatReaderStream, EmptyListStreamsNothing) {
     EXPECT_TRUE(stream(r, 1).chunk_rows.empty());
     EXPECT_EQ(obs.stats().calls, 0u);
     expect_error([&] { stream(r, 2); }, ErrorKind::InvalidInput, "list_id 2 out of range (nlist=2)");
+}
+
+TEST(IvfFlatReaderViews, StreamedChunksShareTheScratch) {
+    const IvfFlatFileBuilder b = one_big_list(1000, 4);
+    IVFFlatIndexReader r = open_flat_reader(b.build());
+    ReadBudgets budgets;
+    budgets.chunk_budget = 8 * 1000 + 16 * 300;
+    r.set_read_budgets_for_testing(budgets);
+    const Collected want = expected_rows(b, 1);
+    for (int round = 0; round < 2; ++round) {
+        const Collected got = stream(r, 1);
+        EXPECT_EQ(got.ids, want.ids);
+        EXPECT_EQ(got.rows, want.rows);
+    }
+    // One chunk of 300 rows is what the arena has had to hold.
+    EXPECT_LT(r.scratch_bytes(), 2 * 300 * 16u + 1024);
 }
 
 }  // namespace

@@ -790,4 +790,60 @@ TEST(IvfFlatSearch, AHugeKReservesOnlyWhatTheListsHold) {
     EXPECT_LE(largest, 8 * k);
 }
 
+// ---- Scratch kept between searches -----------------------------------------------------------
+
+TEST(IvfFlatSearch, SteadySearchesMakeNoLargeAllocation) {
+    // 16 lists of 2,500 rows at d = 32: 320 KB of rows per list. nprobe 4
+    // scans serially, nprobe 16 in parallel (1.28 M products).
+    PoolGuard pool(4);
+    const Data data = random_data(32, 16, 40000, 0, 21, 4);
+    IVFFlatIndexReader r = open_flat_reader(data.file.build());
+    const size_t k = 25;
+    std::vector<SearchResult> warm;
+    auto run_all = [&] {
+        std::vector<SearchResult> out;
+        for (size_t nprobe : {size_t{4}, size_t{16}}) {
+            for (size_t i = 0; i < data.nq; ++i) out.push_back(r.search_with_filter(query_of(data, i), k, nprobe, nullptr));
+            out.push_back(ivf::search_batch_ivfflat_reader_filter_range(r, data.queries, data.nq, k, 0, nprobe, {}, {}, nullptr));
+        }
+        return out;
+    };
+    warm = run_all();
+    const size_t held = r.scratch_bytes();
+    // The largest batch (all 16 lists, 5.1 MB of rows) and what comes with it.
+    EXPECT_GE(held, 16 * 2500 * 32 * 4u);
+    EXPECT_LE(held, 16 * 2500 * 32 * 4u * 3 / 2);
+    size_t largest = 0;
+    std::vector<SearchResult> again;
+    {
+        AllocationWatch watch;
+        again = run_all();
+        largest = watch.largest();
+    }
+    EXPECT_LT(largest, size_t{64} << 10);  // a list alone is 320 KB
+    EXPECT_EQ(r.scratch_bytes(), held);
+    ASSERT_EQ(again.size(), warm.size());
+    for (size_t i = 0; i < warm.size(); ++i) {
+        EXPECT_EQ(again[i].ids, warm[i].ids) << i;
+        EXPECT_EQ(again[i].distances, warm[i].distances) << i;
+    }
+    for (size_t i = 0; i < data.nq; ++i) expect_exact(data, i, k, nullptr, warm[5 + i].ids, warm[5 + i].distances);
+}
+
+TEST(IvfFlatSearch, LargePartialResultsAreNotKept) {
+    // 110 queries probing all 16 lists (40,000 rows) with k = 40,000: the
+    // parallel scan holds 110 x 40,000 partial pairs (70 MB) for the batch,
+    // more than the reader keeps once it is done.
+    PoolGuard pool(4);
+    const Data data = random_data(32, 16, 40000, 0, 22, 110);
+    IVFFlatIndexReader r = open_flat_reader(data.file.build());
+    const size_t k = 40000;
+    const SearchResult got = ivf::search_batch_ivfflat_reader_filter_range(r, data.queries, data.nq, k, 0, 16, {}, {}, nullptr);
+    EXPECT_LT(r.scratch_bytes(), size_t{16} << 20);
+    for (size_t i : {size_t{0}, size_t{109}}) {
+        expect_exact(data, i, k, nullptr, std::span<const int64_t>(got.ids).subspan(i * k, k),
+                     std::span<const float>(got.distances).subspan(i * k, k));
+    }
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 #include "ivfflat_io.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -13,6 +14,8 @@
 #include "kmeans.hpp"
 #include "numeric.hpp"
 #include "pool.hpp"
+
+#include <tbb/task_arena.h>
 
 namespace tavren::ivfflat_io {
 
@@ -36,19 +39,15 @@ void check_capacity(uint64_t n, uint64_t elem) {
     if (n > static_cast<uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / elem) panic("capacity overflow");
 }
 
-}  // namespace
+// The checks of an aligned read buffer of `total_len` bytes whose rows start
+// after `prefix_len` bytes: its pad (so the rows land on a 4-byte boundary)
+// and its size in 4-byte words.
+struct PayloadLayout {
+    uint64_t pad;
+    uint64_t words;
+};
 
-// ---- Row IDs -----------------------------------------------------------------
-
-std::vector<int64_t> decode_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count) {
-    static constexpr util::DeltaVarintMessages kMessages{"truncated varint", "varint exceeds u64 range",
-                                                         "varint exceeds 64 bits"};
-    return util::decode_delta_varint_ids(base, section, count, kMessages, util::TrailingBytes::Ignored);
-}
-
-// ---- Read buffers ----------------------------------------------------------------
-
-AlignedFlatPayload::AlignedFlatPayload(uint64_t total_len, uint64_t prefix_len, uint64_t row_bytes) {
+PayloadLayout aligned_payload_layout(uint64_t total_len, uint64_t prefix_len, uint64_t row_bytes) {
     std::optional<uint64_t> expected = checked_add(prefix_len, row_bytes);
     if (!expected) invalid_data("IVF-FLAT vector suffix overflow");
     if (total_len != *expected || row_bytes % 4 != 0) invalid_data("IVF-FLAT vector suffix has an invalid shape");
@@ -57,66 +56,188 @@ AlignedFlatPayload::AlignedFlatPayload(uint64_t total_len, uint64_t prefix_len, 
     if (!padded) invalid_data("IVF-FLAT aligned payload overflow");
     const uint64_t words = div_ceil(*padded, 4);
     check_capacity(words, sizeof(float));
-    pad_ = static_cast<size_t>(pad);
+    return {pad, words};
+}
+
+// Uninitialised elements of a trivial type, grown on demand; the contents do
+// not survive growth. What a read or a scan overwrites is never zeroed first.
+template <class T, size_t Align = alignof(T)>
+class ScratchArray {
+public:
+    T* reserve(size_t n) {
+        if (n > capacity_) grow(n);
+        return data_.get();
+    }
+    T* data() const noexcept { return data_.get(); }
+    size_t capacity() const noexcept { return capacity_; }
+    size_t bytes() const noexcept { return capacity_ * sizeof(T); }
+    void release() noexcept {
+        data_.reset();
+        capacity_ = 0;
+    }
+
+private:
+    struct Free {
+        void operator()(T* p) const noexcept { ::operator delete(p, std::align_val_t{Align}); }
+    };
+
+    void grow(size_t n) {
+        check_capacity(n, sizeof(T));
+        // Doubling up to one read budget spares regrowth when sizes vary from
+        // call to call; beyond it only what is asked for.
+        const size_t budget = static_cast<size_t>(index_io_util::kReadBudgetBytes / sizeof(T));
+        const size_t want = std::max(n, std::min(capacity_ > budget / 2 ? budget : capacity_ * 2, budget));
+        release();
+        data_.reset(static_cast<T*>(::operator new(want * sizeof(T), std::align_val_t{Align})));
+        capacity_ = want;
+    }
+
+    std::unique_ptr<T, Free> data_;
+    size_t capacity_ = 0;
+};
+
+// Appends exactly `count` IDs of one section to `out`, with the rules and
+// texts of decode_delta_varint_ids (bytes after them ignored).
+void append_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count,
+                             const util::DeltaVarintMessages& messages, std::vector<int64_t>& out) {
+    const uint8_t* p = section.data();
+    const size_t size = section.size();
+    size_t pos = 0;
+    auto next_byte = [&] {
+        if (pos == size) invalid_data("{}", messages.truncated);
+        return p[pos++];
+    };
+    uint64_t previous = static_cast<uint64_t>(base);
+    for (uint64_t i = 0; i < count; ++i) {
+        previous = util::next_delta_varint_id(previous, messages, next_byte);
+        out.push_back(static_cast<int64_t>(previous));
+    }
+}
+
+constexpr util::DeltaVarintMessages kBatchIdMessages{"truncated varint", "varint exceeds u64 range",
+                                                     "varint exceeds 64 bits"};
+
+}  // namespace
+
+// ---- Row IDs -----------------------------------------------------------------
+
+std::vector<int64_t> decode_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count) {
+    return util::decode_delta_varint_ids(base, section, count, kBatchIdMessages, util::TrailingBytes::Ignored);
+}
+
+// ---- Read buffers ----------------------------------------------------------------
+
+AlignedFlatPayload::AlignedFlatPayload(uint64_t total_len, uint64_t prefix_len, uint64_t row_bytes) {
+    const PayloadLayout layout = aligned_payload_layout(total_len, prefix_len, row_bytes);
+    pad_ = static_cast<size_t>(layout.pad);
     total_len_ = static_cast<size_t>(total_len);
     prefix_len_ = static_cast<size_t>(prefix_len);
     row_bytes_ = static_cast<size_t>(row_bytes);
-    if (words == 0) return;
+    if (layout.words == 0) return;
     // The read fills the window; only the bytes around it need zeroing.
-    storage_.reset(new float[static_cast<size_t>(words)]);
+    storage_.reset(new float[static_cast<size_t>(layout.words)]);
     storage_[0] = 0.0f;
-    storage_[static_cast<size_t>(words) - 1] = 0.0f;
+    storage_[static_cast<size_t>(layout.words) - 1] = 0.0f;
 }
 
 // ---- Result heap -------------------------------------------------------------------
+
+namespace {
+
+// The heap order: by rank, then by slot. Slots are unique, so no two held
+// pairs are equivalent and every order built on this is the same. The key
+// maps the rank (a NaN as +inf, -0 as +0, so equal ranks stay equal) to an
+// unsigned word in the same order, the slot below it: one integer compare.
+inline uint64_t order_key(const ReaderTopKHeap::Entry& e) noexcept {
+    uint32_t bits = std::bit_cast<uint32_t>(e.distance);
+    const uint32_t magnitude = bits & 0x7FFFFFFFu;
+    if (magnitude > 0x7F800000u) bits = 0x7F800000u;  // NaN: +inf
+    if (magnitude == 0) bits = 0;                     // -0: +0
+    const uint32_t ordered = (bits & 0x80000000u) != 0 ? ~bits : (bits | 0x80000000u);
+    return (static_cast<uint64_t>(ordered) << 32) | e.slot;
+}
+
+struct EntryLess {
+    bool operator()(const ReaderTopKHeap::Entry& a, const ReaderTopKHeap::Entry& b) const noexcept {
+        return order_key(a) < order_key(b);
+    }
+};
+constexpr EntryLess entry_less{};
+
+}  // namespace
 
 ReaderTopKHeap::ReaderTopKHeap(size_t k) : ReaderTopKHeap(k, k) {}
 
 ReaderTopKHeap::ReaderTopKHeap(size_t k, size_t max_offers) : k_(k) {
     const size_t room = std::min(k, max_offers);
-    check_capacity(room, sizeof(ScoredRow));
+    check_capacity(room, sizeof(Entry));
     entries_.reserve(room);
 }
 
-void ReaderTopKHeap::push(int64_t row_id, float distance) {
-    if (k_ == 0) return;
-    if (!worst_) {
-        entries_.push_back({distance, row_id});
-        if (entries_.size() == k_) choose_worst();
-        return;
+void ReaderTopKHeap::reset(size_t k, size_t max_offers) {
+    entries_.clear();
+    k_ = k;
+    full_ = false;
+    worst_rank_ = 0.0f;
+    const size_t room = std::min(k, max_offers);
+    check_capacity(room, sizeof(Entry));
+    if (entries_.capacity() < room) entries_.reserve(room);
+}
+
+void ReaderTopKHeap::append(int64_t row_id, float distance) {
+    const size_t slot = entries_.size();
+    TD_ASSERT(slot < kMaxEntries, "IVF-FLAT top-k heap holds at most {} pairs", kMaxEntries);
+    entries_.push_back(Entry{distance, static_cast<uint32_t>(slot), row_id});
+    if (entries_.size() == k_) {
+        std::make_heap(entries_.begin(), entries_.end(), entry_less);
+        full_ = true;
+        worst_rank_ = distance_rank(entries_.front().distance);
     }
-    // Strictly nearer only; a NaN ranks as +inf and is never nearer.
-    if (!(distance_rank(distance) < worst_rank_)) return;
-    entries_[*worst_] = {distance, row_id};
-    choose_worst();
 }
 
-float ReaderTopKHeap::worst_rank() const {
-    TD_ASSERT(worst_.has_value(), "a full IVF-FLAT top-k heap has a worst entry");
-    return worst_rank_;
-}
-
-void ReaderTopKHeap::choose_worst() noexcept {
-    // The last of several equal worst ranks is the one replaced first.
-    size_t w = 0;
-    float wr = distance_rank(entries_[0].distance);
-    for (size_t i = 1; i < entries_.size(); ++i) {
-        const float r = distance_rank(entries_[i].distance);
-        if (r >= wr) {
-            w = i;
-            wr = r;
+void ReaderTopKHeap::replace_worst(int64_t row_id, float distance) noexcept {
+    // The newcomer takes the worst's slot and, ranking below it, sinks from
+    // the root; the new root is the new worst.
+    Entry* e = entries_.data();
+    const size_t n = entries_.size();
+    const Entry moving{distance, e[0].slot, row_id};
+    const uint64_t key = order_key(moving);
+    size_t i = 0;
+    for (;;) {
+        size_t c = 2 * i + 1;
+        if (c >= n) break;
+        uint64_t child_key = order_key(e[c]);
+        if (c + 1 < n) {
+            const uint64_t right_key = order_key(e[c + 1]);
+            if (child_key < right_key) {
+                ++c;
+                child_key = right_key;
+            }
         }
+        if (key > child_key) break;
+        e[i] = e[c];
+        i = c;
     }
-    worst_ = w;
-    worst_rank_ = wr;
+    e[i] = moving;
+    worst_rank_ = distance_rank(e[0].distance);
+}
+
+void ReaderTopKHeap::worst_missing() { panic("a full IVF-FLAT top-k heap has a worst entry"); }
+
+std::span<const ReaderTopKHeap::Entry> ReaderTopKHeap::sort_in_place() {
+    std::sort(entries_.begin(), entries_.end(), entry_less);
+    full_ = false;
+    k_ = 0;  // consumed: takes nothing until reset
+    return entries_;
 }
 
 PartialResult ReaderTopKHeap::into_sorted() && {
-    std::stable_sort(entries_.begin(), entries_.end(), [](const ScoredRow& a, const ScoredRow& b) {
-        return distance_rank(a.distance) < distance_rank(b.distance);
-    });
-    worst_.reset();
-    return std::move(entries_);
+    const std::span<const Entry> sorted = sort_in_place();
+    PartialResult out;
+    out.reserve(sorted.size());
+    for (const Entry& e : sorted) out.push_back(ScoredRow{e.distance, e.row_id});
+    entries_ = {};
+    return out;
 }
 
 void scan_flat_rows(std::span<const float> query, std::span<const int64_t> row_ids, std::span<const float> rows,
@@ -155,6 +276,10 @@ void scan_flat_list(std::span<const float> query, const FlatListData& list, size
 }
 
 void merge_flat_results(ReaderTopKHeap& heap, PartialResult partial) {
+    merge_flat_results(heap, std::span<const ScoredRow>(partial));
+}
+
+void merge_flat_results(ReaderTopKHeap& heap, std::span<const ScoredRow> partial) {
     for (const ScoredRow& r : partial) heap.push(r.row_id, r.distance);
 }
 
@@ -174,11 +299,11 @@ void seed_flat_heaps(std::span<ReaderTopKHeap> heaps, std::span<const int64_t> s
 
 SearchResult padded_flat_results(ReaderTopKHeap heap, size_t k) {
     check_capacity(k, sizeof(int64_t));
-    PartialResult sorted = std::move(heap).into_sorted();
+    const std::span<const ReaderTopKHeap::Entry> sorted = heap.sort_in_place();
     SearchResult out;
     out.ids.reserve(k);
     out.distances.reserve(k);
-    for (const ScoredRow& r : sorted) {
+    for (const ReaderTopKHeap::Entry& r : sorted) {
         out.ids.push_back(r.row_id);
         out.distances.push_back(r.distance);
     }
@@ -188,6 +313,58 @@ SearchResult padded_flat_results(ReaderTopKHeap heap, size_t k) {
     }
     return out;
 }
+
+// ---- Reader: scratch -----------------------------------------------------------------
+
+// What the searches reuse from call to call (see scratch_bytes for bounds).
+struct IVFFlatIndexReader::Scratch {
+    // Batched reads and streamed chunks land here; rows on a 4-byte boundary
+    // (64 for lists of 4 KiB of rows or more).
+    ScratchArray<uint8_t, 64> arena;
+    std::vector<int64_t> ids;  // decoded IDs of the last batch
+    std::vector<FlatListView> views;
+    std::vector<FlatListRead> plans;
+    std::vector<size_t> rows_at;  // arena byte where each planned list's rows start
+    std::vector<size_t> id_starts;
+    std::vector<uint64_t> offsets;
+    std::vector<std::span<uint8_t>> buffers;
+    // The parallel scan: one heap per pool thread, the partial results of
+    // every (list, query) pair of one batch, and where each list's lie.
+    std::vector<ReaderTopKHeap> task_heaps;
+    ScratchArray<ScoredRow> partials;
+    std::vector<size_t> partial_counts;
+    std::vector<size_t> list_room;
+    std::vector<size_t> list_base;
+    std::vector<size_t> list_first_pair;
+    // The batch search: the group of each list, kNoGroup between calls.
+    std::vector<uint32_t> group_of;
+
+    size_t bytes() const noexcept {
+        size_t n = arena.bytes() + partials.bytes();
+        n += ids.capacity() * sizeof(int64_t) + views.capacity() * sizeof(FlatListView);
+        n += plans.capacity() * sizeof(FlatListRead) + rows_at.capacity() * sizeof(size_t);
+        n += id_starts.capacity() * sizeof(size_t) + offsets.capacity() * sizeof(uint64_t);
+        n += buffers.capacity() * sizeof(std::span<uint8_t>);
+        n += task_heaps.capacity() * sizeof(ReaderTopKHeap);
+        for (const ReaderTopKHeap& h : task_heaps) n += h.capacity() * sizeof(ReaderTopKHeap::Entry);
+        n += (partial_counts.capacity() + list_room.capacity() + list_base.capacity() + list_first_pair.capacity()) *
+             sizeof(size_t);
+        n += group_of.capacity() * sizeof(uint32_t);
+        return n;
+    }
+};
+
+IVFFlatIndexReader::IVFFlatIndexReader() = default;
+IVFFlatIndexReader::IVFFlatIndexReader(IVFFlatIndexReader&&) noexcept = default;
+IVFFlatIndexReader& IVFFlatIndexReader::operator=(IVFFlatIndexReader&&) noexcept = default;
+IVFFlatIndexReader::~IVFFlatIndexReader() = default;
+
+IVFFlatIndexReader::Scratch& IVFFlatIndexReader::scratch() {
+    if (!scratch_) scratch_ = std::make_unique<Scratch>();
+    return *scratch_;
+}
+
+size_t IVFFlatIndexReader::scratch_bytes() const noexcept { return scratch_ ? scratch_->bytes() : 0; }
 
 // ---- Reader: open and load ---------------------------------------------------------
 
@@ -447,6 +624,86 @@ std::vector<FlatListData> IVFFlatIndexReader::read_inverted_lists(std::span<cons
     return result;
 }
 
+std::span<const FlatListView> IVFFlatIndexReader::read_inverted_list_views(std::span<const size_t> lists) {
+    ensure_loaded();
+    Scratch& sc = scratch();
+    sc.views.assign(lists.size(), FlatListView{});
+    sc.plans.clear();
+    sc.rows_at.clear();
+    // Planning: the checks of read_inverted_lists in its order, and where
+    // each window goes in the arena.
+    uint64_t arena_bytes = 0;
+    uint64_t id_room = 0;
+    for (size_t s = 0; s < lists.size(); ++s) {
+        const size_t list = lists[s];
+        if (list >= nlist_) invalid_input("list_id {} out of range (nlist={})", list, nlist_);
+        sc.views[s].list = list;
+        const int32_t count = list_counts_[list];
+        if (count == 0) continue;
+        const uint64_t offset = util::checked_list_offset(list_offsets_[list], list);
+        std::optional<uint64_t> row_bytes = count < 0 ? std::nullopt : checked_mul(static_cast<uint64_t>(count), 4);
+        if (row_bytes) row_bytes = checked_mul(*row_bytes, d_);
+        if (!row_bytes) invalid_data("IVF-FLAT list byte size overflow");
+        const int32_t id_len = id_bytes_lens_[list];
+        if (id_len < 0) invalid_data("IVF-FLAT list payload overflow");
+        const uint64_t prefix = kIdBlockHeader + static_cast<uint64_t>(id_len);
+        std::optional<uint64_t> total = checked_add(prefix, *row_bytes);
+        if (!total) invalid_data("IVF-FLAT list payload overflow");
+        aligned_payload_layout(*total, prefix, *row_bytes);
+        // Rows of 4 KiB or more start on a cache line; smaller lists pay at
+        // most 3 pad bytes.
+        const uint64_t align = *row_bytes >= 4096 ? 64 : 4;
+        std::optional<uint64_t> rows_end = checked_add(arena_bytes, prefix);
+        if (rows_end) rows_end = checked_add(*rows_end, align - 1);
+        if (!rows_end) panic("capacity overflow");
+        const uint64_t rows_at = *rows_end / align * align;
+        std::optional<uint64_t> end = checked_add(rows_at, *row_bytes);
+        if (!end) panic("capacity overflow");
+        check_capacity(*end, 1);
+        arena_bytes = *end;
+        id_room += std::min<uint64_t>(static_cast<uint64_t>(count), static_cast<uint64_t>(id_len));
+        sc.plans.push_back(FlatListRead{s, list, count, id_len, offset});
+        sc.rows_at.push_back(static_cast<size_t>(rows_at));
+    }
+    if (sc.plans.empty()) return sc.views;
+
+    uint8_t* const arena = sc.arena.reserve(static_cast<size_t>(arena_bytes));
+    sc.offsets.clear();
+    sc.buffers.clear();
+    for (size_t j = 0; j < sc.plans.size(); ++j) {
+        const FlatListRead& plan = sc.plans[j];
+        const size_t prefix = kIdBlockHeader + static_cast<size_t>(plan.id_bytes_len);
+        const size_t row_bytes = static_cast<size_t>(plan.count) * 4 * d_;
+        sc.offsets.push_back(plan.offset);
+        sc.buffers.emplace_back(arena + sc.rows_at[j] - prefix, prefix + row_bytes);
+    }
+    util::pread_batched_slices_with_limit(*input_, sc.offsets, sc.buffers, util::kReadBudgetBytes);
+
+    // Every gap takes at least one byte: the ID sections just read bound the
+    // IDs, whatever the counts claim.
+    sc.ids.clear();
+    if (sc.ids.capacity() < id_room) sc.ids.reserve(static_cast<size_t>(id_room));
+    sc.id_starts.clear();
+    for (size_t j = 0; j < sc.plans.size(); ++j) {
+        const FlatListRead& plan = sc.plans[j];
+        const uint8_t* bytes = sc.buffers[j].data();
+        const int32_t stored = load<int32_t>(bytes + 8);
+        if (stored < 0 || stored != plan.id_bytes_len) invalid_data("IVF-FLAT id_bytes_len mismatch");
+        sc.id_starts.push_back(sc.ids.size());
+        append_delta_varint_ids(load<int64_t>(bytes),
+                                std::span<const uint8_t>(bytes + kIdBlockHeader, static_cast<size_t>(plan.id_bytes_len)),
+                                static_cast<uint64_t>(plan.count), kBatchIdMessages, sc.ids);
+    }
+    for (size_t j = 0; j < sc.plans.size(); ++j) {
+        const FlatListRead& plan = sc.plans[j];
+        const size_t count = static_cast<size_t>(plan.count);
+        FlatListView& view = sc.views[plan.slot];
+        view.ids = std::span<const int64_t>(sc.ids.data() + sc.id_starts[j], count);
+        view.rows = std::span<const float>(reinterpret_cast<const float*>(arena + sc.rows_at[j]), count * d_);
+    }
+    return sc.views;
+}
+
 namespace {
 
 // The ID section of one list, read in windows of a fixed size and decoded
@@ -518,17 +775,21 @@ RowGeometry row_geometry(size_t d, uint64_t offset, uint64_t id_len) {
     return {*row_bytes, *row_start};
 }
 
-// Reads rows [first, first + rows) into a fresh buffer with one host call.
-AlignedFlatPayload read_row_chunk(const io::SeekRead& input, const RowGeometry& g, uint64_t first, uint64_t rows) {
+// Reads rows [first, first + rows) into `arena` with one host call; the rows
+// stay valid until the arena is used again.
+std::span<const float> read_row_chunk(const io::SeekRead& input, const RowGeometry& g, uint64_t first, uint64_t rows,
+                                      ScratchArray<uint8_t, 64>& arena) {
     std::optional<uint64_t> chunk_bytes = checked_mul(rows, g.row_bytes);
     if (!chunk_bytes) invalid_data("IVF-FLAT chunk size overflow");
-    AlignedFlatPayload buffer(*chunk_bytes, 0, *chunk_bytes);
+    aligned_payload_layout(*chunk_bytes, 0, *chunk_bytes);
     std::optional<uint64_t> chunk_offset = checked_mul(first, g.row_bytes);
     if (chunk_offset) chunk_offset = checked_add(*chunk_offset, g.row_start);
     if (!chunk_offset) invalid_data("IVF-FLAT chunk offset overflow");
-    io::ReadRequest request{buffer.read_buf_mut().data(), buffer.total_len(), *chunk_offset};
+    const size_t len = static_cast<size_t>(*chunk_bytes);
+    uint8_t* const buffer = arena.reserve(len);
+    io::ReadRequest request{buffer, len, *chunk_offset};
     input.pread(std::span<io::ReadRequest>(&request, 1));
-    return buffer;
+    return {reinterpret_cast<const float*>(buffer), len / 4};
 }
 
 }  // namespace
@@ -558,9 +819,8 @@ void IVFFlatIndexReader::read_ids_then_chunks(size_t, uint64_t offset, uint64_t 
     const uint64_t fixed = 8 * static_cast<uint64_t>(ids.size()) + (util::kChunkBudgetBytes - budgets_.chunk_budget);
     for (uint64_t first = 0; first < count;) {
         const uint64_t rows = util::bounded_ivf_stream_chunk_rows(count - first, g.row_bytes, fixed, 1);
-        const AlignedFlatPayload chunk = read_row_chunk(*input_, g, first, rows);
-        consumer(std::span<const int64_t>(ids).subspan(static_cast<size_t>(first), static_cast<size_t>(rows)),
-                 chunk.vectors());
+        const std::span<const float> chunk = read_row_chunk(*input_, g, first, rows, scratch().arena);
+        consumer(std::span<const int64_t>(ids).subspan(static_cast<size_t>(first), static_cast<size_t>(rows)), chunk);
         first += rows;
     }
 }
@@ -588,8 +848,8 @@ void IVFFlatIndexReader::read_ids_with_chunks(size_t, uint64_t offset, uint64_t 
         const uint64_t rows = util::bounded_ivf_stream_chunk_rows(count - first, g.row_bytes + 8, fixed, 1);
         if (ids.capacity() < rows) ids.reserve(static_cast<size_t>(rows));
         cursor.next_ids(static_cast<size_t>(rows), ids);
-        const AlignedFlatPayload chunk = read_row_chunk(*input_, g, first, rows);
-        consumer(ids, chunk.vectors());
+        const std::span<const float> chunk = read_row_chunk(*input_, g, first, rows, scratch().arena);
+        consumer(ids, chunk);
         first += rows;
     }
     cursor.finish();
@@ -597,43 +857,46 @@ void IVFFlatIndexReader::read_ids_with_chunks(size_t, uint64_t offset, uint64_t 
 
 // ---- Searches ------------------------------------------------------------------------
 
-namespace {
+// Partial results and task heaps above these are released after the batch
+// that needed them instead of being kept for the next one.
+constexpr size_t kKeptPartialBytes = size_t{64} << 20;
+constexpr size_t kKeptTaskHeapEntries = size_t{1} << 16;
 
 // Reads and scans `order` (distinct lists) for the queries of each position:
 // batches of consecutive lists within the read budget, scanned serially or
 // one pool task per list; lists above the stream threshold streamed alone.
 // Heap q receives the candidates of its lists in `order`, within a list in row
 // order (serial) or as that list's ascending best k (parallel).
-void walk_lists(IVFFlatIndexReader& reader, std::span<const size_t> order,
-                std::span<const std::span<const size_t>> query_sets, std::span<const float> queries,
-                std::span<ReaderTopKHeap> heaps, size_t k, const RowIdFilter* filter) {
-    const size_t d = reader.dimension();
-    const uint32_t metric = reader.metric();
-    const uint64_t threshold = reader.budgets().stream_threshold;
+void IVFFlatIndexReader::walk_lists(std::span<const size_t> order, std::span<const std::span<const size_t>> query_sets,
+                                    std::span<const float> queries, std::span<ReaderTopKHeap> heaps, size_t k,
+                                    const RowIdFilter* filter) {
+    const size_t d = d_;
+    const uint32_t metric = metric_;
+    const uint64_t threshold = budgets_.stream_threshold;
     auto query_of = [&](size_t q) { return queries.subspan(q * d, d); };
 
     size_t p = 0;
     while (p < order.size()) {
-        if (reader.list_payload_len(order[p]) > threshold) {
+        if (list_payload_len(order[p]) > threshold) {
             const std::span<const size_t> set = query_sets[p];
-            reader.read_list_streamed(order[p], [&](std::span<const int64_t> ids, std::span<const float> rows) {
+            read_list_streamed(order[p], [&](std::span<const int64_t> ids, std::span<const float> rows) {
                 for (size_t q : set) scan_flat_rows(query_of(q), ids, rows, d, metric, filter, heaps[q]);
             });
             ++p;
             continue;
         }
-        const size_t g = reader.batch_read_end(order.subspan(p));
+        const size_t g = batch_read_end(order.subspan(p));
         size_t end = std::min(order.size(), p + std::max<size_t>(g, 1));
         // Only a lowered stream threshold can put a list to stream inside a batch.
         if (threshold < index_io_util::kReadBudgetBytes) {
             for (size_t j = p + 1; j < end; ++j) {
-                if (reader.list_payload_len(order[j]) > threshold) {
+                if (list_payload_len(order[j]) > threshold) {
                     end = j;
                     break;
                 }
             }
         }
-        const std::vector<FlatListData> lists = reader.read_inverted_lists(order.subspan(p, end - p));
+        const std::span<const FlatListView> lists = read_inverted_list_views(order.subspan(p, end - p));
 
         uint64_t work = 0;
         for (size_t j = 0; j < lists.size(); ++j) {
@@ -641,30 +904,84 @@ void walk_lists(IVFFlatIndexReader& reader, std::span<const size_t> order,
             work = saturating_add(work, saturating_mul(saturating_mul(rows, query_sets[p + j].size()), d));
         }
         if (lists.size() >= 2 && work > kParallelScanWork) {
-            std::vector<std::vector<std::pair<size_t, PartialResult>>> partials(lists.size());
-            pool::parallel_for_each_index(lists.size(), [&](size_t j) {
-                const std::span<const size_t> set = query_sets[p + j];
-                std::vector<std::pair<size_t, PartialResult>>& out = partials[j];
-                out.reserve(set.size());
-                for (size_t q : set) {
-                    // A task can offer at most its list's rows: a huge k must
-                    // not make every task reserve k pairs.
-                    ReaderTopKHeap heap(k, lists[j].ids.size());
-                    scan_flat_list(query_of(q), lists[j], d, metric, filter, heap);
-                    out.emplace_back(q, std::move(heap).into_sorted());
-                }
-            });
-            for (std::vector<std::pair<size_t, PartialResult>>& out : partials) {
-                for (std::pair<size_t, PartialResult>& part : out) merge_flat_results(heaps[part.first], std::move(part.second));
-            }
+            scan_batch_in_parallel(lists, query_sets.subspan(p, lists.size()), queries, heaps, k, filter);
         } else {
             for (size_t j = 0; j < lists.size(); ++j) {
-                for (size_t q : query_sets[p + j]) scan_flat_list(query_of(q), lists[j], d, metric, filter, heaps[q]);
+                for (size_t q : query_sets[p + j]) {
+                    scan_flat_rows(query_of(q), lists[j].ids, lists[j].rows, d, metric, filter, heaps[q]);
+                }
             }
         }
         p = end;
     }
 }
+
+// One pool task per list; within a task the list's queries one after the
+// other, each into the task's heap, its ascending best k kept apart. Then, on
+// the calling thread, list by list and query by query, each partial result is
+// pushed into its query's heap.
+void IVFFlatIndexReader::scan_batch_in_parallel(std::span<const FlatListView> lists,
+                                                std::span<const std::span<const size_t>> query_sets,
+                                                std::span<const float> queries, std::span<ReaderTopKHeap> heaps,
+                                                size_t k, const RowIdFilter* filter) {
+    const size_t d = d_;
+    const uint32_t metric = metric_;
+    Scratch& sc = scratch();
+    const size_t n = lists.size();
+    // A task can offer at most its list's rows: a huge k must not make every
+    // pair hold k places.
+    sc.list_room.resize(n);
+    sc.list_base.resize(n);
+    sc.list_first_pair.resize(n);
+    uint64_t places = 0;
+    size_t pairs = 0;
+    for (size_t j = 0; j < n; ++j) {
+        const size_t room = std::min(k, lists[j].ids.size());
+        sc.list_room[j] = room;
+        sc.list_base[j] = static_cast<size_t>(places);
+        sc.list_first_pair[j] = pairs;
+        std::optional<uint64_t> next = checked_mul(room, query_sets[j].size());
+        if (next) next = checked_add(places, *next);
+        if (!next) panic("capacity overflow");
+        places = *next;
+        check_capacity(places, sizeof(ScoredRow));
+        pairs += query_sets[j].size();
+    }
+    ScoredRow* const partials = sc.partials.reserve(static_cast<size_t>(places));
+    sc.partial_counts.resize(pairs);
+
+    const size_t slots = static_cast<size_t>(std::max(pool::arena().max_concurrency(), 1));
+    while (sc.task_heaps.size() < slots) sc.task_heaps.emplace_back(0);
+    pool::parallel_for_each_index(n, [&](size_t j) {
+        // No task waits on the pool, so no two running tasks share a slot.
+        const int slot = tbb::this_task_arena::current_thread_index();
+        TD_ASSERT(slot >= 0 && static_cast<size_t>(slot) < slots, "pool thread slot {} out of range", slot);
+        ReaderTopKHeap& heap = sc.task_heaps[static_cast<size_t>(slot)];
+        const std::span<const size_t> set = query_sets[j];
+        const size_t room = sc.list_room[j];
+        for (size_t t = 0; t < set.size(); ++t) {
+            heap.reset(k, lists[j].ids.size());
+            scan_flat_rows(queries.subspan(set[t] * d, d), lists[j].ids, lists[j].rows, d, metric, filter, heap);
+            const std::span<const ReaderTopKHeap::Entry> sorted = heap.sort_in_place();
+            ScoredRow* out = partials + sc.list_base[j] + t * room;
+            for (const ReaderTopKHeap::Entry& e : sorted) *out++ = ScoredRow{e.distance, e.row_id};
+            sc.partial_counts[sc.list_first_pair[j] + t] = sorted.size();
+        }
+    });
+    for (size_t j = 0; j < n; ++j) {
+        const std::span<const size_t> set = query_sets[j];
+        for (size_t t = 0; t < set.size(); ++t) {
+            const ScoredRow* part = partials + sc.list_base[j] + t * sc.list_room[j];
+            merge_flat_results(heaps[set[t]], std::span<const ScoredRow>(part, sc.partial_counts[sc.list_first_pair[j] + t]));
+        }
+    }
+    if (sc.partials.bytes() > kKeptPartialBytes) sc.partials.release();
+    for (ReaderTopKHeap& h : sc.task_heaps) {
+        if (h.capacity() > kKeptTaskHeapEntries) h = ReaderTopKHeap(0);
+    }
+}
+
+namespace {
 
 constexpr size_t kSingleQuery[1] = {0};
 
@@ -686,7 +1003,7 @@ SearchResult IVFFlatIndexReader::search_with_filter(std::span<const float> query
     ReaderTopKHeap heap(k, static_cast<size_t>(std::min<uint64_t>(offerable, k)));
 
     const std::vector<std::span<const size_t>> sets(probes.lists.size(), std::span<const size_t>(kSingleQuery));
-    walk_lists(*this, probes.lists, sets, q, std::span<ReaderTopKHeap>(&heap, 1), k, filter);
+    walk_lists(probes.lists, sets, q, std::span<ReaderTopKHeap>(&heap, 1), k, filter);
     return padded_flat_results(std::move(heap), k);
 }
 
@@ -721,17 +1038,27 @@ SearchResult search_batch_ivfflat_reader_filter_range(IVFFlatIndexReader& reader
 
     // Lists in order of first appearance over the queries; each list's
     // queries ascending (stored flat, one span per list).
+    // group_of is the reader's: all kNone between calls, so a call touches
+    // only the entries of the lists it probes.
     constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
-    std::vector<uint32_t> group_of(nlist, kNone);
+    std::vector<uint32_t>& group_of = reader.scratch().group_of;
+    if (group_of.size() != nlist) group_of.assign(nlist, kNone);
     std::vector<size_t> order;
+    struct ClearGroups {
+        std::vector<uint32_t>& group_of;
+        const std::vector<size_t>& order;
+        ~ClearGroups() {
+            for (size_t l : order) group_of[l] = kNone;
+        }
+    } clear_groups{group_of, order};
     std::vector<size_t> group_sizes;
     for (size_t i = 0; i < nq; ++i) {
         const std::vector<size_t>& lists = probes.lists[i];
         for (size_t r = probe_start; r < lists.size(); ++r) {
             const size_t l = lists[r];
             if (group_of[l] == kNone) {
-                group_of[l] = static_cast<uint32_t>(order.size());
-                order.push_back(l);
+                order.push_back(l);  // first, so the guard clears whatever was set
+                group_of[l] = static_cast<uint32_t>(order.size() - 1);
                 group_sizes.push_back(0);
             }
             ++group_sizes[group_of[l]];
@@ -769,7 +1096,7 @@ SearchResult search_batch_ivfflat_reader_filter_range(IVFFlatIndexReader& reader
     }
     seed_flat_heaps(heaps, seed_ids, seed_distances, k);
 
-    walk_lists(reader, order, sets, q, heaps, k, filter);
+    reader.walk_lists(order, sets, q, heaps, k, filter);
 
     check_capacity(total, sizeof(int64_t));
     SearchResult out;

@@ -7,9 +7,14 @@
 // at most 64 MiB, a larger list streamed in bounded row chunks.
 //
 // The searches keep three steps apart: probe selection (kmeans::find_topk),
-// list fetching (read_inverted_lists / read_list_streamed) and list scanning
-// (scan_flat_rows into a ReaderTopKHeap). Scans may run on the pool; all
-// reads happen on the calling thread, before or between the scans.
+// list fetching (read_inverted_list_views / read_list_streamed) and list
+// scanning (scan_flat_rows into a ReaderTopKHeap). Scans may run on the pool;
+// all reads happen on the calling thread, before or between the scans.
+//
+// Searches read into scratch the reader keeps between calls (calls on one
+// reader never overlap), so a steady stream of searches makes no large
+// allocation and touches no fresh pages. What it keeps is bounded by one
+// batched read: see IVFFlatIndexReader::scratch_bytes.
 //
 // Errors are tavren::Error (InvalidData for file contents, InvalidInput for
 // arguments, OutOfMemory when the metadata cannot be held); internal
@@ -105,6 +110,15 @@ struct FlatListData {
     size_t list = 0;
 };
 
+// One list of a batched read as the searches see it: views into the reader's
+// scratch, valid until the next list read on the same reader. An empty list
+// has neither IDs nor rows.
+struct FlatListView {
+    std::span<const int64_t> ids;
+    std::span<const float> rows;  // ids.size() rows of d values, 4-byte aligned
+    size_t list = 0;
+};
+
 // Byte budgets of the reader. The defaults are the file format's; tests lower
 // them to reach the piecewise paths with small files.
 struct ReadBudgets {
@@ -139,14 +153,28 @@ inline float distance_rank(float distance) noexcept {
     return distance != distance ? std::numeric_limits<float>::infinity() : distance;
 }
 
-// The bounded result heap of one query: an unsorted array of at most k pairs
-// with a cached worst slot (set for good once k pairs are held). A full heap
-// takes a candidate only when it ranks strictly below the worst; among equal
-// worst ranks the highest slot is replaced first. Never shared between
-// threads; pushing never allocates beyond the room reserved at construction
-// when the caller's max_offers bound holds.
+// The bounded result heap of one query. While it fills, pairs are appended
+// in offer order, each numbered by its slot (its position of arrival). From
+// the k-th pair on it is full for good and its pairs form a max-heap keyed by
+// (rank, slot), so the worst is the pair of largest rank and, among equal
+// largest ranks, of highest slot. A full heap takes a candidate only when it
+// ranks strictly below the worst; the candidate replaces the worst and keeps
+// its slot. Sorting orders by (rank, slot): ascending rank, ties in slot
+// order. Refusing a candidate costs one comparison, taking one O(log k).
+// Never shared between threads; pushing never allocates beyond the room
+// reserved at construction when the caller's max_offers bound holds.
 class ReaderTopKHeap {
 public:
+    // One held pair: its distance, its slot and its row ID (16 bytes).
+    struct Entry {
+        float distance;
+        uint32_t slot;
+        int64_t row_id;
+    };
+    // Slots are 32-bit: a heap never holds more pairs than this (it would
+    // take 64 GiB); one more is an assertion.
+    static constexpr size_t kMaxEntries = std::numeric_limits<uint32_t>::max();
+
     // Room for k pairs. A k whose room overflows the address space is an
     // assertion ("capacity overflow"); an unobtainable one throws bad_alloc.
     explicit ReaderTopKHeap(size_t k);
@@ -154,25 +182,45 @@ public:
     // most max_offers candidates (a task over one list of that many rows).
     ReaderTopKHeap(size_t k, size_t max_offers);
 
-    void push(int64_t row_id, float distance);
+    void push(int64_t row_id, float distance) {
+        if (full_) {
+            // Strictly nearer only; a NaN ranks as +inf and is never nearer.
+            if (distance_rank(distance) < worst_rank_) replace_worst(row_id, distance);
+            return;
+        }
+        if (k_ != 0) append(row_id, distance);
+    }
+
+    // Empties the heap for another query with this k, keeping its storage
+    // and growing it to min(k, max_offers) pairs when smaller.
+    void reset(size_t k, size_t max_offers);
 
     size_t k() const noexcept { return k_; }
     size_t size() const noexcept { return entries_.size(); }
     size_t capacity() const noexcept { return entries_.capacity(); }
-    bool full() const noexcept { return worst_.has_value(); }
+    bool full() const noexcept { return full_; }
     // The rank of the worst entry of a full heap (asserts fullness).
-    float worst_rank() const;
+    float worst_rank() const {
+        if (!full_) worst_missing();
+        return worst_rank_;
+    }
 
+    // Sorts the held pairs ascending by (rank, slot) where they lie and
+    // returns them. The heap is consumed: it takes no more candidates until
+    // reset. Allocates nothing.
+    std::span<const Entry> sort_in_place();
     // The pairs ascending by rank, ties in slot order; the heap is consumed.
     PartialResult into_sorted() &&;
 
 private:
-    void choose_worst() noexcept;
+    void append(int64_t row_id, float distance);
+    void replace_worst(int64_t row_id, float distance) noexcept;
+    [[noreturn]] static void worst_missing();
 
-    std::optional<size_t> worst_;
-    std::vector<ScoredRow> entries_;
+    std::vector<Entry> entries_;
     size_t k_;
     float worst_rank_ = 0.0f;
+    bool full_ = false;
 };
 
 // Offers every row of a run (row_ids.size() rows of d values in `rows`) to
@@ -185,6 +233,7 @@ void scan_flat_list(std::span<const float> query, const FlatListData& list, size
                     const RowIdFilter* filter, ReaderTopKHeap& heap);
 // Pushes the pairs of `partial` in order.
 void merge_flat_results(ReaderTopKHeap& heap, PartialResult partial);
+void merge_flat_results(ReaderTopKHeap& heap, std::span<const ScoredRow> partial);
 // Pre-fills heap q with seeds q*k .. q*k+k-1 (skipping distance kF32Max); a
 // query whose range lies beyond either array gets none.
 void seed_flat_heaps(std::span<ReaderTopKHeap> heaps, std::span<const int64_t> seed_ids,
@@ -201,8 +250,9 @@ public:
     static IVFFlatIndexReader open_with_header(std::unique_ptr<io::SeekRead> input,
                                                std::span<const uint8_t, 64> header);
 
-    IVFFlatIndexReader(IVFFlatIndexReader&&) noexcept = default;
-    IVFFlatIndexReader& operator=(IVFFlatIndexReader&&) noexcept = default;
+    IVFFlatIndexReader(IVFFlatIndexReader&&) noexcept;
+    IVFFlatIndexReader& operator=(IVFFlatIndexReader&&) noexcept;
+    ~IVFFlatIndexReader();
 
     // Loads centroids and offset table once; later calls do nothing. A failed
     // load leaves the reader unloaded, and the next call starts over.
@@ -231,6 +281,12 @@ public:
     // calls as the budget and the range cap allow; empty lists cost no range.
     // Loads first. On failure nothing is returned.
     std::vector<FlatListData> read_inverted_lists(std::span<const size_t> lists);
+    // The same reads and checks (same host calls, same failures in the same
+    // order), into the reader's scratch instead of fresh buffers: the views
+    // stay valid until the next list read on this reader. For lists whose
+    // payloads together stay within one batched read (batch_read_end), which
+    // bounds the scratch; larger requests are served all the same.
+    std::span<const FlatListView> read_inverted_list_views(std::span<const size_t> lists);
 
     // Receives one streamed chunk: its rows' IDs and their values (d each).
     using ChunkConsumer = std::function<void(std::span<const int64_t> ids, std::span<const float> rows)>;
@@ -238,12 +294,24 @@ public:
     // each to `consumer` before reading the next. The IDs are read at once
     // when they fit the ID budget, else piece by piece with the chunks, so any
     // list the writer can produce is readable. Loads first. On failure the
-    // consumer has seen the chunks before it.
+    // consumer has seen the chunks before it. The chunk spans are valid only
+    // during the consumer call (chunks are read into the reader's scratch).
     void read_list_streamed(size_t list, const ChunkConsumer& consumer);
 
     // One query: exactly k padded results. filter may be null.
     SearchResult search_with_filter(std::span<const float> query, size_t k, size_t nprobe,
                                     const row_id_filter::RowIdFilter* filter);
+
+    // Bytes of search scratch the reader holds between calls. It is at most:
+    // the read arena, one batched read (at most 64 MiB of payloads plus 3 pad
+    // bytes per list, 63 per list of 4 KiB or more) or one streamed chunk;
+    // the decoded row IDs of that batch (8 bytes per row); the per-list views
+    // and read plans of that batch; for the parallel scan, one heap per pool
+    // thread and the per-(list, query) partial results of one batch (kept only
+    // while they stay within 16 MiB, released after a call that needed more);
+    // and for the batch search one word per list of the index. 0 before the
+    // first list read; released with the reader.
+    size_t scratch_bytes() const noexcept;
 
     const io::SeekRead& input() const noexcept { return *input_; }
     const ReadBudgets& budgets() const noexcept { return budgets_; }
@@ -251,8 +319,23 @@ public:
     void set_read_budgets_for_testing(const ReadBudgets& budgets);
 
 private:
-    IVFFlatIndexReader() = default;
+    struct Scratch;
+    friend SearchResult search_batch_ivfflat_reader_filter_range(IVFFlatIndexReader&, std::span<const float>, size_t,
+                                                                 size_t, size_t, size_t, std::span<const int64_t>,
+                                                                 std::span<const float>,
+                                                                 const row_id_filter::RowIdFilter*);
+
+    IVFFlatIndexReader();
     void load_metadata();
+    Scratch& scratch();
+    // Reads and scans `order` (distinct lists) for the queries of each
+    // position into their heaps.
+    void walk_lists(std::span<const size_t> order, std::span<const std::span<const size_t>> query_sets,
+                    std::span<const float> queries, std::span<ReaderTopKHeap> heaps, size_t k,
+                    const row_id_filter::RowIdFilter* filter);
+    void scan_batch_in_parallel(std::span<const FlatListView> lists,
+                                std::span<const std::span<const size_t>> query_sets, std::span<const float> queries,
+                                std::span<ReaderTopKHeap> heaps, size_t k, const row_id_filter::RowIdFilter* filter);
     void read_ids_then_chunks(size_t list, uint64_t offset, uint64_t count, uint64_t id_len,
                               const ChunkConsumer& consumer);
     void read_ids_with_chunks(size_t list, uint64_t offset, uint64_t count, uint64_t id_len,
@@ -270,6 +353,7 @@ private:
     bool delta_ids_ = true;
     bool loaded_ = false;
     ReadBudgets budgets_;
+    std::unique_ptr<Scratch> scratch_;  // made on the first list read
 };
 
 // InvalidInput: "nq * k overflows usize"; "seed result lengths must both
