@@ -280,7 +280,12 @@ void merge_flat_results(ReaderTopKHeap& heap, PartialResult partial) {
 }
 
 void merge_flat_results(ReaderTopKHeap& heap, std::span<const ScoredRow> partial) {
-    for (const ScoredRow& r : partial) heap.push(r.row_id, r.distance);
+    for (const ScoredRow& r : partial) {
+        // A partial result ascends by rank: once a full heap refuses one
+        // pair, it refuses every later one, and its worst stays as it is.
+        if (heap.full() && !(distance_rank(r.distance) < heap.worst_rank())) break;
+        heap.push(r.row_id, r.distance);
+    }
 }
 
 void seed_flat_heaps(std::span<ReaderTopKHeap> heaps, std::span<const int64_t> seed_ids,
@@ -330,7 +335,12 @@ struct IVFFlatIndexReader::Scratch {
     std::vector<std::span<uint8_t>> buffers;
     // The parallel scan: one heap per pool thread, the partial results of
     // every (list, query) pair of one batch, and where each list's lie.
-    std::vector<ReaderTopKHeap> task_heaps;
+    // Each on its own cache lines: a heap's fields change on every accepted
+    // candidate, and neighbouring threads must not share those lines.
+    struct alignas(64) TaskHeap {
+        ReaderTopKHeap heap{0};
+    };
+    std::vector<TaskHeap> task_heaps;
     ScratchArray<ScoredRow> partials;
     std::vector<size_t> partial_counts;
     std::vector<size_t> list_room;
@@ -345,8 +355,8 @@ struct IVFFlatIndexReader::Scratch {
         n += plans.capacity() * sizeof(FlatListRead) + rows_at.capacity() * sizeof(size_t);
         n += id_starts.capacity() * sizeof(size_t) + offsets.capacity() * sizeof(uint64_t);
         n += buffers.capacity() * sizeof(std::span<uint8_t>);
-        n += task_heaps.capacity() * sizeof(ReaderTopKHeap);
-        for (const ReaderTopKHeap& h : task_heaps) n += h.capacity() * sizeof(ReaderTopKHeap::Entry);
+        n += task_heaps.capacity() * sizeof(TaskHeap);
+        for (const TaskHeap& t : task_heaps) n += t.heap.capacity() * sizeof(ReaderTopKHeap::Entry);
         n += (partial_counts.capacity() + list_room.capacity() + list_base.capacity() + list_first_pair.capacity()) *
              sizeof(size_t);
         n += group_of.capacity() * sizeof(uint32_t);
@@ -950,13 +960,18 @@ void IVFFlatIndexReader::scan_batch_in_parallel(std::span<const FlatListView> li
     ScoredRow* const partials = sc.partials.reserve(static_cast<size_t>(places));
     sc.partial_counts.resize(pairs);
 
+    // Every thread's heap gets the room of the largest list here, so no task
+    // allocates and what is held does not depend on which threads ran.
+    size_t most_room = 0;
+    for (size_t j = 0; j < n; ++j) most_room = std::max(most_room, sc.list_room[j]);
     const size_t slots = static_cast<size_t>(std::max(pool::arena().max_concurrency(), 1));
-    while (sc.task_heaps.size() < slots) sc.task_heaps.emplace_back(0);
+    if (sc.task_heaps.size() != slots) sc.task_heaps.resize(slots);
+    for (Scratch::TaskHeap& t : sc.task_heaps) t.heap.reset(most_room, most_room);
     pool::parallel_for_each_index(n, [&](size_t j) {
         // No task waits on the pool, so no two running tasks share a slot.
         const int slot = tbb::this_task_arena::current_thread_index();
         TD_ASSERT(slot >= 0 && static_cast<size_t>(slot) < slots, "pool thread slot {} out of range", slot);
-        ReaderTopKHeap& heap = sc.task_heaps[static_cast<size_t>(slot)];
+        ReaderTopKHeap& heap = sc.task_heaps[static_cast<size_t>(slot)].heap;
         const std::span<const size_t> set = query_sets[j];
         const size_t room = sc.list_room[j];
         for (size_t t = 0; t < set.size(); ++t) {
@@ -976,8 +991,8 @@ void IVFFlatIndexReader::scan_batch_in_parallel(std::span<const FlatListView> li
         }
     }
     if (sc.partials.bytes() > kKeptPartialBytes) sc.partials.release();
-    for (ReaderTopKHeap& h : sc.task_heaps) {
-        if (h.capacity() > kKeptTaskHeapEntries) h = ReaderTopKHeap(0);
+    for (Scratch::TaskHeap& t : sc.task_heaps) {
+        if (t.heap.capacity() > kKeptTaskHeapEntries) t.heap = ReaderTopKHeap(0);
     }
 }
 

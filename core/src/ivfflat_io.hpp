@@ -231,7 +231,9 @@ void scan_flat_rows(std::span<const float> query, std::span<const int64_t> row_i
                     size_t d, uint32_t metric, const RowIdFilter* filter, ReaderTopKHeap& heap);
 void scan_flat_list(std::span<const float> query, const FlatListData& list, size_t d, uint32_t metric,
                     const RowIdFilter* filter, ReaderTopKHeap& heap);
-// Pushes the pairs of `partial` in order.
+// Pushes the pairs of `partial` (ascending by rank, as into_sorted gives
+// them) in order, stopping at the first one a full heap refuses: every later
+// one would be refused too.
 void merge_flat_results(ReaderTopKHeap& heap, PartialResult partial);
 void merge_flat_results(ReaderTopKHeap& heap, std::span<const ScoredRow> partial);
 // Pre-fills heap q with seeds q*k .. q*k+k-1 (skipping distance kF32Max); a
