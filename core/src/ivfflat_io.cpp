@@ -86,7 +86,8 @@ private:
         // Doubling up to one read budget spares regrowth when sizes vary from
         // call to call; beyond it only what is asked for.
         const size_t budget = static_cast<size_t>(index_io_util::kReadBudgetBytes / sizeof(T));
-        const size_t want = std::max(n, std::min(capacity_ > budget / 2 ? budget : capacity_ * 2, budget));
+        const size_t doubled = capacity_ > budget / 2 ? budget : capacity_ * 2;
+        const size_t want = std::max(n, doubled);
         release();
         data_.reset(static_cast<T*>(::operator new(want * sizeof(T), std::align_val_t{Align})));
         capacity_ = want;
@@ -346,7 +347,7 @@ struct IVFFlatIndexReader::Scratch {
     std::vector<size_t> list_room;
     std::vector<size_t> list_base;
     std::vector<size_t> list_first_pair;
-    // The batch search: the group of each list, kNoGroup between calls.
+    // The batch search: the group of each list, all "none" between calls.
     std::vector<uint32_t> group_of;
 
     size_t bytes() const noexcept {

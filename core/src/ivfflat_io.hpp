@@ -297,22 +297,25 @@ public:
     // when they fit the ID budget, else piece by piece with the chunks, so any
     // list the writer can produce is readable. Loads first. On failure the
     // consumer has seen the chunks before it. The chunk spans are valid only
-    // during the consumer call (chunks are read into the reader's scratch).
+    // during the consumer call (chunks are read into the reader's scratch),
+    // and the consumer must not read lists from this reader.
     void read_list_streamed(size_t list, const ChunkConsumer& consumer);
 
     // One query: exactly k padded results. filter may be null.
     SearchResult search_with_filter(std::span<const float> query, size_t k, size_t nprobe,
                                     const row_id_filter::RowIdFilter* filter);
 
-    // Bytes of search scratch the reader holds between calls. It is at most:
-    // the read arena, one batched read (at most 64 MiB of payloads plus 3 pad
-    // bytes per list, 63 per list of 4 KiB or more) or one streamed chunk;
-    // the decoded row IDs of that batch (8 bytes per row); the per-list views
-    // and read plans of that batch; for the parallel scan, one heap per pool
-    // thread and the per-(list, query) partial results of one batch (kept only
-    // while they stay within 16 MiB, released after a call that needed more);
-    // and for the batch search one word per list of the index. 0 before the
-    // first list read; released with the reader.
+    // Bytes of search scratch the reader holds between calls, at most: the
+    // read arena, sized for one batched read (64 MiB of payloads plus pads of
+    // at most 3 bytes per list, 63 for lists of 4 KiB of rows or more) or one
+    // streamed chunk; the decoded row IDs of that batch (8 bytes per row) and
+    // its per-list views and read plans; for the parallel scan, one heap per
+    // pool thread (each at most min(k, rows of the largest list) pairs; one
+    // above 65,536 pairs is released after its batch) and the partial
+    // results of one batch (16 bytes per kept pair, min(k, list rows) per
+    // (list, query); above 64 MiB released after their batch); for the batch
+    // search, 4 bytes per list of the index. 0 before the first list read;
+    // released with the reader.
     size_t scratch_bytes() const noexcept;
 
     const io::SeekRead& input() const noexcept { return *input_; }
