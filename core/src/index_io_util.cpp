@@ -123,13 +123,8 @@ EncodedIds encode_delta_varint_ids(std::span<const int64_t> ids) {
     return out;
 }
 
-std::vector<int64_t> decode_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count,
-                                             const DeltaVarintMessages& messages, TrailingBytes trailing) {
-    std::vector<int64_t> ids;
-    // Every gap takes at least one byte, so a count beyond the section's bytes
-    // cannot be decoded; reserving it would let a corrupt field size the
-    // allocation. The decode below still reports the first fault it meets.
-    ids.reserve(static_cast<size_t>(std::min<uint64_t>(count, section.size())));
+size_t append_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count,
+                               const DeltaVarintMessages& messages, std::vector<int64_t>& out) {
     const uint8_t* p = section.data();
     const size_t size = section.size();
     size_t pos = 0;
@@ -140,9 +135,22 @@ std::vector<int64_t> decode_delta_varint_ids(int64_t base, std::span<const uint8
     uint64_t previous = static_cast<uint64_t>(base);
     for (uint64_t i = 0; i < count; ++i) {
         previous = next_delta_varint_id(previous, messages, next_byte);
-        ids.push_back(static_cast<int64_t>(previous));
+        out.push_back(static_cast<int64_t>(previous));
     }
-    if (trailing == TrailingBytes::Refused && pos != size) invalid_data("trailing bytes in delta-varint ID section");
+    return pos;
+}
+
+std::vector<int64_t> decode_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count,
+                                             const DeltaVarintMessages& messages, TrailingBytes trailing) {
+    std::vector<int64_t> ids;
+    // Every gap takes at least one byte, so a count beyond the section's bytes
+    // cannot be decoded; reserving it would let a corrupt field size the
+    // allocation. The decode below still reports the first fault it meets.
+    ids.reserve(static_cast<size_t>(std::min<uint64_t>(count, section.size())));
+    const size_t used = append_delta_varint_ids(base, section, count, messages, ids);
+    if (trailing == TrailingBytes::Refused && used != section.size()) {
+        invalid_data("trailing bytes in delta-varint ID section");
+    }
     return ids;
 }
 

@@ -148,6 +148,10 @@ uint64_t next_delta_varint_id(uint64_t previous, const DeltaVarintMessages& mess
     return id;
 }
 
+// Appends exactly `count` IDs of a section in memory to `out` and returns the
+// bytes they took (bytes after them are left alone); faults as below.
+size_t append_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count,
+                               const DeltaVarintMessages& messages, std::vector<int64_t>& out);
 // Exactly `count` IDs from a section in memory, failing with the first fault
 // met in decoding order: messages.truncated, the faults of
 // next_delta_varint_id, and with TrailingBytes::Refused "trailing bytes in

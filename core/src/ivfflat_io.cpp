@@ -97,22 +97,26 @@ private:
     size_t capacity_ = 0;
 };
 
-// Appends exactly `count` IDs of one section to `out`, with the rules and
-// texts of decode_delta_varint_ids (bytes after them ignored).
-void append_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count,
-                             const util::DeltaVarintMessages& messages, std::vector<int64_t>& out) {
-    const uint8_t* p = section.data();
-    const size_t size = section.size();
-    size_t pos = 0;
-    auto next_byte = [&] {
-        if (pos == size) invalid_data("{}", messages.truncated);
-        return p[pos++];
-    };
-    uint64_t previous = static_cast<uint64_t>(base);
-    for (uint64_t i = 0; i < count; ++i) {
-        previous = util::next_delta_varint_id(previous, messages, next_byte);
-        out.push_back(static_cast<int64_t>(previous));
-    }
+// Where one non-empty list's payload lies and how it splits into the ID
+// block and the rows, with every size checked against overflow.
+struct ListPayloadPlan {
+    int32_t id_len;
+    uint64_t offset;     // payload offset in the file
+    uint64_t prefix;     // ID block header + ID bytes
+    uint64_t row_bytes;  // count x d x 4
+    uint64_t total;      // prefix + row_bytes
+};
+
+ListPayloadPlan plan_list_payload(size_t list, int32_t count, int32_t id_len, uint64_t stored_offset, size_t d) {
+    const uint64_t offset = util::checked_list_offset(stored_offset, list);
+    std::optional<uint64_t> row_bytes = count < 0 ? std::nullopt : checked_mul(static_cast<uint64_t>(count), 4);
+    if (row_bytes) row_bytes = checked_mul(*row_bytes, d);
+    if (!row_bytes) invalid_data("IVF-FLAT list byte size overflow");
+    if (id_len < 0) invalid_data("IVF-FLAT list payload overflow");
+    const uint64_t prefix = kIdBlockHeader + static_cast<uint64_t>(id_len);
+    std::optional<uint64_t> total = checked_add(prefix, *row_bytes);
+    if (!total) invalid_data("IVF-FLAT list payload overflow");
+    return ListPayloadPlan{id_len, offset, prefix, *row_bytes, *total};
 }
 
 constexpr util::DeltaVarintMessages kBatchIdMessages{"truncated varint", "varint exceeds u64 range",
@@ -595,17 +599,9 @@ std::vector<FlatListData> IVFFlatIndexReader::read_inverted_lists(std::span<cons
         result[s].list = list;
         const int32_t count = list_counts_[list];
         if (count == 0) continue;
-        const uint64_t offset = util::checked_list_offset(list_offsets_[list], list);
-        std::optional<uint64_t> row_bytes = count < 0 ? std::nullopt : checked_mul(static_cast<uint64_t>(count), 4);
-        if (row_bytes) row_bytes = checked_mul(*row_bytes, d_);
-        if (!row_bytes) invalid_data("IVF-FLAT list byte size overflow");
-        const int32_t id_len = id_bytes_lens_[list];
-        if (id_len < 0) invalid_data("IVF-FLAT list payload overflow");
-        const uint64_t prefix = kIdBlockHeader + static_cast<uint64_t>(id_len);
-        std::optional<uint64_t> total = checked_add(prefix, *row_bytes);
-        if (!total) invalid_data("IVF-FLAT list payload overflow");
-        plans.push_back(FlatListRead{s, list, count, id_len, offset});
-        payloads.emplace_back(*total, prefix, *row_bytes);
+        const ListPayloadPlan p = plan_list_payload(list, count, id_bytes_lens_[list], list_offsets_[list], d_);
+        plans.push_back(FlatListRead{s, list, count, p.id_len, p.offset});
+        payloads.emplace_back(p.total, p.prefix, p.row_bytes);
     }
     if (plans.empty()) return result;
 
@@ -651,29 +647,21 @@ std::span<const FlatListView> IVFFlatIndexReader::read_inverted_list_views(std::
         sc.views[s].list = list;
         const int32_t count = list_counts_[list];
         if (count == 0) continue;
-        const uint64_t offset = util::checked_list_offset(list_offsets_[list], list);
-        std::optional<uint64_t> row_bytes = count < 0 ? std::nullopt : checked_mul(static_cast<uint64_t>(count), 4);
-        if (row_bytes) row_bytes = checked_mul(*row_bytes, d_);
-        if (!row_bytes) invalid_data("IVF-FLAT list byte size overflow");
-        const int32_t id_len = id_bytes_lens_[list];
-        if (id_len < 0) invalid_data("IVF-FLAT list payload overflow");
-        const uint64_t prefix = kIdBlockHeader + static_cast<uint64_t>(id_len);
-        std::optional<uint64_t> total = checked_add(prefix, *row_bytes);
-        if (!total) invalid_data("IVF-FLAT list payload overflow");
-        aligned_payload_layout(*total, prefix, *row_bytes);
+        const ListPayloadPlan p = plan_list_payload(list, count, id_bytes_lens_[list], list_offsets_[list], d_);
+        aligned_payload_layout(p.total, p.prefix, p.row_bytes);
         // Rows of 4 KiB or more start on a cache line; smaller lists pay at
         // most 3 pad bytes.
-        const uint64_t align = *row_bytes >= 4096 ? 64 : 4;
-        std::optional<uint64_t> rows_end = checked_add(arena_bytes, prefix);
+        const uint64_t align = p.row_bytes >= 4096 ? 64 : 4;
+        std::optional<uint64_t> rows_end = checked_add(arena_bytes, p.prefix);
         if (rows_end) rows_end = checked_add(*rows_end, align - 1);
         if (!rows_end) panic("capacity overflow");
         const uint64_t rows_at = *rows_end / align * align;
-        std::optional<uint64_t> end = checked_add(rows_at, *row_bytes);
+        std::optional<uint64_t> end = checked_add(rows_at, p.row_bytes);
         if (!end) panic("capacity overflow");
         check_capacity(*end, 1);
         arena_bytes = *end;
-        id_room += std::min<uint64_t>(static_cast<uint64_t>(count), static_cast<uint64_t>(id_len));
-        sc.plans.push_back(FlatListRead{s, list, count, id_len, offset});
+        id_room += std::min<uint64_t>(static_cast<uint64_t>(count), static_cast<uint64_t>(p.id_len));
+        sc.plans.push_back(FlatListRead{s, list, count, p.id_len, p.offset});
         sc.rows_at.push_back(static_cast<size_t>(rows_at));
     }
     if (sc.plans.empty()) return sc.views;
@@ -701,7 +689,7 @@ std::span<const FlatListView> IVFFlatIndexReader::read_inverted_list_views(std::
         const int32_t stored = load<int32_t>(bytes + 8);
         if (stored < 0 || stored != plan.id_bytes_len) invalid_data("IVF-FLAT id_bytes_len mismatch");
         sc.id_starts.push_back(sc.ids.size());
-        append_delta_varint_ids(load<int64_t>(bytes),
+        util::append_delta_varint_ids(load<int64_t>(bytes),
                                 std::span<const uint8_t>(bytes + kIdBlockHeader, static_cast<size_t>(plan.id_bytes_len)),
                                 static_cast<uint64_t>(plan.count), kBatchIdMessages, sc.ids);
     }
