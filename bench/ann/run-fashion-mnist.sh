@@ -3,7 +3,7 @@
 # automatic nlist and with nlist 1024, nprobe 1..128, one thread and all
 # cores, file and memory hosts, with and without 200 us injected latency per
 # read call. Writes the JSON runs to bench/results/, then the markdown table
-# and the recall-QPS plot under docs/.
+# and the recall-QPS plot under docs/, and the tables into README.md.
 #
 #   BUILD=build/release bench/ann/run-fashion-mnist.sh [extra ann_bench flags]
 set -euo pipefail
@@ -35,4 +35,5 @@ load=$(cut -d' ' -f1-3 /proc/loadavg)
   --note "Measured $(date -u +%Y-%m-%d) at $state; load average at the end: $load (other work shared the cores, so single figures carry noise of tens of percent)."
 /usr/bin/python3 scripts/plot_ann.py "${runs[@]}" --png docs/ann-fashion-mnist.png \
   --title "Fashion-MNIST, IVF-FLAT: recall@10 vs single-query QPS (l2)"
-echo "wrote docs/bench-fashion-mnist.md and docs/ann-fashion-mnist.png"
+/usr/bin/python3 scripts/readme_bench.py docs/bench-fashion-mnist.md README.md
+echo "wrote docs/bench-fashion-mnist.md, docs/ann-fashion-mnist.png and README.md's benchmark section"
