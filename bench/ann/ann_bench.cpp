@@ -240,8 +240,8 @@ Args parse_args(int argc, char** argv) {
     return a;
 }
 
-// The pool size the library will choose in this process (it counts every
-// online processor, whatever the affinity mask).
+// The pool size the library will choose in this process: the environment,
+// else the processors the affinity mask allows.
 unsigned library_pool_threads() {
     for (const char* var : {"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"}) {
         if (const char* v = std::getenv(var)) {
@@ -250,8 +250,7 @@ unsigned library_pool_threads() {
             if (end != v && *end == '\0' && n > 0) return static_cast<unsigned>(n);
         }
     }
-    const unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : n;
+    return hardware_threads();
 }
 
 // Removes a temporary file when the run ends, also on failure.
