@@ -10,15 +10,15 @@
 #include "numeric.hpp"
 #include "pool.hpp"
 
-namespace tavren::diskann {
+namespace tavren {
 
 namespace {
 
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 constexpr uint64_t kPow61 = uint64_t{1} << 61;
 constexpr uint64_t kPow62 = uint64_t{1} << 62;
-// k-means assignment scratch of one sub-quantizer is capped at this many distances.
-constexpr uint64_t kMaxPqDistanceBlock = 4194304;
+// k-means assignment scratch is capped at this many distances.
+constexpr uint64_t kMaxKmeansDistanceBlock = 4194304;
 
 // Sums and products of the estimates: every step checked, absent on overflow.
 struct Checked {
@@ -36,6 +36,10 @@ inline Checked operator*(Checked a, Checked b) {
 }
 
 }  // namespace
+
+}  // namespace tavren
+
+namespace tavren::diskann {
 
 DiskAnnBuildConfig coarse_assignment_build_config() noexcept {
     DiskAnnBuildConfig c;
@@ -70,8 +74,7 @@ void validate_diskann_format_configuration(uint64_t dim, uint64_t m, uint64_t nb
     }
     if (config.storage_layout == StorageLayout::Interleaved) {
         // dim <= 1024 and r <= 1023 here, so neither product can overflow.
-        const uint64_t per_value = config.raw_vector_encoding == RawVectorEncoding::F32 ? 4 : 2;
-        if (dim * per_value + 4 * r > kPageBytes) {
+        if (dim * raw_bytes_per_value(config.raw_vector_encoding) + 4 * r > kPageBytes) {
             invalid_input("DiskANN interleaved raw vector and maximum adjacency list must fit in one page");
         }
     }
@@ -90,8 +93,8 @@ std::optional<uint64_t> pq_training_peak_bytes(uint64_t dim, uint64_t m, uint64_
 
     const uint64_t r_ksub = saturating_mul(rows, ksub);
     Checked fixed = Checked(sample_buffers) * 4 * *r_dim + Checked(4) * *dim_ksub;
-    Checked per_worker = Checked(12) * rows + Checked(8) * *r_h + Checked(4) * std::min(r_ksub, kMaxPqDistanceBlock) +
-                         Checked(12) * ksub * h;
+    Checked per_worker = Checked(12) * rows + Checked(8) * *r_h +
+                         Checked(4) * std::min(r_ksub, kMaxKmeansDistanceBlock) + Checked(12) * ksub * h;
     return (fixed + Checked(workers) * per_worker).v;
 }
 
@@ -193,18 +196,6 @@ namespace {
 constexpr uint64_t kPow56 = uint64_t{1} << 56;
 constexpr uint64_t kPow57 = uint64_t{1} << 57;
 constexpr uint64_t kPow60 = uint64_t{1} << 60;
-constexpr uint64_t kPow61 = uint64_t{1} << 61;
-constexpr uint64_t kPow62 = uint64_t{1} << 62;
-constexpr uint64_t kMaxKmeansDistanceBlock = 4194304;
-
-std::optional<uint64_t> add(std::optional<uint64_t> a, std::optional<uint64_t> b) {
-    if (!a || !b) return std::nullopt;
-    return checked_add(*a, *b);
-}
-std::optional<uint64_t> mul(std::optional<uint64_t> a, std::optional<uint64_t> b) {
-    if (!a || !b) return std::nullopt;
-    return checked_mul(*a, *b);
-}
 }  // namespace
 
 void validate_build_inputs(uint64_t vector_len, uint64_t n, uint64_t dim, uint64_t max_degree) {
@@ -223,29 +214,29 @@ std::optional<VamanaMemoryEstimate> estimate_vamana_memory_bytes(uint64_t n, uin
     if (r >= kPow57 || n >= kPow61) return std::nullopt;
     auto three_l = checked_mul(3, l);
     if (!three_l || *three_l >= kPow61) return std::nullopt;
-    auto lr1 = add(checked_mul(l, r), 1);
-    if (!lr1) return std::nullopt;
+    const Checked lr1 = Checked(l) * r + 1;
+    if (!lr1.v) return std::nullopt;
 
-    auto adjacency = mul(n, add(mul(4, r), 2));
+    const Checked adjacency = Checked(n) * (Checked(4) * r + 2);
     const uint64_t blocks = div_ceil(n, 256);
 
     // Visit states of one greedy-search scratch: a sparse table when it is
     // far smaller than a dense mark per node.
-    const uint64_t w = std::min(n, *lr1);
+    const uint64_t w = std::min(n, *lr1.v);
     const uint64_t table_min = std::max<uint64_t>(2 * w, 8);  // w < 2^61, no overflow
     const uint64_t tcap = std::bit_ceil(table_min);
-    auto sparse = add(mul(5, tcap), mul(4, w));
-    auto dense = add(n, mul(4, w));
-    if (!sparse || !dense) return std::nullopt;
-    auto sparse16 = checked_mul(16, *sparse);
-    const uint64_t visit = (sparse16 && *sparse16 < *dense) ? *sparse : *dense;
+    const Checked sparse = Checked(5) * tcap + Checked(4) * w;
+    const Checked dense = Checked(n) + Checked(4) * w;
+    if (!sparse.v || !dense.v) return std::nullopt;
+    auto sparse16 = checked_mul(16, *sparse.v);
+    const uint64_t visit = (sparse16 && *sparse16 < *dense.v) ? *sparse.v : *dense.v;
 
-    auto scratch = add(add(visit, mul(40, l)), mul(20, r));
-    auto parallel = add(add(add(add(adjacency, mul(80, blocks)), mul(8, n)), mul(std::max<uint64_t>(workers, 1), scratch)),
-                        mul(1536, r));
-    auto finish = add(add(add(add(adjacency, mul(64, blocks)), mul(9, n)), mul(4, r)), 2);
-    if (!parallel || !finish) return std::nullopt;
-    return VamanaMemoryEstimate{*parallel, *finish};
+    const Checked scratch = Checked(visit) + Checked(40) * l + Checked(20) * r;
+    const Checked parallel = adjacency + Checked(80) * blocks + Checked(8) * n +
+                             Checked(std::max<uint64_t>(workers, 1)) * scratch + Checked(1536) * r;
+    const Checked finish = adjacency + Checked(64) * blocks + Checked(9) * n + Checked(4) * r + 2;
+    if (!parallel.v || !finish.v) return std::nullopt;
+    return VamanaMemoryEstimate{*parallel.v, *finish.v};
 }
 
 std::optional<uint64_t> estimate_sharded_vamana_memory_bytes(uint64_t n, uint64_t dim, uint64_t r, uint64_t s,
@@ -264,19 +255,14 @@ std::optional<uint64_t> estimate_sharded_vamana_memory_bytes(uint64_t n, uint64_
         return std::nullopt;
     }
     const uint64_t gs = saturating_mul(g, s);
-    std::optional<uint64_t> total = mul(n, add(mul(4, r), 2));
-    total = add(total, mul(16, n));
-    total = add(total, mul(s, add(mul(4, cap), 24)));
-    total = add(total, mul(16, *s_dim));
-    total = add(total, mul(4, *g_dim));
-    total = add(total, mul(12, g));
-    total = add(total, mul(4, std::min(gs, kMaxKmeansDistanceBlock)));
-    auto per_row = add(add(add(add(mul(4, dim), 4), c), mul(8, r)), 34);
-    total = add(total, mul(cap, per_row));
-    if (!total) return std::nullopt;
+    const Checked per_row = Checked(4) * dim + 4 + c + Checked(8) * r + 34;
+    const Checked total = Checked(n) * (Checked(4) * r + 2) + Checked(16) * n + Checked(s) * (Checked(4) * cap + 24) +
+                          Checked(16) * *s_dim + Checked(4) * *g_dim + Checked(12) * g +
+                          Checked(4) * std::min(gs, kMaxKmeansDistanceBlock) + Checked(cap) * per_row;
+    if (!total.v) return std::nullopt;
     auto one_piece = estimate_vamana_memory_bytes(n, r, std::max<uint64_t>(r, 1), 1);
     if (!one_piece) return std::nullopt;
-    return std::max(*total, one_piece->finish_peak);
+    return std::max(*total.v, one_piece->finish_peak);
 }
 
 void validate_build_memory_budget(std::optional<uint64_t> estimate, uint64_t budget) {
