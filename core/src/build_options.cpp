@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 #include <system_error>
 
@@ -234,6 +235,25 @@ uint64_t parse_pq_m_options(ConfigOptions& options, uint64_t dimension, uint64_t
     return autotune::infer_uniform_pq_m(dimension, bits, ratio);
 }
 
+// An enumerated DiskANN option over the preset's `field`: "auto" keeps it, a
+// listed name replaces it, anything else fails with `message`. Returns whether
+// the key was present.
+template <class T>
+bool override_preset_choice(ConfigOptions& options, std::string_view key, T& field,
+                            std::initializer_list<std::pair<std::string_view, T>> choices, std::string_view message) {
+    auto value = options.optional(key);
+    if (!value) return false;
+    const std::string_view v = trim_unicode_whitespace(*value);
+    if (v == "auto") return true;
+    for (const auto& [name, choice] : choices) {
+        if (v == name) {
+            field = choice;
+            return true;
+        }
+    }
+    invalid_input("{}", message);
+}
+
 DiskAnnBuildConfig parse_diskann_options(ConfigOptions& options, uint64_t dimension, DeploymentProfile profile,
                                          std::optional<float> target_recall,
                                          std::optional<uint64_t> max_bytes_per_vector) {
@@ -280,41 +300,22 @@ DiskAnnBuildConfig parse_diskann_options(ConfigOptions& options, uint64_t dimens
     }
     if (auto alpha = options.optional("diskann.alpha")) config.alpha = parse_f32_option("diskann.alpha", *alpha);
 
-    if (auto value = options.optional("diskann.storage-layout")) {
-        const std::string_view v = trim_unicode_whitespace(*value);
-        if (v == "compact") {
-            config.storage_layout = StorageLayout::Compact;
-        } else if (v == "interleaved") {
-            config.storage_layout = StorageLayout::Interleaved;
-        } else if (v != "auto") {
-            invalid_input("diskann.storage-layout must be auto, compact, or interleaved");
-        }
-    }
-
-    if (auto value = options.optional("diskann.raw-vector-encoding")) {
-        const std::string_view v = trim_unicode_whitespace(*value);
-        if (v == "f32") {
-            config.raw_vector_encoding = RawVectorEncoding::F32;
-        } else if (v == "f16") {
-            config.raw_vector_encoding = RawVectorEncoding::F16;
-        } else if (v != "auto") {
-            invalid_input("diskann.raw-vector-encoding must be auto, f32, or f16");
-        }
-    } else if (max_bytes_per_vector &&
-               *max_bytes_per_vector < saturating_add(saturating_mul(4, config.max_degree), saturating_mul(4, dimension))) {
+    override_preset_choice(options, "diskann.storage-layout", config.storage_layout,
+                           {{"compact", StorageLayout::Compact}, {"interleaved", StorageLayout::Interleaved}},
+                           "diskann.storage-layout must be auto, compact, or interleaved");
+    const bool encoding_given = override_preset_choice(
+        options, "diskann.raw-vector-encoding", config.raw_vector_encoding,
+        {{"f32", RawVectorEncoding::F32}, {"f16", RawVectorEncoding::F16}},
+        "diskann.raw-vector-encoding must be auto, f32, or f16");
+    // Only an absent key gives way to a tight byte budget; an explicit "auto" keeps the preset's encoding.
+    if (!encoding_given && max_bytes_per_vector &&
+        *max_bytes_per_vector < saturating_add(saturating_mul(4, config.max_degree), saturating_mul(4, dimension))) {
         config.raw_vector_encoding = RawVectorEncoding::F16;
     }
-
-    if (auto value = options.optional("diskann.build-distance")) {
-        const std::string_view v = trim_unicode_whitespace(*value);
-        if (v == "full_precision") {
-            config.build_distance = BuildDistance::FullPrecision;
-        } else if (v == "product_quantized") {
-            config.build_distance = BuildDistance::ProductQuantized;
-        } else if (v != "auto") {
-            invalid_input("diskann.build-distance must be auto, full_precision, or product_quantized");
-        }
-    }
+    override_preset_choice(
+        options, "diskann.build-distance", config.build_distance,
+        {{"full_precision", BuildDistance::FullPrecision}, {"product_quantized", BuildDistance::ProductQuantized}},
+        "diskann.build-distance must be auto, full_precision, or product_quantized");
     return config;
 }
 
