@@ -54,6 +54,23 @@ bool ascii_iequals(std::string_view a, std::string_view b) noexcept {
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
+// After trimming: an optional single '+' then one or more ASCII digits whose
+// value fits in 64 bits; absent for anything else.
+std::optional<uint64_t> parse_unsigned(std::string_view value) noexcept {
+    std::string_view v = trim_unicode_whitespace(value);
+    if (!v.empty() && v[0] == '+') v.remove_prefix(1);
+    if (v.empty()) return std::nullopt;
+    uint64_t result = 0;
+    for (char c : v) {
+        if (!is_digit(c)) return std::nullopt;
+        auto next = checked_mul(result, 10);
+        if (next) next = checked_add(*next, static_cast<uint64_t>(c - '0'));
+        if (!next) return std::nullopt;
+        result = *next;
+    }
+    return result;
+}
+
 // Accepts exactly: digits with an optional point (at least one digit in all)
 // and an optional exponent of 'e' or 'E', an optional sign and digits. The
 // sign of the whole literal is handled by the caller.
@@ -281,11 +298,9 @@ DiskAnnBuildConfig parse_diskann_options(ConfigOptions& options, uint64_t dimens
 
     uint64_t seed = kDefaultDiskAnnSeed;
     if (auto value = options.optional("diskann.seed")) {
-        try {
-            seed = parse_usize_option("diskann.seed", *value);
-        } catch (const Error&) {
-            invalid_input("option '{}' must be a non-negative integer", "diskann.seed");
-        }
+        const std::optional<uint64_t> parsed = parse_unsigned(*value);
+        if (!parsed) invalid_input("option '{}' must be a non-negative integer", "diskann.seed");
+        seed = *parsed;
     }
     const uint64_t budget = optional_usize(options, "diskann.memory-budget-bytes").value_or(kDefaultDiskAnnMemoryBudget);
 
@@ -382,18 +397,9 @@ std::string_view trim_unicode_whitespace(std::string_view text) noexcept {
 }
 
 uint64_t parse_usize_option(std::string_view key, std::string_view value) {
-    std::string_view v = trim_unicode_whitespace(value);
-    if (!v.empty() && v[0] == '+') v.remove_prefix(1);
-    if (v.empty()) invalid_input("option '{}' must be a positive integer", key);
-    uint64_t result = 0;
-    for (char c : v) {
-        if (!is_digit(c)) invalid_input("option '{}' must be a positive integer", key);
-        auto next = checked_mul(result, 10);
-        if (next) next = checked_add(*next, static_cast<uint64_t>(c - '0'));
-        if (!next) invalid_input("option '{}' must be a positive integer", key);
-        result = *next;
-    }
-    return result;
+    const std::optional<uint64_t> parsed = parse_unsigned(value);
+    if (!parsed) invalid_input("option '{}' must be a positive integer", key);
+    return *parsed;
 }
 
 float parse_f32_option(std::string_view key, std::string_view value) {
