@@ -804,13 +804,13 @@ void IVFFlatIndexReader::read_list_streamed(size_t list, const ChunkConsumer& co
     const uint64_t n = static_cast<uint64_t>(count);
     const uint64_t ids_at_once = kIdBlockHeader + static_cast<uint64_t>(id_len) + 8 * n;
     if (ids_at_once <= budgets_.id_block_budget) {
-        read_ids_then_chunks(list, offset, n, static_cast<uint64_t>(id_len), consumer);
+        read_ids_then_chunks(offset, n, static_cast<uint64_t>(id_len), consumer);
     } else {
-        read_ids_with_chunks(list, offset, n, static_cast<uint64_t>(id_len), consumer);
+        read_ids_with_chunks(offset, n, static_cast<uint64_t>(id_len), consumer);
     }
 }
 
-void IVFFlatIndexReader::read_ids_then_chunks(size_t, uint64_t offset, uint64_t count, uint64_t id_len,
+void IVFFlatIndexReader::read_ids_then_chunks(uint64_t offset, uint64_t count, uint64_t id_len,
                                               const ChunkConsumer& consumer) {
     const std::vector<int64_t> ids = util::read_delta_varint_ids_at(*input_, offset, count, id_len, "IVF-FLAT");
     const RowGeometry g = row_geometry(d_, offset, id_len);
@@ -824,7 +824,7 @@ void IVFFlatIndexReader::read_ids_then_chunks(size_t, uint64_t offset, uint64_t 
     }
 }
 
-void IVFFlatIndexReader::read_ids_with_chunks(size_t, uint64_t offset, uint64_t count, uint64_t id_len,
+void IVFFlatIndexReader::read_ids_with_chunks(uint64_t offset, uint64_t count, uint64_t id_len,
                                               const ChunkConsumer& consumer) {
     // The ID block header alone first: its length must match the table.
     uint8_t header[kIdBlockHeader];

@@ -341,10 +341,8 @@ private:
     void scan_batch_in_parallel(std::span<const FlatListView> lists,
                                 std::span<const std::span<const size_t>> query_sets, std::span<const float> queries,
                                 std::span<ReaderTopKHeap> heaps, size_t k, const row_id_filter::RowIdFilter* filter);
-    void read_ids_then_chunks(size_t list, uint64_t offset, uint64_t count, uint64_t id_len,
-                              const ChunkConsumer& consumer);
-    void read_ids_with_chunks(size_t list, uint64_t offset, uint64_t count, uint64_t id_len,
-                              const ChunkConsumer& consumer);
+    void read_ids_then_chunks(uint64_t offset, uint64_t count, uint64_t id_len, const ChunkConsumer& consumer);
+    void read_ids_with_chunks(uint64_t offset, uint64_t count, uint64_t id_len, const ChunkConsumer& consumer);
 
     std::vector<float> centroids_;
     std::vector<int64_t> list_offsets_;
