@@ -371,28 +371,21 @@ void ConfigOptions::reject_unknown() const {
 // ---- value parsers ------------------------------------------------------------
 
 std::string_view trim_unicode_whitespace(std::string_view text) noexcept {
-    bool changed = true;
-    while (changed && !text.empty()) {
-        changed = false;
+    // The byte length of the white-space character `text` starts (ends) with, 0 when none.
+    auto leading = [](std::string_view t) -> size_t {
         for (std::string_view ws : kWhitespace) {
-            if (text.starts_with(ws)) {
-                text.remove_prefix(ws.size());
-                changed = true;
-                break;
-            }
+            if (t.starts_with(ws)) return ws.size();
         }
-    }
-    changed = true;
-    while (changed && !text.empty()) {
-        changed = false;
+        return 0;
+    };
+    auto trailing = [](std::string_view t) -> size_t {
         for (std::string_view ws : kWhitespace) {
-            if (text.ends_with(ws)) {
-                text.remove_suffix(ws.size());
-                changed = true;
-                break;
-            }
+            if (t.ends_with(ws)) return ws.size();
         }
-    }
+        return 0;
+    };
+    while (const size_t n = leading(text)) text.remove_prefix(n);
+    while (const size_t n = trailing(text)) text.remove_suffix(n);
     return text;
 }
 
