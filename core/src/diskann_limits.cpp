@@ -126,13 +126,12 @@ PqTrainingPlan pq_training_plan_with_pool_threads(uint64_t dim, uint64_t m, uint
         rows = lo;
     }
 
+    // fits(rows, 1) holds, so only the extra workers can fail to fit.
     uint64_t workers = 1;
-    if (wmax >= 2 && pq_training_peak_bytes(dim, m, ksub, rows, sample_buffers, 1).has_value()) {
-        for (uint64_t w = wmax; w >= 2; --w) {
-            if (fits(rows, w)) {
-                workers = w;
-                break;
-            }
+    for (uint64_t w = wmax; w >= 2; --w) {
+        if (fits(rows, w)) {
+            workers = w;
+            break;
         }
     }
     return PqTrainingPlan{rows, workers};
