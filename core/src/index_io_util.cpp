@@ -36,9 +36,9 @@ uint64_t checked_list_offset(int64_t offset, uint64_t list) {
     return static_cast<uint64_t>(offset);
 }
 
-uint64_t checked_section_size(uint64_t a, uint64_t b) {
+uint64_t checked_section_size(uint64_t a, uint64_t b, std::string_view overflow_message) {
     std::optional<uint64_t> product = checked_mul(a, b);
-    if (!product) invalid_data("section size overflow");
+    if (!product) invalid_data("{}", overflow_message);
     if (*product > kSectionElementLimit) invalid_data("section size {} exceeds maximum {}", *product, kSectionElementLimit);
     return *product;
 }

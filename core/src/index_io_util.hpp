@@ -61,9 +61,10 @@ int32_t usize_to_i32(uint64_t value, std::string_view what);
 uint64_t checked_list_bytes(uint64_t a, uint64_t b);
 // InvalidData "negative list offset {offset} at list {list}" below 0.
 uint64_t checked_list_offset(int64_t offset, uint64_t list);
-// a * b; InvalidData "section size overflow", or "section size {} exceeds
-// maximum 1073741824" above kSectionElementLimit.
-uint64_t checked_section_size(uint64_t a, uint64_t b);
+// a * b; InvalidData `overflow_message` when the product overflows (a format
+// may name itself there), or "section size {} exceeds maximum 1073741824"
+// above kSectionElementLimit.
+uint64_t checked_section_size(uint64_t a, uint64_t b, std::string_view overflow_message = "section size overflow");
 // InvalidData "invalid header field {name}: {value} (must be positive)" at 0 or below.
 int32_t validate_positive_i32(int32_t value, std::string_view name);
 // InvalidData "{what} reserved bytes must be zero".

@@ -235,13 +235,10 @@ void write_ivfflat_index_with_limits(const IVFFlatIndex& index, io::SeekWrite& o
     if (list_ids.size() != nlist || list_rows.size() != nlist) {
         invalid_input("IVF-FLAT list storage does not match nlist");
     }
-    const std::optional<uint64_t> centroid_values = checked_mul(nlist, d);
-    if (!centroid_values) invalid_data("section size overflow in IVF-FLAT header");
-    if (*centroid_values > index_io_util::kSectionElementLimit) {
-        invalid_data("section size {} exceeds maximum {}", *centroid_values, index_io_util::kSectionElementLimit);
-    }
-    if (centroids.size() != *centroid_values) {
-        invalid_input("centroid length {} does not match nlist*d {}", centroids.size(), *centroid_values);
+    const uint64_t centroid_values =
+        index_io_util::checked_section_size(nlist, d, "section size overflow in IVF-FLAT header");
+    if (centroids.size() != centroid_values) {
+        invalid_input("centroid length {} does not match nlist*d {}", centroids.size(), centroid_values);
     }
     for (uint64_t j = 0; j < nlist; ++j) {
         const std::optional<uint64_t> expected = checked_mul(d, list_ids[j].size());
@@ -273,7 +270,7 @@ void write_ivfflat_index_with_limits(const IVFFlatIndex& index, io::SeekWrite& o
 
     const std::optional<uint64_t> bytes_per_vector = checked_mul(d, sizeof(float));
     if (!bytes_per_vector) invalid_input("IVF-FLAT bytes per vector overflow");
-    const uint64_t centroid_bytes = *centroid_values * sizeof(float);  // <= 2^32: no overflow
+    const uint64_t centroid_bytes = centroid_values * sizeof(float);  // <= 2^32: no overflow
     std::optional<uint64_t> data_start = checked_mul(nlist, fmtv::kOffsetEntryBytes);
     if (data_start) data_start = checked_add(*data_start, centroid_bytes);
     if (data_start) data_start = checked_add(*data_start, fmtv::kHeaderBytes);

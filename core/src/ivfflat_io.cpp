@@ -500,12 +500,8 @@ void IVFFlatIndexReader::ensure_loaded() {
 }
 
 void IVFFlatIndexReader::load_metadata() {
-    std::optional<uint64_t> elements = checked_mul(nlist_, d_);
-    if (!elements) invalid_data("section size overflow in IVF-FLAT header");
-    if (*elements > util::kSectionElementLimit) {
-        invalid_data("section size {} exceeds maximum {}", *elements, util::kSectionElementLimit);
-    }
-    std::optional<uint64_t> centroid_bytes = checked_mul(*elements, 4);
+    const uint64_t elements = util::checked_section_size(nlist_, d_, "section size overflow in IVF-FLAT header");
+    std::optional<uint64_t> centroid_bytes = checked_mul(elements, 4);
     if (!centroid_bytes) invalid_data("IVF-FLAT centroid bytes overflow");
     std::optional<uint64_t> table_bytes = checked_mul(nlist_, fmtv::kOffsetEntryBytes);
     if (!table_bytes) invalid_data("IVF-FLAT offset table overflow");
