@@ -39,6 +39,14 @@ PresetRow preset_row(DiskAnnBuildPreset preset) noexcept {
     return {64, 100, 1.2f, diskann::RawVectorEncoding::F16, diskann::BuildDistance::ProductQuantized};
 }
 
+// The target sub-vector count d x 32 x ratio / bits, computed in f64 in that
+// order, after the checks both m choices run first.
+double pq_m_target(uint64_t dimension, uint64_t bits, double ratio) {
+    if (dimension == 0) invalid_input("dimension must be greater than 0");
+    index::validate_pq_code_ratio(bits, ratio);
+    return static_cast<double>(dimension) * 32.0 * ratio / static_cast<double>(bits);
+}
+
 }  // namespace
 
 uint64_t infer_ivf_nlist(uint64_t n) {
@@ -124,13 +132,7 @@ uint64_t default_training_vector_count(uint64_t nlist) {
     return std::max<uint64_t>(64 * nlist, 65536);
 }
 
-double pq_m_target(uint64_t dimension, uint64_t bits, double ratio) noexcept {
-    return static_cast<double>(dimension) * 32.0 * ratio / static_cast<double>(bits);
-}
-
 uint64_t infer_uniform_pq_m(uint64_t dimension, uint64_t bits, double ratio) {
-    if (dimension == 0) invalid_input("dimension must be greater than 0");
-    index::validate_pq_code_ratio(bits, ratio);
     const double target = pq_m_target(dimension, bits, ratio);
     uint64_t best = 1;
     double best_error = std::numeric_limits<double>::infinity();
@@ -150,8 +152,6 @@ uint64_t infer_uniform_pq_m(uint64_t dimension, uint64_t bits, double ratio) {
 }
 
 uint64_t infer_rounded_pq_m(uint64_t dimension, uint64_t bits, double ratio) {
-    if (dimension == 0) invalid_input("dimension must be greater than 0");
-    index::validate_pq_code_ratio(bits, ratio);
     const double rounded = std::max(1.0, std::round(pq_m_target(dimension, bits, ratio)));
     return std::min(dimension, saturating_cast<uint64_t>(rounded));
 }

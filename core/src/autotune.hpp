@@ -36,9 +36,6 @@ index::DiskAnnBuildConfig diskann_build_preset(index::DiskAnnBuildPreset preset,
 // The number of training vectors an IVF trainer keeps: max(64 x nlist, 65536).
 uint64_t default_training_vector_count(uint64_t nlist);
 
-// The target sub-vector count d x 32 x ratio / bits, computed in f64.
-double pq_m_target(uint64_t dimension, uint64_t bits, double ratio) noexcept;
-
 // IVF-PQ: the divisor of d nearest to the target, the larger on an exact tie.
 uint64_t infer_uniform_pq_m(uint64_t dimension, uint64_t bits, double ratio);
 
