@@ -82,19 +82,9 @@ void parallel_for(size_t begin, size_t end, size_t grain, Body&& body) {
 // [0, chunks). Use when results must not depend on how work is split.
 template <class Body>
 void parallel_for_each_index(size_t count, Body&& body) {
-    if (count == 0) return;
-    detail::TsanEdges edges;
-    edges.before_tasks();
-    arena().execute([&] {
-        edges.task_begins();  // the arena may run this on a pool thread
-        tbb::parallel_for(tbb::blocked_range<size_t>(0, count, 1), [&](const tbb::blocked_range<size_t>& r) {
-            edges.task_begins();
-            for (size_t i = r.begin(); i != r.end(); ++i) body(i);
-            edges.task_ends();
-        });
-        edges.task_ends();
+    parallel_for(0, count, 1, [&](size_t lo, size_t hi) {
+        for (size_t i = lo; i != hi; ++i) body(i);
     });
-    edges.after_tasks();
 }
 
 // Test-only: replace the pool with one of `threads` threads (0 = the size the
