@@ -115,13 +115,6 @@ void batch_row_by_row(FloatSpan query, FloatSpan data, size_t dim, size_t n, std
     for (size_t i = 0; i < n; ++i) out[i] = Kernel(query.data(), data.data() + i * dim, dim);
 }
 
-void normalize_raw(float* v, size_t n) noexcept {
-    float s = norm_l2sqr_raw(v, n);
-    if (!(s > 0.0f)) return;
-    float inv = 1.0f / std::sqrt(s);
-    for (size_t i = 0; i < n; ++i) v[i] *= inv;
-}
-
 }  // namespace
 
 bool avx2_available() noexcept {
@@ -277,10 +270,10 @@ std::vector<float> preprocess_vectors(FloatSpan data, size_t n, size_t dim, uint
         // does not change a bit of the result.
         const size_t grain = std::max<size_t>(1, 16384 / dim);
         pool::parallel_for(0, n, grain, [base, dim](size_t lo, size_t hi) {
-            for (size_t i = lo; i < hi; ++i) normalize_raw(base + i * dim, dim);
+            for (size_t i = lo; i < hi; ++i) fvec_normalize({base + i * dim, dim});
         });
     } else {
-        for (size_t i = 0; i < n; ++i) normalize_raw(base + i * dim, dim);
+        for (size_t i = 0; i < n; ++i) fvec_normalize({base + i * dim, dim});
     }
     return out;
 }
