@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "avx2_sum.hpp"
 #include "blas_avx2.hpp"
 #include "distance.hpp"
 #include "error.hpp"
@@ -33,7 +34,7 @@ void gemm_a_bt_scalar(size_t m, size_t n, size_t k, float alpha, const float* a,
             float lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
             for (size_t p = 0; p < blocks; p += 8)
                 for (size_t t = 0; t < 8; ++t) lane[t] += ar[p + t] * bj[p + t];
-            float s = ((lane[0] + lane[4]) + (lane[2] + lane[6])) + ((lane[1] + lane[5]) + (lane[3] + lane[7]));
+            float s = avx2_sum::block_sum(lane);
             for (size_t p = blocks; p < k; ++p) s += ar[p] * bj[p];
             const float prod = alpha * s;
             float& out = c[i * n + j];
