@@ -59,6 +59,13 @@ inline size_t nearest_by_products(const float* p, const float* cn, float xn, siz
     return label;
 }
 
+// fvec_norm_l2sqr of each of the k centroids; the caller has checked k * d.
+std::vector<float> squared_norms(std::span<const float> centroids, size_t k, size_t d) {
+    std::vector<float> cn(k);
+    for (size_t j = 0; j < k; ++j) cn[j] = distance::fvec_norm_l2sqr(centroids.subspan(j * d, d));
+    return cn;
+}
+
 std::span<const float> row_of(std::span<const float> matrix, size_t j, size_t d) {
     check_len(checked_shape(j + 1, d), matrix.size());
     return matrix.subspan(j * d, d);
@@ -143,8 +150,7 @@ float assign_clusters_fast(std::span<const float> rows, size_t n, size_t d, floa
     check_len(checked_shape(n, d), rows.size());
     check_len(checked_shape(k, d), centroids.size());
 
-    std::vector<float> cn(k);
-    for (size_t j = 0; j < k; ++j) cn[j] = distance::fvec_norm_l2sqr(centroids.subspan(j * d, d));
+    const std::vector<float> cn = squared_norms(centroids, k, d);
 
     const AssignmentPlan plan = assignment_plan(n, d, k, pool::current_num_threads());
     if (plan.mode == AssignmentPlan::Mode::Single) {
@@ -183,8 +189,7 @@ float assign_clusters_balanced_serial(std::span<const float> rows, size_t n, siz
     // the cost budget still gets ranges of one row.
     const size_t range_rows = saturating_mul(n, k) <= kCostBudget ? n : std::max<size_t>(kCostBudget / k, 1);
 
-    std::vector<float> cn(k);
-    for (size_t j = 0; j < k; ++j) cn[j] = distance::fvec_norm_l2sqr(centroids.subspan(j * d, d));
+    const std::vector<float> cn = squared_norms(centroids, k, d);
     std::vector<float> penalty(k);
     std::vector<uint32_t> counts(k);
     std::vector<float> xn;
@@ -261,8 +266,7 @@ void detail::assign_member_rows(std::span<const float> base, std::span<const siz
         std::fill(labels.begin(), labels.begin() + static_cast<std::ptrdiff_t>(m), size_t{0});
         return;
     }
-    std::vector<float> cn(k);
-    for (size_t j = 0; j < k; ++j) cn[j] = distance::fvec_norm_l2sqr(centroids.subspan(j * d, d));
+    const std::vector<float> cn = squared_norms(centroids, k, d);
 
     // Members are gathered a group at a time into a small buffer per task
     // (one product per group is much faster than one per row).
