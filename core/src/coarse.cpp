@@ -31,8 +31,7 @@ void CoarseAssignment::reset() noexcept {
 }
 
 void CoarseAssignment::set_approximate(bool approximate) noexcept {
-    graph_.reset();
-    prepared_ = false;
+    reset();
     approximate_ = approximate;
 }
 
