@@ -22,12 +22,8 @@ namespace {
 constexpr uint64_t kParallelSeedingWork = uint64_t{1} << 18;
 constexpr size_t kSeedingChunkRows = 4096;
 
-struct Shapes {
-    size_t nd;
-    size_t kd;
-};
-
-Shapes check_shapes(std::span<const float> data, size_t n, size_t d, size_t k,
+// The checked centroid shape k * d.
+size_t check_shapes(std::span<const float> data, size_t n, size_t d, size_t k,
                     const std::optional<std::span<const float>>& init) {
     auto nd = checked_mul(n, d);
     if (!nd) panic("{} shape overflows usize", "data");
@@ -35,7 +31,7 @@ Shapes check_shapes(std::span<const float> data, size_t n, size_t d, size_t k,
     auto kd = checked_mul(k, d);
     if (!kd) panic("{} shape overflows usize", "centroid");
     if (init) assert_eq(init->size(), *kd, "initial_centroids length does not match k * d");
-    return {*nd, *kd};
+    return *kd;
 }
 
 // The number of rows a call trains on at most: k * max_points_per_centroid.
@@ -189,7 +185,6 @@ std::vector<float> train_view(const KMeansConfig& config, const RowView& view, s
     const size_t n = view.n;
     const size_t d = view.d;
     if (n == 0 || k == 0) return std::vector<float>(kd, 0.0f);
-    const Shapes shapes{n * d, kd};
 
     rng::StdRng rng = rng::StdRng::seed_from_u64(config.seed);
     const Sample sample = draw_sample(view, sample_cap(k, config.max_points_per_centroid), rng);
@@ -197,12 +192,12 @@ std::vector<float> train_view(const KMeansConfig& config, const RowView& view, s
     const size_t ns = sample.n;  // at least 1: the cap is at least 1 and n > 0
 
     if (ns <= k) {
-        std::vector<float> out(shapes.kd);
+        std::vector<float> out(kd);
         for (size_t j = 0; j < k; ++j) copy_row(rows, j % ns, out, j, d);
         return out;
     }
 
-    std::vector<float> best(shapes.kd, 0.0f);
+    std::vector<float> best(kd, 0.0f);
     float best_obj = kF32Max;
     bool kept = false;
     // The first run's centroids, returned when no run reaches an objective
@@ -212,7 +207,7 @@ std::vector<float> train_view(const KMeansConfig& config, const RowView& view, s
     const uint64_t runs = init ? 1 : config.nredo;
     std::vector<size_t> labels(ns);
     std::vector<uint64_t> counts(k);
-    std::vector<float> sums(shapes.kd);
+    std::vector<float> sums(kd);
     for (uint64_t run = 0; run < runs; ++run) {
         std::vector<float> c;
         if (init && run == 0) {
@@ -294,8 +289,8 @@ std::vector<float> train_view(const KMeansConfig& config, const RowView& view, s
 std::vector<float> kmeans_train_with_init(const KMeansConfig& config, std::span<const float> data, size_t n,
                                           size_t d, size_t k, std::optional<std::span<const float>> init,
                                           KMeansTrace* trace) {
-    const Shapes shapes = check_shapes(data, n, d, k, init);
-    return train_view(config, RowView{data, nullptr, n, d}, k, shapes.kd, init, trace);
+    const size_t kd = check_shapes(data, n, d, k, init);
+    return train_view(config, RowView{data, nullptr, n, d}, k, kd, init, trace);
 }
 
 // ---- cluster heap -------------------------------------------------------------
@@ -347,7 +342,7 @@ std::optional<Cluster> ClusterHeap::pop() {
 
 std::vector<float> kmeans_train_hierarchical(const KMeansConfig& config, std::span<const float> data, size_t n,
                                              size_t d, size_t k) {
-    const Shapes shapes = check_shapes(data, n, d, k, std::nullopt);
+    const size_t kd = check_shapes(data, n, d, k, std::nullopt);
     constexpr size_t kFirstLevel = 16;
 
     rng::StdRng rng = rng::StdRng::seed_from_u64(config.seed);
@@ -409,7 +404,7 @@ std::vector<float> kmeans_train_hierarchical(const KMeansConfig& config, std::sp
     }
 
     std::vector<float> out;
-    out.reserve(shapes.kd);
+    out.reserve(kd);
     out.insert(out.end(), finished.begin(), finished.end());
     size_t present = finished_count;
     while (present < k) {
@@ -418,7 +413,7 @@ std::vector<float> kmeans_train_hierarchical(const KMeansConfig& config, std::sp
         out.insert(out.end(), top->centroid.begin(), top->centroid.end());
         ++present;
     }
-    if (present == 0) return std::vector<float>(shapes.kd, 0.0f);
+    if (present == 0) return std::vector<float>(kd, 0.0f);
     const size_t h = present;
     for (size_t i = h; i < k; ++i) {
         const size_t src = (i % h) * d;
@@ -429,7 +424,7 @@ std::vector<float> kmeans_train_hierarchical(const KMeansConfig& config, std::sp
 
 std::vector<float> kmeans_train(const KMeansConfig& config, std::span<const float> data, size_t n, size_t d,
                                 size_t k) {
-    (void)check_shapes(data, n, d, k, std::nullopt);
+    // Both variants check the shapes first.
     if (k >= 257 && n > k) return kmeans_train_hierarchical(config, data, n, d, k);
     return kmeans_train_with_init(config, data, n, d, k, std::nullopt);
 }
