@@ -5,6 +5,7 @@
 
 #include "autotune.hpp"
 #include "error.hpp"
+#include "index_config.hpp"
 #include "numeric.hpp"
 
 namespace tavren::index {
@@ -24,18 +25,14 @@ std::string_view non_finite_text(float value) noexcept {
 }  // namespace
 
 void VectorSearchParams::validate() const {
-    if (top_k == 0) invalid_input("{} must be greater than 0", "top_k");
+    validate_positive(top_k, "top_k");
     if (max_initial_filter_expansion_factor) {
-        if (*max_initial_filter_expansion_factor == 0) {
-            invalid_input("{} must be greater than 0", "maximum initial filter expansion factor");
-        }
+        validate_positive(*max_initial_filter_expansion_factor, "maximum initial filter expansion factor");
         if (width_type != kWidthAutomatic) {
             invalid_input("maximum initial filter expansion factor requires automatic IVF search");
         }
     }
-    if (ivfpq_table_reuse_max_bytes == 0) {
-        invalid_input("{} must be greater than 0", "IVF-PQ batch table reuse max bytes");
-    }
+    validate_positive(ivfpq_table_reuse_max_bytes, "IVF-PQ batch table reuse max bytes");
 }
 
 uint64_t VectorSearchParams::resolve_ivf_nprobe(uint64_t nlist, uint64_t vector_count,
@@ -58,7 +55,7 @@ uint64_t VectorSearchParams::resolve_diskann_l_search_with(std::optional<uint64_
     }
     switch (width_type) {
         case kWidthAutomatic: {
-            if (top_k == 0) invalid_input("top_k must be greater than 0");
+            validate_positive(top_k, "top_k");
             const uint64_t base =
                 calibrated_l_search.value_or(std::max(kMinAutomaticLSearch, saturating_mul(top_k, 2)));
             return std::max(base, top_k);
@@ -89,7 +86,7 @@ void validate_query(std::span<const float> query, uint64_t dimension) {
 }
 
 void validate_queries(std::span<const float> queries, uint64_t nq, uint64_t dimension) {
-    if (nq == 0) invalid_input("{} must be greater than 0", "query count");
+    validate_positive(nq, "query count");
     auto expected = checked_mul(nq, dimension);
     if (!expected) invalid_input("nq * dimension overflows usize");
     if (queries.size() != *expected) {
@@ -99,7 +96,7 @@ void validate_queries(std::span<const float> queries, uint64_t nq, uint64_t dime
 }
 
 void validate_vectors(std::span<const float> values, uint64_t count, uint64_t dimension, std::string_view name) {
-    if (count == 0) invalid_input("{} must be greater than 0", "vector count");
+    validate_positive(count, "vector count");
     auto expected = checked_mul(count, dimension);
     if (!expected) invalid_input("vector count * dimension overflows usize");
     if (values.size() != *expected) {
