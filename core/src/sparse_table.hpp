@@ -142,13 +142,8 @@ private:
 
     std::optional<size_t> find(uint32_t key) const {
         check_key(key);
-        const size_t n = keys_.size();
-        const size_t mask = n - 1;
-        size_t i = hash(key) & mask;
-        for (size_t probe = 0; probe < n; ++probe, i = (i + 1) & mask) {
-            if (keys_[i] == key) return i;
-            if (keys_[i] == kEmptyKey) return std::nullopt;
-        }
+        auto slot = probe_free(keys_, key);
+        if (slot && keys_[*slot] == key) return slot;
         return std::nullopt;
     }
 
