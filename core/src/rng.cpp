@@ -1,6 +1,7 @@
 #include "rng.hpp"
 
 #include <bit>
+#include <type_traits>
 
 #include "error.hpp"
 
@@ -105,14 +106,15 @@ uint64_t StdRng::next_u64() noexcept {
 
 namespace {
 
-// Uniform in [0, w) for w > 0 by widening multiplication with rejection.
-template <class Draw>
-uint64_t sample_below_u64(uint64_t w, Draw&& draw) {
-    const uint64_t zone = (w << std::countl_zero(w)) - 1;
+// Uniform in [0, w) for w > 0 by widening multiplication with rejection, one
+// draw of a W-bit word per attempt.
+template <class W, class Draw>
+W sample_below(W w, Draw&& draw) {
+    using Wide = std::conditional_t<sizeof(W) == 8, unsigned __int128, uint64_t>;
+    const W zone = static_cast<W>(w << std::countl_zero(w)) - 1;
     for (;;) {
-        uint64_t v = draw();
-        unsigned __int128 p = static_cast<unsigned __int128>(v) * w;
-        if (static_cast<uint64_t>(p) <= zone) return static_cast<uint64_t>(p >> 64);
+        const Wide p = static_cast<Wide>(draw()) * w;
+        if (static_cast<W>(p) <= zone) return static_cast<W>(p >> (8 * sizeof(W)));
     }
 }
 
@@ -120,24 +122,19 @@ uint64_t sample_below_u64(uint64_t w, Draw&& draw) {
 
 uint64_t StdRng::gen_range(uint64_t lo, uint64_t hi) {
     TD_ASSERT(lo < hi, "cannot sample empty range");
-    return lo + sample_below_u64(hi - lo, [this] { return next_u64(); });
+    return lo + sample_below(hi - lo, [this] { return next_u64(); });
 }
 
 uint64_t StdRng::gen_range_inclusive(uint64_t lo, uint64_t hi) {
     TD_ASSERT(lo <= hi, "cannot sample empty range");
     uint64_t w = hi - lo + 1;  // 0 means the full 64-bit range
     if (w == 0) return next_u64();
-    return lo + sample_below_u64(w, [this] { return next_u64(); });
+    return lo + sample_below(w, [this] { return next_u64(); });
 }
 
 uint32_t StdRng::gen_range_u32(uint32_t lo, uint32_t hi) {
     TD_ASSERT(lo < hi, "cannot sample empty range");
-    const uint32_t w = hi - lo;
-    const uint32_t zone = (w << std::countl_zero(w)) - 1;
-    for (;;) {
-        uint64_t p = static_cast<uint64_t>(next_u32()) * w;
-        if (static_cast<uint32_t>(p) <= zone) return lo + static_cast<uint32_t>(p >> 32);
-    }
+    return lo + sample_below(static_cast<uint32_t>(hi - lo), [this] { return next_u32(); });
 }
 
 float StdRng::gen_f32() noexcept {
