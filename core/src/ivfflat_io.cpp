@@ -404,8 +404,6 @@ IVFFlatIndexReader IVFFlatIndexReader::open_with_header(std::unique_ptr<io::Seek
     reader.nlist_ = static_cast<size_t>(h.nlist);
     reader.total_ = h.total;
     reader.metric_ = h.metric;
-    reader.delta_ids_ = true;
-    reader.loaded_ = false;
     return reader;
 }
 

@@ -353,7 +353,6 @@ private:
     size_t nlist_ = 0;
     uint64_t total_ = 0;
     uint32_t metric_ = 0;
-    bool delta_ids_ = true;
     bool loaded_ = false;
     ReadBudgets budgets_;
     std::unique_ptr<Scratch> scratch_;  // made on the first list read
