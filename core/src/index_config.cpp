@@ -25,7 +25,7 @@ Overloaded(Fs...) -> Overloaded<Fs...>;
 // The k-means training cap (points per centroid x centroids) must be
 // representable and the per-centroid count non-zero.
 void validate_points_per_centroid(uint64_t points, uint64_t centroids, std::string_view key) {
-    if (points == 0) invalid_input("{} must be greater than 0", key);
+    validate_positive(points, key);
     if (!checked_mul(points, centroids)) invalid_input("{} times centroid count overflows usize", key);
 }
 
