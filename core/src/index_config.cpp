@@ -214,20 +214,15 @@ void validate_persisted_size_objective(const VectorIndexConfig& config, std::opt
                 if (!codebook_floats || *codebook_floats > kPow62 - 1) {
                     invalid_input("DiskANN codebook estimate overflows usize");
                 }
-                auto raw = checked_mul(d, diskann::raw_bytes_per_value(c.diskann.raw_vector_encoding));
-                if (!raw) invalid_input("DiskANN raw row byte estimate overflows usize");
                 auto pq_bits_total = checked_mul(c.m, c.pq_bits);
                 if (!pq_bits_total || *pq_bits_total > kU64Max - 8) {
                     invalid_input("DiskANN PQ row byte estimate overflows usize");
                 }
-                const uint64_t pq_bytes = div_ceil(*pq_bits_total, 8);
-                if (c.diskann.max_degree > kPow62 - 3) {
-                    invalid_input("DiskANN adjacency row byte estimate overflows usize");
-                }
-                auto row = checked_add(*raw, pq_bytes);
-                if (row) row = checked_add(*row, 4 * c.diskann.max_degree);
-                if (row) row = checked_add(*row, 30);
-                return RowAndFixed{require(row, "DiskANN persisted row byte estimate overflows usize"),
+                // d < 2^62 after the codebook check, so the raw-vector bytes
+                // counted here cannot overflow ahead of the PQ check above.
+                const uint64_t before_pq = diskann_bytes_before_pq(d, c.diskann);
+                return RowAndFixed{require(checked_add(before_pq, div_ceil(*pq_bits_total, 8)),
+                                           "DiskANN persisted row byte estimate overflows usize"),
                                    4 * *codebook_floats};
             },
         },
