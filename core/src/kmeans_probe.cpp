@@ -51,8 +51,6 @@ TopK to_topk(const std::vector<Candidate>& candidates) {
     return out;
 }
 
-bool is_finite(float v) noexcept { return std::isfinite(v); }
-
 // The m-th smallest of `values` (1 <= m <= size; no NaN). For few places a
 // max-heap of the m smallest rejects most values with one comparison;
 // otherwise a selection over a copy. `work` is reused scratch.
@@ -143,7 +141,7 @@ TopKBatch find_topk_batch_with_centroid_norms(std::span<const float> queries, si
     if (!per_query) {
         check_len(nlist, norms.size());
         for (size_t j = 0; j < nlist && !per_query; ++j) {
-            if (!is_finite(norms[j]) || norms[j] < 0.0f) per_query = true;
+            if (!std::isfinite(norms[j]) || norms[j] < 0.0f) per_query = true;
         }
     }
     if (per_query) {
@@ -187,7 +185,7 @@ TopKBatch find_topk_batch_with_centroid_norms(std::span<const float> queries, si
                 out.distances[qi] = std::move(res.distances);
             };
             const float qn = distance::fvec_norm_l2sqr(q);
-            if (!is_finite(qn)) {
+            if (!std::isfinite(qn)) {
                 answer_exactly();
                 continue;
             }
