@@ -8,6 +8,19 @@ std::string last_error_text() {
     const char* e = tavren_dadiza_last_error();
     return e ? e : "(no error text)";
 }
+
+// Throws LibraryError for `call` unless its return code is 0.
+void check(int rc, const char* call) {
+    if (rc != 0) throw LibraryError(call);
+}
+
+// Calls add(first_row, rows) over [0, rows) in slices of at most `chunk_rows`
+// rows (at least 1).
+template <class Add>
+void in_chunks(size_t rows, size_t chunk_rows, Add&& add) {
+    chunk_rows = std::max<size_t>(chunk_rows, 1);
+    for (size_t r = 0; r < rows; r += chunk_rows) add(r, std::min(chunk_rows, rows - r));
+}
 }  // namespace
 
 LibraryError::LibraryError(const std::string& call) : std::runtime_error(call + " failed: " + last_error_text()) {}
@@ -26,19 +39,16 @@ Trainer::Trainer(const Options& options) {
 
 size_t Trainer::dimension() const {
     size_t d = 0;
-    if (tavren_dadiza_trainer_dimension(h_.get(), &d) != 0) throw LibraryError("tavren_dadiza_trainer_dimension");
+    check(tavren_dadiza_trainer_dimension(h_.get(), &d), "tavren_dadiza_trainer_dimension");
     return d;
 }
 
 void Trainer::add_training_vectors(const float* data, size_t rows, size_t chunk_rows) {
     const size_t d = dimension();
-    chunk_rows = std::max<size_t>(chunk_rows, 1);
-    for (size_t r = 0; r < rows; r += chunk_rows) {
-        const size_t n = std::min(chunk_rows, rows - r);
-        if (tavren_dadiza_trainer_add_training_vectors(h_.get(), data + r * d, n) != 0) {
-            throw LibraryError("tavren_dadiza_trainer_add_training_vectors");
-        }
-    }
+    in_chunks(rows, chunk_rows, [&](size_t r, size_t n) {
+        check(tavren_dadiza_trainer_add_training_vectors(h_.get(), data + r * d, n),
+              "tavren_dadiza_trainer_add_training_vectors");
+    });
 }
 
 Training Trainer::finish() {
@@ -55,23 +65,19 @@ Writer Training::open_writer() {
 
 size_t Writer::dimension() const {
     size_t d = 0;
-    if (tavren_dadiza_writer_dimension(h_.get(), &d) != 0) throw LibraryError("tavren_dadiza_writer_dimension");
+    check(tavren_dadiza_writer_dimension(h_.get(), &d), "tavren_dadiza_writer_dimension");
     return d;
 }
 
 void Writer::add_vectors(const int64_t* ids, const float* data, size_t rows, size_t chunk_rows) {
     const size_t d = dimension();
-    chunk_rows = std::max<size_t>(chunk_rows, 1);
-    for (size_t r = 0; r < rows; r += chunk_rows) {
-        const size_t n = std::min(chunk_rows, rows - r);
-        if (tavren_dadiza_writer_add_vectors(h_.get(), ids + r, data + r * d, n) != 0) {
-            throw LibraryError("tavren_dadiza_writer_add_vectors");
-        }
-    }
+    in_chunks(rows, chunk_rows, [&](size_t r, size_t n) {
+        check(tavren_dadiza_writer_add_vectors(h_.get(), ids + r, data + r * d, n), "tavren_dadiza_writer_add_vectors");
+    });
 }
 
 void Writer::write_index(const FfiOutputCallbacks& output) {
-    if (tavren_dadiza_writer_write_index(h_.get(), output) != 0) throw LibraryError("tavren_dadiza_writer_write_index");
+    check(tavren_dadiza_writer_write_index(h_.get(), output), "tavren_dadiza_writer_write_index");
 }
 
 Reader::Reader(const FfiInputFile& input, uint64_t memory_budget) {
@@ -82,27 +88,23 @@ Reader::Reader(const FfiInputFile& input, uint64_t memory_budget) {
 
 FfiIndexMetadata Reader::metadata() const {
     FfiIndexMetadata m{};
-    if (tavren_dadiza_reader_metadata(h_.get(), &m) != 0) throw LibraryError("tavren_dadiza_reader_metadata");
+    check(tavren_dadiza_reader_metadata(h_.get(), &m), "tavren_dadiza_reader_metadata");
     return m;
 }
 
 void Reader::optimize_for_search() {
-    if (tavren_dadiza_reader_optimize_for_search(h_.get()) != 0) {
-        throw LibraryError("tavren_dadiza_reader_optimize_for_search");
-    }
+    check(tavren_dadiza_reader_optimize_for_search(h_.get()), "tavren_dadiza_reader_optimize_for_search");
 }
 
 void Reader::search(const float* query, const FfiSearchParams& params, int64_t* ids, float* distances) {
-    if (tavren_dadiza_reader_search(h_.get(), query, params, ids, distances, params.top_k) != 0) {
-        throw LibraryError("tavren_dadiza_reader_search");
-    }
+    check(tavren_dadiza_reader_search(h_.get(), query, params, ids, distances, params.top_k),
+          "tavren_dadiza_reader_search");
 }
 
 void Reader::search_batch(const float* queries, size_t nq, const FfiSearchParams& params, int64_t* ids,
                           float* distances) {
-    if (tavren_dadiza_reader_search_batch(h_.get(), queries, nq, params, ids, distances, nq * params.top_k) != 0) {
-        throw LibraryError("tavren_dadiza_reader_search_batch");
-    }
+    check(tavren_dadiza_reader_search_batch(h_.get(), queries, nq, params, ids, distances, nq * params.top_k),
+          "tavren_dadiza_reader_search_batch");
 }
 
 FfiSearchParams search_params(uint64_t top_k, uint32_t width_type, uint64_t width) {

@@ -22,6 +22,14 @@ public:
 
 using Options = std::vector<std::pair<std::string, std::string>>;
 
+// A library handle freed by `Free` exactly once.
+template <class T, void (*Free)(T*)>
+struct HandleFree {
+    void operator()(T* h) const { Free(h); }
+};
+template <class T, void (*Free)(T*)>
+using Handle = std::unique_ptr<T, HandleFree<T, Free>>;
+
 class Training;
 class Writer;
 
@@ -35,10 +43,7 @@ public:
     Training finish();
 
 private:
-    struct Free {
-        void operator()(TavrenDadizaTrainerHandle* h) const { tavren_dadiza_trainer_free(h); }
-    };
-    std::unique_ptr<TavrenDadizaTrainerHandle, Free> h_;
+    Handle<TavrenDadizaTrainerHandle, tavren_dadiza_trainer_free> h_;
 };
 
 class Training {
@@ -48,10 +53,7 @@ public:
     Writer open_writer();
 
 private:
-    struct Free {
-        void operator()(TavrenDadizaTrainingHandle* h) const { tavren_dadiza_training_free(h); }
-    };
-    std::unique_ptr<TavrenDadizaTrainingHandle, Free> h_;
+    Handle<TavrenDadizaTrainingHandle, tavren_dadiza_training_free> h_;
 };
 
 class Writer {
@@ -63,10 +65,7 @@ public:
     void write_index(const FfiOutputCallbacks& output);
 
 private:
-    struct Free {
-        void operator()(TavrenDadizaWriterHandle* h) const { tavren_dadiza_writer_free(h); }
-    };
-    std::unique_ptr<TavrenDadizaWriterHandle, Free> h_;
+    Handle<TavrenDadizaWriterHandle, tavren_dadiza_writer_free> h_;
 };
 
 class Reader {
@@ -80,13 +79,9 @@ public:
     // nq x top_k results.
     void search_batch(const float* queries, size_t nq, const FfiSearchParams& params, int64_t* ids,
                       float* distances);
-    TavrenDadizaReaderHandle* get() { return h_.get(); }
 
 private:
-    struct Free {
-        void operator()(TavrenDadizaReaderHandle* h) const { tavren_dadiza_reader_free(h); }
-    };
-    std::unique_ptr<TavrenDadizaReaderHandle, Free> h_;
+    Handle<TavrenDadizaReaderHandle, tavren_dadiza_reader_free> h_;
 };
 
 // Search parameters with an explicit width of the type the index wants.
