@@ -121,10 +121,11 @@ uint64_t file_size(const std::string& path) {
     return size;
 }
 
-// Reads a whole *vecs file whose element size is `elem`, after checking that
-// its size is a whole number of rows of one dimension.
-template <class Emit>
-size_t read_vecs_generic(const std::string& path, size_t elem, size_t max_rows, Emit&& reserve_and_emit) {
+// Reads a whole *vecs file whose values are `elem` bytes each, after
+// checking that its size is a whole number of rows of one dimension;
+// convert(src, d, dst) turns one row's d values into the matrix row `dst`.
+template <class M, class Convert>
+M read_vecs_generic(const std::string& path, size_t elem, size_t max_rows, Convert&& convert) {
     uint64_t size = file_size(path);
     std::ifstream in(path, std::ios::binary);
     if (!in) fail(path, "cannot open");
@@ -142,7 +143,10 @@ size_t read_vecs_generic(const std::string& path, size_t elem, size_t max_rows, 
     if (max_rows != 0 && max_rows < rows) rows = max_rows;
     in.seekg(0);
     std::vector<unsigned char> buf(record);
-    reserve_and_emit(rows, static_cast<size_t>(d), nullptr, size_t{0});
+    M m;
+    m.rows = rows;
+    m.cols = static_cast<size_t>(d);
+    m.data.resize(rows * m.cols);
     for (size_t r = 0; r < rows; ++r) {
         in.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(record));
         if (!in) fail(path, "read failed at row " + std::to_string(r));
@@ -152,9 +156,17 @@ size_t read_vecs_generic(const std::string& path, size_t elem, size_t max_rows, 
             fail(path, "row " + std::to_string(r) + " has dimension " + std::to_string(dr) + ", expected " +
                            std::to_string(d));
         }
-        reserve_and_emit(rows, static_cast<size_t>(d), buf.data() + 4, r);
+        convert(buf.data() + 4, m.cols, m.data.data() + r * m.cols);
     }
-    return rows;
+    return m;
+}
+
+// .fvecs and .ivecs rows are both 4-byte values copied as they stand.
+template <class M>
+M read_vecs_4byte(const std::string& path, size_t max_rows) {
+    return read_vecs_generic<M>(path, 4, max_rows, [](const unsigned char* src, size_t d, auto* dst) {
+        std::memcpy(dst, src, d * 4);
+    });
 }
 
 }  // namespace
@@ -245,38 +257,12 @@ Dataset load_fashion_mnist(const std::string& dir, size_t max_base, size_t max_q
     return ds;
 }
 
-namespace {
-// .fvecs and .ivecs rows are both 4-byte values copied as they stand.
-template <class M>
-M read_vecs_4byte(const std::string& path, size_t max_rows) {
-    M m;
-    read_vecs_generic(path, 4, max_rows, [&](size_t rows, size_t d, const unsigned char* row, size_t r) {
-        if (!row) {
-            m.rows = rows;
-            m.cols = d;
-            m.data.resize(rows * d);
-            return;
-        }
-        std::memcpy(m.data.data() + r * d, row, d * 4);
-    });
-    return m;
-}
-}  // namespace
-
 Matrix read_fvecs(const std::string& path, size_t max_rows) { return read_vecs_4byte<Matrix>(path, max_rows); }
 
 Matrix read_bvecs(const std::string& path, size_t max_rows) {
-    Matrix m;
-    read_vecs_generic(path, 1, max_rows, [&](size_t rows, size_t d, const unsigned char* row, size_t r) {
-        if (!row) {
-            m.rows = rows;
-            m.cols = d;
-            m.data.resize(rows * d);
-            return;
-        }
-        for (size_t i = 0; i < d; ++i) m.data[r * d + i] = static_cast<float>(row[i]);
+    return read_vecs_generic<Matrix>(path, 1, max_rows, [](const unsigned char* src, size_t d, float* dst) {
+        for (size_t i = 0; i < d; ++i) dst[i] = static_cast<float>(src[i]);
     });
-    return m;
 }
 
 IntMatrix read_ivecs(const std::string& path, size_t max_rows) { return read_vecs_4byte<IntMatrix>(path, max_rows); }
