@@ -12,6 +12,7 @@
 #include <memory>
 #include <sstream>
 #include <stdexcept>
+#include <type_traits>
 
 #include "library.hpp"
 #include "parallel.hpp"
@@ -43,17 +44,38 @@ double per_query(uint64_t value, uint64_t queries) {
     return queries == 0 ? 0.0 : static_cast<double>(value) / static_cast<double>(queries);
 }
 
-std::string fmt_double(double v) {
-    if (std::isnan(v)) return "nan";
-    std::ostringstream os;
-    os.precision(17);
-    os << v;
-    return os.str();
+// The fields of a SearchRow in their tab-separated order: fn(field) for each.
+template <class Row, class Fn>
+void for_each_tsv_field(Row& r, Fn&& fn) {
+    fn(r.index);
+    fn(r.mode);
+    fn(r.latency_us);
+    fn(r.threads);
+    fn(r.width_type);
+    fn(r.width);
+    fn(r.recall1);
+    fn(r.recall10);
+    fn(r.recall100);
+    fn(r.single_qps);
+    fn(r.single_queries);
+    fn(r.batch_qps);
+    fn(r.batch_queries);
+    fn(r.recall_queries);
+    fn(r.single_calls_per_query);
+    fn(r.single_ranges_per_query);
+    fn(r.single_bytes_per_query);
+    fn(r.batch_calls_per_query);
+    fn(r.batch_bytes_per_query);
+    fn(r.single_batch_mismatches);
+    fn(r.open_ms);
+    fn(r.reader_rss_bytes);
 }
 
-double parse_double(const std::string& s) {
-    if (s == "nan") return std::numeric_limits<double>::quiet_NaN();
-    return std::stod(s);
+void get_tsv(const std::string& s, std::string& v) { v = s; }
+void get_tsv(const std::string& s, uint64_t& v) { v = std::stoull(s); }
+void get_tsv(const std::string& s, unsigned& v) { v = static_cast<unsigned>(std::stoul(s)); }
+void get_tsv(const std::string& s, double& v) {
+    v = s == "nan" ? std::numeric_limits<double>::quiet_NaN() : std::stod(s);
 }
 
 }  // namespace
@@ -93,14 +115,19 @@ std::string cpu_model() {
 
 std::string SearchRow::to_tsv() const {
     std::ostringstream os;
-    os << index << '\t' << mode << '\t' << latency_us << '\t' << threads << '\t' << width_type << '\t' << width;
-    for (double v : {recall1, recall10, recall100, single_qps}) os << '\t' << fmt_double(v);
-    os << '\t' << single_queries << '\t' << fmt_double(batch_qps) << '\t' << batch_queries << '\t' << recall_queries;
-    for (double v : {single_calls_per_query, single_ranges_per_query, single_bytes_per_query, batch_calls_per_query,
-                     batch_bytes_per_query}) {
-        os << '\t' << fmt_double(v);
-    }
-    os << '\t' << single_batch_mismatches << '\t' << fmt_double(open_ms) << '\t' << reader_rss_bytes;
+    os.precision(17);  // doubles round-trip exactly
+    const char* sep = "";
+    for_each_tsv_field(*this, [&]<class T>(const T& v) {
+        os << sep;
+        sep = "\t";
+        if constexpr (std::is_floating_point_v<T>) {
+            if (std::isnan(v)) {
+                os << "nan";
+                return;
+            }
+        }
+        os << v;
+    });
     return os.str();
 }
 
@@ -109,31 +136,12 @@ SearchRow SearchRow::from_tsv(const std::string& line) {
     std::string cur;
     std::istringstream is(line);
     while (std::getline(is, cur, '\t')) f.push_back(cur);
-    if (f.size() != 22) throw std::runtime_error("malformed result row: " + line);
     SearchRow r;
+    size_t fields = 0;
+    for_each_tsv_field(r, [&](const auto&) { ++fields; });
+    if (f.size() != fields) throw std::runtime_error("malformed result row: " + line);
     size_t i = 0;
-    r.index = f[i++];
-    r.mode = f[i++];
-    r.latency_us = std::stoull(f[i++]);
-    r.threads = static_cast<unsigned>(std::stoul(f[i++]));
-    r.width_type = f[i++];
-    r.width = std::stoull(f[i++]);
-    r.recall1 = parse_double(f[i++]);
-    r.recall10 = parse_double(f[i++]);
-    r.recall100 = parse_double(f[i++]);
-    r.single_qps = parse_double(f[i++]);
-    r.single_queries = std::stoull(f[i++]);
-    r.batch_qps = parse_double(f[i++]);
-    r.batch_queries = std::stoull(f[i++]);
-    r.recall_queries = std::stoull(f[i++]);
-    r.single_calls_per_query = parse_double(f[i++]);
-    r.single_ranges_per_query = parse_double(f[i++]);
-    r.single_bytes_per_query = parse_double(f[i++]);
-    r.batch_calls_per_query = parse_double(f[i++]);
-    r.batch_bytes_per_query = parse_double(f[i++]);
-    r.single_batch_mismatches = std::stoull(f[i++]);
-    r.open_ms = parse_double(f[i++]);
-    r.reader_rss_bytes = std::stoull(f[i++]);
+    for_each_tsv_field(r, [&](auto& v) { get_tsv(f[i++], v); });
     return r;
 }
 
@@ -267,19 +275,19 @@ std::vector<SearchRow> sweep_reader(InputSource& source, const Dataset& ds, cons
         });
         const IoSnapshot s_io = source.counters().snapshot();
 
-        source.counters().reset();
-        Timed batch = time_batch(nq, cfg.batch_size, cfg.time_budget_s, [&](size_t first, size_t n) {
+        auto search_batch = [&](size_t first, size_t n) {
             readers[0]->search_batch(ds.queries.row(first), n, params, batch_ids.data() + first * k,
                                      batch_dist.data() + first * k);
-        });
+        };
+        source.counters().reset();
+        Timed batch = time_batch(nq, cfg.batch_size, cfg.time_budget_s, search_batch);
         const IoSnapshot b_io = source.counters().snapshot();
         size_t recall_queries = batch.queries;
         if (cfg.complete_recall) {
-            for (size_t first = batch.queries; first < nq; first += std::max<size_t>(cfg.batch_size, 1)) {
-                const size_t n = std::min(std::max<size_t>(cfg.batch_size, 1), nq - first);
-                readers[0]->search_batch(ds.queries.row(first), n, params, batch_ids.data() + first * k,
-                                         batch_dist.data() + first * k);
-            }
+            // The queries the budget left out, untimed, in batches of the same size.
+            const size_t from = batch.queries;
+            time_batch(nq - from, cfg.batch_size, std::numeric_limits<double>::infinity(),
+                       [&](size_t first, size_t n) { search_batch(from + first, n); });
             recall_queries = nq;
         }
 
