@@ -442,6 +442,13 @@ int run(int argc, char** argv) {
     const size_t gt_k = std::max<size_t>(a.k, 100);
     Neighbors gt;
     TempFile temporary_gt;
+    // Child processes read the ground truth from a file: one of this run's
+    // own when there is no cache file.
+    auto save_for_children = [&] {
+        res.gt_path = (std::filesystem::temp_directory_path() / ("ann-gt-" + std::to_string(::getpid()) + ".bin")).string();
+        save_ground_truth(res.gt_path, gt);
+        temporary_gt.set(res.gt_path);
+    };
     if (child) {
         auto loaded = load_ground_truth(a.gt_file, ds.queries.rows, 0);
         if (!loaded) throw std::runtime_error(a.gt_file + ": ground truth missing or of the wrong size");
@@ -450,9 +457,7 @@ int run(int argc, char** argv) {
         const double t0 = now_seconds();
         gt = neighbors_from_ids(exact, ds.queries.data.data(), ds.queries.rows, read_ivecs(a.gt_ivecs));
         res.gt_seconds = now_seconds() - t0;
-        res.gt_path = (std::filesystem::temp_directory_path() / ("ann-gt-" + std::to_string(::getpid()) + ".bin")).string();
-        save_ground_truth(res.gt_path, gt);  // for child processes
-        temporary_gt.set(res.gt_path);
+        save_for_children();
         clock.say(quiet, "ground truth: top-%zu from %s", gt.k, a.gt_ivecs.c_str());
     } else {
         const std::string cache = a.no_cache ? "" : a.cache_dir;
@@ -463,12 +468,7 @@ int run(int argc, char** argv) {
         res.gt_path = g.path;
         res.gt_from_cache = g.from_cache;
         res.gt_seconds = g.seconds;
-        if (res.gt_path.empty()) {
-            // Children need it on disk.
-            res.gt_path = (std::filesystem::temp_directory_path() / ("ann-gt-" + std::to_string(::getpid()) + ".bin")).string();
-            save_ground_truth(res.gt_path, gt);
-            temporary_gt.set(res.gt_path);
-        }
+        if (res.gt_path.empty()) save_for_children();
         clock.say(quiet, "ground truth %s in %.1f s (%s)", g.from_cache ? "loaded" : "computed", g.seconds,
                   res.gt_path.c_str());
     }
