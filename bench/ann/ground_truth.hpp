@@ -2,9 +2,9 @@
 // and the brute-force baseline that every index is compared with.
 //
 // Distances follow the library's definitions: squared L2, the negated dot
-// product, and 1 - cosine (1 when a norm is 0). Candidates are found with a
-// blocked single-precision matrix product (serial OpenBLAS, one call per
-// harness thread) and then re-ranked with distances computed in double
+// product, and 1 - cosine (1 when a norm is 0). Candidates are found with
+// blocked single-precision dot products (the harness's own kernel,
+// dot_kernel.hpp) and then re-ranked with distances computed in double
 // precision, so the reported neighbours do not depend on rounding order.
 #pragma once
 
