@@ -37,6 +37,15 @@ def exact_rows(run):
     return {r["threads"]: r for r in run["rows"] if r["index"] == "exact"}
 
 
+def exact_by_threads(runs):
+    """threads -> the first exact row at that thread count over all runs."""
+    exact = {}
+    for run in runs:
+        for t, e in exact_rows(run).items():
+            exact.setdefault(t, e)
+    return exact
+
+
 def index_rows(run):
     return [r for r in run["rows"] if r["index"] != "exact"]
 
@@ -138,10 +147,7 @@ def plot(runs, path, recall_at, qps_kind, title):
 def operating_points(runs, targets=(0.9, 0.95, 0.99)):
     """The narrowest width of each configuration that reaches each recall@10
     target, with its single-query QPS at the largest thread count."""
-    exact = {}
-    for run in runs:
-        for t, e in exact_rows(run).items():
-            exact.setdefault(t, e)
+    exact = exact_by_threads(runs)
     lines = ["## Operating points\n",
              "Narrowest width reaching each recall@10, single-query QPS at the largest thread count "
              "(× exact in parentheses).\n"]
@@ -208,10 +214,7 @@ def markdown(runs, title, note=""):
             f"{human_bytes(run['memory']['peak_rss_after_build_bytes'])} |")
     out.append("")
     out.append("Peak RSS includes the harness's own copy of the data (base, queries, ground truth).\n")
-    exact = {}
-    for run in runs:
-        for t, e in exact_rows(run).items():
-            exact.setdefault(t, e)
+    exact = exact_by_threads(runs)
     if exact:
         out.append("## Exact search (brute force in the harness)\n")
         out.append("| threads | single QPS | batch QPS | recall@10 |")
