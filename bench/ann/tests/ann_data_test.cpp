@@ -202,12 +202,8 @@ TEST(AnnVecs, RefusesInconsistentFiles) {
 }
 
 TEST(AnnSynthetic, SeededAndIndependentOfThreadCount) {
-    ta::SyntheticSpec s;
-    s.nb = 3000;  // three generation blocks, the last one partial
-    s.nq = 50;
-    s.dim = 16;
-    s.clusters = 7;
-    s.seed = 9;
+    // nb 3000: three generation blocks, the last one partial.
+    const ta::SyntheticSpec s{.nb = 3000, .nq = 50, .dim = 16, .clusters = 7, .seed = 9};
     ta::Dataset a = ta::make_gaussian_mixture(s, 1);
     ta::Dataset b = ta::make_gaussian_mixture(s, 4);
     EXPECT_EQ(a.base.data, b.base.data);
@@ -227,12 +223,7 @@ TEST(AnnSynthetic, SeededAndIndependentOfThreadCount) {
 }
 
 TEST(AnnSynthetic, PointsClusterAroundFewCentres) {
-    ta::SyntheticSpec s;
-    s.nb = 2000;
-    s.nq = 10;
-    s.dim = 32;
-    s.clusters = 4;
-    s.spread = 0.05f;
+    const ta::SyntheticSpec s{.nb = 2000, .nq = 10, .dim = 32, .clusters = 4, .spread = 0.05f};
     ta::Dataset ds = ta::make_gaussian_mixture(s);
     // With a small spread every point is within a few spreads of one of the
     // four centres, so there are at most four groups of mutually close rows.

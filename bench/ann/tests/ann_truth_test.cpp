@@ -52,13 +52,7 @@ ta::Neighbors naive_search(ta::Metric m, const ta::Matrix& base, const ta::Matri
 }
 
 ta::Dataset small_set(size_t nb, size_t nq, size_t dim, uint64_t seed) {
-    ta::SyntheticSpec s;
-    s.nb = nb;
-    s.nq = nq;
-    s.dim = dim;
-    s.clusters = 8;
-    s.seed = seed;
-    return ta::make_gaussian_mixture(s);
+    return ta::make_gaussian_mixture({.nb = nb, .nq = nq, .dim = dim, .clusters = 8, .seed = seed});
 }
 
 }  // namespace
