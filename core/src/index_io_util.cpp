@@ -222,17 +222,8 @@ void pread_batched_payloads(const io::SeekRead& reader, std::span<const uint64_t
 }
 
 size_t bounded_ivf_payload_batch_end(std::span<const uint64_t> payload_lengths, uint64_t max_ranges_per_call) {
-    if (payload_lengths.empty()) return 0;
-    uint64_t sum = payload_lengths[0];
-    uint64_t non_empty = payload_lengths[0] != 0 ? 1 : 0;
-    for (size_t i = 1; i < payload_lengths.size(); ++i) {
-        if (payload_lengths[i] != 0) ++non_empty;
-        std::optional<uint64_t> next = checked_add(sum, payload_lengths[i]);
-        if (!next) invalid_data("IVF batch payload size overflow");
-        sum = *next;
-        if (sum > kReadBudgetBytes || (max_ranges_per_call != 0 && non_empty > max_ranges_per_call)) return i;
-    }
-    return payload_lengths.size();
+    return bounded_ivf_payload_batch_end(payload_lengths.size(), max_ranges_per_call,
+                                         [&](size_t i) { return payload_lengths[i]; });
 }
 
 uint64_t bounded_ivf_stream_chunk_rows(uint64_t remaining_rows, uint64_t bytes_per_row, uint64_t fixed_bytes,

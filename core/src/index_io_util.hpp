@@ -16,6 +16,7 @@
 
 #include "error.hpp"
 #include "io.hpp"
+#include "numeric.hpp"
 #include "row_id_filter.hpp"
 
 namespace tavren::index_io_util {
@@ -192,6 +193,25 @@ void pread_batched_payloads(const io::SeekRead& reader, std::span<const uint64_t
 // lengths stay within kReadBudgetBytes and the non-empty lists within
 // `max_ranges_per_call` (0 = no cap). InvalidData "IVF batch payload size overflow".
 size_t bounded_ivf_payload_batch_end(std::span<const uint64_t> payload_lengths, uint64_t max_ranges_per_call);
+
+// The same rule over `count` lists whose lengths come from length_of(i),
+// asked in order and only up to the list that ends the batch, so a caller
+// walking many lists batch by batch computes each length about once.
+template <class LengthOf>
+size_t bounded_ivf_payload_batch_end(size_t count, uint64_t max_ranges_per_call, LengthOf&& length_of) {
+    if (count == 0) return 0;
+    uint64_t sum = length_of(size_t{0});
+    uint64_t non_empty = sum != 0 ? 1 : 0;
+    for (size_t i = 1; i < count; ++i) {
+        const uint64_t length = length_of(i);
+        if (length != 0) ++non_empty;
+        std::optional<uint64_t> next = checked_add(sum, length);
+        if (!next) invalid_data("IVF batch payload size overflow");
+        sum = *next;
+        if (sum > kReadBudgetBytes || (max_ranges_per_call != 0 && non_empty > max_ranges_per_call)) return i;
+    }
+    return count;
+}
 
 // Rows of the next streamed chunk of a list: min(remaining, (kChunkBudgetBytes
 // - fixed_bytes) / bytes_per_row), rounded down to a multiple of row_multiple

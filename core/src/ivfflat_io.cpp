@@ -564,22 +564,10 @@ uint64_t IVFFlatIndexReader::list_payload_len(size_t list) const {
 
 size_t IVFFlatIndexReader::batch_read_end(std::span<const size_t> lists) const {
     if (lists.empty()) return 0;
-    const uint64_t cap = input_->capabilities().max_ranges_per_call;
-    // Only the lengths up to the list that ends the batch matter; computing
-    // the rest would make a walk over many probes quadratic.
-    std::vector<uint64_t> lengths;
-    uint64_t sum = 0;
-    uint64_t non_empty = 0;
-    for (size_t i = 0; i < lists.size(); ++i) {
-        const uint64_t len = list_payload_len(lists[i]);
-        lengths.push_back(len);
-        if (len != 0) ++non_empty;
-        std::optional<uint64_t> next = checked_add(sum, len);
-        if (!next) break;  // the shared rule reports the overflow
-        sum = *next;
-        if (i > 0 && (sum > util::kReadBudgetBytes || (cap != 0 && non_empty > cap))) break;
-    }
-    return util::bounded_ivf_payload_batch_end(lengths, cap);
+    // Only the lengths up to the list that ends the batch are computed;
+    // computing the rest would make a walk over many probes quadratic.
+    return util::bounded_ivf_payload_batch_end(lists.size(), input_->capabilities().max_ranges_per_call,
+                                               [&](size_t i) { return list_payload_len(lists[i]); });
 }
 
 std::vector<FlatListData> IVFFlatIndexReader::read_inverted_lists(std::span<const size_t> lists) {
