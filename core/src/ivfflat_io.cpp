@@ -26,13 +26,6 @@ namespace {
 
 constexpr uint64_t kIdBlockHeader = util::kIdBlockHeaderBytes;
 
-template <class T>
-T load(const uint8_t* p) noexcept {
-    T v;
-    std::memcpy(&v, p, sizeof(T));
-    return v;
-}
-
 // An array of n elements of `elem` bytes must be representable; beyond that
 // the request is a caller fault, not a shortage of memory.
 void check_capacity(uint64_t n, uint64_t elem) {
@@ -117,6 +110,14 @@ ListPayloadPlan plan_list_payload(size_t list, int32_t count, int32_t id_len, ui
     std::optional<uint64_t> total = checked_add(prefix, *row_bytes);
     if (!total) invalid_data("IVF-FLAT list payload overflow");
     return ListPayloadPlan{id_len, offset, prefix, *row_bytes, *total};
+}
+
+// The base ID of a list payload read in a batch, whose stored ID-byte length
+// must be the table's.
+int64_t batched_payload_base(std::span<const uint8_t> payload, int32_t id_len) {
+    const int32_t stored = util::load_le<int32_t>(payload, 8);
+    if (stored < 0 || stored != id_len) invalid_data("IVF-FLAT id_bytes_len mismatch");
+    return util::load_le<int64_t>(payload, 0);
 }
 
 constexpr util::DeltaVarintMessages kBatchIdMessages{"truncated varint", "varint exceeds u64 range",
@@ -600,9 +601,7 @@ std::vector<FlatListData> IVFFlatIndexReader::read_inverted_lists(std::span<cons
     for (size_t j = 0; j < plans.size(); ++j) {
         const FlatListRead& plan = plans[j];
         const std::span<const uint8_t> bytes = payloads[j].read_bytes();
-        const int32_t stored = load<int32_t>(bytes.data() + 8);
-        if (stored < 0 || stored != plan.id_bytes_len) invalid_data("IVF-FLAT id_bytes_len mismatch");
-        const int64_t base = load<int64_t>(bytes.data());
+        const int64_t base = batched_payload_base(bytes, plan.id_bytes_len);
         FlatListData& out = result[plan.slot];
         // Bytes after `count` gaps are ignored here: the rows start at the
         // table's 12 + ID-byte length either way.
@@ -667,13 +666,11 @@ std::span<const FlatListView> IVFFlatIndexReader::read_inverted_list_views(std::
     sc.id_starts.clear();
     for (size_t j = 0; j < sc.plans.size(); ++j) {
         const FlatListRead& plan = sc.plans[j];
-        const uint8_t* bytes = sc.buffers[j].data();
-        const int32_t stored = load<int32_t>(bytes + 8);
-        if (stored < 0 || stored != plan.id_bytes_len) invalid_data("IVF-FLAT id_bytes_len mismatch");
+        const std::span<const uint8_t> bytes = sc.buffers[j];
+        const int64_t base = batched_payload_base(bytes, plan.id_bytes_len);
         sc.id_starts.push_back(sc.ids.size());
-        util::append_delta_varint_ids(load<int64_t>(bytes),
-                                std::span<const uint8_t>(bytes + kIdBlockHeader, static_cast<size_t>(plan.id_bytes_len)),
-                                static_cast<uint64_t>(plan.count), kBatchIdMessages, sc.ids);
+        util::append_delta_varint_ids(base, bytes.subspan(kIdBlockHeader, static_cast<size_t>(plan.id_bytes_len)),
+                                      static_cast<uint64_t>(plan.count), kBatchIdMessages, sc.ids);
     }
     for (size_t j = 0; j < sc.plans.size(); ++j) {
         const FlatListRead& plan = sc.plans[j];
@@ -812,11 +809,11 @@ void IVFFlatIndexReader::read_ids_with_chunks(uint64_t offset, uint64_t count, u
     uint8_t header[kIdBlockHeader];
     io::ReadRequest request{header, sizeof header, offset};
     input_->pread(std::span<io::ReadRequest>(&request, 1));
-    const int32_t stored = load<int32_t>(header + 8);
+    const int32_t stored = util::load_le<int32_t>(header, 8);
     if (stored < 0 || static_cast<uint64_t>(stored) != id_len) {
         invalid_data("IVF-FLAT ID length does not match the offset table");
     }
-    const int64_t base = load<int64_t>(header);
+    const int64_t base = util::load_le<int64_t>(header, 0);
     const RowGeometry g = row_geometry(d_, offset, id_len);
 
     // Each chunk holds the ID window, its rows and their decoded IDs, all
