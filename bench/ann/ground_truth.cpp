@@ -80,7 +80,13 @@ size_t ExactIndex::keep_for(size_t k) const {
     return std::min(size(), k + 16 + k / 4);
 }
 
-double ExactIndex::distance(const float* query, size_t row) const {
+double ExactIndex::distance(const float* query, size_t row) const { return distance(query, query_norm(query), row); }
+
+double ExactIndex::query_norm(const float* query) const {
+    return metric_ == Metric::Cosine ? std::sqrt(dot_double(query, query, dim())) : 0.0;
+}
+
+double ExactIndex::distance(const float* query, double qn, size_t row) const {
     const float* x = base_.row(row);
     const size_t d = dim();
     switch (metric_) {
@@ -94,7 +100,6 @@ double ExactIndex::distance(const float* query, size_t row) const {
         }
         case Metric::InnerProduct: return -dot_double(query, x, d);
         case Metric::Cosine: {
-            double qn = std::sqrt(dot_double(query, query, d));
             if (qn == 0.0 || norms_[row] == 0.0) return 1.0;
             return 1.0 - dot_double(query, x, d) / (qn * norms_[row]);
         }
@@ -135,7 +140,8 @@ void ExactIndex::candidates(const float* scores, size_t count, size_t first_row,
 void ExactIndex::finish(const float* query, size_t k, std::vector<std::pair<float, int64_t>>& heap,
                         std::vector<std::pair<double, int64_t>>& rerank, int64_t* ids, float* distances) const {
     rerank.clear();
-    for (const auto& c : heap) rerank.emplace_back(distance(query, static_cast<size_t>(c.second)), c.second);
+    const double qn = query_norm(query);
+    for (const auto& c : heap) rerank.emplace_back(distance(query, qn, static_cast<size_t>(c.second)), c.second);
     std::sort(rerank.begin(), rerank.end());
     for (size_t i = 0; i < k; ++i) {
         if (i < rerank.size()) {

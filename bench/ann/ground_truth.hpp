@@ -68,6 +68,10 @@ public:
     double tolerance(const float* query, double threshold) const;
 
 private:
+    // |query| under the cosine metric (the only one that needs it), else 0.
+    double query_norm(const float* query) const;
+    // distance() given query_norm(query), computed once per query.
+    double distance(const float* query, double qn, size_t row) const;
     void candidates(const float* scores, size_t count, size_t first_row, size_t keep,
                     std::vector<std::pair<float, int64_t>>& heap) const;
     void finish(const float* query, size_t k, std::vector<std::pair<float, int64_t>>& heap,
