@@ -46,6 +46,15 @@ std::vector<float> row_of(size_t d, float seed) {
     return r;
 }
 
+// An ID section of `zero_gaps` zero gaps, then one ten-byte number: nine
+// `fill` bytes and a tenth byte `tenth`.
+std::vector<uint8_t> zero_gaps_then_ten_bytes(size_t zero_gaps, uint8_t fill, uint8_t tenth) {
+    std::vector<uint8_t> s(zero_gaps, 0x00);
+    s.insert(s.end(), 9, fill);
+    s.push_back(tenth);
+    return s;
+}
+
 // d = 2, three lists: list 0 holds IDs 7 and 3, list 1 is empty, list 2 holds 40.
 IvfFlatFileBuilder small_file() {
     IvfFlatFileBuilder b(2, 3, 0);
@@ -486,12 +495,8 @@ TEST(IvfFlatReaderLists, ListLevelFaults) {
         {"offset past the end", [](IvfFlatFileBuilder& b) { b.lists[2].entry_offset = 1 << 20; }, ErrorKind::Other,
          "read_ranges callback failed"},
         {"decreasing IDs",
-         [](IvfFlatFileBuilder& b) {
-             std::vector<uint8_t> s{0};
-             for (int i = 0; i < 9; ++i) s.push_back(0xFF);
-             s.push_back(0x01);  // a gap of 2^64 - 1 wraps below the previous ID
-             b.lists[0].id_section = s;
-         },
+         // a gap of 2^64 - 1 wraps below the previous ID
+         [](IvfFlatFileBuilder& b) { b.lists[0].id_section = zero_gaps_then_ten_bytes(1, 0xFF, 0x01); },
          ErrorKind::InvalidData, "decoded ID sequence is not monotonically non-decreasing"},
         {"truncated gap", [](IvfFlatFileBuilder& b) { b.lists[0].id_section = std::vector<uint8_t>{0x00, 0x80}; },
          ErrorKind::InvalidData, "truncated varint"},
@@ -592,29 +597,11 @@ TEST(IvfFlatReaderViews, SameFailuresInTheSameOrder) {
         {"stored ID length negative", [](IvfFlatFileBuilder& b) { b.lists[2].stored_id_len = -2; }, {0, 2}},
         {"offset past the end", [](IvfFlatFileBuilder& b) { b.lists[2].entry_offset = 1 << 20; }, {0, 2}},
         {"truncated gap", [](IvfFlatFileBuilder& b) { b.lists[0].id_section = std::vector<uint8_t>{0x00, 0x80}; }, {2, 0}},
-        {"eleven-byte gap",
-         [](IvfFlatFileBuilder& b) {
-             std::vector<uint8_t> s{0};
-             for (int i = 0; i < 9; ++i) s.push_back(0x80);
-             s.push_back(0x81);
-             b.lists[0].id_section = s;
-         },
+        {"eleven-byte gap", [](IvfFlatFileBuilder& b) { b.lists[0].id_section = zero_gaps_then_ten_bytes(1, 0x80, 0x81); },
          {0}},
-        {"gap beyond u64",
-         [](IvfFlatFileBuilder& b) {
-             std::vector<uint8_t> s{0};
-             for (int i = 0; i < 9; ++i) s.push_back(0x80);
-             s.push_back(0x02);
-             b.lists[0].id_section = s;
-         },
+        {"gap beyond u64", [](IvfFlatFileBuilder& b) { b.lists[0].id_section = zero_gaps_then_ten_bytes(1, 0x80, 0x02); },
          {0}},
-        {"decreasing IDs",
-         [](IvfFlatFileBuilder& b) {
-             std::vector<uint8_t> s{0};
-             for (int i = 0; i < 9; ++i) s.push_back(0xFF);
-             s.push_back(0x01);
-             b.lists[0].id_section = s;
-         },
+        {"decreasing IDs", [](IvfFlatFileBuilder& b) { b.lists[0].id_section = zero_gaps_then_ten_bytes(1, 0xFF, 0x01); },
          {0}},
         {"list out of range", [](IvfFlatFileBuilder&) {}, {1, 3}},
         {"trailing ID bytes are no failure", [](IvfFlatFileBuilder& b) { b.lists[0].extra_id_bytes = {0x05, 0x85, 0x01}; },
@@ -868,19 +855,12 @@ TEST(IvfFlatReaderStream, PiecewiseIdFaults) {
          "truncated delta-varint value"},
         {"beyond u64",
          [](IvfFlatFileBuilder& b) {
-             std::vector<uint8_t> s(b.lists[1].ids.size(), 0x00);
-             s.resize(s.size() - 10 + 9, 0x00);
-             for (int i = 0; i < 9; ++i) s.push_back(0xFF);
-             s.push_back(0x02);
-             b.lists[1].id_section = s;
+             b.lists[1].id_section = zero_gaps_then_ten_bytes(b.lists[1].ids.size() - 1, 0xFF, 0x02);
          },
          "delta-varint value exceeds u64 limit"},
         {"decreasing",
          [](IvfFlatFileBuilder& b) {
-             std::vector<uint8_t> s(b.lists[1].ids.size() - 1, 0x00);
-             for (int i = 0; i < 9; ++i) s.push_back(0xFF);
-             s.push_back(0x01);
-             b.lists[1].id_section = s;
+             b.lists[1].id_section = zero_gaps_then_ten_bytes(b.lists[1].ids.size() - 1, 0xFF, 0x01);
          },
          "decoded ID sequence is not monotonically non-decreasing"},
     };
