@@ -1,7 +1,6 @@
 #include "index_reader.hpp"
 
 #include <array>
-#include <cstring>
 #include <exception>
 #include <string_view>
 #include <type_traits>
@@ -83,12 +82,6 @@ void read_prefix(const io::SeekRead& input, std::array<uint8_t, N>& out) {
     input.pread(std::span<io::ReadRequest>(&request, 1));
 }
 
-uint32_t magic_of(const uint8_t* bytes) noexcept {
-    uint32_t magic;
-    std::memcpy(&magic, bytes, 4);
-    return magic;
-}
-
 bool is_known_magic(uint32_t magic) noexcept {
     return magic == kIvfFlatFileMagic || magic == kIvfSqFileMagic || magic == kIvfPqFileMagic ||
            magic == kIvfRqFileMagic || magic == kDiskAnnFileMagic;
@@ -106,7 +99,7 @@ ReaderVariant open_variant(std::unique_ptr<io::SeekRead> input, const std::array
                            const read_options::VectorIndexReaderOptions& options) {
     // Only the IVF-SQ and DiskANN readers take the options.
     (void)options;
-    const uint32_t magic = magic_of(header.data());
+    const uint32_t magic = index_io_util::load_le<uint32_t>(header, 0);
     switch (magic) {
         case kIvfFlatFileMagic:
             return IvfFlatVariant{ivfflat_io::IVFFlatIndexReader::open_with_header(
@@ -148,7 +141,7 @@ VectorIndexReader VectorIndexReader::open_with_options(std::unique_ptr<io::SeekR
         std::exception_ptr first = std::current_exception();
         std::array<uint8_t, kMagicProbeBytes> probe{};
         read_prefix(*input, probe);  // its failure replaces the first one
-        const uint32_t magic = magic_of(probe.data());
+        const uint32_t magic = index_io_util::load_le<uint32_t>(probe, 0);
         if (is_known_magic(magic)) std::rethrow_exception(first);
         unknown_magic(magic);
     }

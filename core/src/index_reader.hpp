@@ -27,6 +27,7 @@
 #include <span>
 
 #include "io.hpp"
+#include "ivfflat_format.hpp"
 #include "read_options.hpp"
 #include "search_params.hpp"
 #include "search_result.hpp"
@@ -34,7 +35,7 @@
 namespace tavren::index {
 
 // File magics (little-endian u32 at offset 0).
-inline constexpr uint32_t kIvfFlatFileMagic = 0x4956464C;
+inline constexpr uint32_t kIvfFlatFileMagic = ivfflat_format::kMagic;
 inline constexpr uint32_t kIvfSqFileMagic = 0x49565351;
 inline constexpr uint32_t kIvfPqFileMagic = 0x49565051;
 inline constexpr uint32_t kIvfRqFileMagic = 0x49565251;
