@@ -127,6 +127,7 @@ SearchResult progressive_ivf_batch_search_grouped(uint32_t width_type, uint64_t 
     const uint64_t dimension = nq == 0 ? 0 : queries.size() / nq;
     const uint64_t needed = std::min(n, top_k);
     SearchResult result = run(queries, nq, 0, nprobe, {}, {});
+    if (nprobe >= nlist || needed == 0) return result;
 
     auto query_distances = [&](uint64_t i) {
         return std::span<const float>(result.distances).subspan(i * top_k, top_k);
@@ -135,7 +136,6 @@ SearchResult progressive_ivf_batch_search_grouped(uint32_t width_type, uint64_t 
     for (uint64_t i = 0; i < nq; ++i) {
         if (!ivf_search_result_is_complete(query_distances(i), needed)) incomplete.push_back(i);
     }
-    if (nprobe >= nlist || needed == 0) return result;
 
     const uint64_t group_size = std::max<uint64_t>(1, group_size_override.value_or(retry_group_size(dimension, top_k)));
     std::vector<float> group_queries;
@@ -168,7 +168,7 @@ SearchResult progressive_ivf_batch_search_grouped(uint32_t width_type, uint64_t 
             }
         }
         incomplete = std::move(still_incomplete);
-        if (saturating_mul(nprobe, 2) >= nlist) return result;
+        if (next >= nlist) return result;
         nprobe = next;
     }
     return result;
