@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "numeric.hpp"
+
 namespace tavren::row_id_filter {
 namespace {
 
@@ -182,10 +184,7 @@ std::optional<RoaringTreemap> RoaringTreemap::deserialize(std::span<const uint8_
 
 uint64_t RoaringTreemap::cardinality() const noexcept {
     uint64_t total = 0;
-    for (const Entry& e : entries_) {
-        uint64_t n = roaring_bitmap_get_cardinality(e.bitmap);
-        total = total + n < total ? UINT64_MAX : total + n;
-    }
+    for (const Entry& e : entries_) total = saturating_add(total, roaring_bitmap_get_cardinality(e.bitmap));
     return total;
 }
 
