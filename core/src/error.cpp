@@ -4,17 +4,6 @@
 
 namespace tavren {
 
-std::string_view error_kind_name(ErrorKind kind) noexcept {
-    switch (kind) {
-        case ErrorKind::InvalidInput: return "InvalidInput";
-        case ErrorKind::InvalidData: return "InvalidData";
-        case ErrorKind::OutOfMemory: return "OutOfMemory";
-        case ErrorKind::UnexpectedEof: return "UnexpectedEof";
-        case ErrorKind::Other: return "Other";
-    }
-    return "Other";
-}
-
 void throw_error(ErrorKind kind, std::string message) { throw Error(kind, std::move(message)); }
 
 void assertion_failed(std::string message) {

@@ -25,8 +25,6 @@ enum class ErrorKind : uint8_t {
     Other,          // host-callback failures and the like
 };
 
-std::string_view error_kind_name(ErrorKind kind) noexcept;
-
 class Error : public std::exception {
 public:
     Error(ErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
