@@ -3,9 +3,6 @@
 namespace tavren::ffi {
 namespace {
 
-constexpr char kAllocationFailed[] = "memory allocation failed";
-static_assert(std::string_view(kAllocationFailed) == kAllocationFailedText);
-
 // One slot per thread, created on first use and freed when the thread exits.
 // `current` is what tavren_dadiza_last_error returns: nullptr until the first
 // failure, then `text`'s buffer, or the fixed allocation-failure text when the
@@ -47,7 +44,7 @@ void set_error(std::string_view text) noexcept {
         slot.text = std::move(escaped);
         slot.current = slot.text.c_str();
     } catch (...) {
-        slot.current = kAllocationFailed;
+        slot.current = kAllocationFailedText.data();  // a string literal, so NUL-terminated
     }
 }
 
