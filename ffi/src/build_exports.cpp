@@ -82,10 +82,7 @@ TAVREN_DADIZA_API int tavren_dadiza_trainer_add_training_vectors(TavrenDadizaTra
         tindex::VectorIndexTrainer& t = held_trainer(trainer_handle(trainer));
         const uint64_t len = ffi::checked_length(count, t.dimension(), "training data");
         const std::span<const float> values = ffi::input_array(data, len, "data");
-        ffi::prefixed("add training vectors: {}", [&] {
-            t.add_training_vectors_mut(values, count);
-            return 0;
-        });
+        ffi::prefixed("add training vectors: {}", [&] { t.add_training_vectors_mut(values, count); });
         return 0;
     });
 }
@@ -138,10 +135,7 @@ TAVREN_DADIZA_API int tavren_dadiza_writer_add_vectors(TavrenDadizaWriterHandle*
         const uint64_t len = ffi::checked_length(count, w.dimension(), "vector data");
         const std::span<const int64_t> id_values = ffi::input_array(ids, count, "ids");
         const std::span<const float> values = ffi::input_array(data, len, "data");
-        ffi::prefixed("add_vectors: {}", [&] {
-            w.add_vectors(id_values, values, count);
-            return 0;
-        });
+        ffi::prefixed("add_vectors: {}", [&] { w.add_vectors(id_values, values, count); });
         return 0;
     });
 }
@@ -150,14 +144,8 @@ TAVREN_DADIZA_API int tavren_dadiza_writer_write_index(TavrenDadizaWriterHandle*
     return ffi::guarded(-1, [&] {
         const tindex::VectorIndexWriter& w = writer_handle(writer).writer;
         tavren::io::FfiOutputFile out(output);
-        ffi::prefixed("write index: {}", [&] {
-            w.write(out);
-            return 0;
-        });
-        ffi::prefixed("flush index: {}", [&] {
-            out.flush();
-            return 0;
-        });
+        ffi::prefixed("write index: {}", [&] { w.write(out); });
+        ffi::prefixed("flush index: {}", [&] { out.flush(); });
         return 0;
     });
 }

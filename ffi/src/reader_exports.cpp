@@ -265,10 +265,7 @@ TAVREN_DADIZA_API int tavren_dadiza_reader_read_plan(const TavrenDadizaReaderHan
 TAVREN_DADIZA_API int tavren_dadiza_reader_optimize_for_search(TavrenDadizaReaderHandle* reader) {
     return ffi::guarded(-1, [&] {
         vindex::VectorIndexReader& r = ffi::reader_of(reader);
-        ffi::prefixed("optimize_for_search: {}", [&] {
-            r.optimize_for_search();
-            return 0;
-        });
+        ffi::prefixed("optimize_for_search: {}", [&] { r.optimize_for_search(); });
         return 0;
     });
 }
@@ -389,10 +386,7 @@ TAVREN_DADIZA_API int tavren_dadiza_reader_warmup_queries(TavrenDadizaReaderHand
         vindex::VectorIndexReader& r = ffi::reader_of(reader);
         const uint64_t values = ffi::checked_length(nq, r.dimension(), "warmup queries");
         const std::span<const float> qs = ffi::input_array(queries, values, "warmup queries");
-        ffi::prefixed("warmup_queries: {}", [&] {
-            r.warmup_queries(qs, nq, l_search);
-            return 0;
-        });
+        ffi::prefixed("warmup_queries: {}", [&] { r.warmup_queries(qs, nq, l_search); });
         return 0;
     });
 }
