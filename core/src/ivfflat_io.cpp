@@ -983,7 +983,7 @@ SearchResult IVFFlatIndexReader::search_with_filter(std::span<const float> query
 
     uint64_t offerable = 0;
     for (size_t list : probes.lists) offerable = saturating_add(offerable, static_cast<uint64_t>(list_count(list)));
-    ReaderTopKHeap heap(k, static_cast<size_t>(std::min<uint64_t>(offerable, k)));
+    ReaderTopKHeap heap(k, static_cast<size_t>(offerable));
 
     const std::vector<std::span<const size_t>> sets(probes.lists.size(), std::span<const size_t>(kSingleQuery));
     walk_lists(probes.lists, sets, q, std::span<ReaderTopKHeap>(&heap, 1), k, filter);
@@ -1075,7 +1075,7 @@ SearchResult search_batch_ivfflat_reader_filter_range(IVFFlatIndexReader& reader
         if (seeded) {
             for (size_t j = i * k; j < i * k + k; ++j) offers = saturating_add(offers, seed_distances[j] != kF32Max ? 1 : 0);
         }
-        heaps.emplace_back(k, static_cast<size_t>(std::min<uint64_t>(offers, k)));
+        heaps.emplace_back(k, static_cast<size_t>(offers));
     }
     seed_flat_heaps(heaps, seed_ids, seed_distances, k);
 
