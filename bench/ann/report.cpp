@@ -73,6 +73,16 @@ std::vector<uint64_t> widths_of(const std::vector<SearchRow>& rows, const std::s
     return w;
 }
 
+// Single-query QPS of `x` over that of the exact baseline `bf`, "-" when
+// either is missing.
+std::string speedup(const SearchRow* x, const SearchRow* bf) {
+    return (bf && x && bf->single_qps > 0) ? fmt("%.1f", x->single_qps / bf->single_qps) : "-";
+}
+
+double bytes_per_vector(const RunResult& r) {
+    return r.nb ? static_cast<double>(r.build.file_bytes) / static_cast<double>(r.nb) : 0.0;
+}
+
 std::string width_label(const SearchRow& r) {
     if (r.width_type == "auto") return "auto";
     return std::to_string(r.width);
@@ -88,7 +98,7 @@ void print_build(const RunResult& r, std::FILE* out) {
     std::fprintf(out, "index: type %u, nlist %llu, %lld vectors, %s (%llu bytes), %.1f bytes/vector, %llu write calls\n",
                  b.index_type, static_cast<unsigned long long>(b.nlist), static_cast<long long>(b.vector_count),
                  human_bytes(static_cast<double>(b.file_bytes)).c_str(), static_cast<unsigned long long>(b.file_bytes),
-                 r.nb ? static_cast<double>(b.file_bytes) / static_cast<double>(r.nb) : 0.0,
+                 bytes_per_vector(r),
                  static_cast<unsigned long long>(b.write_calls));
     std::fprintf(out, "memory: RSS after data and ground truth %s, peak after build %s, peak %s, search processes peak %s\n",
                  human_bytes(static_cast<double>(r.rss_after_data)).c_str(),
@@ -251,8 +261,7 @@ void print_full(const RunResult& r, std::FILE* out) {
                              x ? fmt_qps(x->batch_qps).c_str() : "-");
             }
             const SearchRow* top = find_row(r.rows, mode, lat, tmax, w);
-            std::string speedup = (bf && top && bf->single_qps > 0) ? fmt("%.1f", top->single_qps / bf->single_qps) : "-";
-            std::fprintf(out, " %8s | %7.2f %8.2f %7.1f%s\n", speedup.c_str(), ref->single_calls_per_query,
+            std::fprintf(out, " %8s | %7.2f %8.2f %7.1f%s\n", speedup(top, bf).c_str(), ref->single_calls_per_query,
                          ref->single_ranges_per_query, ref->single_bytes_per_query / 1024.0,
                          ref->single_batch_mismatches ? "  (single != batch on some queries)" : "");
         }
@@ -281,9 +290,8 @@ void print_summary(const RunResult& r, std::FILE* out) {
             const SearchRow* x = find_row(r.rows, mode, lat, tmax, w);
             if (!x) continue;
             std::string label = x->width_type + "=" + width_label(*x);
-            std::string speedup = (bf && bf->single_qps > 0) ? fmt("%.1f", x->single_qps / bf->single_qps) : "-";
             std::fprintf(out, "%-14s %10s %14s %14s %16s\n", label.c_str(), fmt("%.4f", x->recall10).c_str(),
-                         fmt_qps(x->single_qps).c_str(), fmt_qps(x->batch_qps).c_str(), speedup.c_str());
+                         fmt_qps(x->single_qps).c_str(), fmt_qps(x->batch_qps).c_str(), speedup(x, bf).c_str());
         }
         std::fprintf(out, "(%s mode, %u threads: single = one query per call on %u concurrent readers)\n", mode.c_str(),
                      tmax, tmax);
@@ -291,7 +299,7 @@ void print_summary(const RunResult& r, std::FILE* out) {
     if (r.build.present) {
         std::fprintf(out, "index file %s (%.1f bytes/vector), nlist %llu; build %.2f s (train %.2f, add %.2f, write %.3f)\n",
                      human_bytes(static_cast<double>(r.build.file_bytes)).c_str(),
-                     r.nb ? static_cast<double>(r.build.file_bytes) / static_cast<double>(r.nb) : 0.0,
+                     bytes_per_vector(r),
                      static_cast<unsigned long long>(r.build.nlist), r.build.total_s(), r.build.train_s, r.build.add_s,
                      r.build.write_file_s >= 0 ? r.build.write_file_s : r.build.write_memory_s);
     }
@@ -347,7 +355,7 @@ void write_json(const RunResult& r, const std::string& path) {
         j.field("write_memory_s", b.write_memory_s);
         j.field("total_s", b.total_s());
         j.field("file_bytes", b.file_bytes);
-        j.field("bytes_per_vector", r.nb ? static_cast<double>(b.file_bytes) / static_cast<double>(r.nb) : 0.0);
+        j.field("bytes_per_vector", bytes_per_vector(r));
         j.field("write_calls", b.write_calls);
         j.field("file_and_memory_identical", b.file_and_memory_identical);
         j.field("index_type", static_cast<uint64_t>(b.index_type));
