@@ -33,17 +33,21 @@ struct TavrenDadizaWriterHandle {
 
 namespace {
 
-TavrenDadizaTrainerHandle& trainer_handle(TavrenDadizaTrainerHandle* handle) {
+// The handle checks, for const and mutable handles alike.
+template <class Handle>  // [const] TavrenDadizaTrainerHandle
+Handle& trainer_handle(Handle* handle) {
     if (handle == nullptr) ffi::check_failed("null trainer handle");
     return *handle;
 }
 
-tindex::VectorIndexTrainer& held_trainer(TavrenDadizaTrainerHandle& handle) {
+template <class Handle>  // [const] TavrenDadizaTrainerHandle
+auto& held_trainer(Handle& handle) {
     if (!handle.trainer) ffi::check_failed("trainer has already finished");
     return *handle.trainer;
 }
 
-TavrenDadizaWriterHandle& writer_handle(TavrenDadizaWriterHandle* handle) {
+template <class Handle>  // [const] TavrenDadizaWriterHandle
+Handle& writer_handle(Handle* handle) {
     if (handle == nullptr) ffi::check_failed("null writer handle");
     return *handle;
 }
@@ -69,9 +73,7 @@ TAVREN_DADIZA_API TavrenDadizaTrainerHandle* tavren_dadiza_trainer_open(const ch
 TAVREN_DADIZA_API int tavren_dadiza_trainer_dimension(const TavrenDadizaTrainerHandle* trainer, size_t* out) {
     return ffi::guarded(-1, [&] {
         size_t& result = ffi::out_pointer(out);
-        if (trainer == nullptr) ffi::check_failed("null trainer handle");
-        if (!trainer->trainer) ffi::check_failed("trainer has already finished");
-        result = trainer->trainer->dimension();
+        result = held_trainer(trainer_handle(trainer)).dimension();
         return 0;
     });
 }
@@ -91,11 +93,8 @@ TAVREN_DADIZA_API TavrenDadizaTrainingHandle* tavren_dadiza_trainer_finish(Tavre
     return ffi::guarded(nullptr, [&]() -> TavrenDadizaTrainingHandle* {
         TavrenDadizaTrainerHandle& handle = trainer_handle(trainer);
         // The handle is empty from here on, whatever training does.
-        std::optional<tindex::VectorIndexTrainer> taken = std::move(handle.trainer);
+        tindex::VectorIndexTrainer spent = std::move(held_trainer(handle));
         handle.trainer.reset();
-        if (!taken) ffi::check_failed("trainer has already finished");
-        tindex::VectorIndexTrainer spent = std::move(*taken);
-        taken.reset();
         auto training = std::make_unique<TavrenDadizaTrainingHandle>();
         training->index.emplace(
             ffi::prefixed("finish training: {}", [&] { return std::move(spent).finish(); }));
@@ -122,8 +121,7 @@ TAVREN_DADIZA_API TavrenDadizaWriterHandle* tavren_dadiza_writer_open(TavrenDadi
 TAVREN_DADIZA_API int tavren_dadiza_writer_dimension(const TavrenDadizaWriterHandle* writer, size_t* out) {
     return ffi::guarded(-1, [&] {
         size_t& result = ffi::out_pointer(out);
-        if (writer == nullptr) ffi::check_failed("null writer handle");
-        result = writer->writer.dimension();
+        result = writer_handle(writer).writer.dimension();
         return 0;
     });
 }

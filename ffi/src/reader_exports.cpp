@@ -42,12 +42,8 @@ static_assert(offsetof(FfiSearchParamsEx, max_initial_filter_expansion_factor) =
 static_assert(offsetof(FfiSearchParamsEx, ivfpq_table_reuse_mode) == 40);
 static_assert(offsetof(FfiSearchParamsEx, ivfpq_table_reuse_max_bytes) == 48);
 
-index::VectorIndexReader& reader_of(TavrenDadizaReaderHandle* handle) {
-    if (handle == nullptr) check_failed("null reader handle");
-    return handle->reader;
-}
-
-const index::VectorIndexReader& reader_of(const TavrenDadizaReaderHandle* handle) {
+template <class Handle>  // [const] TavrenDadizaReaderHandle
+auto& reader_of(Handle* handle) {
     if (handle == nullptr) check_failed("null reader handle");
     return handle->reader;
 }
