@@ -10,20 +10,12 @@
 #include <vector>
 
 #include "../ffi/src/frame.hpp"
+#include "../ffi/src/reader_exports.hpp"
 #include "ivfflat_file_builder.hpp"
 #include "numeric.hpp"
 #include "search_params.hpp"
 #include "search_result.hpp"
 #include "tavren_dadiza.h"
-
-// The record conversions and the result copy of the export layer.
-namespace tavren::ffi {
-index::VectorSearchParams search_params_from_ffi(const FfiSearchParams& params);
-index::VectorSearchParams search_params_ex_from_ffi(const FfiSearchParamsEx* params);
-index::VectorSearchParams search_params_v2_from_ffi(const FfiSearchParamsV2& params);
-void copy_search_result(const SearchResult& result, int64_t* out_ids, float* out_distances, size_t out_capacity,
-                        uint64_t expected);
-}  // namespace tavren::ffi
 
 using tavren::kF32Max;
 using tavren::SearchResult;

@@ -19,6 +19,7 @@
 #include "index_reader.hpp"
 #include "io.hpp"
 #include "read_options.hpp"
+#include "reader_exports.hpp"
 #include "search_params.hpp"
 #include "search_result.hpp"
 #include "tavren_dadiza.h"
@@ -77,7 +78,6 @@ uint64_t reuse_max_bytes(uint64_t bytes) {
 }  // namespace
 
 index::VectorSearchParams search_params_from_ffi(const FfiSearchParams& params) {
-    // top_k is not examined here: the reader validates the whole set.
     return base_params(params.top_k, params.width_type, params.width);
 }
 
@@ -126,7 +126,6 @@ void check_result_buffers(const int64_t* out_ids, const float* out_distances, si
 
 }  // namespace
 
-// Hands a search result to the host's arrays; nothing beyond `expected` is written.
 void copy_search_result(const SearchResult& result, int64_t* out_ids, float* out_distances, size_t out_capacity,
                         uint64_t expected) {
     if (result.ids.size() != expected || result.distances.size() != expected) {
