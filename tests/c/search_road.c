@@ -127,12 +127,9 @@ static void check_exact(Fixture *f, const float *queries, size_t nq, size_t top_
                     want_ids + q * top_k, want_dist + q * top_k);
     }
     for (w = 0; w < 2; ++w) {
-        FfiSearchParams p1;
+        FfiSearchParams p1 = {top_k, TAVREN_DADIZA_WIDTH_NPROBE, widths[w] == 0 ? f->nlist : widths[w]};
         FfiSearchParamsEx pex;
         FfiSearchParamsV2 p2;
-        p1.top_k = top_k;
-        p1.width_type = TAVREN_DADIZA_WIDTH_NPROBE;
-        p1.width = widths[w] == 0 ? f->nlist : widths[w];
         memset(&pex, 0, sizeof pex);
         pex.struct_size = sizeof pex;
         pex.top_k = top_k;
@@ -219,12 +216,9 @@ static void check_filtered(Fixture *f, const float *queries, size_t nq, size_t t
         len = roaring_bytes(values, count, &bytes);
 
         for (q = 0; q < nq; ++q) {
-            FfiSearchParams exact = {0, TAVREN_DADIZA_WIDTH_NPROBE, 0};
-            FfiSearchParams automatic = {0, TAVREN_DADIZA_WIDTH_AUTO, 0};
+            FfiSearchParams exact = {top_k, TAVREN_DADIZA_WIDTH_NPROBE, f->nlist};
+            FfiSearchParams automatic = {top_k, TAVREN_DADIZA_WIDTH_AUTO, 0};
             FfiSearchParamsEx ex;
-            exact.top_k = top_k;
-            exact.width = f->nlist;
-            automatic.top_k = top_k;
             memset(&ex, 0, sizeof ex);
             ex.struct_size = 40;
             ex.top_k = top_k;
@@ -266,12 +260,9 @@ static void check_filtered(Fixture *f, const float *queries, size_t nq, size_t t
             }
         }
         {
-            FfiSearchParams exact = {0, TAVREN_DADIZA_WIDTH_NPROBE, 0};
-            FfiSearchParams automatic = {0, TAVREN_DADIZA_WIDTH_AUTO, 0};
+            FfiSearchParams exact = {top_k, TAVREN_DADIZA_WIDTH_NPROBE, f->nlist};
+            FfiSearchParams automatic = {top_k, TAVREN_DADIZA_WIDTH_AUTO, 0};
             FfiSearchParamsV2 v2;
-            exact.top_k = top_k;
-            exact.width = f->nlist;
-            automatic.top_k = top_k;
             memset(&v2, 0, sizeof v2);
             v2.top_k = top_k;
             v2.width_type = TAVREN_DADIZA_WIDTH_AUTO;
@@ -411,11 +402,8 @@ static void check_padding(Fixture *f, const float *query) {
     float *dist = (float *)host_alloc(top_k * sizeof(float));
     int64_t *want_ids = (int64_t *)host_alloc(top_k * sizeof(int64_t));
     float *want_dist = (float *)host_alloc(top_k * sizeof(float));
-    FfiSearchParams exact = {0, TAVREN_DADIZA_WIDTH_NPROBE, 0};
-    FfiSearchParams automatic = {0, TAVREN_DADIZA_WIDTH_AUTO, 0};
-    exact.top_k = top_k;
-    exact.width = f->nlist;
-    automatic.top_k = top_k;
+    FfiSearchParams exact = {top_k, TAVREN_DADIZA_WIDTH_NPROBE, f->nlist};
+    FfiSearchParams automatic = {top_k, TAVREN_DADIZA_WIDTH_AUTO, 0};
     brute_force(f->metric, f->d, f->stored, f->ids, f->n, query, NULL, NULL, top_k, want_ids, want_dist);
     CHECK(tavren_dadiza_reader_search(f->reader, query, exact, ids, dist, top_k) == 0, "padding: %s",
           host_last_error());

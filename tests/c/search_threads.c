@@ -37,10 +37,9 @@ static File files[FILES];
 /* Runs the fixed searches of `f` on `reader` into ids / dist; returns 0 or -1. */
 static int run_searches(const File *f, TavrenDadizaReaderHandle *reader, int64_t ids[SEARCHES][NQ * TOP_K],
                         float dist[SEARCHES][NQ * TOP_K]) {
-    FfiSearchParams exact = {TOP_K, TAVREN_DADIZA_WIDTH_NPROBE, 0};
+    FfiSearchParams exact = {TOP_K, TAVREN_DADIZA_WIDTH_NPROBE, f->nlist};
     FfiSearchParams automatic = {TOP_K, TAVREN_DADIZA_WIDTH_AUTO, 0};
     size_t q;
-    exact.width = f->nlist;
     for (q = 0; q < NQ; ++q) {
         const float *query = f->queries + q * f->d;
         if (tavren_dadiza_reader_search(reader, query, exact, ids[0] + q * TOP_K, dist[0] + q * TOP_K, TOP_K) != 0)
