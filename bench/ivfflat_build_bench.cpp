@@ -14,10 +14,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "dataset.hpp"
 #include "index.hpp"
 #include "io.hpp"
 #include "pool.hpp"
@@ -31,40 +34,18 @@ struct DataSet {
     std::vector<float> rows;
 };
 
-// Reads an idx3 ubyte file through gzip -dc; an empty set when unavailable.
+// The train images through the ANN harness's idx reader; an empty set when
+// the file is absent or unreadable.
 DataSet read_fashion_mnist(const std::string& dir, size_t max_rows) {
     DataSet set;
-    const std::string path = dir + "/train-images-idx3-ubyte.gz";
-    FILE* probe = std::fopen(path.c_str(), "rb");
-    if (probe == nullptr) return set;
-    std::fclose(probe);
-    const std::string command = "gzip -dc '" + path + "'";
-    FILE* in = popen(command.c_str(), "r");
-    if (in == nullptr) return set;
-    unsigned char head[16];
-    if (std::fread(head, 1, 16, in) != 16) {
-        pclose(in);
-        return set;
+    try {
+        tavren::ann::Matrix m = tavren::ann::read_idx_ubyte(dir + "/train-images-idx3-ubyte.gz", max_rows);
+        set.name = "fashion-mnist";
+        set.n = m.rows;
+        set.d = m.cols;
+        set.rows = std::move(m.data);
+    } catch (const std::exception&) {
     }
-    auto be32 = [&](int at) {
-        return (uint32_t{head[at]} << 24) | (uint32_t{head[at + 1]} << 16) | (uint32_t{head[at + 2]} << 8) | head[at + 3];
-    };
-    if (be32(0) != 0x00000803) {
-        pclose(in);
-        return set;
-    }
-    size_t n = be32(4);
-    const size_t d = size_t{be32(8)} * be32(12);
-    if (max_rows != 0 && n > max_rows) n = max_rows;
-    std::vector<unsigned char> bytes(n * d);
-    const size_t got = std::fread(bytes.data(), 1, bytes.size(), in);
-    pclose(in);
-    if (got != bytes.size()) return set;
-    set.name = "fashion-mnist";
-    set.n = n;
-    set.d = d;
-    set.rows.resize(n * d);
-    for (size_t i = 0; i < bytes.size(); ++i) set.rows[i] = static_cast<float>(bytes[i]);
     return set;
 }
 
@@ -146,7 +127,7 @@ void run(const DataSet& set, size_t threads) {
 int main(int argc, char** argv) {
     const bool small = argc > 1 && std::strcmp(argv[1], "--small") == 0;
     const char* dir_env = std::getenv("TD_FASHION_MNIST_DIR");
-    const std::string dir = dir_env != nullptr ? dir_env : "/usr/share/datasets/fashion-mnist";
+    const std::string dir = dir_env != nullptr ? dir_env : tavren::ann::kFashionMnistDir;
 
     tavren::pool::set_num_threads_for_testing(0);
     const size_t all = tavren::pool::current_num_threads();
