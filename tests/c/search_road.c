@@ -308,6 +308,21 @@ static void check_filtered(Fixture *f, const float *queries, size_t nq, size_t t
     free(want_dist);
 }
 
+/* A filtered search of bad filter `b` must have failed with a text that starts
+ * with `prefix`; with `full_text`, the text is the prefix and "failed to fill
+ * whole buffer". */
+static void expect_filter_failure(int rc, const char *prefix, int full_text, unsigned long b, const char *how) {
+    const char *text;
+    char want[256];
+    CHECK(rc == -1, "bad filter %lu accepted (%s)", b, how);
+    text = host_last_error();
+    CHECK(strncmp(text, prefix, strlen(prefix)) == 0, "bad filter %lu %s: %s", b, how, text);
+    if (full_text) {
+        snprintf(want, sizeof want, "%sfailed to fill whole buffer", prefix);
+        CHECK(strcmp(text, want) == 0, "bad filter %lu %s: %s", b, how, text);
+    }
+}
+
 /* An empty filter under either width gives padding only; undecodable filters
  * give the automatic width's counting message or the pass's decoding message. */
 static void check_filter_bytes(Fixture *f, const float *query) {
@@ -336,60 +351,33 @@ static void check_filter_bytes(Fixture *f, const float *query) {
             const uint8_t *bytes;
             size_t len;
             int exact_text; /* 1: the full text is known */
-        } bad[4];
+        } bad[4] = {
+            {NULL, 0, 1},
+            {short_bytes, 5, 1},
+            {valid, valid_len - 1, 0}, /* truncated inside the values */
+            {valid, 10, 1},            /* ends inside the first high key */
+        };
         size_t b;
-        bad[0].bytes = NULL;
-        bad[0].len = 0;
-        bad[0].exact_text = 1;
-        bad[1].bytes = short_bytes;
-        bad[1].len = 5;
-        bad[1].exact_text = 1;
-        bad[2].bytes = valid;
-        bad[2].len = valid_len - 1; /* truncated inside the values */
-        bad[2].exact_text = 0;
-        bad[3].bytes = valid;
-        bad[3].len = 10; /* ends inside the first high key */
-        bad[3].exact_text = 1;
         for (b = 0; b < 4; ++b) {
-            const char *text;
-            char want[256];
+            const unsigned long n = (unsigned long)b;
+            const uint8_t *bytes = bad[b].bytes;
+            const size_t len = bad[b].len;
             int64_t untouched = 77;
+            int rc;
             ids[0] = untouched;
-            CHECK(tavren_dadiza_reader_search_with_roaring_filter(f->reader, query, automatic, bad[b].bytes,
-                                                                  bad[b].len, ids, dist, 4) == -1,
-                  "bad filter %lu accepted (auto)", (unsigned long)b);
-            text = host_last_error();
-            CHECK(strncmp(text, auto_prefix, strlen(auto_prefix)) == 0, "bad filter %lu auto: %s", (unsigned long)b,
-                  text);
-            if (bad[b].exact_text) {
-                snprintf(want, sizeof want, "%sfailed to fill whole buffer", auto_prefix);
-                CHECK(strcmp(text, want) == 0, "bad filter %lu auto: %s", (unsigned long)b, text);
-            }
+            rc = tavren_dadiza_reader_search_with_roaring_filter(f->reader, query, automatic, bytes, len, ids, dist, 4);
+            expect_filter_failure(rc, auto_prefix, bad[b].exact_text, n, "auto");
             CHECK(ids[0] == untouched, "a failed search wrote its output");
-            CHECK(tavren_dadiza_reader_search_with_roaring_filter(f->reader, query, exact, bad[b].bytes, bad[b].len,
-                                                                  ids, dist, 4) == -1,
-                  "bad filter %lu accepted (exact)", (unsigned long)b);
-            text = host_last_error();
-            CHECK(strncmp(text, exact_prefix, strlen(exact_prefix)) == 0, "bad filter %lu exact: %s",
-                  (unsigned long)b, text);
-            if (bad[b].exact_text) {
-                snprintf(want, sizeof want, "%sfailed to fill whole buffer", exact_prefix);
-                CHECK(strcmp(text, want) == 0, "bad filter %lu exact: %s", (unsigned long)b, text);
-            }
-            CHECK(tavren_dadiza_reader_search_batch_with_roaring_filter(f->reader, query, 1, automatic, bad[b].bytes,
-                                                                        bad[b].len, ids, dist, 4) == -1,
-                  "bad filter %lu accepted (batch)", (unsigned long)b);
-            text = host_last_error();
-            CHECK(strncmp(text, "search_batch_with_roaring_filter: invalid serialized RoaringTreemap filter: ",
-                          strlen("search_batch_with_roaring_filter: invalid serialized RoaringTreemap filter: ")) == 0,
-                  "bad filter %lu batch: %s", (unsigned long)b, text);
-            CHECK(tavren_dadiza_reader_search_batch_with_roaring_filter(f->reader, query, 1, exact, bad[b].bytes,
-                                                                        bad[b].len, ids, dist, 4) == -1,
-                  "bad filter %lu accepted (batch exact)", (unsigned long)b);
-            text = host_last_error();
-            CHECK(strncmp(text, "search_batch_with_roaring_filter: invalid RoaringTreemap filter: ",
-                          strlen("search_batch_with_roaring_filter: invalid RoaringTreemap filter: ")) == 0,
-                  "bad filter %lu batch exact: %s", (unsigned long)b, text);
+            rc = tavren_dadiza_reader_search_with_roaring_filter(f->reader, query, exact, bytes, len, ids, dist, 4);
+            expect_filter_failure(rc, exact_prefix, bad[b].exact_text, n, "exact");
+            rc = tavren_dadiza_reader_search_batch_with_roaring_filter(f->reader, query, 1, automatic, bytes, len, ids,
+                                                                       dist, 4);
+            expect_filter_failure(rc, "search_batch_with_roaring_filter: invalid serialized RoaringTreemap filter: ", 0,
+                                  n, "batch");
+            rc = tavren_dadiza_reader_search_batch_with_roaring_filter(f->reader, query, 1, exact, bytes, len, ids,
+                                                                       dist, 4);
+            expect_filter_failure(rc, "search_batch_with_roaring_filter: invalid RoaringTreemap filter: ", 0, n,
+                                  "batch exact");
         }
     }
     free(valid);
