@@ -325,26 +325,35 @@ static void test_option_failures(void) {
     const char *pq_keys[] = {"index.type", "dimension", "metric", "nlist"};
     const char *pq_values[] = {"ivf_pq", "16", "l2", "4"};
 
-    CHECK(tavren_dadiza_trainer_open(NULL, ok_values, 3) == NULL);
-    expect_error("NULL keys", "option keys or values pointer is null");
-    CHECK(tavren_dadiza_trainer_open(keys3, NULL, 3) == NULL);
-    expect_error("NULL values", "option keys or values pointer is null");
-    CHECK(tavren_dadiza_trainer_open(null_second, two_values, 2) == NULL);
-    expect_error("NULL key at 1", "option key 1 is null");
-    CHECK(tavren_dadiza_trainer_open(keys3, null_second, 2) == NULL);
-    expect_error("NULL value at 1", "option value 1 is null");
-    CHECK(tavren_dadiza_trainer_open(keys3, bad_value, 3) == NULL);
-    expect_error("0xFF in a value", "option value 1 contains invalid UTF-8");
-    CHECK(tavren_dadiza_trainer_open(bad_key, ok_values, 3) == NULL);
-    expect_error("overlong form in a key", "option key 1 contains invalid UTF-8");
-    CHECK(tavren_dadiza_trainer_open(dup_keys, dup_values, 3) == NULL);
-    expect_error("duplicate key", "duplicate option key 'metric'");
-    CHECK(tavren_dadiza_trainer_open(unknown_keys, unknown_values, 5) == NULL);
-    expect_error("unknown option", "invalid vector index options: unknown vector index option(s): bogus");
-    CHECK(tavren_dadiza_trainer_open(NULL, NULL, 0) == NULL);
-    expect_error("no options", "invalid vector index options: missing required option 'index.type'");
-    CHECK(tavren_dadiza_trainer_open(pq_keys, pq_values, 4) == NULL);
-    expect_error("type not built", "create trainer: index type ivf_pq is not available in this build");
+    const struct {
+        const char *where;
+        const char *const *keys;
+        const char *const *values;
+        size_t count;
+        const char *want;
+    } cases[] = {
+        {"NULL keys", NULL, ok_values, 3, "option keys or values pointer is null"},
+        {"NULL values", keys3, NULL, 3, "option keys or values pointer is null"},
+        {"NULL key at 1", null_second, two_values, 2, "option key 1 is null"},
+        {"NULL value at 1", keys3, null_second, 2, "option value 1 is null"},
+        {"0xFF in a value", keys3, bad_value, 3, "option value 1 contains invalid UTF-8"},
+        {"overlong form in a key", bad_key, ok_values, 3, "option key 1 contains invalid UTF-8"},
+        {"duplicate key", dup_keys, dup_values, 3, "duplicate option key 'metric'"},
+        {"unknown option", unknown_keys, unknown_values, 5,
+         "invalid vector index options: unknown vector index option(s): bogus"},
+        {"no options", NULL, NULL, 0, "invalid vector index options: missing required option 'index.type'"},
+        {"type not built", pq_keys, pq_values, 4,
+         "create trainer: index type ivf_pq is not available in this build"},
+    };
+    size_t i;
+
+    for (i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        if (tavren_dadiza_trainer_open(cases[i].keys, cases[i].values, cases[i].count) != NULL) {
+            fprintf(stderr, "%s: trainer_open did not fail\n", cases[i].where);
+            ++failures;
+        }
+        expect_error(cases[i].where, cases[i].want);
+    }
 }
 
 static void test_handle_failures(void) {
