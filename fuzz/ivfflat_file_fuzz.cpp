@@ -20,6 +20,7 @@
 #include <roaring/roaring.h>
 
 #include "index_io_util.hpp"
+#include "ivfflat_format.hpp"
 #include "ivfflat_io.hpp"
 #include "numeric.hpp"
 #include "row_id_filter.hpp"
@@ -27,6 +28,7 @@
 namespace {
 
 namespace ivf = tavren::ivfflat_io;
+namespace layout = tavren::ivfflat_format;
 namespace io = tavren::io;
 
 void check(bool ok) {
@@ -111,21 +113,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint16_t query_seed = load<uint16_t>(data + 6);
 
     std::vector<uint8_t> file(data + 8, data + size);
-    if (file.size() < 64) file.resize(64, 0);
+    if (file.size() < layout::kHeaderBytes) file.resize(layout::kHeaderBytes, 0);
+    const std::span<uint8_t, layout::kHeaderBytes> head(file.data(), layout::kHeaderBytes);
     const unsigned repair = mode & 3;
     if (repair >= 1) {
-        store<uint32_t>(file.data(), 0x4956464C);
-        store<uint32_t>(file.data() + 4, 1);
-        store<uint32_t>(file.data() + 28, 1);
-        std::memset(file.data() + 32, 0, 32);
+        layout::Header h = layout::Header::decode_from(head);
+        h.magic = layout::kMagic;
+        h.version = layout::kVersion;
+        h.flags = layout::kFlagDeltaIds;
+        h.reserved = {};
+        if (repair >= 2) {
+            // From the low bytes of the fields as given.
+            h.dimension = 1 + static_cast<uint8_t>(h.dimension) % 8;
+            h.nlist = 1 + static_cast<uint8_t>(h.nlist) % 8;
+            h.metric = static_cast<uint8_t>(h.metric) % 3;
+        }
+        h.encode_to(head);
     }
-    if (repair >= 2) {
-        store<int32_t>(file.data() + 8, 1 + static_cast<int32_t>(file[8] % 8));
-        store<int32_t>(file.data() + 12, 1 + static_cast<int32_t>(file[12] % 8));
-        store<uint32_t>(file.data() + 16, file[16] % 3);
-    }
-    std::array<uint8_t, 64> header;
-    std::memcpy(header.data(), file.data(), 64);
+    std::array<uint8_t, layout::kHeaderBytes> header;
+    std::memcpy(header.data(), file.data(), layout::kHeaderBytes);
 
     auto source = std::make_unique<MemoryFile>();
     source->bytes = std::move(file);
@@ -133,7 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::optional<ivf::IVFFlatIndexReader> reader;
     try {
-        reader.emplace(ivf::IVFFlatIndexReader::open_with_header(std::move(source), std::span<const uint8_t, 64>(header)));
+        reader.emplace(ivf::IVFFlatIndexReader::open_with_header(
+            std::move(source), std::span<const uint8_t, layout::kHeaderBytes>(header)));
     } catch (const tavren::Error&) {
         return 0;
     }
