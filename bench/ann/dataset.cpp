@@ -268,12 +268,8 @@ Matrix read_bvecs(const std::string& path, size_t max_rows) {
 IntMatrix read_ivecs(const std::string& path, size_t max_rows) { return read_vecs_4byte<IntMatrix>(path, max_rows); }
 
 Matrix read_vecs(const std::string& path, size_t max_rows) {
-    auto ends_with = [&](const char* suffix) {
-        size_t n = std::strlen(suffix);
-        return path.size() >= n && path.compare(path.size() - n, n, suffix) == 0;
-    };
-    if (ends_with(".fvecs")) return read_fvecs(path, max_rows);
-    if (ends_with(".bvecs")) return read_bvecs(path, max_rows);
+    if (path.ends_with(".fvecs")) return read_fvecs(path, max_rows);
+    if (path.ends_with(".bvecs")) return read_bvecs(path, max_rows);
     throw std::runtime_error(path + ": expected a .fvecs or .bvecs file");
 }
 
