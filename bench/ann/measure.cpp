@@ -192,11 +192,7 @@ Timed time_batch(size_t nq, size_t batch, double budget_s, const std::function<v
 SearchRow measure_exact(const ExactIndex& exact, const Dataset& ds, const Neighbors& gt, unsigned threads,
                         const MeasureConfig& cfg) {
     const size_t nq = ds.queries.rows, k = cfg.top_k;
-    SearchRow row;
-    row.index = "exact";
-    row.mode = "-";
-    row.threads = threads;
-    row.width_type = "-";
+    SearchRow row{.index = "exact", .mode = "-", .threads = threads, .width_type = "-"};
     std::vector<int64_t> ids(nq * k);
     std::vector<float> dist(nq * k);
     std::vector<ExactIndex::Scratch> scratch(threads);
