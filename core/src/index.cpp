@@ -15,13 +15,6 @@ namespace tavren::index {
 
 namespace {
 
-template <class... Fs>
-struct Overloaded : Fs... {
-    using Fs::operator()...;
-};
-template <class... Fs>
-Overloaded(Fs...) -> Overloaded<Fs...>;
-
 constexpr uint64_t kDefaultPointsPerCentroid = 256;
 // Rows the DiskANN trainer asks its PQ training plan for.
 constexpr uint64_t kDiskAnnRequestedSampleRows = 50000;

@@ -15,13 +15,6 @@ constexpr uint64_t kPow54 = uint64_t{1} << 54;
 constexpr uint64_t kPow61 = uint64_t{1} << 61;
 constexpr uint64_t kPow62 = uint64_t{1} << 62;
 
-template <class... Fs>
-struct Overloaded : Fs... {
-    using Fs::operator()...;
-};
-template <class... Fs>
-Overloaded(Fs...) -> Overloaded<Fs...>;
-
 // The k-means training cap (points per centroid x centroids) must be
 // representable and the per-centroid count non-zero.
 void validate_points_per_centroid(uint64_t points, uint64_t centroids, std::string_view key) {

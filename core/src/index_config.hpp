@@ -22,6 +22,15 @@
 
 namespace tavren::index {
 
+// One visitor out of several lambdas, for std::visit over the configuration
+// variants.
+template <class... Fs>
+struct Overloaded : Fs... {
+    using Fs::operator()...;
+};
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
+
 // The index type code, as stored in metadata records.
 enum class IndexType : uint32_t { IvfFlat = 0, IvfPq = 1, IvfRq = 4, DiskAnn = 5, IvfSq = 6 };
 // The metric code kept in every index and file header.
