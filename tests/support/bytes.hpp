@@ -15,9 +15,11 @@ namespace tavren::testing {
 // Appends the bytes of `value` as they lie in memory (little-endian here).
 template <class T>
 void put(std::vector<uint8_t>& out, T value) {
-    uint8_t raw[sizeof(T)];
-    std::memcpy(raw, &value, sizeof(T));
-    out.insert(out.end(), raw, raw + sizeof(T));
+    // resize + memcpy rather than insert: GCC 12 reports a false
+    // -Wstringop-overflow on the inlined range insert.
+    const size_t at = out.size();
+    out.resize(at + sizeof(T));
+    std::memcpy(out.data() + at, &value, sizeof(T));
 }
 
 // `len` zero bytes whose first four (as many as fit) hold `magic`.

@@ -35,13 +35,17 @@ int call(const FfiInputFile& f, std::vector<FfiReadRange> ranges) {
 void write_through(ta::OutputSink& sink, const std::vector<uint8_t>& bytes, bool position) {
     FfiOutputCallbacks cb = sink.callbacks(true, position);
     ASSERT_EQ(cb.position_fn != nullptr, position);
-    if (position) EXPECT_EQ(cb.position_fn(cb.user_data), 0);
+    if (position) {
+        EXPECT_EQ(cb.position_fn(cb.user_data), 0);
+    }
     size_t done = 0;
     for (size_t chunk : {size_t{0}, size_t{5}, size_t{1000}, bytes.size()}) {
         chunk = std::min(chunk, bytes.size() - done);
         ASSERT_EQ(cb.write_fn(cb.user_data, bytes.data() + done, chunk), 0);
         done += chunk;
-        if (position) EXPECT_EQ(cb.position_fn(cb.user_data), static_cast<int64_t>(done));
+        if (position) {
+            EXPECT_EQ(cb.position_fn(cb.user_data), static_cast<int64_t>(done));
+        }
     }
     ASSERT_EQ(cb.flush_fn(cb.user_data), 0);
 }
