@@ -15,14 +15,16 @@
 #include <cstring>
 #include <span>
 
+#include "ivf_format.hpp"
+
 namespace tavren::ivfflat_format {
 
 inline constexpr uint32_t kMagic = 0x4956464C;  // bytes 4C 46 56 49
 inline constexpr uint32_t kVersion = 1;
 inline constexpr uint32_t kFlagDeltaIds = 1;  // bit 0: row IDs are delta-varint encoded
 inline constexpr size_t kHeaderBytes = 64;
-inline constexpr size_t kOffsetEntryBytes = 16;
-inline constexpr size_t kIdBlockHeaderBytes = 12;  // i64 base ID + i32 ID-byte length
+using ivf_format::kIdBlockHeaderBytes;
+using ivf_format::kOffsetEntryBytes;
 
 // Field offsets inside the header. The u64 total is not 8-byte aligned.
 inline constexpr size_t kMagicAt = 0;
@@ -86,22 +88,7 @@ struct Header {
     }
 };
 
-// One 16-byte offset-table entry.
-struct OffsetEntry {
-    int64_t offset = 0;        // payload offset from the file's first byte
-    int32_t count = 0;         // rows in the list
-    int32_t id_bytes_len = 0;  // length of the delta-varint section
-
-    static OffsetEntry decode_from(std::span<const uint8_t, kOffsetEntryBytes> bytes) {
-        const uint8_t* p = bytes.data();
-        return {detail::load<int64_t>(p), detail::load<int32_t>(p + 8), detail::load<int32_t>(p + 12)};
-    }
-    void encode_to(std::span<uint8_t, kOffsetEntryBytes> bytes) const {
-        uint8_t* p = bytes.data();
-        detail::store(p, offset);
-        detail::store(p + 8, count);
-        detail::store(p + 12, id_bytes_len);
-    }
-};
+using ivf_format::IdBlockHeader;
+using ivf_format::OffsetEntry;
 
 }  // namespace tavren::ivfflat_format
