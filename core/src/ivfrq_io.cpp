@@ -181,14 +181,14 @@ void write_ivfrq_index_with_limits(const IVFRQIndex& index, io::SeekWrite& out, 
     const uint64_t fields = fmtv::factor_fields(bits);
 
     fmtv::Header header;
-    header.dimension = usize_to_i32(d, "dimension", limits.max_i32);
-    header.padded_dimension = usize_to_i32(padded, "padded dimension", limits.max_i32);
-    header.nlist = usize_to_i32(nlist, "nlist", limits.max_i32);
+    header.dimension = usize_to_i32(d, "dimension");
+    header.padded_dimension = usize_to_i32(padded, "padded dimension");
+    header.nlist = usize_to_i32(nlist, "nlist");
     header.metric = index.metric();
     header.bits = usize_to_u32(bits, "RQ bits");
     header.total = static_cast<int64_t>(index.vector_count());  // fits: checked above
     header.seed = index.seed();
-    header.plane_size = usize_to_i32(plane, "plane size", limits.max_i32);
+    header.plane_size = usize_to_i32(plane, "plane size");
 
     if (nlist > kMaxTableEntries) invalid_input("IVF-RQ offset table size overflow");
     const uint64_t centroid_bytes = index.centroids().size() * sizeof(float);  // <= 2^32

@@ -30,7 +30,7 @@ namespace tavren::ivfrq_io {
 // The bounds the writer enforces. Production code uses the defaults; tests
 // lower them to reach every refusal without multi-gigabyte fixtures.
 struct WriteLimits {
-    uint64_t max_i32 = static_cast<uint64_t>(std::numeric_limits<int32_t>::max());  // i32 header/table/payload fields
+    uint64_t max_i32 = static_cast<uint64_t>(std::numeric_limits<int32_t>::max());  // i32 table and payload fields
     uint64_t max_i64 = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());  // payload offsets
 };
 
