@@ -235,6 +235,26 @@ TEST(RaBitQKernels, SimdMatchesScalarBitForBit) {
         rot.rotate(x, scalar, scratch);
         EXPECT_EQ(bit_patterns(simd), bit_patterns(scalar));
     }
+    // Quantization: halves, NaN, infinities and values past the clamp, in
+    // the SIMD body and the scalar tail.
+    for (size_t bits : {1u, 3u, 8u}) {
+        const float big = float((1u << bits) - 1), t = 0.5f * big;
+        std::vector<float> r = random_vector(g, 203, 3.0f);
+        const float specials[] = {-0.5f, 0.5f, -1.0f, 1.0f, 2.0f, -2.0f, std::nanf(""), INFINITY, -INFINITY,
+                                  1e30f, -1e30f, 0.0f, -0.0f, 0.49999997f, -0.49999997f};
+        for (size_t i = 0; i < std::size(specials); ++i) {
+            r[i * 13] = specials[i];
+            r[200 - i % 3] = specials[i];
+        }
+        std::vector<uint8_t> simd_codes(r.size()), scalar_codes(r.size());
+        std::vector<float> simd_centred(r.size()), scalar_centred(r.size());
+        for (float step : {1.0f, 0.5f, 0.37f}) {
+            rq::detail::quantize_avx2(r.data(), r.size(), step, t, big, simd_codes.data(), simd_centred.data());
+            rq::detail::quantize_scalar(r, step, t, big, scalar_codes.data(), scalar_centred.data());
+            EXPECT_EQ(simd_codes, scalar_codes);
+            EXPECT_EQ(bit_patterns(simd_centred), bit_patterns(scalar_centred));
+        }
+    }
     // The NaN-ignoring maximum.
     std::vector<float> v = random_vector(g, 37);
     v[3] = std::nanf("");
@@ -366,34 +386,36 @@ TEST(RaBitQuantizer, HalvesRoundAwayFromZero) {
 }
 
 TEST(RaBitQuantizer, CodesFollowTheRefitPasses) {
-    std::mt19937 g(21);
-    bool refit_changed_codes = false, third_pass_changed_codes = false;
-    for (size_t bits = 1; bits <= 8; ++bits) {
-        for (int trial = 0; trial < 40; ++trial) {
-            const std::vector<float> r = random_vector(g, 128);
-            const Encoded e = encode(bits, r, std::vector<float>(128, 0.0f), 0);
-            int passes = 0;
-            EXPECT_EQ(e.codes, reference_codes(r, bits, 3, &passes));
-            EXPECT_EQ(passes, 3);
-            int p1 = 0, p2 = 0;
-            refit_changed_codes |= e.codes != reference_codes(r, bits, 1, &p1);
-            third_pass_changed_codes |= e.codes != reference_codes(r, bits, 2, &p2);
-            for (size_t k = 0; k < 128; ++k) {
-                ASSERT_EQ(code_from_planes(e.bytes, bits, 16, k), e.codes[k]);
-                ASSERT_EQ(e.centred[k], float(e.codes[k]) - 0.5f * float((1u << bits) - 1));
+    on_both_paths([] {
+        std::mt19937 g(21);
+        bool refit_changed_codes = false, third_pass_changed_codes = false;
+        for (size_t bits = 1; bits <= 8; ++bits) {
+            for (int trial = 0; trial < 40; ++trial) {
+                const std::vector<float> r = random_vector(g, 128);
+                const Encoded e = encode(bits, r, std::vector<float>(128, 0.0f), 0);
+                int passes = 0;
+                EXPECT_EQ(e.codes, reference_codes(r, bits, 3, &passes));
+                EXPECT_EQ(passes, 3);
+                int p1 = 0, p2 = 0;
+                refit_changed_codes |= e.codes != reference_codes(r, bits, 1, &p1);
+                third_pass_changed_codes |= e.codes != reference_codes(r, bits, 2, &p2);
+                for (size_t k = 0; k < 128; ++k) {
+                    ASSERT_EQ(code_from_planes(e.bytes, bits, 16, k), e.codes[k]);
+                    ASSERT_EQ(e.centred[k], float(e.codes[k]) - 0.5f * float((1u << bits) - 1));
+                }
             }
         }
-    }
-    EXPECT_TRUE(refit_changed_codes);
-    EXPECT_TRUE(third_pass_changed_codes);
+        EXPECT_TRUE(refit_changed_codes);
+        EXPECT_TRUE(third_pass_changed_codes);
 
-    // One pass only: r . x = 1e-7 after the first pass, at most epsilon.
-    std::vector<float> tiny(64, 0.0f);
-    tiny[0] = 2e-7f;
-    int passes = 0;
-    const Encoded e = encode(1, tiny, std::vector<float>(64, 0.0f), 0);
-    EXPECT_EQ(e.codes, reference_codes(tiny, 1, 3, &passes));
-    EXPECT_EQ(passes, 1);
+        // One pass only: r . x = 1e-7 after the first pass, at most epsilon.
+        std::vector<float> tiny(64, 0.0f);
+        tiny[0] = 2e-7f;
+        int passes = 0;
+        const Encoded e = encode(1, tiny, std::vector<float>(64, 0.0f), 0);
+        EXPECT_EQ(e.codes, reference_codes(tiny, 1, 3, &passes));
+        EXPECT_EQ(passes, 1);
+    });
 }
 
 TEST(RaBitQuantizer, MetricsShareCodesNotFactors) {

@@ -47,6 +47,17 @@ void hadamard_blocks_scalar(float* x, size_t blocks) noexcept {
     }
 }
 
+void quantize_scalar(std::span<const float> r, float step, float t, float max_code, uint8_t* codes,
+                     float* centred) noexcept {
+    for (size_t k = 0; k < r.size(); ++k) {
+        const float v = std::round(r[k] / step + t);
+        // NaN -> 0; otherwise clamped to [0, M].
+        const float clamped = v != v ? 0.0f : std::fmin(std::fmax(v, 0.0f), max_code);
+        codes[k] = static_cast<uint8_t>(clamped);
+        centred[k] = clamped - t;
+    }
+}
+
 float max_abs_scalar(std::span<const float> v) noexcept {
     float m = 0.0f;
     for (float value : v) m = std::fmax(m, std::fabs(value));
@@ -172,20 +183,18 @@ RaBitQuantizer RaBitQuantizer::create(size_t dimension, size_t bits) {
 namespace {
 
 // One coordinate pass with `step`: codes and centred values of every
-// coordinate; returns (sum r*x, sum x*x) in index order.
+// coordinate; returns (sum r*x, sum x*x), each summed in index order.
 std::pair<float, float> quantize_pass(std::span<const float> r, float step, float t, float max_code,
                                       RQEncodeScratch& s) {
+    if (distance::avx2_enabled()) {
+        detail::quantize_avx2(r.data(), r.size(), step, t, max_code, s.codes.data(), s.centred.data());
+    } else {
+        detail::quantize_scalar(r, step, t, max_code, s.codes.data(), s.centred.data());
+    }
     float rx = 0.0f, xx = 0.0f;
     for (size_t k = 0; k < r.size(); ++k) {
-        const float v = std::round(r[k] / step + t);
-        // NaN -> 0; otherwise clamped to [0, M].
-        const float clamped = v != v ? 0.0f : std::fmin(std::fmax(v, 0.0f), max_code);
-        const uint8_t code = static_cast<uint8_t>(clamped);
-        const float centred = static_cast<float>(code) - t;
-        s.codes[k] = code;
-        s.centred[k] = centred;
-        rx += r[k] * centred;
-        xx += centred * centred;
+        rx += r[k] * s.centred[k];
+        xx += s.centred[k] * s.centred[k];
     }
     return {rx, xx};
 }

@@ -137,6 +137,8 @@ namespace detail {
 // Scalar twins of the SIMD kernels; exposed so tests compare both paths.
 void hadamard_blocks_scalar(float* x, size_t blocks) noexcept;
 float max_abs_scalar(std::span<const float> v) noexcept;
+void quantize_scalar(std::span<const float> r, float step, float t, float max_code, uint8_t* codes,
+                     float* centred) noexcept;
 }  // namespace detail
 
 }  // namespace tavren::rabitq

@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <cmath>
+#include <cstdint>
 
 namespace tavren::rabitq::detail {
 
@@ -38,6 +39,38 @@ __attribute__((target("avx2"))) void hadamard_blocks_avx2(float* x, size_t block
             }
         }
         for (int i = 0; i < 8; ++i) _mm256_storeu_ps(p + 8 * i, _mm256_mul_ps(r[i], scale));
+    }
+}
+
+__attribute__((target("avx2"))) void quantize_avx2(const float* r, size_t n, float step, float t, float max_code,
+                                                   uint8_t* codes, float* centred) noexcept {
+    const __m256 vstep = _mm256_set1_ps(step);
+    const __m256 vt = _mm256_set1_ps(t);
+    const __m256 vmax = _mm256_set1_ps(max_code);
+    const __m256 half = _mm256_set1_ps(0.5f);
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 sign_mask = _mm256_set1_ps(-0.0f);
+    size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        const __m256 v = _mm256_add_ps(_mm256_div_ps(_mm256_loadu_ps(r + k), vstep), vt);
+        // Halves away from zero: truncate |v|, add 1 when the (exact)
+        // fraction is at least 0.5, give the sign back.
+        const __m256 a = _mm256_andnot_ps(sign_mask, v);
+        __m256 whole = _mm256_round_ps(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        whole = _mm256_add_ps(whole, _mm256_and_ps(_mm256_cmp_ps(_mm256_sub_ps(a, whole), half, _CMP_GE_OQ), one));
+        const __m256 rounded = _mm256_or_ps(whole, _mm256_and_ps(v, sign_mask));
+        // max_ps returns its second operand for a NaN first one: NaN -> 0.
+        const __m256 clamped = _mm256_min_ps(_mm256_max_ps(rounded, _mm256_setzero_ps()), vmax);
+        _mm256_storeu_ps(centred + k, _mm256_sub_ps(clamped, vt));
+        alignas(32) int32_t lanes[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), _mm256_cvttps_epi32(clamped));
+        for (int j = 0; j < 8; ++j) codes[k + j] = static_cast<uint8_t>(lanes[j]);
+    }
+    for (; k < n; ++k) {
+        const float v = std::round(r[k] / step + t);
+        const float clamped = v != v ? 0.0f : std::fmin(std::fmax(v, 0.0f), max_code);
+        codes[k] = static_cast<uint8_t>(clamped);
+        centred[k] = clamped - t;
     }
 }
 
