@@ -286,6 +286,7 @@ TEST(IVFRQWriter, InvalidIndexesWriteNothing) {
          "IVF-RQ padded dimension mismatch"},
         {"rounds 3", [](IVFRQIndex::Parts& p) { p.rounds = 3; }, ErrorKind::InvalidInput,
          "IVF-RQ rotation rounds must be 4"},
+        {"metric 3", [](IVFRQIndex::Parts& p) { p.metric = 3; }, ErrorKind::InvalidInput, "unknown metric type: 3"},
         {"section",
          [](IVFRQIndex::Parts& p) {
              p.dimension = p.padded_dimension = size_t{1} << 14;

@@ -137,6 +137,9 @@ void validate_index(const IVFRQIndex& index) {
     if (index.rotation_rounds() != fmtv::kRotationRounds) {
         invalid_input("IVF-RQ rotation rounds must be {}", fmtv::kRotationRounds);
     }
+    // A reader refuses any other metric code; refuse it here rather than
+    // write a file nobody can open.
+    if (index.metric() > 2) invalid_input("unknown metric type: {}", index.metric());
     if (index.centroids().size() != checked_section_size(nlist, d)) {
         invalid_input("IVF-RQ centroid storage shape mismatch");
     }
