@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "dataset.hpp"
+#include "index.hpp"
 #include "io.hpp"
 
 namespace tavren::bench {
@@ -80,6 +81,39 @@ private:
 
 inline double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Seconds of each build step through the facade, and the file's size.
+struct BuildTimes {
+    double train = 0;  // offering the training rows and finishing
+    double add = 0;
+    double write = 0;
+    uint64_t bytes = 0;
+};
+
+// Trains on every row of `set`, adds them all with IDs 0..n-1 and writes the
+// file into a counting sink.
+inline BuildTimes build_through_facade(const index::OptionPairs& options, const DataSet& set) {
+    using clock = std::chrono::steady_clock;
+    BuildTimes times;
+    auto start = clock::now();
+    index::VectorIndexTrainer trainer = index::VectorIndexTrainer::create(index::VectorIndexConfig::from_options(options));
+    trainer.add_training_vectors_mut(set.rows, set.n);
+    index::VectorIndexWriter writer = std::move(trainer).finish();
+    times.train = seconds_since(start);
+
+    std::vector<int64_t> ids(set.n);
+    for (size_t i = 0; i < set.n; ++i) ids[i] = static_cast<int64_t>(i);
+    start = clock::now();
+    writer.add_vectors(ids, set.rows, set.n);
+    times.add = seconds_since(start);
+
+    CountingSink sink;
+    start = clock::now();
+    writer.write(sink);
+    times.write = seconds_since(start);
+    times.bytes = sink.bytes();
+    return times;
 }
 
 }  // namespace tavren::bench

@@ -25,39 +25,19 @@
 
 namespace {
 
-using tavren::bench::CountingSink;
 using tavren::bench::DataSet;
-using tavren::bench::seconds_since;
 
 void run(const DataSet& set, size_t nlist, size_t bits) {
-    using clock = std::chrono::steady_clock;
     const tavren::index::OptionPairs options = {{"index.type", "ivf_rq"},
                                                 {"dimension", std::to_string(set.d)},
                                                 {"metric", "l2"},
                                                 {"nlist", std::to_string(nlist)},
                                                 {"rq.bits", std::to_string(bits)}};
 
-    auto start = clock::now();
-    tavren::index::VectorIndexTrainer trainer =
-        tavren::index::VectorIndexTrainer::create(tavren::index::VectorIndexConfig::from_options(options));
-    trainer.add_training_vectors_mut(set.rows, set.n);
-    tavren::index::VectorIndexWriter writer = std::move(trainer).finish();
-    const double train = seconds_since(start);
-
-    std::vector<int64_t> ids(set.n);
-    for (size_t i = 0; i < set.n; ++i) ids[i] = static_cast<int64_t>(i);
-    start = clock::now();
-    writer.add_vectors(ids, set.rows, set.n);
-    const double add = seconds_since(start);
-
-    CountingSink sink;
-    start = clock::now();
-    writer.write(sink);
-    const double write = seconds_since(start);
-
+    const tavren::bench::BuildTimes t = tavren::bench::build_through_facade(options, set);
     std::printf("| %-14s | %9zu x %-4zu | %5zu | %4zu | %7zu | %8.2f | %8.2f | %8.2f | %11.2f | %8.1f |\n",
-                set.name.c_str(), set.n, set.d, nlist, bits, tavren::pool::current_num_threads(), train, add, write,
-                train + add, static_cast<double>(sink.bytes()) / static_cast<double>(set.n));
+                set.name.c_str(), set.n, set.d, nlist, bits, tavren::pool::current_num_threads(), t.train, t.add, t.write,
+                t.train + t.add, static_cast<double>(t.bytes) / static_cast<double>(set.n));
     std::fflush(stdout);
 }
 
