@@ -221,3 +221,30 @@ TEST(IVFRQIndex, StageTimingLog) {
     };
     EXPECT_EQ(stages_of(capture.finish()), want);
 }
+
+TEST(IVFRQIndex, WriterStageLinesForAnEmptyIndexAndAFailedWrite) {
+    const size_t d = 3;
+    const std::vector<float> data = rows(20, d, 7);
+    IVFRQIndex empty = trained(d, 2, 1, 0, data, 20);
+    IVFRQIndex filled = trained(d, 2, 1, 0, data, 20);
+    filled.add(data, ids_from(0, 20), 20);
+    TimingSwitch on("1");
+
+    // No rows: every stage is logged; nothing was blocked or written per list.
+    StderrCapture capture;
+    MemorySink sink;
+    tavren::ivfrq_io::write_ivfrq_index(empty, sink);
+    const std::string text = capture.finish();
+    EXPECT_EQ(stages_of(text), (std::vector<std::string>{"write.plan_lists", "write.metadata", "write.block_lists",
+                                                         "write.output", "write.lists", "write.total"}));
+    EXPECT_NE(text.find("stage=write.block_lists elapsed_ms=0.000\n"), std::string::npos);
+    EXPECT_NE(text.find("stage=write.output elapsed_ms=0.000\n"), std::string::npos);
+
+    // A failed payload write ends the call: no further stage line.
+    MemorySink::Options opts;
+    opts.fail_on_call = 14 + 1 + 2 * 3 + 2;  // the first payload's code length
+    MemorySink failing(opts);
+    StderrCapture failed;
+    EXPECT_THROW(tavren::ivfrq_io::write_ivfrq_index(filled, failing), tavren::Error);
+    EXPECT_EQ(stages_of(failed.finish()), (std::vector<std::string>{"write.plan_lists", "write.metadata"}));
+}
