@@ -97,7 +97,8 @@ inline BuildTimes build_through_facade(const index::OptionPairs& options, const 
     using clock = std::chrono::steady_clock;
     BuildTimes times;
     auto start = clock::now();
-    index::VectorIndexTrainer trainer = index::VectorIndexTrainer::create(index::VectorIndexConfig::from_options(options));
+    index::VectorIndexTrainer trainer =
+        index::VectorIndexTrainer::create(index::VectorIndexConfig::from_options(options));
     trainer.add_training_vectors_mut(set.rows, set.n);
     index::VectorIndexWriter writer = std::move(trainer).finish();
     times.train = seconds_since(start);

@@ -36,8 +36,8 @@ void run(const DataSet& set, size_t nlist, size_t bits) {
 
     const tavren::bench::BuildTimes t = tavren::bench::build_through_facade(options, set);
     std::printf("| %-14s | %9zu x %-4zu | %5zu | %4zu | %7zu | %8.2f | %8.2f | %8.2f | %11.2f | %8.1f |\n",
-                set.name.c_str(), set.n, set.d, nlist, bits, tavren::pool::current_num_threads(), t.train, t.add, t.write,
-                t.train + t.add, static_cast<double>(t.bytes) / static_cast<double>(set.n));
+                set.name.c_str(), set.n, set.d, nlist, bits, tavren::pool::current_num_threads(), t.train, t.add,
+                t.write, t.train + t.add, static_cast<double>(t.bytes) / static_cast<double>(set.n));
     std::fflush(stdout);
 }
 
@@ -56,10 +56,14 @@ int main(int argc, char** argv) {
     DataSet fashion = tavren::bench::read_fashion_mnist(dir, small ? 6000 : 0);
     if (fashion.n == 0) fashion = tavren::bench::synthetic("synthetic-784", small ? 6000 : 60000, 784, 784);
     sets.emplace_back(std::move(fashion), 980);
-    if (!fashion_only) sets.emplace_back(tavren::bench::synthetic("synthetic-128", small ? 100000 : 1000000, 128, 128), 1024);
+    if (!fashion_only) {
+        sets.emplace_back(tavren::bench::synthetic("synthetic-128", small ? 100000 : 1000000, 128, 128), 1024);
+    }
 
-    std::printf("| data set       | rows x dim       | nlist | bits | threads | train s  | add s    | write s  | train+add s | bytes/vec |\n");
-    std::printf("|----------------|------------------|-------|------|---------|----------|----------|----------|-------------|-----------|\n");
+    std::printf("| data set       | rows x dim       | nlist | bits | threads | train s  | add s    | write s  "
+                "| train+add s | bytes/vec |\n");
+    std::printf("|----------------|------------------|-------|------|---------|----------|----------|----------"
+                "|-------------|-----------|\n");
     for (const auto& [set, nlist] : sets) {
         for (size_t bits : {1, 4, 8}) {
             if (const char* only = std::getenv("TD_RQ_BITS"); only != nullptr && std::to_string(bits) != only) continue;

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -67,15 +66,24 @@ struct TimingSwitch {
     ~TimingSwitch() { unsetenv(tavren::ivfrq::kBuildTimingVariable); }
 };
 
-// The stage names of the captured lines; every line must have the logged form.
+// The stage names of the captured lines; every line must read
+// "ivf_rq_build stage=<name> elapsed_ms=<digits>.<three digits>".
 std::vector<std::string> stages_of(const std::string& text) {
-    static const std::regex line("ivf_rq_build stage=([a-z_.]+) elapsed_ms=[0-9]+\\.[0-9]{3}");
+    static const std::string prefix = "ivf_rq_build stage=", field = " elapsed_ms=";
     std::vector<std::string> stages;
     std::istringstream in(text);
     for (std::string l; std::getline(in, l);) {
-        std::smatch m;
-        EXPECT_TRUE(std::regex_match(l, m, line)) << l;
-        if (!m.empty()) stages.push_back(m[1]);
+        const size_t at = l.find(field);
+        const bool framed = l.rfind(prefix, 0) == 0 && at != std::string::npos;
+        EXPECT_TRUE(framed) << l;
+        if (!framed) continue;
+        const std::string ms = l.substr(at + field.size());
+        const size_t dot = ms.find('.');
+        const bool digits = dot != std::string::npos && dot > 0 && ms.size() == dot + 4 &&
+                            ms.find_first_not_of("0123456789.") == std::string::npos &&
+                            ms.find('.', dot + 1) == std::string::npos;
+        EXPECT_TRUE(digits) << l;
+        stages.push_back(l.substr(prefix.size(), at - prefix.size()));
     }
     return stages;
 }

@@ -143,9 +143,9 @@ void IVFRQIndex::rebuild_rotated_centroids() {
     rotated_centroids_.assign(nlist_ * padded_, 0.0f);
     std::vector<float> scratch(padded_);
     const std::span<const float> centroids(centroids_);
+    const std::span<float> rotated(rotated_centroids_);
     for (size_t i = 0; i < nlist_; ++i) {
-        rotation_.rotate(centroids.subspan(i * d_, d_), std::span<float>(rotated_centroids_).subspan(i * padded_, padded_),
-                         scratch);
+        rotation_.rotate(centroids.subspan(i * d_, d_), rotated.subspan(i * padded_, padded_), scratch);
     }
 }
 
