@@ -8,6 +8,7 @@
 #include "diskann_limits.hpp"
 #include "distance.hpp"
 #include "error.hpp"
+#include "ivfsq_io.hpp"
 #include "numeric.hpp"
 #include "search_params.hpp"
 
@@ -37,12 +38,32 @@ void add_to_index(ivfflat::IVFFlatIndex& index, std::span<const int64_t> ids, st
 
 void write_index(const ivfflat::IVFFlatIndex& index, io::SeekWrite& out) { ivfflat::write_ivfflat_index(index, out); }
 
+size_t index_dimension(const ivfsq::IVFSQIndex& index) noexcept { return index.dimension(); }
+
+IndexType index_kind(const ivfsq::IVFSQIndex&) noexcept { return IndexType::IvfSq; }
+
+void train_index(ivfsq::IVFSQIndex& index, std::span<const float> sample, size_t rows,
+                 const kmeans::KMeansConfig& coarse, const kmeans::KMeansConfig& /*pq*/) {
+    index.train_with_config(sample, rows, coarse);
+}
+
+void add_to_index(ivfsq::IVFSQIndex& index, std::span<const int64_t> ids, std::span<const float> data, size_t n) {
+    index.add(data, ids, n);
+}
+
+void write_index(const ivfsq::IVFSQIndex& index, io::SeekWrite& out) { ivfsq_io::write_ivfsq_index(index, out); }
+
 // The empty index of a validated configuration.
 VectorIndexWriter::Index create_index(const VectorIndexConfig& config) {
     return std::visit(
         Overloaded{
             [](const IvfFlatConfig& c) -> VectorIndexWriter::Index {
                 ivfflat::IVFFlatIndex index(c.dimension, c.nlist, c.metric);
+                index.set_approximate_coarse_assignment(c.approximate_coarse_assignment);
+                return index;
+            },
+            [](const IvfSqConfig& c) -> VectorIndexWriter::Index {
+                ivfsq::IVFSQIndex index(c.dimension, c.nlist, c.metric);
                 index.set_approximate_coarse_assignment(c.approximate_coarse_assignment);
                 return index;
             },

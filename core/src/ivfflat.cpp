@@ -81,18 +81,10 @@ void IVFFlatIndex::add(std::span<const float> vectors, std::span<const int64_t> 
     const std::vector<size_t> labels = coarse_.assign(rows, n, centroids_, nlist_, d_);
     check_len(n, labels.size());
 
-    // Rows grouped by list, in input order within each list (a counting sort).
-    std::vector<size_t> first(nlist_ + 1, 0);
-    for (size_t i = 0; i < n; ++i) {
-        check_index(labels[i], nlist_);
-        ++first[labels[i] + 1];
-    }
-    for (size_t j = 0; j < nlist_; ++j) first[j + 1] += first[j];
-    std::vector<size_t> order(n);
-    {
-        std::vector<size_t> next(first.begin(), first.end() - 1);
-        for (size_t i = 0; i < n; ++i) order[next[labels[i]]++] = i;
-    }
+    // Rows grouped by list, in input order within each list.
+    const coarse::ListGroups groups = coarse::group_rows_by_list(labels, nlist_);
+    const std::vector<size_t>& first = groups.first;
+    const std::vector<size_t>& order = groups.order;
 
     // Lists are disjoint, so they fill in parallel; each list appends its rows
     // in input order, so the result does not depend on the split.
