@@ -20,77 +20,18 @@
 #include <utility>
 #include <vector>
 
-#include "dataset.hpp"
+#include "build_bench_common.hpp"
 #include "index.hpp"
 #include "io.hpp"
 #include "pool.hpp"
 
+using tavren::bench::CountingSink;
+using tavren::bench::DataSet;
+using tavren::bench::read_fashion_mnist;
+using tavren::bench::seconds_since;
+using tavren::bench::synthetic;
+
 namespace {
-
-struct DataSet {
-    std::string name;
-    size_t n = 0;
-    size_t d = 0;
-    std::vector<float> rows;
-};
-
-// The train images through the ANN harness's idx reader; an empty set when
-// the file is absent or unreadable.
-DataSet read_fashion_mnist(const std::string& dir, size_t max_rows) {
-    DataSet set;
-    try {
-        tavren::ann::Matrix m = tavren::ann::read_idx_ubyte(dir + "/train-images-idx3-ubyte.gz", max_rows);
-        set.name = "fashion-mnist";
-        set.n = m.rows;
-        set.d = m.cols;
-        set.rows = std::move(m.data);
-    } catch (const std::exception&) {
-    }
-    return set;
-}
-
-// A seeded mixture of Gaussian clusters.
-DataSet synthetic(const std::string& name, size_t n, size_t d, uint64_t seed) {
-    DataSet set;
-    set.name = name;
-    set.n = n;
-    set.d = d;
-    set.rows.resize(n * d);
-    std::mt19937_64 gen(seed);
-    const size_t clusters = 256;
-    std::normal_distribution<float> centre_dist(0.0f, 10.0f);
-    std::normal_distribution<float> noise(0.0f, 1.0f);
-    std::vector<float> centres(clusters * d);
-    for (float& c : centres) c = centre_dist(gen);
-    std::uniform_int_distribution<size_t> pick(0, clusters - 1);
-    for (size_t i = 0; i < n; ++i) {
-        const float* c = centres.data() + pick(gen) * d;
-        for (size_t k = 0; k < d; ++k) set.rows[i * d + k] = c[k] + noise(gen);
-    }
-    return set;
-}
-
-// Counts bytes and folds them into a checksum, as a host that touches every byte would.
-class CountingSink final : public tavren::io::SeekWrite {
-public:
-    void write_all(std::span<const uint8_t> bytes) override {
-        ++calls_;
-        bytes_ += bytes.size();
-        for (size_t i = 0; i < bytes.size(); i += 64) sum_ += bytes[i];
-    }
-    uint64_t pos() override { return bytes_; }
-    uint64_t bytes() const { return bytes_; }
-    uint64_t checksum() const { return sum_; }
-
-private:
-    uint64_t calls_ = 0;
-    uint64_t bytes_ = 0;
-    uint64_t sum_ = 0;
-};
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 void run(const DataSet& set, size_t threads) {
     using clock = std::chrono::steady_clock;

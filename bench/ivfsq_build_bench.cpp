@@ -1,0 +1,113 @@
+// IVF-SQ build time, split into train (offer the training rows + finish),
+// add and write, through the trainer and writer facade, and the file's bytes
+// per vector.
+//
+// Data: Fashion-MNIST train images (60,000 x 784) when the gzip idx file is
+// present (TD_FASHION_MNIST_DIR, default /usr/share/datasets/fashion-mnist),
+// else a seeded synthetic set of the same shape; and a seeded synthetic
+// 1,000,000 x 128 set. Metric l2; nlist from the option
+// `expected-vector-count` (the automatic rule: 980 for 60,000 rows) unless
+// --nlist is given. Each set is built once with a pool of 1 thread and once
+// with the pool the environment gives (RAYON_NUM_THREADS, else the processor
+// count).
+//
+// Usage: ivfsq_build_bench [--small] [--nlist N] [--fashion-only]
+//   --small: 1/10 of the rows, for a quick run
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "build_bench_common.hpp"
+#include "index.hpp"
+#include "pool.hpp"
+
+using tavren::bench::CountingSink;
+using tavren::bench::DataSet;
+using tavren::bench::read_fashion_mnist;
+using tavren::bench::seconds_since;
+using tavren::bench::synthetic;
+
+namespace {
+
+void run(const DataSet& set, size_t threads, const std::string& nlist) {
+    using clock = std::chrono::steady_clock;
+    tavren::pool::set_num_threads_for_testing(threads);
+    const size_t pool = tavren::pool::current_num_threads();
+    tavren::index::OptionPairs options = {
+        {"index.type", "ivf_sq"}, {"dimension", std::to_string(set.d)}, {"metric", "l2"}};
+    if (nlist.empty()) {
+        options.emplace_back("expected-vector-count", std::to_string(set.n));
+    } else {
+        options.emplace_back("nlist", nlist);
+    }
+
+    auto start = clock::now();
+    tavren::index::VectorIndexTrainer trainer =
+        tavren::index::VectorIndexTrainer::create(tavren::index::VectorIndexConfig::from_options(options));
+    trainer.add_training_vectors_mut(set.rows, set.n);
+    tavren::index::VectorIndexWriter writer = std::move(trainer).finish();
+    const double train = seconds_since(start);
+    const size_t lists = std::get<tavren::ivfsq::IVFSQIndex>(writer.index()).nlist();
+
+    std::vector<int64_t> ids(set.n);
+    for (size_t i = 0; i < set.n; ++i) ids[i] = static_cast<int64_t>(i);
+    start = clock::now();
+    writer.add_vectors(ids, set.rows, set.n);
+    const double add = seconds_since(start);
+
+    CountingSink sink;
+    start = clock::now();
+    writer.write(sink);
+    const double write = seconds_since(start);
+
+    std::printf("| %-14s | %9zu x %-4zu | %5zu | %7zu | %8.2f | %8.2f | %8.2f | %10.2f | %12llu | %9.1f |\n",
+                set.name.c_str(), set.n, set.d, lists, pool, train, add, write, train + add,
+                static_cast<unsigned long long>(sink.bytes()),
+                static_cast<double>(sink.bytes()) / static_cast<double>(set.n));
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool small = false, fashion_only = false;
+    std::string nlist;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--small") == 0) {
+            small = true;
+        } else if (std::strcmp(argv[i], "--fashion-only") == 0) {
+            fashion_only = true;
+        } else if (std::strcmp(argv[i], "--nlist") == 0 && i + 1 < argc) {
+            nlist = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: %s [--small] [--nlist N] [--fashion-only]\n", argv[0]);
+            return 2;
+        }
+    }
+    const char* dir_env = std::getenv("TD_FASHION_MNIST_DIR");
+    const std::string dir = dir_env != nullptr ? dir_env : tavren::ann::kFashionMnistDir;
+
+    tavren::pool::set_num_threads_for_testing(0);
+    const size_t all = tavren::pool::current_num_threads();
+
+    std::vector<DataSet> sets;
+    DataSet fashion = read_fashion_mnist(dir, small ? 6000 : 0);
+    if (fashion.n == 0) fashion = synthetic("synthetic-784", small ? 6000 : 60000, 784, 784);
+    sets.push_back(std::move(fashion));
+    if (!fashion_only) sets.push_back(synthetic("synthetic-128", small ? 100000 : 1000000, 128, 128));
+
+    std::printf("| data set       | rows x dim       | nlist | threads | train s  | add s    | write s  | train+add s "
+                "| file bytes   | B/vector  |\n");
+    std::printf("|----------------|------------------|-------|---------|----------|----------|----------|------------"
+                "|--------------|-----------|\n");
+    for (const DataSet& set : sets) {
+        run(set, 1, nlist);
+        if (all != 1) run(set, 0, nlist);
+    }
+    return 0;
+}
