@@ -1,11 +1,12 @@
 // What the IVF build benchmarks share: the data sets (Fashion-MNIST through
 // the ANN harness's idx reader, seeded synthetic mixtures), an output that
-// counts and touches every byte, and a wall clock.
+// counts and touches every byte, a wall clock, and one timed build.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <random>
 #include <span>
 #include <string>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "dataset.hpp"
+#include "index.hpp"
 #include "io.hpp"
 
 namespace tavren::bench {
@@ -80,6 +82,41 @@ private:
 
 inline double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// One build through the facade: the stage times in seconds, the file size and
+// the writer (for what the caller wants to report about the index).
+struct TimedBuild {
+    double train = 0;  // offering all rows as training rows, then finish
+    double add = 0;    // adding all rows with IDs 0 .. n - 1
+    double write = 0;  // writing into a CountingSink
+    uint64_t bytes = 0;
+    std::optional<index::VectorIndexWriter> writer;
+};
+
+inline TimedBuild timed_build(const DataSet& set, const index::OptionPairs& options) {
+    using clock = std::chrono::steady_clock;
+    TimedBuild out;
+    auto start = clock::now();
+    index::VectorIndexTrainer trainer =
+        index::VectorIndexTrainer::create(index::VectorIndexConfig::from_options(options));
+    trainer.add_training_vectors_mut(set.rows, set.n);
+    index::VectorIndexWriter writer = std::move(trainer).finish();
+    out.train = seconds_since(start);
+
+    std::vector<int64_t> ids(set.n);
+    for (size_t i = 0; i < set.n; ++i) ids[i] = static_cast<int64_t>(i);
+    start = clock::now();
+    writer.add_vectors(ids, set.rows, set.n);
+    out.add = seconds_since(start);
+
+    CountingSink sink;
+    start = clock::now();
+    writer.write(sink);
+    out.write = seconds_since(start);
+    out.bytes = sink.bytes();
+    out.writer.emplace(std::move(writer));
+    return out;
 }
 
 }  // namespace tavren::bench

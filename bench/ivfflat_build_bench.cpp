@@ -25,41 +25,22 @@
 #include "io.hpp"
 #include "pool.hpp"
 
-using tavren::bench::CountingSink;
 using tavren::bench::DataSet;
 using tavren::bench::read_fashion_mnist;
-using tavren::bench::seconds_since;
 using tavren::bench::synthetic;
 
 namespace {
 
 void run(const DataSet& set, size_t threads) {
-    using clock = std::chrono::steady_clock;
     tavren::pool::set_num_threads_for_testing(threads);
     const size_t pool = tavren::pool::current_num_threads();
     const tavren::index::OptionPairs options = {
         {"index.type", "ivf_flat"}, {"dimension", std::to_string(set.d)}, {"metric", "l2"}, {"nlist", "1024"}};
 
-    auto start = clock::now();
-    tavren::index::VectorIndexTrainer trainer =
-        tavren::index::VectorIndexTrainer::create(tavren::index::VectorIndexConfig::from_options(options));
-    trainer.add_training_vectors_mut(set.rows, set.n);
-    tavren::index::VectorIndexWriter writer = std::move(trainer).finish();
-    const double train = seconds_since(start);
-
-    std::vector<int64_t> ids(set.n);
-    for (size_t i = 0; i < set.n; ++i) ids[i] = static_cast<int64_t>(i);
-    start = clock::now();
-    writer.add_vectors(ids, set.rows, set.n);
-    const double add = seconds_since(start);
-
-    CountingSink sink;
-    start = clock::now();
-    writer.write(sink);
-    const double write = seconds_since(start);
-
+    const tavren::bench::TimedBuild b = tavren::bench::timed_build(set, options);
+    const double train = b.train, add = b.add, write = b.write;
     std::printf("| %-14s | %9zu x %-4zu | %7zu | %8.2f | %8.2f | %8.2f | %8.2f | %12llu |\n", set.name.c_str(), set.n,
-                set.d, pool, train, add, write, train + add + write, static_cast<unsigned long long>(sink.bytes()));
+                set.d, pool, train, add, write, train + add + write, static_cast<unsigned long long>(b.bytes));
     std::fflush(stdout);
 }
 

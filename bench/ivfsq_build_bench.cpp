@@ -26,16 +26,13 @@
 #include "index.hpp"
 #include "pool.hpp"
 
-using tavren::bench::CountingSink;
 using tavren::bench::DataSet;
 using tavren::bench::read_fashion_mnist;
-using tavren::bench::seconds_since;
 using tavren::bench::synthetic;
 
 namespace {
 
 void run(const DataSet& set, size_t threads, const std::string& nlist) {
-    using clock = std::chrono::steady_clock;
     tavren::pool::set_num_threads_for_testing(threads);
     const size_t pool = tavren::pool::current_num_threads();
     tavren::index::OptionPairs options = {
@@ -46,29 +43,13 @@ void run(const DataSet& set, size_t threads, const std::string& nlist) {
         options.emplace_back("nlist", nlist);
     }
 
-    auto start = clock::now();
-    tavren::index::VectorIndexTrainer trainer =
-        tavren::index::VectorIndexTrainer::create(tavren::index::VectorIndexConfig::from_options(options));
-    trainer.add_training_vectors_mut(set.rows, set.n);
-    tavren::index::VectorIndexWriter writer = std::move(trainer).finish();
-    const double train = seconds_since(start);
-    const size_t lists = std::get<tavren::ivfsq::IVFSQIndex>(writer.index()).nlist();
-
-    std::vector<int64_t> ids(set.n);
-    for (size_t i = 0; i < set.n; ++i) ids[i] = static_cast<int64_t>(i);
-    start = clock::now();
-    writer.add_vectors(ids, set.rows, set.n);
-    const double add = seconds_since(start);
-
-    CountingSink sink;
-    start = clock::now();
-    writer.write(sink);
-    const double write = seconds_since(start);
-
+    const tavren::bench::TimedBuild b = tavren::bench::timed_build(set, options);
+    const double train = b.train, add = b.add, write = b.write;
+    const size_t lists = std::get<tavren::ivfsq::IVFSQIndex>(b.writer->index()).nlist();
     std::printf("| %-14s | %9zu x %-4zu | %5zu | %7zu | %8.2f | %8.2f | %8.2f | %10.2f | %12llu | %9.1f |\n",
                 set.name.c_str(), set.n, set.d, lists, pool, train, add, write, train + add,
-                static_cast<unsigned long long>(sink.bytes()),
-                static_cast<double>(sink.bytes()) / static_cast<double>(set.n));
+                static_cast<unsigned long long>(b.bytes),
+                static_cast<double>(b.bytes) / static_cast<double>(set.n));
     std::fflush(stdout);
 }
 

@@ -116,15 +116,13 @@ uint64_t IVFFlatIndex::vector_count() const noexcept {
 
 namespace {
 
-// i32 file field; the limit is the i32 range unless a test lowered it.
+// i32 and i64 file fields; the limits are the types' ranges unless a test lowered them.
 int32_t to_i32(uint64_t value, std::string_view what, const WriteLimits& limits) {
-    if (value > limits.max_i32) invalid_input("{} exceeds i32 length limit: {}", what, value);
-    return index_io_util::usize_to_i32(value, what);
+    return index_io_util::usize_to_i32(value, what, limits.max_i32);
 }
 
 int64_t to_i64(uint64_t value, std::string_view what, const WriteLimits& limits) {
-    if (value > limits.max_i64) invalid_input("{} exceeds i64 offset limit: {}", what, value);
-    return index_io_util::u64_to_i64(value, what);
+    return index_io_util::u64_to_i64(value, what, limits.max_i64);
 }
 
 // How one list goes out: its rows in ascending row-ID order (stable), its ID

@@ -101,17 +101,6 @@ size_t payload_group_end(std::span<const uint64_t> code_bytes, size_t first, uin
 
 namespace {
 
-// i32 file field; the limit is the i32 range unless a test lowered it.
-int32_t to_i32(uint64_t value, std::string_view what, const WriteLimits& limits) {
-    if (value > limits.max_i32) invalid_input("{} exceeds i32 length limit: {}", what, value);
-    return index_io_util::usize_to_i32(value, what);
-}
-
-int64_t to_i64(uint64_t value, std::string_view what, const WriteLimits& limits) {
-    if (value > limits.max_i64) invalid_input("{} exceeds i64 offset limit: {}", what, value);
-    return index_io_util::u64_to_i64(value, what);
-}
-
 void write_bytes(io::SeekWrite& out, std::span<const uint8_t> bytes, size_t at, size_t len) {
     out.write_all(bytes.subspan(at, len));
 }
@@ -166,21 +155,24 @@ void write_ivfsq_index_with_limits(const ivfsq::IVFSQIndex& index, io::SeekWrite
     }
 
     fmtv::Header header;
-    header.dimension = to_i32(d, "dimension", limits);
-    header.nlist = to_i32(nlist, "nlist", limits);
+    header.dimension = index_io_util::usize_to_i32(d, "dimension", limits.max_i32);
+    header.nlist = index_io_util::usize_to_i32(nlist, "nlist", limits.max_i32);
     header.metric = index.metric();
     header.total = total;
     std::tie(header.summary_min, header.summary_max) = sq_global_bounds(global.mins(), global.maxs());
 
     // ---- planning: every list's order, ID section and table fields ----
     std::vector<fmtv::OffsetEntry> entries(nlist);
-    for (uint64_t l = 0; l < nlist; ++l) entries[l].count = to_i32(list_ids[l].size(), "list count", limits);
+    for (uint64_t l = 0; l < nlist; ++l) {
+        entries[l].count = index_io_util::usize_to_i32(list_ids[l].size(), "list count", limits.max_i32);
+    }
     std::vector<SortedSqListMetadata> metas(nlist);
     pool::parallel_for_each_index(nlist, [&](size_t l) { metas[l] = build_sorted_sq_list_metadata(list_ids[l]); });
     std::vector<uint64_t> payload_bytes(nlist, 0);
     for (uint64_t l = 0; l < nlist; ++l) {
         if (entries[l].count == 0) continue;
-        entries[l].id_bytes_len = to_i32(metas[l].id_bytes.size(), "delta ID section", limits);
+        entries[l].id_bytes_len =
+            index_io_util::usize_to_i32(metas[l].id_bytes.size(), "delta ID section", limits.max_i32);
         payload_bytes[l] = list_payload_len(list_ids[l].size(), code_size, metas[l].id_bytes.size());
     }
 
@@ -200,7 +192,7 @@ void write_ivfsq_index_with_limits(const ivfsq::IVFSQIndex& index, io::SeekWrite
     std::optional<uint64_t> running = checked_add(out.pos(), nlist * fmtv::kOffsetEntryBytes);
     if (!running) invalid_input("IVF-SQ data offset overflow");
     for (uint64_t l = 0; l < nlist; ++l) {
-        entries[l].offset = to_i64(*running, "list offset", limits);
+        entries[l].offset = index_io_util::u64_to_i64(*running, "list offset", limits.max_i64);
         if (entries[l].count == 0) continue;
         running = checked_add(*running, payload_bytes[l]);
         if (!running) invalid_input("IVF-SQ list offset overflow");
