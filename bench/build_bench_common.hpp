@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <optional>
 #include <random>
@@ -82,6 +83,21 @@ private:
 
 inline double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Fashion-MNIST's train images (TD_FASHION_MNIST_DIR, else the harness's
+// default directory), or a seeded synthetic set of the same shape when the
+// file is absent; then, unless `fashion_only`, a synthetic 1,000,000 x 128
+// set. `small` keeps a tenth of the rows.
+inline std::vector<DataSet> standard_sets(bool small, bool fashion_only) {
+    const char* dir_env = std::getenv("TD_FASHION_MNIST_DIR");
+    const std::string dir = dir_env != nullptr ? dir_env : ann::kFashionMnistDir;
+    std::vector<DataSet> sets;
+    DataSet fashion = read_fashion_mnist(dir, small ? 6000 : 0);
+    if (fashion.n == 0) fashion = synthetic("synthetic-784", small ? 6000 : 60000, 784, 784);
+    sets.push_back(std::move(fashion));
+    if (!fashion_only) sets.push_back(synthetic("synthetic-128", small ? 100000 : 1000000, 128, 128));
+    return sets;
 }
 
 // One build through the facade: the stage times in seconds, the file size and

@@ -27,8 +27,6 @@
 #include "pool.hpp"
 
 using tavren::bench::DataSet;
-using tavren::bench::read_fashion_mnist;
-using tavren::bench::synthetic;
 
 namespace {
 
@@ -70,17 +68,10 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    const char* dir_env = std::getenv("TD_FASHION_MNIST_DIR");
-    const std::string dir = dir_env != nullptr ? dir_env : tavren::ann::kFashionMnistDir;
-
     tavren::pool::set_num_threads_for_testing(0);
     const size_t all = tavren::pool::current_num_threads();
 
-    std::vector<DataSet> sets;
-    DataSet fashion = read_fashion_mnist(dir, small ? 6000 : 0);
-    if (fashion.n == 0) fashion = synthetic("synthetic-784", small ? 6000 : 60000, 784, 784);
-    sets.push_back(std::move(fashion));
-    if (!fashion_only) sets.push_back(synthetic("synthetic-128", small ? 100000 : 1000000, 128, 128));
+    const std::vector<DataSet> sets = tavren::bench::standard_sets(small, fashion_only);
 
     std::printf("| data set       | rows x dim       | nlist | threads | train s  | add s    | write s  | train+add s "
                 "| file bytes   | B/vector  |\n");

@@ -11,85 +11,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "host_sink.h"
 #include "ivfsq_file_check.h"
 #include "tavren_dadiza.h"
 
-static int failures = 0;
-
-#define CHECK(cond)                                                                  \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                              \
-        }                                                                            \
-    } while (0)
-
-static void expect_error(const char *where, const char *want) {
-    const char *got = tavren_dadiza_last_error();
-    if (got == NULL || strcmp(got, want) != 0) {
-        fprintf(stderr, "%s: last error \"%s\", want \"%s\"\n", where, got ? got : "(null)", want);
-        ++failures;
-    }
-}
-
-/* ---- an in-memory output ------------------------------------------------------ */
-
-typedef struct Output {
-    uint8_t *bytes;
-    size_t len;
-    size_t cap;
-    size_t write_calls;
-    long fail_on_call; /* -1: never */
-    int64_t position_base;
-    int flush_calls;
-} Output;
-
-static void output_init(Output *o) {
-    memset(o, 0, sizeof *o);
-    o->fail_on_call = -1;
-}
-
-static int output_write(void *user_data, const uint8_t *bytes, size_t len) {
-    Output *o = (Output *)user_data;
-    if (o->fail_on_call >= 0 && (size_t)o->fail_on_call == o->write_calls) return -1;
-    ++o->write_calls;
-    if (o->len + len > o->cap) {
-        size_t cap = o->cap ? o->cap : 4096;
-        uint8_t *grown;
-        while (cap < o->len + len) cap *= 2;
-        grown = (uint8_t *)realloc(o->bytes, cap);
-        if (grown == NULL) return -1;
-        o->bytes = grown;
-        o->cap = cap;
-    }
-    if (len > 0) memcpy(o->bytes + o->len, bytes, len);
-    o->len += len;
-    return 0;
-}
-
-static int output_flush(void *user_data) {
-    ++((Output *)user_data)->flush_calls;
-    return 0;
-}
-
-static int64_t output_position(void *user_data) {
-    Output *o = (Output *)user_data;
-    return o->position_base + (int64_t)o->len;
-}
-
-/* With a position callback when position_base is not negative. */
-static FfiOutputCallbacks output_callbacks(Output *o) {
-    FfiOutputCallbacks out;
-    out.user_data = o;
-    out.write_fn = output_write;
-    out.flush_fn = output_flush;
-    out.position_fn = o->position_base >= 0 ? output_position : NULL;
-    return out;
-}
-
-/* Serves reads from an Output's bytes. */
-static int output_read(void *user_data, const FfiReadRange *ranges, size_t count) {
-    const Output *o = (const Output *)user_data;
+/* Serves reads from a Sink's bytes. */
+static int sink_read(void *user_data, const FfiReadRange *ranges, size_t count) {
+    const Sink *o = (const Sink *)user_data;
     size_t i;
     for (i = 0; i < count; ++i) {
         if (ranges[i].offset > o->len || ranges[i].len > o->len - ranges[i].offset) return -1;
@@ -100,10 +28,10 @@ static int output_read(void *user_data, const FfiReadRange *ranges, size_t count
 
 /* ---- one build through the exports ------------------------------------------------ */
 
-/* Trains on ntrain rows, adds nadd rows with their IDs and writes into `out`;
- * 0 on success. */
+/* Trains on ntrain rows, adds nadd rows with their IDs and writes into `out`
+ * (with its position callback when with_position is set); 0 on success. */
 static int build(const char *dimension, const char *nlist, const float *train, size_t ntrain, const float *rows,
-                 const int64_t *ids, size_t nadd, Output *out) {
+                 const int64_t *ids, size_t nadd, Sink *out, int with_position) {
     const char *keys[] = {"index.type", "dimension", "metric", "nlist", "ivf.coarse-assignment"};
     const char *values[5];
     TavrenDadizaTrainerHandle *trainer;
@@ -124,7 +52,7 @@ static int build(const char *dimension, const char *nlist, const float *train, s
         training = tavren_dadiza_trainer_finish(trainer);
         writer = training ? tavren_dadiza_writer_open(training) : NULL;
         if (writer != NULL && (nadd == 0 || tavren_dadiza_writer_add_vectors(writer, ids, rows, nadd) == 0)) {
-            rc = tavren_dadiza_writer_write_index(writer, output_callbacks(out));
+            rc = tavren_dadiza_writer_write_index(writer, sink_output(out, with_position));
         }
         tavren_dadiza_writer_free(writer);
         tavren_dadiza_training_free(training);
@@ -160,12 +88,12 @@ static void test_header_and_offsets(void) {
     /* Without a position callback offsets count from the writer's first byte,
      * with one they are the host's positions. */
     for (base = -1; base <= 5000; base += 5001) {
-        Output out;
+        Sink out;
         IvfSqCheckFile f;
         float lo = INFINITY, hi = -INFINITY;
-        output_init(&out);
-        out.position_base = base;
-        CHECK(build("4", "2", rows, N, rows, ids, N, &out) == 0);
+        sink_init(&out);
+        out.position_base = base < 0 ? 0 : base;
+        CHECK(build("4", "2", rows, N, rows, ids, N, &out, base >= 0) == 0);
         CHECK(out.flush_calls == 1);
         if (ivsc_parse_at(out.bytes, out.len, base < 0 ? 0 : (uint64_t)base, &f) != 0) {
             fprintf(stderr, "parse: %s\n", f.error);
@@ -200,7 +128,7 @@ static void test_header_and_offsets(void) {
 
 /* Training rows (lo, ..., lo) and (hi, ..., hi): one list whose centroid is
  * their mean and whose bounds are [lo - mean, hi - mean] in every dimension. */
-static int build_one_list(size_t d, float lo, float hi, const float *rows, const int64_t *ids, size_t n, Output *out) {
+static int build_one_list(size_t d, float lo, float hi, const float *rows, const int64_t *ids, size_t n, Sink *out) {
     float train[2 * 16];
     char dim[8];
     size_t k;
@@ -209,8 +137,8 @@ static int build_one_list(size_t d, float lo, float hi, const float *rows, const
         train[d + k] = hi;
     }
     snprintf(dim, sizeof dim, "%u", (unsigned)d);
-    output_init(out);
-    return build(dim, "1", train, 2, rows, ids, n, out);
+    sink_init(out);
+    return build(dim, "1", train, 2, rows, ids, n, out, 0);
 }
 
 static void test_code_values(void) {
@@ -221,7 +149,7 @@ static void test_code_values(void) {
     float rows[N * D];
     int64_t ids[N];
     size_t i, k;
-    Output out;
+    Sink out;
     IvfSqCheckFile f;
     for (i = 0; i < N; ++i) {
         for (k = 0; k < D; ++k) rows[i * D + k] = values[i];
@@ -252,7 +180,7 @@ static void test_blocked_positions(void) {
     float rows[N * D];
     int64_t ids[N];
     size_t i, j;
-    Output out;
+    Sink out;
     IvfSqCheckFile f;
     for (i = 0; i < N; ++i) {
         for (j = 0; j < D; ++j) rows[i * D + j] = (float)(i + 100 * j);
@@ -296,7 +224,7 @@ static void test_ids(void) {
     for (c = 0; c < sizeof cases / sizeof cases[0]; ++c) {
         enum { D = 2 };
         float rows[5 * D];
-        Output out;
+        Sink out;
         IvfSqCheckFile f;
         const uint8_t *p;
         for (i = 0; i < cases[c].n; ++i) {
@@ -323,7 +251,7 @@ static void test_ids(void) {
 
 static void test_empty_index_and_failures(void) {
     enum { D = 3 };
-    Output out, failing;
+    Sink out, failing;
     IvfSqCheckFile f;
     FfiInputFile input;
     float row[D] = {1.0f, 2.0f, 3.0f};
@@ -334,7 +262,7 @@ static void test_empty_index_and_failures(void) {
      * chosen by the magic and refuses. */
     memset(&input, 0, sizeof input);
     input.user_data = &out;
-    input.read_ranges_fn = output_read;
+    input.read_ranges_fn = sink_read;
     CHECK(tavren_dadiza_reader_open(input) == NULL);
     expect_error("open IVF-SQ", "open reader: IVF-SQ index files are not supported by this build yet");
     CHECK(out.len == 64 + 8 * D * 2 + 4 * D + 16);
@@ -348,7 +276,7 @@ static void test_empty_index_and_failures(void) {
     free(out.bytes);
 
     /* A failing host write is returned; nothing is flushed. */
-    output_init(&failing);
+    sink_init(&failing);
     failing.fail_on_call = 12;
     {
         const char *keys[] = {"index.type", "dimension", "metric", "nlist"};
@@ -362,7 +290,7 @@ static void test_empty_index_and_failures(void) {
         writer = tavren_dadiza_writer_open(training);
         CHECK(writer != NULL);
         CHECK(tavren_dadiza_writer_add_vectors(writer, &id, row, 1) == 0);
-        CHECK(tavren_dadiza_writer_write_index(writer, output_callbacks(&failing)) == -1);
+        CHECK(tavren_dadiza_writer_write_index(writer, sink_output(&failing, 0)) == -1);
         expect_error("failing write", "write index: write callback failed");
         CHECK(failing.write_calls == 12 && failing.len == 64 + 4 * D);
         CHECK(failing.flush_calls == 0);
