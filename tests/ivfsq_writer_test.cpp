@@ -4,6 +4,7 @@
 // reader refuses), payload groups and write errors.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -15,6 +16,7 @@
 #include "error.hpp"
 #include "expect.hpp"
 #include "ivfsq.hpp"
+#include "ivfsq_format.hpp"
 #include "ivfsq_io.hpp"
 #include "memory_sink.hpp"
 
@@ -441,4 +443,50 @@ TEST(IVFSQWriter, FormatHelpers) {
         [] { tavren::ivfsq_io::list_payload_len(1, 1, std::numeric_limits<uint64_t>::max() - 12); },
         ErrorKind::InvalidData, "IVF-SQ list size overflow");
     EXPECT_EQ(tavren::ivfsq_io::list_payload_len(0, 5, 0), 12u);
+}
+
+// The header record: every field at its offset, and decoding gives back what
+// was encoded.
+TEST(IVFSQWriter, HeaderRecordRoundTrip) {
+    namespace fmtv = tavren::ivfsq_format;
+    fmtv::Header h;
+    h.dimension = 784;
+    h.nlist = 980;
+    h.metric = 2;
+    h.total = -7;
+    h.summary_min = -1.5f;
+    h.summary_max = 2.25f;
+    h.reserved[19] = 0xAB;
+    std::array<uint8_t, fmtv::kHeaderBytes> bytes{};
+    h.encode_to(bytes);
+    Bytes want;
+    put<uint32_t>(want, 0x49565351);
+    put<uint32_t>(want, 1);
+    put<int32_t>(want, 784);
+    put<int32_t>(want, 980);
+    put<uint32_t>(want, 2);
+    put<int64_t>(want, -7);
+    put<uint32_t>(want, 8);
+    put<uint32_t>(want, 3);
+    put<float>(want, -1.5f);
+    put<float>(want, 2.25f);
+    want.resize(63, 0);
+    want.push_back(0xAB);
+    EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), want);
+    const fmtv::Header back = fmtv::Header::decode_from(bytes);
+    EXPECT_EQ(back.dimension, 784);
+    EXPECT_EQ(back.nlist, 980);
+    EXPECT_EQ(back.metric, 2u);
+    EXPECT_EQ(back.total, -7);
+    EXPECT_EQ(back.bit_width, 8u);
+    EXPECT_EQ(back.flags, 3u);
+    EXPECT_EQ(back.summary_min, -1.5f);
+    EXPECT_EQ(back.summary_max, 2.25f);
+    EXPECT_EQ(back.reserved, h.reserved);
+    size_t covered = 0;
+    for (const auto& [at, len] : fmtv::Header::kFields) {
+        EXPECT_EQ(at, covered);
+        covered += len;
+    }
+    EXPECT_EQ(covered, fmtv::kHeaderBytes);
 }
