@@ -119,6 +119,24 @@ static void test_header_and_offsets(void) {
         CHECK(f.lists[0].offset == (base < 0 ? 0 : base) + 224);
         CHECK(f.lists[0].count + f.lists[1].count == N);
         CHECK(f.lists[0].count == N / 2); /* the two clusters */
+        /* Every decoded value lies within half a step of the added value
+         * (the rows were also the training rows, so none is clamped). */
+        {
+            uint32_t l;
+            int32_t r;
+            for (l = 0; l < 2; ++l) {
+                for (r = 0; r < f.lists[l].count; ++r) {
+                    const size_t row = (size_t)(N - f.lists[l].ids[r] / 1000);
+                    CHECK(row < N);
+                    if (row >= N) continue;
+                    for (k = 0; k < D; ++k) {
+                        const float step = (ivsc_list_max(&f, l, k) - ivsc_list_min(&f, l, k)) / 255.0f;
+                        const float err = fabsf(ivsc_decode(&f, l, (size_t)r, k) - rows[row * D + k]);
+                        CHECK(err <= step * 0.5f * 1.001f + 1e-5f);
+                    }
+                }
+            }
+        }
         ivsc_free(&f);
         free(out.bytes);
     }
