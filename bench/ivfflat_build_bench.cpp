@@ -20,16 +20,14 @@
 #include <utility>
 #include <vector>
 
-#include "build_data.hpp"
+#include "build_bench_common.hpp"
 #include "index.hpp"
 #include "io.hpp"
 #include "pool.hpp"
 
-namespace {
-
 using tavren::bench::DataSet;
-using tavren::bench::read_fashion_mnist;
-using tavren::bench::synthetic;
+
+namespace {
 
 void run(const DataSet& set, size_t threads) {
     tavren::pool::set_num_threads_for_testing(threads);
@@ -37,10 +35,10 @@ void run(const DataSet& set, size_t threads) {
     const tavren::index::OptionPairs options = {
         {"index.type", "ivf_flat"}, {"dimension", std::to_string(set.d)}, {"metric", "l2"}, {"nlist", "1024"}};
 
-    const tavren::bench::BuildTimes t = tavren::bench::build_through_facade(options, set);
-    const double train = t.train, add = t.add, write = t.write;
+    const tavren::bench::TimedBuild b = tavren::bench::timed_build(set, options);
+    const double train = b.train, add = b.add, write = b.write;
     std::printf("| %-14s | %9zu x %-4zu | %7zu | %8.2f | %8.2f | %8.2f | %8.2f | %12llu |\n", set.name.c_str(), set.n,
-                set.d, pool, train, add, write, train + add + write, static_cast<unsigned long long>(t.bytes));
+                set.d, pool, train, add, write, train + add + write, static_cast<unsigned long long>(b.bytes));
     std::fflush(stdout);
 }
 
@@ -48,17 +46,10 @@ void run(const DataSet& set, size_t threads) {
 
 int main(int argc, char** argv) {
     const bool small = argc > 1 && std::strcmp(argv[1], "--small") == 0;
-    const char* dir_env = std::getenv("TD_FASHION_MNIST_DIR");
-    const std::string dir = dir_env != nullptr ? dir_env : tavren::ann::kFashionMnistDir;
-
     tavren::pool::set_num_threads_for_testing(0);
     const size_t all = tavren::pool::current_num_threads();
 
-    std::vector<DataSet> sets;
-    DataSet fashion = read_fashion_mnist(dir, small ? 6000 : 0);
-    if (fashion.n == 0) fashion = synthetic("synthetic-784", small ? 6000 : 60000, 784, 784);
-    sets.push_back(std::move(fashion));
-    sets.push_back(synthetic("synthetic-128", small ? 100000 : 1000000, 128, 128));
+    const std::vector<DataSet> sets = tavren::bench::standard_sets(small, false);
 
     std::printf("| data set       | rows x dim       | threads | train s  | add s    | write s  | total s  | file bytes   |\n");
     std::printf("|----------------|------------------|---------|----------|----------|----------|----------|--------------|\n");

@@ -7,25 +7,24 @@
 // /usr/share/datasets/fashion-mnist), else a seeded synthetic set of the same
 // shape; and a seeded synthetic 1,000,000 x 128 set (nlist 1024). Metric l2;
 // the pool the environment gives (RAYON_NUM_THREADS, else the processor count).
+// TD_RQ_BITS=<b> runs only that bit width.
 //
 // Usage: ivfrq_build_bench [--small] [--fashion-only]
 //   --small: 1/10 of the rows, for a quick run
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "build_data.hpp"
+#include "build_bench_common.hpp"
 #include "index.hpp"
 #include "pool.hpp"
 
-namespace {
-
 using tavren::bench::DataSet;
+
+namespace {
 
 void run(const DataSet& set, size_t nlist, size_t bits) {
     const tavren::index::OptionPairs options = {{"index.type", "ivf_rq"},
@@ -33,11 +32,10 @@ void run(const DataSet& set, size_t nlist, size_t bits) {
                                                 {"metric", "l2"},
                                                 {"nlist", std::to_string(nlist)},
                                                 {"rq.bits", std::to_string(bits)}};
-
-    const tavren::bench::BuildTimes t = tavren::bench::build_through_facade(options, set);
-    std::printf("| %-14s | %9zu x %-4zu | %5zu | %4zu | %7zu | %8.2f | %8.2f | %8.2f | %11.2f | %8.1f |\n",
-                set.name.c_str(), set.n, set.d, nlist, bits, tavren::pool::current_num_threads(), t.train, t.add,
-                t.write, t.train + t.add, static_cast<double>(t.bytes) / static_cast<double>(set.n));
+    const tavren::bench::TimedBuild b = tavren::bench::timed_build(set, options);
+    std::printf("| %-14s | %9zu x %-4zu | %5zu | %4zu | %7zu | %8.2f | %8.2f | %8.2f | %11.2f | %9.1f |\n",
+                set.name.c_str(), set.n, set.d, nlist, bits, tavren::pool::current_num_threads(), b.train, b.add,
+                b.write, b.train + b.add, static_cast<double>(b.bytes) / static_cast<double>(set.n));
     std::fflush(stdout);
 }
 
@@ -49,24 +47,17 @@ int main(int argc, char** argv) {
         small = small || std::strcmp(argv[i], "--small") == 0;
         fashion_only = fashion_only || std::strcmp(argv[i], "--fashion-only") == 0;
     }
-    const char* dir_env = std::getenv("TD_FASHION_MNIST_DIR");
-    const std::string dir = dir_env != nullptr ? dir_env : tavren::ann::kFashionMnistDir;
-
-    std::vector<std::pair<DataSet, size_t>> sets;
-    DataSet fashion = tavren::bench::read_fashion_mnist(dir, small ? 6000 : 0);
-    if (fashion.n == 0) fashion = tavren::bench::synthetic("synthetic-784", small ? 6000 : 60000, 784, 784);
-    sets.emplace_back(std::move(fashion), 980);
-    if (!fashion_only) {
-        sets.emplace_back(tavren::bench::synthetic("synthetic-128", small ? 100000 : 1000000, 128, 128), 1024);
-    }
+    const char* only = std::getenv("TD_RQ_BITS");
+    const std::vector<DataSet> sets = tavren::bench::standard_sets(small, fashion_only);
 
     std::printf("| data set       | rows x dim       | nlist | bits | threads | train s  | add s    | write s  "
                 "| train+add s | bytes/vec |\n");
     std::printf("|----------------|------------------|-------|------|---------|----------|----------|----------"
                 "|-------------|-----------|\n");
-    for (const auto& [set, nlist] : sets) {
+    for (const DataSet& set : sets) {
+        const size_t nlist = set.d == 784 ? 980 : 1024;
         for (size_t bits : {1, 4, 8}) {
-            if (const char* only = std::getenv("TD_RQ_BITS"); only != nullptr && std::to_string(bits) != only) continue;
+            if (only != nullptr && std::to_string(bits) != only) continue;
             run(set, nlist, bits);
         }
     }

@@ -19,6 +19,8 @@
 #include "index.hpp"
 #include "ivfflat.hpp"
 #include "ivfrq.hpp"
+#include "ivfsq.hpp"
+#include "ivfsq_io.hpp"
 #include "memory_sink.hpp"
 #include "pool.hpp"
 #include "rng.hpp"
@@ -117,7 +119,6 @@ TEST(VectorIndexTrainer, CreationRefusals) {
 
     // Types this build does not hold are refused by name once their options pass.
     const std::pair<OptionPairs, std::string> unavailable[] = {
-        {{{"index.type", "ivf_sq"}, {"dimension", "16"}, {"metric", "l2"}, {"nlist", "4"}}, "ivf_sq"},
         {{{"index.type", "ivf_pq"}, {"dimension", "16"}, {"metric", "l2"}, {"nlist", "4"}}, "ivf_pq"},
         {{{"index.type", "diskann"}, {"dimension", "16"}, {"metric", "l2"}}, "diskann"},
     };
@@ -125,6 +126,41 @@ TEST(VectorIndexTrainer, CreationRefusals) {
         EXPECT_EQ(error_message([&] { VectorIndexTrainer::create(VectorIndexConfig::from_options(options)); }),
                   "index type " + name + " is not available in this build");
     }
+}
+
+// ivf_sq builds through the facade: the trainer holds an empty IVF-SQ index
+// with the configured coarse mode, finish trains it, the writer adds and
+// writes with the IVF-SQ format writer.
+TEST(VectorIndexFacade, IvfSqTrainsAddsAndWrites) {
+    for (const auto& [mode, approximate] : {std::pair{"auto", true}, std::pair{"exact", false}}) {
+        const OptionPairs options = {{"index.type", "ivf_sq"}, {"dimension", "5"}, {"metric", "cosine"},
+                                     {"nlist", "3"}, {"ivf.coarse-assignment", mode}};
+        VectorIndexTrainer t = VectorIndexTrainer::create(VectorIndexConfig::from_options(options));
+        EXPECT_EQ(t.index().index_type(), IndexType::IvfSq);
+        EXPECT_EQ(t.dimension(), 5u);
+        const auto& held = std::get<ivfsq::IVFSQIndex>(t.index().index());
+        EXPECT_EQ(held.nlist(), 3u);
+        EXPECT_EQ(held.metric(), 2u);
+        EXPECT_EQ(held.coarse_assignment().approximate(), approximate);
+
+        const std::vector<float> rows = rows_of(300, 5, 9);
+        t.add_training_vectors_mut(rows, 300);
+        VectorIndexWriter w = std::move(t).finish();
+        std::vector<int64_t> ids(300);
+        for (size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<int64_t>(i) * 3;
+        w.add_vectors(ids, rows, 300);
+        MemorySink sink;
+        w.write(sink);
+        MemorySink direct;
+        ivfsq_io::write_ivfsq_index(std::get<ivfsq::IVFSQIndex>(w.index()), direct);
+        EXPECT_EQ(sink.bytes(), direct.bytes());
+        uint32_t magic;
+        std::memcpy(&magic, sink.bytes().data(), 4);
+        EXPECT_EQ(magic, 0x49565351u);
+    }
+    const OptionPairs no_lists = {{"index.type", "ivf_sq"}, {"dimension", "5"}, {"metric", "l2"}, {"nlist", "0"}};
+    EXPECT_EQ(error_message([&] { VectorIndexTrainer::create(VectorIndexConfig::from_options(no_lists)); }),
+              "nlist must be greater than 0");
 }
 
 TEST(VectorIndexTrainer, ReservoirKeepsTheFirstCapacityRowsThenDrawsSlots) {

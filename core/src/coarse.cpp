@@ -81,4 +81,18 @@ std::vector<size_t> CoarseAssignment::assign(std::span<const float> vectors, siz
     return labels;
 }
 
+ListGroups group_rows_by_list(std::span<const size_t> labels, size_t nlist) {
+    ListGroups groups;
+    groups.first.assign(nlist + 1, 0);
+    for (size_t label : labels) {
+        check_index(label, nlist);
+        ++groups.first[label + 1];
+    }
+    for (size_t j = 0; j < nlist; ++j) groups.first[j + 1] += groups.first[j];
+    groups.order.resize(labels.size());
+    std::vector<size_t> next(groups.first.begin(), groups.first.end() - 1);
+    for (size_t i = 0; i < labels.size(); ++i) groups.order[next[labels[i]]++] = i;
+    return groups;
+}
+
 }  // namespace tavren::coarse

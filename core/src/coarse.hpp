@@ -147,6 +147,19 @@ private:
     CentroidGraphBuilder builder_;
 };
 
+// Row positions grouped by list: the rows of list j are
+// order[first[j] .. first[j + 1]), ascending (a counting sort of the labels).
+struct ListGroups {
+    std::vector<size_t> first;  // nlist + 1 entries
+    std::vector<size_t> order;  // one entry per label
+    size_t size(size_t list) const { return first[list + 1] - first[list]; }
+    std::span<const size_t> rows(size_t list) const {
+        return std::span<const size_t>(order).subspan(first[list], size(list));
+    }
+};
+// Asserts every label below nlist.
+ListGroups group_rows_by_list(std::span<const size_t> labels, size_t nlist);
+
 // Rows per chunk of graph-mode assignment for n rows and a pool of `threads`:
 // min(max(n / max(4 * threads, 1), 16), 1024).
 size_t graph_chunk_rows(size_t n, size_t threads) noexcept;

@@ -9,6 +9,7 @@
 #include "distance.hpp"
 #include "error.hpp"
 #include "ivfrq_io.hpp"
+#include "ivfsq_io.hpp"
 #include "numeric.hpp"
 #include "search_params.hpp"
 
@@ -38,6 +39,21 @@ void add_to_index(ivfflat::IVFFlatIndex& index, std::span<const int64_t> ids, st
 
 void write_index(const ivfflat::IVFFlatIndex& index, io::SeekWrite& out) { ivfflat::write_ivfflat_index(index, out); }
 
+size_t index_dimension(const ivfsq::IVFSQIndex& index) noexcept { return index.dimension(); }
+
+IndexType index_kind(const ivfsq::IVFSQIndex&) noexcept { return IndexType::IvfSq; }
+
+void train_index(ivfsq::IVFSQIndex& index, std::span<const float> sample, size_t rows,
+                 const kmeans::KMeansConfig& coarse, const kmeans::KMeansConfig& /*pq*/) {
+    index.train_with_config(sample, rows, coarse);
+}
+
+void add_to_index(ivfsq::IVFSQIndex& index, std::span<const int64_t> ids, std::span<const float> data, size_t n) {
+    index.add(data, ids, n);
+}
+
+void write_index(const ivfsq::IVFSQIndex& index, io::SeekWrite& out) { ivfsq_io::write_ivfsq_index(index, out); }
+
 size_t index_dimension(const ivfrq::IVFRQIndex& index) noexcept { return index.dimension(); }
 
 IndexType index_kind(const ivfrq::IVFRQIndex&) noexcept { return IndexType::IvfRq; }
@@ -59,6 +75,11 @@ VectorIndexWriter::Index create_index(const VectorIndexConfig& config) {
         Overloaded{
             [](const IvfFlatConfig& c) -> VectorIndexWriter::Index {
                 ivfflat::IVFFlatIndex index(c.dimension, c.nlist, c.metric);
+                index.set_approximate_coarse_assignment(c.approximate_coarse_assignment);
+                return index;
+            },
+            [](const IvfSqConfig& c) -> VectorIndexWriter::Index {
+                ivfsq::IVFSQIndex index(c.dimension, c.nlist, c.metric);
                 index.set_approximate_coarse_assignment(c.approximate_coarse_assignment);
                 return index;
             },

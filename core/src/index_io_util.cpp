@@ -11,15 +11,15 @@ namespace tavren::index_io_util {
 
 // ---- Conversions and size checks -------------------------------------------
 
-int64_t u64_to_i64(uint64_t value, std::string_view what) {
-    if (value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+int64_t u64_to_i64(uint64_t value, std::string_view what, uint64_t limit) {
+    if (value > std::min(limit, static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))) {
         invalid_input("{} exceeds i64 offset limit: {}", what, value);
     }
     return static_cast<int64_t>(value);
 }
 
-int32_t usize_to_i32(uint64_t value, std::string_view what) {
-    if (value > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+int32_t usize_to_i32(uint64_t value, std::string_view what, uint64_t limit) {
+    if (value > std::min(limit, static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))) {
         invalid_input("{} exceeds i32 length limit: {}", what, value);
     }
     return static_cast<int32_t>(value);

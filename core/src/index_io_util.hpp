@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -54,10 +55,14 @@ void append_le(std::vector<uint8_t>& out, T value) {
 
 // ---- Conversions and size checks -------------------------------------------
 
-// InvalidInput "{what} exceeds i64 offset limit: {value}" above i64::MAX.
-int64_t u64_to_i64(uint64_t value, std::string_view what);
-// InvalidInput "{what} exceeds i32 length limit: {value}" at 2^31 or more.
-int32_t usize_to_i32(uint64_t value, std::string_view what);
+// InvalidInput "{what} exceeds i64 offset limit: {value}" above i64::MAX, or
+// above a lower `limit` (writers' tests lower it to reach the refusal).
+int64_t u64_to_i64(uint64_t value, std::string_view what,
+                   uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max()));
+// InvalidInput "{what} exceeds i32 length limit: {value}" at 2^31 or more, or
+// above a lower `limit`.
+int32_t usize_to_i32(uint64_t value, std::string_view what,
+                     uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int32_t>::max()));
 // a * b; InvalidData "list byte size overflow".
 uint64_t checked_list_bytes(uint64_t a, uint64_t b);
 // InvalidData "negative list offset {offset} at list {list}" below 0.

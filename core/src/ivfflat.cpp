@@ -81,18 +81,10 @@ void IVFFlatIndex::add(std::span<const float> vectors, std::span<const int64_t> 
     const std::vector<size_t> labels = coarse_.assign(rows, n, centroids_, nlist_, d_);
     check_len(n, labels.size());
 
-    // Rows grouped by list, in input order within each list (a counting sort).
-    std::vector<size_t> first(nlist_ + 1, 0);
-    for (size_t i = 0; i < n; ++i) {
-        check_index(labels[i], nlist_);
-        ++first[labels[i] + 1];
-    }
-    for (size_t j = 0; j < nlist_; ++j) first[j + 1] += first[j];
-    std::vector<size_t> order(n);
-    {
-        std::vector<size_t> next(first.begin(), first.end() - 1);
-        for (size_t i = 0; i < n; ++i) order[next[labels[i]]++] = i;
-    }
+    // Rows grouped by list, in input order within each list.
+    const coarse::ListGroups groups = coarse::group_rows_by_list(labels, nlist_);
+    const std::vector<size_t>& first = groups.first;
+    const std::vector<size_t>& order = groups.order;
 
     // Lists are disjoint, so they fill in parallel; each list appends its rows
     // in input order, so the result does not depend on the split.
@@ -124,15 +116,13 @@ uint64_t IVFFlatIndex::vector_count() const noexcept {
 
 namespace {
 
-// i32 file field; the limit is the i32 range unless a test lowered it.
+// i32 and i64 file fields; the limits are the types' ranges unless a test lowered them.
 int32_t to_i32(uint64_t value, std::string_view what, const WriteLimits& limits) {
-    if (value > limits.max_i32) invalid_input("{} exceeds i32 length limit: {}", what, value);
-    return index_io_util::usize_to_i32(value, what);
+    return index_io_util::usize_to_i32(value, what, limits.max_i32);
 }
 
 int64_t to_i64(uint64_t value, std::string_view what, const WriteLimits& limits) {
-    if (value > limits.max_i64) invalid_input("{} exceeds i64 offset limit: {}", what, value);
-    return index_io_util::u64_to_i64(value, what);
+    return index_io_util::u64_to_i64(value, what, limits.max_i64);
 }
 
 // How one list goes out: its rows in ascending row-ID order (stable), its ID

@@ -1,11 +1,13 @@
-// Data and output shared by the build benchmarks: Fashion-MNIST through the
-// ANN harness's idx reader, seeded synthetic Gaussian mixtures, and a sink
-// that counts the bytes a host would receive.
+// What the IVF build benchmarks share: the data sets (Fashion-MNIST through
+// the ANN harness's idx reader, seeded synthetic mixtures), an output that
+// counts and touches every byte, a wall clock, and one timed build.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
+#include <optional>
 #include <random>
 #include <span>
 #include <string>
@@ -83,38 +85,54 @@ inline double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Seconds of each build step through the facade, and the file's size.
-struct BuildTimes {
-    double train = 0;  // offering the training rows and finishing
-    double add = 0;
-    double write = 0;
+// Fashion-MNIST's train images (TD_FASHION_MNIST_DIR, else the harness's
+// default directory), or a seeded synthetic set of the same shape when the
+// file is absent; then, unless `fashion_only`, a synthetic 1,000,000 x 128
+// set. `small` keeps a tenth of the rows.
+inline std::vector<DataSet> standard_sets(bool small, bool fashion_only) {
+    const char* dir_env = std::getenv("TD_FASHION_MNIST_DIR");
+    const std::string dir = dir_env != nullptr ? dir_env : ann::kFashionMnistDir;
+    std::vector<DataSet> sets;
+    DataSet fashion = read_fashion_mnist(dir, small ? 6000 : 0);
+    if (fashion.n == 0) fashion = synthetic("synthetic-784", small ? 6000 : 60000, 784, 784);
+    sets.push_back(std::move(fashion));
+    if (!fashion_only) sets.push_back(synthetic("synthetic-128", small ? 100000 : 1000000, 128, 128));
+    return sets;
+}
+
+// One build through the facade: the stage times in seconds, the file size and
+// the writer (for what the caller wants to report about the index).
+struct TimedBuild {
+    double train = 0;  // offering all rows as training rows, then finish
+    double add = 0;    // adding all rows with IDs 0 .. n - 1
+    double write = 0;  // writing into a CountingSink
     uint64_t bytes = 0;
+    std::optional<index::VectorIndexWriter> writer;
 };
 
-// Trains on every row of `set`, adds them all with IDs 0..n-1 and writes the
-// file into a counting sink.
-inline BuildTimes build_through_facade(const index::OptionPairs& options, const DataSet& set) {
+inline TimedBuild timed_build(const DataSet& set, const index::OptionPairs& options) {
     using clock = std::chrono::steady_clock;
-    BuildTimes times;
+    TimedBuild out;
     auto start = clock::now();
     index::VectorIndexTrainer trainer =
         index::VectorIndexTrainer::create(index::VectorIndexConfig::from_options(options));
     trainer.add_training_vectors_mut(set.rows, set.n);
     index::VectorIndexWriter writer = std::move(trainer).finish();
-    times.train = seconds_since(start);
+    out.train = seconds_since(start);
 
     std::vector<int64_t> ids(set.n);
     for (size_t i = 0; i < set.n; ++i) ids[i] = static_cast<int64_t>(i);
     start = clock::now();
     writer.add_vectors(ids, set.rows, set.n);
-    times.add = seconds_since(start);
+    out.add = seconds_since(start);
 
     CountingSink sink;
     start = clock::now();
     writer.write(sink);
-    times.write = seconds_since(start);
-    times.bytes = sink.bytes();
-    return times;
+    out.write = seconds_since(start);
+    out.bytes = sink.bytes();
+    out.writer.emplace(std::move(writer));
+    return out;
 }
 
 }  // namespace tavren::bench

@@ -1,0 +1,52 @@
+// The AVX2 kernels of the scalar quantizer. Every function here carries
+// target("avx2") and nothing else: no FMA, so a multiply and an add stay two
+// roundings and the codes match the scalar twin's arithmetic order.
+#include "sq_kernels_avx2.hpp"
+
+#include <immintrin.h>
+
+#include "avx2_sum.hpp"
+
+namespace tavren::sq::detail {
+
+TD_AVX2 void update_bounds_batch_avx2(const float* values, size_t rows, size_t d, float* mins,
+                                      float* maxs) noexcept {
+    const size_t whole = d - d % 8;
+    for (size_t r = 0; r < rows; ++r) {
+        const float* x = values + r * d;
+        for (size_t j = 0; j < whole; j += 8) {
+            const __m256 v = _mm256_loadu_ps(x + j);
+            // min_ps(a, b) = a < b ? a : b: the running bound stays on ties.
+            _mm256_storeu_ps(mins + j, _mm256_min_ps(_mm256_loadu_ps(mins + j), v));
+            _mm256_storeu_ps(maxs + j, _mm256_max_ps(_mm256_loadu_ps(maxs + j), v));
+        }
+        for (size_t j = whole; j < d; ++j) {
+            mins[j] = mins[j] < x[j] ? mins[j] : x[j];
+            maxs[j] = maxs[j] > x[j] ? maxs[j] : x[j];
+        }
+    }
+}
+
+TD_AVX2 size_t encode_residual_avx2(const float* row, const float* centroid, const float* mins, const float* scales,
+                                    uint8_t* out, size_t d) noexcept {
+    const size_t whole = d - d % 8;
+    const __m256 zero = _mm256_setzero_ps();
+    const __m256 top = _mm256_set1_ps(255.0f);
+    const __m256 half = _mm256_set1_ps(0.5f);
+    const __m256 one = _mm256_set1_ps(1.0f);
+    for (size_t j = 0; j < whole; j += 8) {
+        __m256 v = _mm256_sub_ps(_mm256_loadu_ps(row + j), _mm256_loadu_ps(centroid + j));
+        v = _mm256_mul_ps(_mm256_sub_ps(v, _mm256_loadu_ps(mins + j)), _mm256_loadu_ps(scales + j));
+        v = _mm256_max_ps(v, zero);  // a NaN lane becomes 0
+        v = _mm256_min_ps(v, top);
+        const __m256 f = _mm256_floor_ps(v);
+        const __m256 up = _mm256_cmp_ps(_mm256_sub_ps(v, f), half, _CMP_GE_OQ);
+        v = _mm256_add_ps(f, _mm256_and_ps(up, one));
+        const __m256i ints = _mm256_cvttps_epi32(v);
+        const __m128i words = _mm_packus_epi32(_mm256_castsi256_si128(ints), _mm256_extracti128_si256(ints, 1));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + j), _mm_packus_epi16(words, words));
+    }
+    return whole;
+}
+
+}  // namespace tavren::sq::detail
