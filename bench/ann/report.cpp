@@ -220,15 +220,19 @@ void print_summary_notes(const RunResult& r, const std::vector<const SearchRow*>
         automatic |= x->width_type == "auto";
         l_search |= x->width_type == "l_search";
     }
-    std::fprintf(out, "  width             exact: brute force in this program, the reference for recall and speed\n");
+    // The first line of the width explanation carries the column name.
+    const char* width_column = "  width           ";
+    auto width_line = [&](const std::string& text) {
+        std::fprintf(out, "%s  %s\n", width_column, text.c_str());
+        width_column = "                  ";
+    };
+    if (exact_row(r.rows, threads)) width_line("exact: brute force in this program, the reference for recall and speed");
     if (nprobe) {
-        std::fprintf(out, "                    nprobe=N: each query scans the N of the index's %llu lists nearest to it\n",
-                     static_cast<unsigned long long>(r.build.nlist));
+        width_line("nprobe=N: each query scans the N of the index's " + std::to_string(r.build.nlist) +
+                   " lists nearest to it");
     }
-    if (automatic) {
-        std::fprintf(out, "                    auto: the library picks nprobe and widens it until every query has its top_k\n");
-    }
-    if (l_search) std::fprintf(out, "                    l_search=N: the graph search keeps N candidates\n");
+    if (automatic) width_line("auto: the library picks nprobe and widens it until every query has its top_k");
+    if (l_search) width_line("l_search=N: the graph search keeps N candidates");
     std::fprintf(out,
                  "  recall@10         share of each query's 10 true nearest neighbours found among its first 10 results\n"
                  "                    (a result as near as the 10th true neighbour counts too), over all %zu queries\n",
