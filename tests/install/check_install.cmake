@@ -22,10 +22,15 @@ set(prefix "${WORK_DIR}/prefix")
 #    checkout's paths in place of the relative ones.
 set(readme_line "cc -std=c99 -Iinclude example.c -Lbuild/release -ltavren_dadiza -Wl,-rpath,$PWD/build/release -o example")
 file(READ "${README}" readme)
-string(FIND "${readme}" "${readme_line}" pos)
-if(pos EQUAL -1)
-  message(FATAL_ERROR "README.md no longer shows the line this test runs:\n${readme_line}")
-endif()
+# The README's lines for the three ways, as this test runs them.
+foreach(line "${readme_line}" "cc -std=c99 example.c $(pkg-config --cflags --libs tavren_dadiza) -o example"
+             "find_package(tavren_dadiza 0.1 REQUIRED)"
+             "target_link_libraries(example PRIVATE tavren_dadiza::tavren_dadiza)")
+  string(FIND "${readme}" "${line}" pos)
+  if(pos EQUAL -1)
+    message(FATAL_ERROR "README.md no longer shows the line this test runs:\n${line}")
+  endif()
+endforeach()
 run("README compile line" "${C_COMPILER}" -std=c99 "-I${SOURCE_DIR}/include" "${EXAMPLE}" "-L${BUILD_DIR}"
     -ltavren_dadiza "-Wl,-rpath,${BUILD_DIR}" -o "${WORK_DIR}/example_build_tree" ${HOST_FLAGS})
 run("example built with the README line" "${WORK_DIR}/example_build_tree")
