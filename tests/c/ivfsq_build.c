@@ -282,7 +282,7 @@ static void test_empty_index_and_failures(void) {
     input.user_data = &out;
     input.read_ranges_fn = sink_read;
     CHECK(tavren_dadiza_reader_open(input) == NULL);
-    expect_error("open IVF-SQ", "open reader: IVF-SQ index files are not supported by this build yet");
+    expect_error("open IVF-SQ", "open reader: index type IVF-SQ is not available in this build");
     CHECK(out.len == 64 + 8 * D * 2 + 4 * D + 16);
     if (ivsc_parse(out.bytes, out.len, &f) == 0) {
         CHECK(f.total == 0 && f.lists[0].count == 0 && f.lists[0].offset == (int64_t)out.len);
