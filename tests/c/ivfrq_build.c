@@ -136,7 +136,7 @@ int main(void) {
     input.io_block_size = 0;
     input.max_ranges_per_call = 0;
     CHECK(tavren_dadiza_reader_open(input) == NULL);
-    CHECK(tavren_dadiza_last_error() != NULL);
+    expect_error("open IVF-RQ", "open reader: index type IVF-RQ is not available in this build");
 
     free(a.bytes);
     free(b.bytes);
