@@ -15,7 +15,6 @@
 #include "numeric.hpp"
 #include "pool.hpp"
 
-#include <tbb/task_arena.h>
 
 namespace tavren::ivfflat_io {
 
@@ -339,10 +338,12 @@ struct IVFFlatIndexReader::Scratch {
     std::vector<size_t> id_starts;
     std::vector<uint64_t> offsets;
     std::vector<std::span<uint8_t>> buffers;
-    // The parallel scan: one heap per pool thread, the partial results of
-    // every (list, query) pair of one batch, and where each list's lie.
-    // Each on its own cache lines: a heap's fields change on every accepted
-    // candidate, and neighbouring threads must not share those lines.
+    // The parallel scan: one heap per list of the batch (a task's own, so
+    // nothing depends on which thread runs which task or how many threads
+    // join), the partial results of every (list, query) pair of one batch,
+    // and where each list's lie. Each heap on its own cache lines: a heap's
+    // fields change on every accepted candidate, and neighbouring tasks must
+    // not share those lines.
     struct alignas(64) TaskHeap {
         ReaderTopKHeap heap{0};
     };
@@ -928,18 +929,12 @@ void IVFFlatIndexReader::scan_batch_in_parallel(std::span<const FlatListView> li
     ScoredRow* const partials = sc.partials.reserve(static_cast<size_t>(places));
     sc.partial_counts.resize(pairs);
 
-    // Every thread's heap gets the room of the largest list here, so no task
-    // allocates and what is held does not depend on which threads ran.
-    size_t most_room = 0;
-    for (size_t j = 0; j < n; ++j) most_room = std::max(most_room, sc.list_room[j]);
-    const size_t slots = static_cast<size_t>(std::max(pool::arena().max_concurrency(), 1));
-    if (sc.task_heaps.size() != slots) sc.task_heaps.resize(slots);
-    for (Scratch::TaskHeap& t : sc.task_heaps) t.heap.reset(most_room, most_room);
+    // Each list's task has a heap of its own, given its room here so no task
+    // allocates.
+    if (sc.task_heaps.size() < n) sc.task_heaps.resize(n);
+    for (size_t j = 0; j < n; ++j) sc.task_heaps[j].heap.reset(sc.list_room[j], sc.list_room[j]);
     pool::parallel_for_each_index(n, [&](size_t j) {
-        // No task waits on the pool, so no two running tasks share a slot.
-        const int slot = tbb::this_task_arena::current_thread_index();
-        TD_ASSERT(slot >= 0 && static_cast<size_t>(slot) < slots, "pool thread slot {} out of range", slot);
-        ReaderTopKHeap& heap = sc.task_heaps[static_cast<size_t>(slot)].heap;
+        ReaderTopKHeap& heap = sc.task_heaps[j].heap;
         const std::span<const size_t> set = query_sets[j];
         const size_t room = sc.list_room[j];
         for (size_t t = 0; t < set.size(); ++t) {
@@ -959,9 +954,9 @@ void IVFFlatIndexReader::scan_batch_in_parallel(std::span<const FlatListView> li
         }
     }
     if (sc.partials.bytes() > kKeptPartialBytes) sc.partials.release();
-    for (Scratch::TaskHeap& t : sc.task_heaps) {
-        if (t.heap.capacity() > kKeptTaskHeapEntries) t.heap = ReaderTopKHeap(0);
-    }
+    size_t heap_entries = 0;
+    for (const Scratch::TaskHeap& t : sc.task_heaps) heap_entries += t.heap.capacity();
+    if (heap_entries > kKeptTaskHeapEntries) std::vector<Scratch::TaskHeap>().swap(sc.task_heaps);
 }
 
 namespace {

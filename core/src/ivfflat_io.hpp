@@ -310,8 +310,9 @@ public:
     // at most 3 bytes per list, 63 for lists of 4 KiB of rows or more) or one
     // streamed chunk; the decoded row IDs of that batch (8 bytes per row) and
     // its per-list views and read plans; for the parallel scan, one heap per
-    // pool thread (each at most min(k, rows of the largest list) pairs; one
-    // above 65,536 pairs is released after its batch) and the partial
+    // list of a batch (each at most min(k, rows of its list) pairs; all are
+    // released after their batch when they hold room for more than 65,536
+    // pairs together) and the partial
     // results of one batch (16 bytes per kept pair, min(k, list rows) per
     // (list, query); above 64 MiB released after their batch); for the batch
     // search, 4 bytes per list of the index. 0 before the first list read;

@@ -63,9 +63,11 @@ template <class Body>
 void parallel_for(size_t begin, size_t end, size_t grain, Body&& body) {
     if (begin >= end) return;
     if (grain == 0) grain = 1;
+    tbb::task_arena& pool_arena = arena();
     detail::TsanEdges edges;
-    edges.before_tasks();
-    arena().execute([&] {
+    // The closure is complete before the release edge: when the arena has no
+    // free slot for this thread, another thread runs it.
+    auto run = [&] {
         edges.task_begins();  // the arena may run this on a pool thread
         tbb::parallel_for(tbb::blocked_range<size_t>(begin, end, grain), [&](const tbb::blocked_range<size_t>& r) {
             edges.task_begins();
@@ -73,7 +75,9 @@ void parallel_for(size_t begin, size_t end, size_t grain, Body&& body) {
             edges.task_ends();
         });
         edges.task_ends();
-    });
+    };
+    edges.before_tasks();
+    pool_arena.execute(run);
     edges.after_tasks();
 }
 
