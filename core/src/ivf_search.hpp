@@ -19,6 +19,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -323,5 +324,34 @@ SearchResult search_batch(const ReaderView& r, const S& scanner, std::span<const
     }
     return out;
 }
+
+// ---- The reader contract -------------------------------------------------------------
+
+// What the reader facade (index_reader.cpp) needs of an IVF family's file
+// reader, so a family joins with its module files, one variant entry and one
+// case in the magic switch:
+//   open_with_header(input, header)  checks the 64 header bytes, reads nothing
+//   dimension(), nlist(), metric(), total()   from the header (total unchecked)
+//   ensure_loaded()                  loads the metadata once
+//   search_with_filter(query, k, nprobe, filter)   one query, probe ranks
+//                                    [0, nprobe), exactly k padded pairs
+//   search_batch_range(queries, nq, k, start, end, seed_ids, seed_distances,
+//                      filter)       probe ranks [start, end) of each query,
+//                                    optional seeds, nq x k padded pairs
+// Errors are tavren::Error with the family's texts; the facade adds none.
+template <class R>
+concept IvfIndexReader = requires(R& r, const R& cr, std::unique_ptr<io::SeekRead> input,
+                                  std::span<const uint8_t, 64> header, std::span<const float> queries, size_t n,
+                                  std::span<const int64_t> seed_ids, std::span<const float> seed_distances,
+                                  const RowIdFilter* filter) {
+    { R::open_with_header(std::move(input), header) } -> std::same_as<R>;
+    { cr.dimension() } -> std::convertible_to<uint64_t>;
+    { cr.nlist() } -> std::convertible_to<uint64_t>;
+    { cr.metric() } -> std::convertible_to<uint32_t>;
+    { cr.total() } -> std::convertible_to<uint64_t>;
+    { r.ensure_loaded() };
+    { r.search_with_filter(queries, n, n, filter) } -> std::same_as<SearchResult>;
+    { r.search_batch_range(queries, n, n, n, n, seed_ids, seed_distances, filter) } -> std::same_as<SearchResult>;
+};
 
 }  // namespace tavren::ivf_search

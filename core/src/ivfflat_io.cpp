@@ -200,14 +200,22 @@ SearchResult IVFFlatIndexReader::search_with_filter(std::span<const float> query
     return ivf_search::search_one(view(), scanner(), query, k, nprobe, filter);
 }
 
+SearchResult IVFFlatIndexReader::search_batch_range(std::span<const float> queries, size_t nq, size_t k,
+                                                   size_t probe_start, size_t probe_end,
+                                                   std::span<const int64_t> seed_ids,
+                                                   std::span<const float> seed_distances,
+                                                   const row_id_filter::RowIdFilter* filter) {
+    ensure_loaded();
+    return ivf_search::search_batch(view(), scanner(), queries, nq, k, probe_start, probe_end, seed_ids,
+                                    seed_distances, filter);
+}
+
 SearchResult search_batch_ivfflat_reader_filter_range(IVFFlatIndexReader& reader, std::span<const float> queries,
                                                       size_t nq, size_t k, size_t probe_start, size_t probe_end,
                                                       std::span<const int64_t> seed_ids,
                                                       std::span<const float> seed_distances,
                                                       const row_id_filter::RowIdFilter* filter) {
-    reader.ensure_loaded();
-    return ivf_search::search_batch(reader.view(), reader.scanner(), queries, nq, k, probe_start, probe_end, seed_ids,
-                                    seed_distances, filter);
+    return reader.search_batch_range(queries, nq, k, probe_start, probe_end, seed_ids, seed_distances, filter);
 }
 
 }  // namespace tavren::ivfflat_io

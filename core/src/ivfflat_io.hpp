@@ -195,6 +195,10 @@ public:
     // One query: exactly k padded results. filter may be null.
     SearchResult search_with_filter(std::span<const float> query, size_t k, size_t nprobe,
                                     const row_id_filter::RowIdFilter* filter);
+    // The batch search (search_batch_ivfflat_reader_filter_range below).
+    SearchResult search_batch_range(std::span<const float> queries, size_t nq, size_t k, size_t probe_start,
+                                    size_t probe_end, std::span<const int64_t> seed_ids,
+                                    std::span<const float> seed_distances, const row_id_filter::RowIdFilter* filter);
 
     // Bytes of search scratch the reader holds between calls, at most: the
     // read arena, sized for one batched read (64 MiB of payloads plus pads of
@@ -233,11 +237,8 @@ private:
     std::unique_ptr<ivf_search::SearchScratch> search_scratch_;  // made on the first search
     std::vector<FlatListView> flat_views_;                        // read_inverted_list_views
 
-    friend SearchResult search_batch_ivfflat_reader_filter_range(IVFFlatIndexReader&, std::span<const float>, size_t,
-                                                                 size_t, size_t, size_t, std::span<const int64_t>,
-                                                                 std::span<const float>,
-                                                                 const row_id_filter::RowIdFilter*);
 };
+static_assert(ivf_search::IvfIndexReader<IVFFlatIndexReader>);
 
 using ivf_search::validate_batch_seed;
 
