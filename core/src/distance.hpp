@@ -15,15 +15,7 @@
 #include <vector>
 
 #include "cpu.hpp"
-
-namespace tavren {
-
-// MetricType codes, as kept in every index and file header.
-inline constexpr uint32_t kMetricL2 = 0;            // squared Euclidean distance
-inline constexpr uint32_t kMetricInnerProduct = 1;  // negated dot product
-inline constexpr uint32_t kMetricCosine = 2;        // 1 - cosine similarity
-
-}  // namespace tavren
+#include "metric.hpp"  // the metric codes, which the kernels take
 
 namespace tavren::distance {
 
