@@ -74,33 +74,9 @@ struct IvfFlatTraits {
         }
     };
 
-    // n rows in nlist lists (each in its nearest centroid's list), distinct
-    // shuffled IDs, some negative; cosine rows stored normalised.
     static File make(uint32_t metric, size_t d, size_t nlist, size_t n, uint32_t seed) {
         std::mt19937 rng(seed);
-        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-        File f{tavren::testing::IvfFlatFileBuilder(static_cast<int32_t>(d), static_cast<int32_t>(nlist), metric)};
-        for (float& c : f.builder.centroids) c = u(rng);
-        std::vector<int64_t> ids(n);
-        std::iota(ids.begin(), ids.end(), int64_t{-7});
-        std::shuffle(ids.begin(), ids.end(), rng);
-        std::vector<float> row(d);
-        for (size_t i = 0; i < n; ++i) {
-            for (float& x : row) x = u(rng);
-            if (metric == tavren::kMetricCosine) tavren::distance::fvec_normalize(row);
-            size_t best = 0;
-            float best_d = std::numeric_limits<float>::infinity();
-            for (size_t l = 0; l < nlist; ++l) {
-                const float dl =
-                    tavren::distance::fvec_l2sqr(row, std::span<const float>(f.builder.centroids).subspan(l * d, d));
-                if (dl < best_d) {
-                    best_d = dl;
-                    best = l;
-                }
-            }
-            f.builder.add(best, ids[i], row);
-        }
-        return f;
+        return File{tavren::testing::random_flat_file(d, nlist, n, metric, rng, -7)};
     }
 
     static std::vector<HeaderFault> header_faults() {

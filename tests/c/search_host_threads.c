@@ -14,6 +14,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "host_workers.h"
 #include "search_host.h"
 
 #define N 4000
@@ -23,7 +24,6 @@
 #define TOP_K 10
 #define NPROBE 16
 #define SINGLES 4 /* single searches per round (the first queries of the batch) */
-#define MAX_THREADS 8
 #define METRICS 2
 
 /* One round: a batch, a filtered batch, and single and filtered single searches. */
@@ -75,12 +75,6 @@ static int same_results(const File *f, int64_t ids[SEARCHES][NQ * TOP_K], float 
     }
     return 1;
 }
-
-typedef struct {
-    int index;
-    int failures;
-    char message[256];
-} Worker;
 
 static void *worker_main(void *arg) {
     Worker *w = (Worker *)arg;
@@ -153,30 +147,6 @@ static int prepare_file(File *f, uint32_t metric, uint64_t seed) {
     return rc;
 }
 
-/* Runs `threads` host threads at once; returns the number that failed. */
-static int run_threads(int threads) {
-    pthread_t handles[MAX_THREADS];
-    Worker workers[MAX_THREADS];
-    int i, failed = 0;
-    for (i = 0; i < threads; ++i) {
-        memset(&workers[i], 0, sizeof workers[i]);
-        workers[i].index = i;
-        if (pthread_create(&handles[i], NULL, worker_main, &workers[i]) != 0) {
-            fprintf(stderr, "pthread_create failed\n");
-            exit(2);
-        }
-    }
-    for (i = 0; i < threads; ++i) pthread_join(handles[i], NULL);
-    for (i = 0; i < threads; ++i) {
-        if (workers[i].failures != 0) {
-            fprintf(stderr, "%d host threads: %s (%d failure(s))\n", threads, workers[i].message,
-                    workers[i].failures);
-            ++failed;
-        }
-    }
-    return failed;
-}
-
 int main(void) {
     static const int thread_counts[3] = {2, 4, 8};
     const char *env_rounds = getenv("TD_HOST_THREADS_ROUNDS");
@@ -202,7 +172,11 @@ int main(void) {
     }
     {
         int failed = 0;
-        for (i = 0; i < 3; ++i) failed += run_threads(thread_counts[i]);
+        for (i = 0; i < 3; ++i) {
+            char label[32];
+            snprintf(label, sizeof label, "%d host threads: ", thread_counts[i]);
+            failed += run_workers(thread_counts[i], worker_main, label);
+        }
         fflush(stderr);
         dup2(saved_stderr, 2);
         close(saved_stderr);
