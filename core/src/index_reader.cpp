@@ -10,6 +10,7 @@
 #include "error.hpp"
 #include "index_config.hpp"
 #include "index_io_util.hpp"
+#include "ivf_search.hpp"
 #include "ivfflat_io.hpp"
 #include "numeric.hpp"
 #include "progressive.hpp"
@@ -29,11 +30,15 @@ using FilterBytes = std::optional<std::span<const uint8_t>>;
 // as the header holds it), metadata, search_pass (one query, probe ranks
 // [0, nprobe)), batch_pass (the batch contract: probe ranks [start, end),
 // optional seeds), and prepare (what warm-up and optimize_for_search load).
+// Every IVF family's reader satisfies ivf_search::IvfIndexReader, so one
+// template serves them all; a reader that knows more metadata (PQ
+// sub-quantizers, code bits) exposes pq_m(), code_bits() or rq_bits().
 
-struct IvfFlatVariant {
+template <ivf_search::IvfIndexReader Reader, IndexType kType>
+struct IvfVariant {
     static constexpr bool kIvf = true;
 
-    ivfflat_io::IVFFlatIndexReader reader;
+    Reader reader;
 
     uint64_t dimension() const noexcept { return reader.dimension(); }
     uint64_t nlist() const noexcept { return reader.nlist(); }
@@ -42,11 +47,14 @@ struct IvfFlatVariant {
 
     VectorIndexMetadata metadata() const noexcept {
         VectorIndexMetadata m;
-        m.index_type = static_cast<uint32_t>(IndexType::IvfFlat);
+        m.index_type = static_cast<uint32_t>(kType);
         m.dimension = dimension();
         m.nlist = nlist();
         m.metric = reader.metric();
         m.vector_count = vector_count();
+        if constexpr (requires { reader.pq_m(); }) m.pq_m = reader.pq_m();
+        if constexpr (requires { reader.code_bits(); }) m.code_bits = reader.code_bits();
+        if constexpr (requires { reader.rq_bits(); }) m.rq_bits = reader.rq_bits();
         return m;
     }
 
@@ -57,12 +65,17 @@ struct IvfFlatVariant {
     SearchResult batch_pass(std::span<const float> queries, uint64_t count, uint64_t top_k, uint64_t start,
                             uint64_t end, std::span<const int64_t> seed_ids, std::span<const float> seed_distances,
                             const RowIdFilter* filter, const VectorSearchParams&) {
-        return ivfflat_io::search_batch_ivfflat_reader_filter_range(reader, queries, count, top_k, start, end, seed_ids,
-                                                                    seed_distances, filter);
+        return reader.search_batch_range(queries, count, top_k, start, end, seed_ids, seed_distances, filter);
     }
 
     void prepare() { reader.ensure_loaded(); }
+
+    static IvfVariant open(std::unique_ptr<io::SeekRead> input, const std::array<uint8_t, 64>& header) {
+        return IvfVariant{Reader::open_with_header(std::move(input), std::span<const uint8_t, 64>(header))};
+    }
 };
+
+using IvfFlatVariant = IvfVariant<ivfflat_io::IVFFlatIndexReader, IndexType::IvfFlat>;
 
 // IVF-SQ, IVF-PQ, IVF-RQ and DiskANN join here, in that order, as their
 // format readers arrive (the IVF ones as IVF variants; IVF-PQ's batch pass
@@ -102,8 +115,7 @@ ReaderVariant open_variant(std::unique_ptr<io::SeekRead> input, const std::array
     const uint32_t magic = index_io_util::load_le<uint32_t>(header, 0);
     switch (magic) {
         case kIvfFlatFileMagic:
-            return IvfFlatVariant{ivfflat_io::IVFFlatIndexReader::open_with_header(
-                std::move(input), std::span<const uint8_t, 64>(header))};
+            return IvfFlatVariant::open(std::move(input), header);
         case kIvfSqFileMagic:
             not_in_this_build("IVF-SQ");
         case kIvfPqFileMagic:
