@@ -183,6 +183,8 @@ GreedySearchScratch::GreedySearchScratch(size_t node_count, size_t max_degree, s
     prune_ids.reserve(both);
     prune_scored.reserve(both);
     pruned.reserve(max_degree);
+    pending_ids_.reserve(max_degree);
+    pending_distances_.reserve(max_degree);
 }
 
 void GreedySearchScratch::begin_search() {
@@ -216,6 +218,51 @@ void GreedySearchScratch::insert_candidate(uint32_t node, size_t list_size, floa
 
 // ---- search and prune on a finished graph ----------------------------------
 
+namespace {
+
+// Asks for the cache lines of one row ahead of its use.
+inline void prefetch_row(std::span<const float> vectors, size_t dimension, uint32_t id) noexcept {
+    const size_t start = size_t{id} * dimension;
+    if (start + dimension > vectors.size()) return;  // the scoring call reports it
+    const char* p = reinterpret_cast<const char*>(vectors.data() + start);
+    const size_t bytes = dimension * sizeof(float);
+    for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(p + off);
+}
+
+}  // namespace
+
+void score_rows(std::span<const float> vectors, size_t dimension, uint32_t metric, std::span<const float> query,
+                std::span<const uint32_t> ids, std::span<float> out) {
+    check_len(ids.size(), out.size());
+    const size_t n = ids.size();
+    size_t i = 0;
+    if (metric == kMetricL2) {
+        for (size_t k = 0; k < std::min<size_t>(n, 4); ++k) prefetch_row(vectors, dimension, ids[k]);
+        for (; i + 4 <= n; i += 4) {
+            for (size_t k = i + 4; k < std::min(n, i + 8); ++k) prefetch_row(vectors, dimension, ids[k]);
+            const auto d = distance::fvec_l2sqr_four(
+                query, node_row(vectors, dimension, ids[i]), node_row(vectors, dimension, ids[i + 1]),
+                node_row(vectors, dimension, ids[i + 2]), node_row(vectors, dimension, ids[i + 3]));
+            std::copy(d.begin(), d.end(), out.begin() + static_cast<ptrdiff_t>(i));
+        }
+        if (i < n && dimension >= 8) {
+            // One to three rows left: one more four-row call with the last row
+            // repeated, cheaper than single-row calls and with the same bits.
+            const uint32_t last = ids[n - 1];
+            const uint32_t r1 = i + 1 < n ? ids[i + 1] : last;
+            const uint32_t r2 = i + 2 < n ? ids[i + 2] : last;
+            const auto d = distance::fvec_l2sqr_four(query, node_row(vectors, dimension, ids[i]),
+                                                     node_row(vectors, dimension, r1),
+                                                     node_row(vectors, dimension, r2), node_row(vectors, dimension, last));
+            for (size_t k = 0; i < n; ++i, ++k) out[i] = d[k];
+        }
+    }
+    for (; i < n; ++i) {
+        if (i + 1 < n) prefetch_row(vectors, dimension, ids[i + 1]);
+        out[i] = distance::fvec_distance(node_row(vectors, dimension, ids[i]), query, metric);
+    }
+}
+
 void VamanaGraph::greedy_search_with_scratch(std::span<const float> vectors, size_t dimension, uint32_t metric,
                                              std::span<const float> query, size_t list_size,
                                              GreedySearchScratch& scratch) const {
@@ -223,7 +270,9 @@ void VamanaGraph::greedy_search_with_scratch(std::span<const float> vectors, siz
     scratch.run(
         entry_, adj.node_count(), list_size,
         [&](uint32_t node, std::vector<uint32_t>&) { return adj[node]; },
-        [&](uint32_t node) { return distance::fvec_distance(node_row(vectors, dimension, node), query, metric); });
+        [&](std::span<const uint32_t> ids, std::span<float> out) {
+            score_rows(vectors, dimension, metric, query, ids, out);
+        });
 }
 
 std::vector<ScoredNode> VamanaGraph::greedy_search_with_metric(std::span<const float> vectors, size_t dimension,
@@ -260,8 +309,12 @@ void robust_prune_candidates_into(std::span<const float> vectors, size_t dimensi
 
     const std::span<const float> self = node_row(vectors, dimension, node);
     scored.clear();
-    for (const uint32_t id : ids) {
-        scored.push_back({id, distance::fvec_distance(self, node_row(vectors, dimension, id), metric)});
+    float chunk[64];
+    for (size_t at = 0; at < ids.size(); at += 64) {
+        const size_t count = std::min<size_t>(64, ids.size() - at);
+        score_rows(vectors, dimension, metric, self, std::span<const uint32_t>(ids).subspan(at, count),
+                   std::span<float>(chunk, count));
+        for (size_t k = 0; k < count; ++k) scored.push_back({ids[at + k], chunk[k]});
     }
     std::sort(scored.begin(), scored.end(), kResultLess);
 

@@ -186,9 +186,10 @@ public:
     size_t frontier_len() const noexcept { return frontier_.size(); }
 
     // Runs a search from `entry`: neighbors(node, buffer) yields the node's
-    // list (a span, possibly filled into `buffer`), distance(node) scores a node.
-    template <class Neighbors, class Distance>
-    void run(uint32_t entry, size_t node_count, size_t list_size, Neighbors&& neighbors, Distance&& distance);
+    // list (a span, possibly filled into `buffer`); score(ids, out) writes the
+    // distance of each node of `ids` to the query into `out`.
+    template <class Neighbors, class Score>
+    void run(uint32_t entry, size_t node_count, size_t list_size, Neighbors&& neighbors, Score&& score);
 
     // Working lists of the builds, kept with their capacity across uses.
     std::vector<uint32_t> neighbor_buffer;
@@ -200,6 +201,8 @@ public:
 private:
     std::vector<ScoredNode> results_;   // max-heap by scored_node_order
     std::vector<ScoredNode> frontier_;  // min-heap by scored_node_order
+    std::vector<uint32_t> pending_ids_;  // unseen neighbours of the node being expanded
+    std::vector<float> pending_distances_;
     BuildVisitStates visit_states_;
 };
 
@@ -308,6 +311,12 @@ inline std::span<const float> node_row(std::span<const float> vectors, size_t di
     return {vectors.data() + start, dimension};
 }
 
+// out[i] = fvec_distance(row ids[i], query, metric) for every i: under l2 four
+// rows at a time through the four-row kernel (the same bits as one by one),
+// each group's rows prefetched while the previous group is scored.
+void score_rows(std::span<const float> vectors, size_t dimension, uint32_t metric, std::span<const float> query,
+                std::span<const uint32_t> ids, std::span<float> out);
+
 // The SplitMix64 finaliser behind every derived seed of the graph builds.
 constexpr uint64_t mix64(uint64_t x) noexcept {
     x ^= x >> 30;
@@ -320,12 +329,14 @@ constexpr uint64_t mix64(uint64_t x) noexcept {
 
 // ---- template members --------------------------------------------------
 
-template <class Neighbors, class Distance>
+template <class Neighbors, class Score>
 void GreedySearchScratch::run(uint32_t entry, size_t node_count, size_t list_size, Neighbors&& neighbors,
-                              Distance&& distance) {
+                              Score&& score) {
     begin_search();
     if (list_size == 0 || node_count == 0) return;
-    insert_candidate(entry, list_size, distance(entry));
+    float entry_distance = 0.0f;
+    score(std::span<const uint32_t>(&entry, 1), std::span<float>(&entry_distance, 1));
+    insert_candidate(entry, list_size, entry_distance);
     while (!frontier_.empty()) {
         std::pop_heap(frontier_.begin(), frontier_.end(),
                       [](const ScoredNode& a, const ScoredNode& b) { return scored_node_less(b, a); });
@@ -333,13 +344,21 @@ void GreedySearchScratch::run(uint32_t entry, size_t node_count, size_t list_siz
         frontier_.pop_back();
         if (visit_states_.get(top.id) != kListed) continue;
         visit_states_.set(top.id, kExpanded);
-        const std::span<const uint32_t> list = neighbors(top.id, neighbor_buffer);
-        for (const uint32_t u : list) {
-            if (u >= node_count) continue;
-            if (visit_states_.get(u) != kUnseen) continue;
-            insert_candidate(u, list_size, distance(u));
+        // The unseen neighbours, in list order, are marked seen and scored in
+        // one batch, then offered in list order: the same offers as scoring
+        // them one by one, since an offer only ever changes listed nodes.
+        pending_ids_.clear();
+        for (const uint32_t u : neighbors(top.id, neighbor_buffer)) {
+            if (u >= node_count || visit_states_.get(u) != kUnseen) continue;
+            visit_states_.set(u, kSeen);
+            pending_ids_.push_back(u);
         }
         neighbor_buffer.clear();
+        pending_distances_.resize(pending_ids_.size());
+        score(std::span<const uint32_t>(pending_ids_), std::span<float>(pending_distances_));
+        for (size_t i = 0; i < pending_ids_.size(); ++i) {
+            insert_candidate(pending_ids_[i], list_size, pending_distances_[i]);
+        }
     }
 }
 

@@ -256,7 +256,7 @@ private:
                 adj.copy_neighbors(node, buffer);
                 return std::span<const uint32_t>(buffer);
             },
-            [&](uint32_t u) { return search_distance_(u, v); });
+            [&](std::span<const uint32_t> ids, std::span<float> out) { search_distance_(ids, v, out); });
         scratch.candidate_ids.clear();
         for (const ScoredNode& s : scratch.results()) scratch.candidate_ids.push_back(s.id);
         scratch.neighbor_buffer.clear();
@@ -309,11 +309,12 @@ private:
     uint32_t entry_;
 };
 
-// distance(candidate u, node v) over the full-precision rows.
+// distance(candidate u, node v) over the full-precision rows, for a batch of
+// candidates.
 struct FullPrecisionDistance {
     FullPrecisionSearch s;
-    float operator()(uint32_t u, uint32_t v) const {
-        return distance::fvec_distance(node_row(s.vectors, s.dimension, u), node_row(s.vectors, s.dimension, v), s.metric);
+    void operator()(std::span<const uint32_t> candidates, uint32_t v, std::span<float> out) const {
+        score_rows(s.vectors, s.dimension, s.metric, node_row(s.vectors, s.dimension, v), candidates, out);
     }
 };
 
