@@ -13,11 +13,12 @@ namespace {
 
 namespace va = tavren::vamana;
 
-std::vector<float> gaussian(size_t n, size_t d, uint32_t seed) {
+// n rows of d values uniform in [-1, 1).
+std::vector<float> uniform_rows(size_t n, size_t d, uint32_t seed) {
     std::mt19937 g(seed);
-    std::normal_distribution<float> nd(0.0f, 1.0f);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
     std::vector<float> out(n * d);
-    for (float& v : out) v = nd(g);
+    for (float& v : out) v = u(g);
     return out;
 }
 
@@ -26,7 +27,7 @@ std::vector<float> gaussian(size_t n, size_t d, uint32_t seed) {
 void BM_RobustPrune(benchmark::State& state) {
     const size_t d = static_cast<size_t>(state.range(0));
     const size_t n = 165;
-    const auto v = gaussian(n, d, 1);
+    const auto v = uniform_rows(n, d, 1);
     std::vector<uint32_t> cands(n - 1);
     for (uint32_t i = 0; i < n - 1; ++i) cands[i] = i + 1;
     std::vector<uint32_t> ids, out;

@@ -16,6 +16,7 @@
 #include "distance.hpp"
 #include "error.hpp"
 #include "guards.hpp"
+#include "random_rows.hpp"
 #include "kmeans.hpp"
 #include "numeric.hpp"
 #include "pool.hpp"
@@ -29,13 +30,7 @@ namespace {
 
 using tavren::testing::StderrCapture;
 
-std::vector<float> gaussian(size_t n, size_t d, uint32_t seed) {
-    std::mt19937 g(seed);
-    std::normal_distribution<float> nd(0.0f, 1.0f);
-    std::vector<float> out(n * d);
-    for (float& v : out) v = nd(g);
-    return out;
-}
+std::vector<float> gaussian(size_t n, size_t d, uint32_t seed) { return tavren::testing::gaussian_rows(n, d, seed); }
 
 using tavren::testing::PoolGuard;
 

@@ -15,6 +15,7 @@
 #include "error.hpp"
 #include "expect.hpp"
 #include "guards.hpp"
+#include "random_rows.hpp"
 #include "vamana.hpp"
 
 namespace va = tavren::vamana;
@@ -34,13 +35,7 @@ std::vector<uint32_t> list_of(const CompactAdjacency& adj, size_t node) {
     return {s.begin(), s.end()};
 }
 
-std::vector<float> gaussian(size_t n, size_t d, uint32_t seed) {
-    std::mt19937 g(seed);
-    std::normal_distribution<float> nd(0.0f, 1.0f);
-    std::vector<float> out(n * d);
-    for (float& v : out) v = nd(g);
-    return out;
-}
+std::vector<float> gaussian(size_t n, size_t d, uint32_t seed) { return tavren::testing::gaussian_rows(n, d, seed); }
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
