@@ -5,7 +5,7 @@
  * answer with recall@10 within noise of each other. The host prints the
  * training and adding times of both builds (they are not checked).
  *
- * Usage: c_coarse_graph [rows dimension nlist queries]  (defaults 600 10000 100 40) */
+ * Usage: c_coarse_graph [rows dimension nlist queries]  (defaults 400 10000 100 20) */
 #define _POSIX_C_SOURCE 199309L
 #include <time.h>
 
@@ -81,7 +81,7 @@ static double recall_at_10(ByteBuf *file, size_t d, const float *rows, const int
 }
 
 int main(int argc, char **argv) {
-    size_t n = 600, d = 10000, nlist = 100, nq = 40, i;
+    size_t n = 400, d = 10000, nlist = 100, nq = 20, i;
     float *map, *rows, *queries;
     int64_t *ids;
     ByteBuf exact_file, graph_file;
