@@ -99,6 +99,22 @@ double recall(const va::VamanaGraph& g, const Data& data, const std::vector<std:
     return static_cast<double>(hits) / static_cast<double>(10 * data.nq);
 }
 
+// FNV-1a over the entry, every degree and every list: equal graphs, equal hashes.
+uint64_t graph_hash(const va::VamanaGraph& g) {
+    uint64_t h = 0xCBF29CE484222325ull;
+    auto add = [&](uint64_t x) {
+        h ^= x;
+        h *= 0x100000001B3ull;
+    };
+    add(g.entry());
+    for (size_t v = 0; v < g.node_count(); ++v) {
+        const auto list = g.adjacency()[v];
+        add(list.size());
+        for (const uint32_t u : list) add(u);
+    }
+    return h;
+}
+
 double secs(std::chrono::nanoseconds ns) { return std::chrono::duration<double>(ns).count(); }
 
 }  // namespace
@@ -138,19 +154,19 @@ int main(int argc, char** argv) {
     std::printf("%s %zu x %zu, R %llu, L %llu, alpha %.2f\n", data.name.c_str(), data.n, data.d,
                 static_cast<unsigned long long>(config.max_degree),
                 static_cast<unsigned long long>(config.build_search_list_size), static_cast<double>(config.alpha));
-    std::printf("| threads | build s | init s | pass 1 s | pass 2 s | repair s | recall@10 L50 | L100 | L200 |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("| threads | build s | init s | pass 1 s | pass 2 s | repair s | recall@10 L50 | L100 | L200 | graph hash |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
     for (const size_t t : threads) {
         tavren::pool::set_num_threads_for_testing(t);
         const auto start = std::chrono::steady_clock::now();
         const va::BuiltGraph built = va::VamanaGraph::build_with_search_distance(
             data.base, data.n, data.d, 0, config, va::FullPrecisionSearch{data.base, data.d, 0});
         const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        std::printf("| %zu | %.2f | %.2f | %.2f | %.2f | %.3f | %.4f | %.4f | %.4f |\n",
+        std::printf("| %zu | %.2f | %.2f | %.2f | %.2f | %.3f | %.4f | %.4f | %.4f | %016llx |\n",
                     tavren::pool::current_num_threads(), total, secs(built.timings.initialization),
                     secs(built.timings.first_pass), secs(built.timings.second_pass), secs(built.timings.repair),
                     recall(built.graph, data, truth, 50), recall(built.graph, data, truth, 100),
-                    recall(built.graph, data, truth, 200));
+                    recall(built.graph, data, truth, 200), static_cast<unsigned long long>(graph_hash(built.graph)));
         std::fflush(stdout);
     }
     return 0;

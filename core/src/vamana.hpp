@@ -354,8 +354,10 @@ void GreedySearchScratch::run(uint32_t entry, size_t node_count, size_t list_siz
             pending_ids_.push_back(u);
         }
         neighbor_buffer.clear();
-        pending_distances_.resize(pending_ids_.size());
-        score(std::span<const uint32_t>(pending_ids_), std::span<float>(pending_distances_));
+        // Grown only, never shrunk: resizing down and up again would zero it.
+        if (pending_distances_.size() < pending_ids_.size()) pending_distances_.resize(pending_ids_.size());
+        score(std::span<const uint32_t>(pending_ids_),
+              std::span<float>(pending_distances_.data(), pending_ids_.size()));
         for (size_t i = 0; i < pending_ids_.size(); ++i) {
             insert_candidate(pending_ids_[i], list_size, pending_distances_[i]);
         }
