@@ -330,6 +330,33 @@ TEST(RobustPrune, MatchesFullSumRuleForBothKernels) {
     }
 }
 
+// Told that an earlier output of the same prune is compatible, the prune
+// skips the pairs inside it and still gives the plain prune's output.
+TEST(RobustPrune, CompatiblePrefixGivesTheSameOutput) {
+    for (const size_t d : {size_t{16}, size_t{300}}) {
+        for (const uint32_t metric : {0u, 1u, 2u}) {
+            SCOPED_TRACE(::testing::Message() << "d " << d << " metric " << metric);
+            const size_t n = 160;
+            const auto v = gaussian(n, d, static_cast<uint32_t>(d + 7 * metric));
+            std::vector<uint32_t> first(80), later(40);
+            for (uint32_t i = 0; i < 80; ++i) first[i] = i + 1;
+            for (uint32_t i = 0; i < 40; ++i) later[i] = i + 81;
+            const auto earlier = va::robust_prune_candidates(v, d, 0, first, 1.2f, {}, n, 24, metric);
+            ASSERT_FALSE(earlier.empty());
+            const auto plain = va::robust_prune_candidates(v, d, 0, later, 1.2f, earlier, n, 24, metric);
+            for (const size_t prefix : {earlier.size(), earlier.size() / 2}) {
+                std::vector<uint32_t> ids, out;
+                std::vector<ScoredNode> scored;
+                std::vector<uint8_t> flags;
+                va::robust_prune_compatible_into(v, d, 0, later, 1.2f, earlier,
+                                                 std::span<const uint32_t>(earlier).first(prefix), n, 24, metric,
+                                                 ids, scored, &flags, out);
+                EXPECT_EQ(out, plain) << "prefix " << prefix;
+            }
+        }
+    }
+}
+
 TEST(RobustPrune, Rules) {
     // Points on a line (d = 1): node 0 at 0.
     const std::vector<float> v = {0.0f, 1.0f, 2.0f, -1.0f, 1.0f, 5.0f};

@@ -1,6 +1,7 @@
 #include "vamana.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <bit>
 #include <deque>
 #include <limits>
@@ -183,6 +184,7 @@ GreedySearchScratch::GreedySearchScratch(size_t node_count, size_t max_degree, s
     prune_ids.reserve(both);
     prune_scored.reserve(both);
     pruned.reserve(max_degree);
+    prune_flags.reserve(both);
     pending_ids_.reserve(max_degree);
     pending_distances_.reserve(max_degree);
 }
@@ -305,10 +307,71 @@ std::vector<uint32_t> VamanaGraph::robust_prune_with_metric(std::span<const floa
                                    max_degree, metric);
 }
 
+namespace {
+
+// The keep decisions of the candidates at positions [begin, end) of `scored`
+// against the selected p: keep[k - begin]. A pair of two members of the
+// compatible set is known to keep; every other pair is evaluated by the rule.
+// Evaluation order does not change a decision: the four-row kernel gives each
+// row the bits of the one-row kernel, so groups are formed from the pairs
+// that need evaluating.
+void decide_window(std::span<const float> vectors, size_t dimension, uint32_t metric, float alpha,
+                   std::span<const float> pv, bool p_compatible, const std::vector<ScoredNode>& scored,
+                   const std::vector<uint8_t>* compatible, size_t begin, size_t end, bool* keep) {
+    size_t todo[64];
+    size_t count = 0;
+    for (size_t k = begin; k < end; ++k) {
+        if (p_compatible && (*compatible)[k]) {
+            keep[k - begin] = true;
+        } else {
+            todo[count++] = k;
+        }
+    }
+    if (metric == kMetricL2 && dimension < 256) {
+        size_t t = 0;
+        for (; t < count; t += 4) {
+            const size_t g[4] = {todo[t], todo[std::min(t + 1, count - 1)], todo[std::min(t + 2, count - 1)],
+                                 todo[std::min(t + 3, count - 1)]};
+            const auto dp = distance::fvec_l2sqr_four(
+                pv, node_row(vectors, dimension, scored[g[0]].id), node_row(vectors, dimension, scored[g[1]].id),
+                node_row(vectors, dimension, scored[g[2]].id), node_row(vectors, dimension, scored[g[3]].id));
+            for (size_t k = 0; k < 4 && t + k < count; ++k) {
+                keep[g[k] - begin] = scored[g[k]].distance < alpha * dp[k];
+            }
+        }
+        return;
+    }
+    for (size_t t = 0; t < count; ++t) {
+        const ScoredNode& c = scored[todo[t]];
+        const std::span<const float> cv = node_row(vectors, dimension, c.id);
+        bool k = false;
+        if (metric == kMetricL2) {
+            k = c.distance < 0.0f || distance::fvec_l2sqr_scaled_exceeds(pv, cv, alpha, c.distance);
+        } else if (metric == kMetricInnerProduct) {
+            k = distance::fvec_distance(pv, cv, kMetricInnerProduct) >= alpha * c.distance;
+        } else {
+            k = c.distance < alpha * distance::fvec_distance(pv, cv, kMetricCosine);
+        }
+        keep[todo[t] - begin] = k;
+    }
+}
+
+}  // namespace
+
 void robust_prune_candidates_into(std::span<const float> vectors, size_t dimension, uint32_t node,
                                   std::span<const uint32_t> candidates, float alpha,
                                   std::span<const uint32_t> neighbors, size_t node_count, size_t max_degree,
                                   uint32_t metric, std::vector<uint32_t>& ids, std::vector<ScoredNode>& scored,
+                                  std::vector<uint32_t>& out) {
+    robust_prune_compatible_into(vectors, dimension, node, candidates, alpha, neighbors, {}, node_count, max_degree,
+                                 metric, ids, scored, nullptr, out);
+}
+
+void robust_prune_compatible_into(std::span<const float> vectors, size_t dimension, uint32_t node,
+                                  std::span<const uint32_t> candidates, float alpha,
+                                  std::span<const uint32_t> neighbors, std::span<const uint32_t> compatible,
+                                  size_t node_count, size_t max_degree, uint32_t metric, std::vector<uint32_t>& ids,
+                                  std::vector<ScoredNode>& scored, std::vector<uint8_t>* flags,
                                   std::vector<uint32_t>& out) {
     ids.clear();
     for (const auto list : {candidates, neighbors}) {
@@ -330,51 +393,44 @@ void robust_prune_candidates_into(std::span<const float> vectors, size_t dimensi
     }
     std::sort(scored.begin(), scored.end(), kResultLess);
 
+    // Membership of each scored entry in the compatible set, kept in step with
+    // `scored` while it is filtered. `out` serves as the sorted copy of the set.
+    const bool use_compatible = flags != nullptr && !compatible.empty();
+    if (use_compatible) {
+        out.assign(compatible.begin(), compatible.end());
+        std::sort(out.begin(), out.end());
+        flags->resize(scored.size());
+        for (size_t k = 0; k < scored.size(); ++k) {
+            (*flags)[k] = std::binary_search(out.begin(), out.end(), scored[k].id) ? 1 : 0;
+        }
+    }
+
     out.clear();
     size_t len = scored.size();
     size_t i = 0;
     while (i < len && out.size() < max_degree) {
         const ScoredNode p = scored[i];
+        const bool p_compatible = use_compatible && (*flags)[i];
         out.push_back(p.id);
         ++i;
+        if (i < len && metric == kMetricL2 && dimension >= 256) {
+            TD_ASSERT(std::isfinite(alpha) && !(alpha < 0.0f),
+                      "fvec_l2sqr_scaled_exceeds scale must be finite and non-negative");
+        }
         const std::span<const float> pv = node_row(vectors, dimension, p.id);
         size_t w = i;
-        size_t r = i;
-        if (metric == kMetricL2 && dimension < 256) {
-            for (; r + 4 <= len; r += 4) {
-                const ScoredNode c[4] = {scored[r], scored[r + 1], scored[r + 2], scored[r + 3]};
-                const auto dp = distance::fvec_l2sqr_four(pv, node_row(vectors, dimension, c[0].id),
-                                                          node_row(vectors, dimension, c[1].id),
-                                                          node_row(vectors, dimension, c[2].id),
-                                                          node_row(vectors, dimension, c[3].id));
-                for (size_t k = 0; k < 4; ++k) {
-                    if (c[k].distance < alpha * dp[k]) scored[w++] = c[k];
-                }
+        for (size_t r = i; r < len;) {
+            const size_t end = std::min(len, r + 64);
+            bool keep[64];
+            decide_window(vectors, dimension, metric, alpha, pv, p_compatible, scored,
+                          use_compatible ? flags : nullptr, r, end, keep);
+            for (size_t k = r; k < end; ++k) {
+                if (!keep[k - r]) continue;
+                scored[w] = scored[k];
+                if (use_compatible) (*flags)[w] = (*flags)[k];
+                ++w;
             }
-            for (; r < len; ++r) {
-                const ScoredNode c = scored[r];
-                const float dp = distance::fvec_distance(pv, node_row(vectors, dimension, c.id), kMetricL2);
-                if (c.distance < alpha * dp) scored[w++] = c;
-            }
-        } else if (metric == kMetricL2) {
-            for (; r < len; ++r) {
-                const ScoredNode c = scored[r];
-                const bool keep = c.distance < 0.0f || distance::fvec_l2sqr_scaled_exceeds(
-                                                           pv, node_row(vectors, dimension, c.id), alpha, c.distance);
-                if (keep) scored[w++] = c;
-            }
-        } else if (metric == kMetricInnerProduct) {
-            for (; r < len; ++r) {
-                const ScoredNode c = scored[r];
-                const float dp = distance::fvec_distance(pv, node_row(vectors, dimension, c.id), kMetricInnerProduct);
-                if (dp >= alpha * c.distance) scored[w++] = c;
-            }
-        } else {
-            for (; r < len; ++r) {
-                const ScoredNode c = scored[r];
-                const float dp = distance::fvec_distance(pv, node_row(vectors, dimension, c.id), kMetricCosine);
-                if (c.distance < alpha * dp) scored[w++] = c;
-            }
+            r = end;
         }
         len = w;
     }

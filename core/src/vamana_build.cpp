@@ -16,6 +16,7 @@
 // No lock is held while entering parallel work: the parallel loops are
 // started from the calling thread between phases, holding nothing.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -45,6 +46,10 @@ public:
     struct LockedShard {
         std::shared_mutex lock;
         AdjacencyShard shard;
+        // Per node: how many leading entries of its list are an output of a
+        // prune of this pass (same alpha), so that no two of them separate
+        // under the prune rule. 0 at the start of every pass.
+        std::array<uint16_t, kShardNodes> compatible{};
     };
 
     // Every node gets d0 distinct random neighbours (a partial Fisher-Yates
@@ -90,13 +95,21 @@ public:
         return shards_[node >> kShardShift];
     }
 
-    // Appends the node's current list to `out` under its shard's read lock.
-    void copy_neighbors(size_t node, std::vector<uint32_t>& out) {
+    // Appends the node's current list to `out` under its shard's read lock;
+    // returns the length of its compatible prefix.
+    size_t copy_neighbors(size_t node, std::vector<uint32_t>& out) {
         LockedShard& ls = shard_of(node);
         std::shared_lock lock(ls.lock);
         const size_t local = node - ls.shard.first_node;
         const uint32_t* row = ls.shard.neighbors.data() + local * max_degree_;
         out.insert(out.end(), row, row + ls.shard.degrees[local]);
+        return ls.compatible[local];
+    }
+
+    // Forgets every compatible prefix (a new pass prunes with another alpha).
+    // Only between parallel phases.
+    void reset_compatible() {
+        for (size_t s = 0; s < shard_count_; ++s) shards_[s].compatible.fill(0);
     }
 
     // Takes the shards out, in shard order. Only after all parallel work ended.
@@ -188,6 +201,7 @@ public:
         for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
         gen.shuffle(std::span<uint32_t>(order));
 
+        adjacency_->reset_compatible();
         ScratchPool scratches(std::max<size_t>(pool::current_num_threads(), 1), n, r, l);
         std::vector<std::vector<uint32_t>> outputs(std::min(kBatchNodes, n));
         for (auto& out : outputs) out.reserve(r);
@@ -210,6 +224,7 @@ public:
                     ParallelAdjacency::LockedShard& ls = adjacency_->shard_of(v);
                     std::unique_lock lock(ls.lock);
                     write_row(ls.shard, v, outputs[i]);
+                    ls.compatible[v - ls.shard.first_node] = static_cast<uint16_t>(outputs[i].size());
                 }
                 for (const uint32_t u : outputs[i]) pairs.push_back((uint64_t{u} << 32) | v);
             }
@@ -260,9 +275,10 @@ private:
         scratch.candidate_ids.clear();
         for (const ScoredNode& s : scratch.results()) scratch.candidate_ids.push_back(s.id);
         scratch.neighbor_buffer.clear();
-        adj.copy_neighbors(v, scratch.neighbor_buffer);
-        robust_prune_candidates_into(vectors_, dimension_, v, scratch.candidate_ids, alpha, scratch.neighbor_buffer,
-                                     n, r, metric_, scratch.prune_ids, scratch.prune_scored, out);
+        const size_t compatible = adj.copy_neighbors(v, scratch.neighbor_buffer);
+        robust_prune_compatible_into(vectors_, dimension_, v, scratch.candidate_ids, alpha, scratch.neighbor_buffer,
+                                     std::span<const uint32_t>(scratch.neighbor_buffer).first(compatible), n, r,
+                                     metric_, scratch.prune_ids, scratch.prune_scored, &scratch.prune_flags, out);
         scratch.neighbor_buffer.clear();
     }
 
@@ -285,10 +301,12 @@ private:
         }
         if (count == 0) return;
         if (saturating_add(degree, count) > r) {
-            robust_prune_candidates_into(vectors_, dimension_, t, scratch.candidate_ids, alpha, current,
-                                         adjacency_->node_count(), r, metric_, scratch.prune_ids,
-                                         scratch.prune_scored, scratch.pruned);
+            robust_prune_compatible_into(vectors_, dimension_, t, scratch.candidate_ids, alpha, current,
+                                         current.first(ls.compatible[local]), adjacency_->node_count(), r, metric_,
+                                         scratch.prune_ids, scratch.prune_scored, &scratch.prune_flags,
+                                         scratch.pruned);
             write_row(ls.shard, t, scratch.pruned);
+            ls.compatible[local] = static_cast<uint16_t>(scratch.pruned.size());
             return;
         }
         // Room for all: append the new sources (already ascending).
