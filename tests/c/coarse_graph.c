@@ -5,7 +5,8 @@
  * answer with recall@10 within noise of each other. The host prints the
  * training and adding times of both builds (they are not checked).
  *
- * Usage: c_coarse_graph [rows dimension nlist queries]  (defaults 400 10000 100 20) */
+ * Usage: c_coarse_graph [rows dimension nlist queries [training_rows]]
+ * (defaults 400 10000 100 20, training on all rows) */
 #define _POSIX_C_SOURCE 199309L
 #include <time.h>
 
@@ -33,13 +34,13 @@ static void clustered_rows(float *out, size_t n, size_t d, const float *map, uin
     }
 }
 
-/* Builds an IVF-FLAT index over all rows (trained on all of them) with the
+/* Builds an IVF-FLAT index over all rows (trained on the first train_n) with the
  * given coarse assignment; returns 0 and the file, with the seconds spent
  * training and adding plus writing. */
 static int build(const char *assignment, size_t d, size_t nlist, const float *data, const int64_t *ids, size_t n,
-                 ByteBuf *out, double *train_s, double *add_s) {
+                 size_t train_n, ByteBuf *out, double *train_s, double *add_s) {
     double start = now_seconds();
-    TavrenDadizaWriterHandle *writer = train_ivfflat(0, d, nlist, "ivf.coarse-assignment", assignment, data, n);
+    TavrenDadizaWriterHandle *writer = train_ivfflat(0, d, nlist, "ivf.coarse-assignment", assignment, data, train_n);
     int rc;
     *train_s = now_seconds() - start;
     if (writer == NULL) return -1;
@@ -81,17 +82,19 @@ static double recall_at_10(ByteBuf *file, size_t d, const float *rows, const int
 }
 
 int main(int argc, char **argv) {
-    size_t n = 400, d = 10000, nlist = 100, nq = 20, i;
+    size_t n = 400, d = 10000, nlist = 100, nq = 20, train_n = 0, i;
     float *map, *rows, *queries;
     int64_t *ids;
     ByteBuf exact_file, graph_file;
     double exact_train = 0, exact_add = 0, graph_train = 0, graph_add = 0, exact_recall, graph_recall;
-    if (argc == 5) {
+    if (argc >= 5) {
         n = (size_t)strtoul(argv[1], NULL, 10);
         d = (size_t)strtoul(argv[2], NULL, 10);
         nlist = (size_t)strtoul(argv[3], NULL, 10);
         nq = (size_t)strtoul(argv[4], NULL, 10);
     }
+    if (argc >= 6) train_n = (size_t)strtoul(argv[5], NULL, 10);
+    if (train_n == 0 || train_n > n) train_n = n;
     map = (float *)host_alloc(8 * d * sizeof(float));
     rows = (float *)host_alloc(n * d * sizeof(float));
     queries = (float *)host_alloc(nq * d * sizeof(float));
@@ -103,14 +106,14 @@ int main(int argc, char **argv) {
     memset(&exact_file, 0, sizeof exact_file);
     memset(&graph_file, 0, sizeof graph_file);
 
-    CHECK(build("exact", d, nlist, rows, ids, n, &exact_file, &exact_train, &exact_add) == 0, "exact build");
-    CHECK(build("auto", d, nlist, rows, ids, n, &graph_file, &graph_train, &graph_add) == 0, "graph build");
+    CHECK(build("exact", d, nlist, rows, ids, n, train_n, &exact_file, &exact_train, &exact_add) == 0, "exact build");
+    CHECK(build("auto", d, nlist, rows, ids, n, train_n, &graph_file, &graph_train, &graph_add) == 0, "graph build");
     if (host_failures == 0) {
         exact_recall = recall_at_10(&exact_file, d, rows, ids, n, queries, nq, 8);
         graph_recall = recall_at_10(&graph_file, d, rows, ids, n, queries, nq, 8);
-        printf("rows %lu, dimension %lu, nlist %lu: exact train %.3f s add+write %.3f s recall@10 %.4f; "
+        printf("rows %lu (training %lu), dimension %lu, nlist %lu: exact train %.3f s add+write %.3f s recall@10 %.4f; "
                "graph train %.3f s add+write %.3f s recall@10 %.4f\n",
-               (unsigned long)n, (unsigned long)d, (unsigned long)nlist, exact_train, exact_add, exact_recall,
+               (unsigned long)n, (unsigned long)train_n, (unsigned long)d, (unsigned long)nlist, exact_train, exact_add, exact_recall,
                graph_train, graph_add, graph_recall);
         CHECK(exact_recall > 0.5, "exact recall %.4f", exact_recall);
         CHECK(graph_recall >= exact_recall - 0.03, "graph recall %.4f vs exact %.4f", graph_recall, exact_recall);
