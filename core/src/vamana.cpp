@@ -286,7 +286,8 @@ void VamanaGraph::greedy_search_with_scratch(std::span<const float> vectors, siz
         [&](uint32_t node, std::vector<uint32_t>&) { return adj[node]; },
         [&](std::span<const uint32_t> ids, std::span<float> out) {
             score_rows(vectors, dimension, metric, query, ids, out);
-        });
+        },
+        [&](uint32_t node) { adj.prefetch_list(node); });
 }
 
 std::vector<ScoredNode> VamanaGraph::greedy_search_with_metric(std::span<const float> vectors, size_t dimension,

@@ -94,6 +94,16 @@ public:
         const size_t local = node - s.first_node;
         return {s.neighbors.data() + local * max_degree_, s.degrees[local]};
     }
+    // Asks for the cache lines of a node's list and degree (no check, no effect
+    // on a bad node).
+    void prefetch_list(size_t node) const noexcept {
+        if (node >= node_count_) return;
+        const AdjacencyShard& s = shards_[node >> kShardShift];
+        const size_t local = node - s.first_node;
+        const char* row = reinterpret_cast<const char*>(s.neighbors.data() + local * max_degree_);
+        for (size_t off = 0; off < max_degree_ * sizeof(uint32_t); off += 64) __builtin_prefetch(row + off);
+        __builtin_prefetch(s.degrees.data() + local);
+    }
     size_t degree(size_t node) const {
         check_index(node, node_count_);
         const AdjacencyShard& s = shards_[node >> kShardShift];
@@ -188,8 +198,10 @@ public:
     // Runs a search from `entry`: neighbors(node, buffer) yields the node's
     // list (a span, possibly filled into `buffer`); score(ids, out) writes the
     // distance of each node of `ids` to the query into `out`.
-    template <class Neighbors, class Score>
-    void run(uint32_t entry, size_t node_count, size_t list_size, Neighbors&& neighbors, Score&& score);
+    // prefetch(node) may ask for a node's list ahead of its expansion.
+    template <class Neighbors, class Score, class Prefetch>
+    void run(uint32_t entry, size_t node_count, size_t list_size, Neighbors&& neighbors, Score&& score,
+             Prefetch&& prefetch);
 
     // Working lists of the builds, kept with their capacity across uses.
     std::vector<uint32_t> neighbor_buffer;
@@ -342,9 +354,9 @@ constexpr uint64_t mix64(uint64_t x) noexcept {
 
 // ---- template members --------------------------------------------------
 
-template <class Neighbors, class Score>
+template <class Neighbors, class Score, class Prefetch>
 void GreedySearchScratch::run(uint32_t entry, size_t node_count, size_t list_size, Neighbors&& neighbors,
-                              Score&& score) {
+                              Score&& score, Prefetch&& prefetch) {
     begin_search();
     if (list_size == 0 || node_count == 0) return;
     float entry_distance = 0.0f;
@@ -356,6 +368,7 @@ void GreedySearchScratch::run(uint32_t entry, size_t node_count, size_t list_siz
         const ScoredNode top = frontier_.back();
         frontier_.pop_back();
         if (visit_states_.get(top.id) != kListed) continue;
+        if (!frontier_.empty()) prefetch(frontier_.front().id);  // the likely next expansion
         visit_states_.set(top.id, kExpanded);
         // The unseen neighbours, in list order, are marked seen and scored in
         // one batch, then offered in list order: the same offers as scoring
