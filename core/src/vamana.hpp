@@ -236,7 +236,6 @@ struct VamanaBuildTimings {
     std::chrono::nanoseconds repair{0};
 };
 
-class VamanaGraph;
 struct BuiltGraph;
 
 // A finished proximity graph with its entry node.
