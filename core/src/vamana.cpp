@@ -408,12 +408,18 @@ void robust_prune_compatible_into(std::span<const float> vectors, size_t dimensi
 
     out.clear();
     size_t len = scored.size();
+    // Entries not in the compatible set among those still listed: once none
+    // is left after a compatible p, p keeps every remaining entry.
+    size_t outsiders = len;
+    if (use_compatible) outsiders = static_cast<size_t>(std::count(flags->begin(), flags->end(), uint8_t{0}));
     size_t i = 0;
     while (i < len && out.size() < max_degree) {
         const ScoredNode p = scored[i];
         const bool p_compatible = use_compatible && (*flags)[i];
         out.push_back(p.id);
         ++i;
+        if (!p_compatible) --outsiders;
+        if (p_compatible && outsiders == 0) continue;
         if (i < len && metric == kMetricL2 && dimension >= 256) {
             TD_ASSERT(std::isfinite(alpha) && !(alpha < 0.0f),
                       "fvec_l2sqr_scaled_exceeds scale must be finite and non-negative");
@@ -426,7 +432,10 @@ void robust_prune_compatible_into(std::span<const float> vectors, size_t dimensi
             decide_window(vectors, dimension, metric, alpha, pv, p_compatible, scored,
                           use_compatible ? flags : nullptr, r, end, keep);
             for (size_t k = r; k < end; ++k) {
-                if (!keep[k - r]) continue;
+                if (!keep[k - r]) {
+                    if (!use_compatible || !(*flags)[k]) --outsiders;
+                    continue;
+                }
                 scored[w] = scored[k];
                 if (use_compatible) (*flags)[w] = (*flags)[k];
                 ++w;
