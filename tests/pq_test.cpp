@@ -23,6 +23,7 @@
 #include "pool.hpp"
 #include "pq.hpp"
 #include "pq_kernels.hpp"
+#include "blas.hpp"
 
 namespace {
 
@@ -438,6 +439,51 @@ TEST(PqEncode, BlockedEncoderChoiceAndFallbacks) {
     EXPECT_THROW(qs[2].encode_batch(std::span<const float>(data).first(15), 1, short_codes), AssertionFailure);
 }
 
+// The narrow nearest-codeword kernel against costs from the matrix product,
+// on both kernel paths, ties and NaN included.
+TEST(PqKernels, NearestExpandedMatchesTheProductCosts) {
+    RestoreDetection restore;
+    for (size_t w : {1u, 3u, 4u, 7u, 8u, 9u, 12u, 16u, 17u}) {
+        for (size_t k : {1u, 7u, 8u, 13u, 256u}) {
+            std::vector<float> book = gaussian(k * w, static_cast<uint32_t>(w * 1000 + k));
+            if (k > 9) std::copy_n(book.begin() + 2 * w, w, book.begin() + 9 * w);  // codewords 2 and 9 equal
+            std::vector<float> transposed(w * (k + 3), -7.0f);                     // stride k + 3
+            for (size_t c = 0; c < k; ++c)
+                for (size_t t = 0; t < w; ++t) transposed[t * (k + 3) + c] = book[c * w + t];
+            std::vector<float> norms(k);
+            for (size_t c = 0; c < k; ++c) norms[c] = distance::fvec_norm_l2sqr({book.data() + c * w, w});
+            for (int trial = 0; trial < 12; ++trial) {
+                std::vector<float> x = gaussian(w, static_cast<uint32_t>(trial + 100 * w + k));
+                if (trial == 0 && k > 9) std::copy_n(book.begin() + 2 * w, w, x.begin());
+                if (trial == 1) x[0] = std::numeric_limits<float>::quiet_NaN();
+                const float xn = distance::fvec_norm_l2sqr(x);
+                std::vector<float> dots(k);
+                tavren::blas::sgemm_a_bt(1, k, w, 1.0f, x, book, 0.0f, dots);
+                for (bool clamp : {false, true}) {
+                    float want_best = tavren::kF32Max;
+                    size_t want = 0;
+                    for (size_t c = 0; c < k; ++c) {
+                        float v = (norms[c] + xn) - (dots[c] + dots[c]);
+                        if (clamp && !(v > 0.0f)) v = 0.0f;
+                        if (v < want_best) {
+                            want_best = v;
+                            want = c;
+                        }
+                    }
+                    for (bool scalar : {false, true}) {
+                        distance::force_scalar_for_testing(scalar);
+                        float best = -1.0f;
+                        const size_t got =
+                            tavren::pq_kernels::nearest_expanded_l2(x, transposed, k + 3, k, norms, xn, clamp, best);
+                        ASSERT_EQ(got, want) << w << " " << k << " " << trial << " " << clamp << " " << scalar;
+                        ASSERT_TRUE(same_bits(std::vector<float>{best}, std::vector<float>{want_best}));
+                    }
+                }
+            }
+        }
+    }
+}
+
 // ---- distance tables -------------------------------------------------------------------
 
 double reference_distance(std::span<const float> q, std::span<const float> x, uint32_t metric) {
@@ -592,6 +638,12 @@ std::vector<float> train_codebook(size_t pool_threads, size_t max_threads, bool 
 
 TEST(PqTrain, CodebooksDoNotDependOnThreads) {
     const std::vector<float> one = train_codebook(1, 1, false);
+    {
+        // The scalar kernels (matrix-product costs in k-means) give the same bits.
+        RestoreDetection restore;
+        distance::force_scalar_for_testing(true);
+        EXPECT_TRUE(same_bits(train_codebook(4, 4, false), one));
+    }
     EXPECT_TRUE(same_bits(train_codebook(8, 8, false), one));
     EXPECT_TRUE(same_bits(train_codebook(8, 2, false), one));
     EXPECT_TRUE(same_bits(train_codebook(8, 0, false), one));

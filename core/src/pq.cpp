@@ -206,8 +206,23 @@ void ProductQuantizer::encode_with_distances(std::span<const float> row, std::sp
     check_len(code_size(), code.size());
     check_len(ksub_, distances.size());
     for (size_t j = 0; j < m_; ++j) {
-        compute_sub_l2_distances(row, j, distances);
-        put_code_value(code, j, pq_kernels::nearest_codeword(distances.first(ksub_)));
+        const size_t lo = chunk_offsets_[j];
+        const size_t w = chunk_offsets_[j + 1] - lo;
+        if (w < 4 || ksub_ < 8) {
+            compute_sub_l2_distances(row, j, distances);
+            put_code_value(code, j, pq_kernels::nearest_codeword(distances.first(ksub_)));
+            continue;
+        }
+        // The scores of compute_sub_l2_distances (the same dot products, norms
+        // and clamp) without materialising them.
+        const TransposedCodebook& t = transposed_codebook();
+        check_len((j + 1) * ksub_, centroid_norms_.size());
+        float best = 0.0f;
+        const size_t c = pq_kernels::nearest_expanded_l2(
+            row.subspan(lo, w), std::span<const float>(t.values).subspan(j * t.stride, w * ksub_), ksub_, ksub_,
+            std::span<const float>(centroid_norms_).subspan(j * ksub_, ksub_), distance::fvec_norm_l2sqr(row.subspan(lo, w)),
+            true, best);
+        put_code_value(code, j, c);
     }
 }
 

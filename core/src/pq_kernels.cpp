@@ -95,7 +95,117 @@ TD_AVX2 size_t score_argmin_avx2_d4(const float* x, const float* block, size_t k
     return static_cast<size_t>(at);
 }
 
+// The cost of one codeword from its dot product, as nearest_expanded_l2 states.
+inline float expanded_cost(float cn, float xn, float dot, bool clamp) noexcept {
+    const float v = (cn + xn) - (dot + dot);
+    return clamp ? (v > 0.0f ? v : 0.0f) : v;
+}
+
+// Scalar twin: per codeword, the product's lanes, reduction and tail.
+size_t nearest_expanded_scalar(const float* x, size_t w, const float* block, size_t stride, size_t k,
+                               const float* norms, float xn, bool clamp, float& best) noexcept {
+    const size_t full = w / 8 * 8;
+    best = kF32Max;
+    size_t at = 0;
+    for (size_t c = 0; c < k; ++c) {
+        float s = 0.0f;
+        if (full > 0) {
+            float lane[8];
+            for (size_t t = 0; t < 8; ++t) lane[t] = x[t] * block[t * stride + c];
+            for (size_t p = 8; p < full; p += 8)
+                for (size_t t = 0; t < 8; ++t) lane[t] += x[p + t] * block[(p + t) * stride + c];
+            s = avx2_sum::block_sum(lane);
+        }
+        for (size_t p = full; p < w; ++p) s += x[p] * block[p * stride + c];
+        const float v = expanded_cost(norms[c], xn, s, clamp);
+        if (v < best) {
+            best = v;
+            at = c;
+        }
+    }
+    return at;
+}
+
+// Eight codewords per step: lane vectors across codewords, reduced exactly as
+// the product reduces its lanes within one element.
+TD_AVX2 size_t nearest_expanded_avx2(const float* x, size_t w, const float* block, size_t stride, size_t k,
+                                     const float* norms, float xn, bool clamp, float& best_out) noexcept {
+    const size_t full = w / 8 * 8;
+    const __m256 xnv = _mm256_set1_ps(xn);
+    const __m256 zero = _mm256_setzero_ps();
+    __m256 best = _mm256_set1_ps(kF32Max);
+    __m256i best_index = _mm256_setzero_si256();
+    __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i step = _mm256_set1_epi32(8);
+    size_t c = 0;
+    for (; c + 8 <= k; c += 8) {
+        __m256 s = zero;
+        if (full > 0) {
+            __m256 l[8];
+            for (size_t t = 0; t < 8; ++t)
+                l[t] = _mm256_mul_ps(_mm256_set1_ps(x[t]), _mm256_loadu_ps(block + t * stride + c));
+            for (size_t p = 8; p < full; p += 8)
+                for (size_t t = 0; t < 8; ++t)
+                    l[t] = _mm256_add_ps(
+                        l[t], _mm256_mul_ps(_mm256_set1_ps(x[p + t]), _mm256_loadu_ps(block + (p + t) * stride + c)));
+            s = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(l[0], l[4]), _mm256_add_ps(l[2], l[6])),
+                              _mm256_add_ps(_mm256_add_ps(l[1], l[5]), _mm256_add_ps(l[3], l[7])));
+        }
+        for (size_t p = full; p < w; ++p)
+            s = _mm256_add_ps(s, _mm256_mul_ps(_mm256_set1_ps(x[p]), _mm256_loadu_ps(block + p * stride + c)));
+        __m256 v = _mm256_sub_ps(_mm256_add_ps(_mm256_loadu_ps(norms + c), xnv), _mm256_add_ps(s, s));
+        if (clamp) v = _mm256_and_ps(v, _mm256_cmp_ps(v, zero, _CMP_GT_OQ));
+        const __m256 smaller = _mm256_cmp_ps(v, best, _CMP_LT_OQ);
+        best = _mm256_blendv_ps(best, v, smaller);
+        best_index = _mm256_castps_si256(
+            _mm256_blendv_ps(_mm256_castsi256_ps(best_index), _mm256_castsi256_ps(index), smaller));
+        index = _mm256_add_epi32(index, step);
+    }
+    alignas(32) float values[8];
+    alignas(32) int32_t indexes[8];
+    _mm256_store_ps(values, best);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(indexes), best_index);
+    float v = values[0];
+    size_t at = static_cast<size_t>(indexes[0]);
+    for (int lane = 1; lane < 8; ++lane) {
+        const size_t i = static_cast<size_t>(indexes[lane]);
+        if (values[lane] < v || (values[lane] == v && i < at)) {
+            v = values[lane];
+            at = i;
+        }
+    }
+    // The codewords past the last full group have larger indexes: they win
+    // only when strictly smaller.
+    for (; c < k; ++c) {
+        float rest_best = 0.0f;
+        const size_t r = nearest_expanded_scalar(x, w, block + c, stride, 1, norms + c, xn, clamp, rest_best);
+        (void)r;
+        if (rest_best < v) {
+            v = rest_best;
+            at = c;
+        }
+    }
+    best_out = v;
+    return at;
+}
+
 }  // namespace
+
+size_t nearest_expanded_l2(std::span<const float> x, std::span<const float> block, size_t stride, size_t k,
+                           std::span<const float> norms, float xn, bool clamp, float& best) {
+    const size_t w = x.size();
+    check_len(k, norms.size());
+    TD_ASSERT(stride >= k, "codeword block stride {} is below the codeword count {}", stride, k);
+    if (w > 0 && k > 0) {
+        auto cells = checked_mul(w - 1, stride);
+        if (!cells) panic("codeword block shape overflows usize");
+        check_len(*cells + k, block.size());
+    }
+    if (distance::avx2_enabled()) {
+        return nearest_expanded_avx2(x.data(), w, block.data(), stride, k, norms.data(), xn, clamp, best);
+    }
+    return nearest_expanded_scalar(x.data(), w, block.data(), stride, k, norms.data(), xn, clamp, best);
+}
 
 size_t nearest_codeword(std::span<const float> scores) noexcept {
     float best = kF32Max;

@@ -39,4 +39,22 @@ ScoreKernel choose_score_kernel(size_t w, size_t ksub) noexcept;
 size_t score_argmin(ScoreKernel kernel, std::span<const float> x, std::span<const float> block, size_t ksub,
                     std::span<float> scores);
 
+// ---- nearest codeword by the expanded distance -------------------------------
+
+// The nearest of k codewords of width w to x (w values) by the expanded cost
+// (|c|^2 + |x|^2) - (x.c + x.c), reading the codewords from a dimension-major
+// block (w rows of `stride` >= k values: entry t * stride + c) and their
+// squared norms from `norms` (k values). x.c has the bits of
+// blas::sgemm_a_bt's element for inner dimension w (its eight lanes over the
+// full blocks of eight, the pairwise lane reduction, then the tail in order),
+// so the costs equal those computed from that product, zero signs aside,
+// which cannot change a cost. With `clamp` a cost not greater than 0 (NaN
+// included) counts as 0. The first strictly smallest cost wins and NaN never
+// does; `best` receives the winning cost, the largest finite f32 when none
+// beats it (the index is then 0). AVX2 when distance::avx2_enabled(), else a
+// scalar twin with the same bits. Rows of many codewords at a time make this
+// much faster than a product for narrow codewords.
+size_t nearest_expanded_l2(std::span<const float> x, std::span<const float> block, size_t stride, size_t k,
+                           std::span<const float> norms, float xn, bool clamp, float& best);
+
 }  // namespace tavren::pq_kernels
