@@ -5,10 +5,10 @@
 // pass), encodes and reconstructs the sample, and replaces R by the
 // orthogonal Procrustes solution for the reconstruction Y of the rotated
 // sample X R^T: with X^T Y = U S V^T, the R minimising |X R^T - Y| is V U^T.
-// X^T Y is accumulated block by block from transposed slices of the two
-// matrices (the reconstruction is never held whole), in a fixed number of
-// partial sums whatever the pool size, so the result does not depend on the
-// number of threads. The decompositions run in double precision.
+// X^T Y is formed from per-codeword sums of the rows of X (the
+// reconstruction is never held), each added in row order by one task, so the
+// result does not depend on the number of threads. The decompositions run in
+// double precision.
 #include "opq.hpp"
 
 #include <algorithm>
@@ -26,10 +26,8 @@
 namespace tavren::opq {
 namespace {
 
-// Rows per transposed slice of the X^T Y product.
-constexpr size_t kBlockRows = 512;
-// Partial sums of X^T Y; fixed so that the summation order is too.
-constexpr size_t kPartialSums = 16;
+// Rows per block of the error sum (a fixed split: the sum does not depend on threads).
+constexpr size_t kErrorBlockRows = 4096;
 
 size_t checked_product(size_t a, size_t b, const char* what) {
     auto r = checked_mul(a, b);
@@ -57,56 +55,61 @@ std::vector<float> centred_sample(std::span<const float> data, size_t d, const s
     return x;
 }
 
-// X^T Y for the centred sample X (s x d) and the reconstruction of `codes`.
-// Adds to *error_sum the squared distances between `rotated` and the
-// reconstruction when error_sum is given.
+// X^T Y for the centred sample X (s x d) and the reconstruction Y of
+// `codes`, without Y: the columns of chunk j are sum_c S_c C_c^T, where S_c
+// is the sum of the rows of X whose chunk j holds codeword c (added in row
+// order) and C_c that codeword. That is m * s * d additions instead of the
+// s * d * d multiply-adds of the whole product. Chunks run in parallel and
+// write disjoint columns.
 std::vector<float> cross_product(const pq::ProductQuantizer& pq, std::span<const float> x,
-                                 std::span<const float> rotated, std::span<const uint8_t> codes, size_t s,
-                                 size_t d, double* error_sum) {
+                                 std::span<const uint8_t> codes, size_t s, size_t d) {
     const size_t cs = pq.code_size();
-    const size_t blocks = static_cast<size_t>(div_ceil(s, kBlockRows));
-    const size_t groups = std::min(kPartialSums, blocks);
-    const size_t dd = checked_product(d, d, "d * d");
-    std::vector<std::vector<float>> partial(groups);
-    std::vector<double> errors(groups, 0.0);
-    pool::parallel_for_each_index(groups, [&](size_t g) {
-        std::vector<float>& acc = partial[g];
-        acc.assign(dd, 0.0f);
-        std::vector<float> xt(d * kBlockRows);
-        std::vector<float> yt(d * kBlockRows);
-        std::vector<float> y(d);
-        double err = 0.0;
-        // Group g takes blocks g, g + groups, g + 2 * groups, ...
-        for (size_t b = g; b < blocks; b += groups) {
-            const size_t first = b * kBlockRows;
-            const size_t rows = std::min(s, first + kBlockRows) - first;
-            for (size_t r = 0; r < rows; ++r) {
-                const float* xr = x.data() + (first + r) * d;
-                pq.decode(codes.subspan((first + r) * cs, cs), y);
-                for (size_t t = 0; t < d; ++t) {
-                    xt[t * rows + r] = xr[t];
-                    yt[t * rows + r] = y[t];
-                }
-                if (error_sum != nullptr) {
-                    const float* rr = rotated.data() + (first + r) * d;
-                    for (size_t t = 0; t < d; ++t) {
-                        const double e = static_cast<double>(rr[t]) - static_cast<double>(y[t]);
-                        err += e * e;
-                    }
-                }
-            }
-            blas::sgemm_a_bt(d, d, rows, 1.0f, std::span<const float>(xt).first(d * rows),
-                             std::span<const float>(yt).first(d * rows), 1.0f, acc);
+    const size_t ksub = pq.ksub();
+    const pq::TransposedCodebook& book = pq.transposed_codebook();
+    std::vector<float> m(checked_product(d, d, "d * d"), 0.0f);
+    pool::parallel_for_each_index(pq.m(), [&](size_t j) {
+        const size_t lo = pq.chunk_offsets()[j];
+        const size_t w = pq.chunk_offsets()[j + 1] - lo;
+        std::vector<float> sums(ksub * d, 0.0f);
+        for (size_t i = 0; i < s; ++i) {
+            float* to = sums.data() + pq.code_value(codes.subspan(i * cs, cs), j) * d;
+            const float* row = x.data() + i * d;
+            for (size_t t = 0; t < d; ++t) to[t] += row[t];
         }
-        errors[g] = err;
+        // sums^T (d x ksub) against the chunk's dimension-major codewords (w x ksub).
+        std::vector<float> sums_t(d * ksub);
+        for (size_t c = 0; c < ksub; ++c)
+            for (size_t t = 0; t < d; ++t) sums_t[t * ksub + c] = sums[c * d + t];
+        std::vector<float> block(d * w);
+        blas::sgemm_a_bt(d, w, ksub, 1.0f, sums_t, std::span<const float>(book.values).subspan(j * book.stride, w * ksub),
+                         0.0f, block);
+        for (size_t t = 0; t < d; ++t) std::copy_n(block.data() + t * w, w, m.data() + t * d + lo);
     });
-    std::vector<float> m = std::move(partial[0]);
-    for (size_t g = 1; g < groups; ++g)
-        for (size_t i = 0; i < dd; ++i) m[i] += partial[g][i];
-    if (error_sum != nullptr) {
-        for (double e : errors) *error_sum += e;
-    }
     return m;
+}
+
+// The mean squared distance between the rotated sample and its reconstruction.
+double mean_quantization_error(const pq::ProductQuantizer& pq, std::span<const float> rotated,
+                               std::span<const uint8_t> codes, size_t s, size_t d) {
+    const size_t cs = pq.code_size();
+    const size_t blocks = static_cast<size_t>(div_ceil(s, kErrorBlockRows));
+    std::vector<double> partial(blocks, 0.0);
+    pool::parallel_for_each_index(blocks, [&](size_t b) {
+        std::vector<float> y(d);
+        double sum = 0.0;
+        const size_t end = std::min(s, (b + 1) * kErrorBlockRows);
+        for (size_t i = b * kErrorBlockRows; i < end; ++i) {
+            pq.decode(codes.subspan(i * cs, cs), y);
+            for (size_t t = 0; t < d; ++t) {
+                const double e = static_cast<double>(rotated[i * d + t]) - static_cast<double>(y[t]);
+                sum += e * e;
+            }
+        }
+        partial[b] = sum;
+    });
+    double total = 0.0;
+    for (double v : partial) total += v;
+    return total / static_cast<double>(s);
 }
 
 // R = V U^T from the singular value decomposition X^T Y = U S V^T.
@@ -215,10 +218,8 @@ void OPQMatrix::train_with_config(std::span<const float> data, size_t n, pq::Pro
         pq.train_hot_start_with_parallelism(rotated, s, pass_config, pass != 0, threads);
         pq.encode_batch(rotated, s, codes);
         if (s == 0) continue;  // nothing to fit: R stays as it is
-        double error = 0.0;
-        const std::vector<float> m = cross_product(pq, x, rotated, codes, s, d, trace != nullptr ? &error : nullptr);
-        if (trace != nullptr) trace->pass_errors.push_back(error / static_cast<double>(s));
-        rotation_ = procrustes_rotation(m, d);
+        if (trace != nullptr) trace->pass_errors.push_back(mean_quantization_error(pq, rotated, codes, s, d));
+        rotation_ = procrustes_rotation(cross_product(pq, x, codes, s, d), d);
     }
     rotate_sample();
     pq.train_hot_start_with_parallelism(rotated, s, config, false, threads);
