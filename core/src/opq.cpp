@@ -29,11 +29,7 @@ namespace {
 // Rows per block of the error sum (a fixed split: the sum does not depend on threads).
 constexpr size_t kErrorBlockRows = 4096;
 
-size_t checked_product(size_t a, size_t b, const char* what) {
-    auto r = checked_mul(a, b);
-    if (!r) panic("{} overflows usize", what);
-    return static_cast<size_t>(*r);
-}
+using pq::checked_size_product;
 
 using MatrixD = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
@@ -41,7 +37,7 @@ using MatrixD = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::Row
 // row order, times the f32 reciprocal of the row count).
 std::vector<float> centred_sample(std::span<const float> data, size_t d, const std::vector<size_t>& rows) {
     const size_t s = rows.size();
-    std::vector<float> x(checked_product(s, d, "OPQ sample size"));
+    std::vector<float> x(checked_size_product(s, d, "OPQ sample size"));
     std::vector<float> mean(d, 0.0f);
     for (size_t i = 0; i < s; ++i) {
         const float* row = data.data() + rows[i] * d;
@@ -66,7 +62,7 @@ std::vector<float> cross_product(const pq::ProductQuantizer& pq, std::span<const
     const size_t cs = pq.code_size();
     const size_t ksub = pq.ksub();
     const pq::TransposedCodebook& book = pq.transposed_codebook();
-    std::vector<float> m(checked_product(d, d, "d * d"), 0.0f);
+    std::vector<float> m(checked_size_product(d, d, "d * d"), 0.0f);
     pool::parallel_for_each_index(pq.m(), [&](size_t j) {
         const size_t lo = pq.chunk_offsets()[j];
         const size_t w = pq.chunk_offsets()[j + 1] - lo;
@@ -151,10 +147,10 @@ std::vector<float> random_rotation(size_t d, rng::StdRng& rng) {
     return out;
 }
 
-OPQMatrix::OPQMatrix(size_t d, size_t m) : rotation_(checked_product(d, d, "d * d"), 0.0f), d_(d), m_(m) {}
+OPQMatrix::OPQMatrix(size_t d, size_t m) : rotation_(checked_size_product(d, d, "d * d"), 0.0f), d_(d), m_(m) {}
 
 OPQMatrix OPQMatrix::from_rotation(size_t d, size_t m, std::vector<float> rotation) {
-    assert_eq(rotation.size(), checked_product(d, d, "d * d"), "OPQ rotation must hold d * d values");
+    assert_eq(rotation.size(), checked_size_product(d, d, "d * d"), "OPQ rotation must hold d * d values");
     OPQMatrix matrix(0, m);
     matrix.rotation_ = std::move(rotation);
     matrix.d_ = d;
@@ -177,7 +173,7 @@ void OPQMatrix::apply_batch(std::span<const float> x, std::span<float> y, size_t
         apply(x, y);
         return;
     }
-    const size_t total = checked_product(n, d_, "n * d");
+    const size_t total = checked_size_product(n, d_, "n * d");
     check_len(total, x.size());
     check_len(total, y.size());
     blas::sgemm_a_bt_parallel(n, d_, d_, 1.0f, x, rotation_, 0.0f, y);
@@ -187,7 +183,7 @@ void OPQMatrix::train_with_config(std::span<const float> data, size_t n, pq::Pro
                                   const kmeans::KMeansConfig& config, OPQTrainTrace* trace) {
     const size_t d = d_;
     assert_eq(pq.d(), d, "OPQ dimension must match the product quantizer");
-    check_len(checked_product(n, d, "n * d"), data.size());
+    check_len(checked_size_product(n, d, "n * d"), data.size());
     const size_t cs = pq.code_size();
     TD_ASSERT(cs != 0, "chunk_size must not be zero");
 
@@ -203,7 +199,7 @@ void OPQMatrix::train_with_config(std::span<const float> data, size_t n, pq::Pro
 
     const size_t threads = std::max<size_t>(pool::current_num_threads(), 1);
     std::vector<float> rotated(x.size());
-    std::vector<uint8_t> codes(checked_product(s, cs, "OPQ code buffer size"));
+    std::vector<uint8_t> codes(checked_size_product(s, cs, "OPQ code buffer size"));
     auto rotate_sample = [&] {
         if (s == 1) {
             apply(x, rotated);

@@ -20,12 +20,6 @@ namespace {
 // Rows that one task of a blocked encoder holds at most.
 constexpr size_t kMaxRowsPerTask = 512;
 
-size_t checked_product(size_t a, size_t b, const char* what) {
-    auto r = checked_mul(a, b);
-    if (!r) panic("{} overflows usize", what);
-    return static_cast<size_t>(*r);
-}
-
 // The expanded squared distance (|c|^2 + |x|^2) - 2 x.c, never negative; NaN
 // (from overflowing or NaN inputs) counts as 0, as in every table.
 inline float expanded_l2(float cn, float xn, float ip) noexcept {
@@ -34,6 +28,12 @@ inline float expanded_l2(float cn, float xn, float ip) noexcept {
 }
 
 }  // namespace
+
+size_t checked_size_product(size_t a, size_t b, const char* what) {
+    auto r = checked_mul(a, b);
+    if (!r) panic("{} overflows usize", what);
+    return static_cast<size_t>(*r);
+}
 
 // ---- plans ------------------------------------------------------------------
 
@@ -86,10 +86,10 @@ ProductQuantizer ProductQuantizer::with_validated_chunk_offsets(size_t d, size_t
 // ---- codebook -----------------------------------------------------------------
 
 bool ProductQuantizer::try_set_centroids(std::vector<float> centroids) {
-    assert_eq(centroids.size(), checked_product(d_, ksub_, "d * ksub"), "PQ centroids must hold d * ksub values");
+    assert_eq(centroids.size(), checked_size_product(d_, ksub_, "d * ksub"), "PQ centroids must hold d * ksub values");
     std::vector<float> norms;
     try {
-        norms.assign(checked_product(m_, ksub_, "m * ksub"), 0.0f);
+        norms.assign(checked_size_product(m_, ksub_, "m * ksub"), 0.0f);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -113,8 +113,8 @@ void ProductQuantizer::set_centroids(std::vector<float> centroids) {
 
 std::vector<float> ProductQuantizer::compute_centroid_norms() const {
     if (!centroid_norms_.empty()) return centroid_norms_;
-    check_len(checked_product(d_, ksub_, "d * ksub"), centroids_.size());
-    std::vector<float> norms(checked_product(m_, ksub_, "m * ksub"));
+    check_len(checked_size_product(d_, ksub_, "d * ksub"), centroids_.size());
+    std::vector<float> norms(checked_size_product(m_, ksub_, "m * ksub"));
     for (size_t j = 0; j < m_; ++j) {
         const size_t lo = chunk_offsets_[j];
         const size_t w = chunk_offsets_[j + 1] - lo;
@@ -143,7 +143,7 @@ bool ProductQuantizer::has_valid_layout() const {
 void ProductQuantizer::train_hot_start_with_parallelism(std::span<const float> data, size_t n,
                                                         const kmeans::KMeansConfig& config, bool hot_start,
                                                         size_t max_threads) {
-    check_len(checked_product(n, d_, "n * d"), data.size());
+    check_len(checked_size_product(n, d_, "n * d"), data.size());
     // A hot start on an untrained quantizer is a cold start.
     std::optional<std::vector<float>> initial;
     if (hot_start && !centroids_.empty()) initial = centroids_;
@@ -153,7 +153,7 @@ void ProductQuantizer::train_hot_start_with_parallelism(std::span<const float> d
         pool::parallel_for_each_index(m_, [&](size_t j) {
             const size_t lo = chunk_offsets_[j];
             const size_t w = chunk_offsets_[j + 1] - lo;
-            std::vector<float> sub(checked_product(n, w, "n * chunk width"));
+            std::vector<float> sub(checked_size_product(n, w, "n * chunk width"));
             for (size_t i = 0; i < n; ++i) {
                 std::copy_n(data.data() + i * d_ + lo, w, sub.data() + i * w);
             }
@@ -163,7 +163,7 @@ void ProductQuantizer::train_hot_start_with_parallelism(std::span<const float> d
         });
     });
 
-    std::vector<float> codebook(checked_product(d_, ksub_, "d * ksub"), 0.0f);
+    std::vector<float> codebook(checked_size_product(d_, ksub_, "d * ksub"), 0.0f);
     for (size_t j = 0; j < m_; ++j) {
         const size_t lo = chunk_offsets_[j];
         const size_t w = chunk_offsets_[j + 1] - lo;
@@ -176,8 +176,8 @@ void ProductQuantizer::train_hot_start_with_parallelism(std::span<const float> d
 // ---- encoding and decoding -----------------------------------------------------------
 
 void ProductQuantizer::check_encode_shapes(std::span<const float> data, size_t n, std::span<uint8_t> codes) const {
-    check_len(checked_product(n, d_, "n * d"), data.size());
-    check_len(checked_product(n, code_size(), "n * code size"), codes.size());
+    check_len(checked_size_product(n, d_, "n * d"), data.size());
+    check_len(checked_size_product(n, code_size(), "n * code size"), codes.size());
 }
 
 size_t ProductQuantizer::code_value(std::span<const uint8_t> code, size_t j) const {
@@ -267,10 +267,10 @@ size_t ProductQuantizer::rows_per_task(size_t n) const {
 TransposedCodebook ProductQuantizer::build_transposed_codebook() const {
     auto stride = checked_mul(max_chunk_width_, ksub_);
     if (!stride) panic("transposed codebook stride overflows usize");
-    check_len(checked_product(d_, ksub_, "d * ksub"), centroids_.size());
+    check_len(checked_size_product(d_, ksub_, "d * ksub"), centroids_.size());
     TransposedCodebook t;
     t.stride = static_cast<size_t>(*stride);
-    t.values.assign(checked_product(m_, t.stride, "transposed codebook size"), 0.0f);
+    t.values.assign(checked_size_product(m_, t.stride, "transposed codebook size"), 0.0f);
     for (size_t j = 0; j < m_; ++j) {
         const size_t lo = chunk_offsets_[j];
         const size_t w = chunk_offsets_[j + 1] - lo;
@@ -318,7 +318,7 @@ void ProductQuantizer::encode_batch_8bit_sgemm(std::span<const float> data, size
     TD_ASSERT(nbits_ == 8 && ksub_ == 256, "the matrix-product encoder needs 8-bit codes");
     check_encode_shapes(data, n, codes);
     if (n == 0) return;
-    check_len(checked_product(d_, ksub_, "d * ksub"), centroids_.size());
+    check_len(checked_size_product(d_, ksub_, "d * ksub"), centroids_.size());
     const size_t rows = rows_per_task(n);
     const size_t cs = code_size();
     pool::parallel_for_each_index(static_cast<size_t>(div_ceil(n, rows)), [&](size_t piece) {
@@ -362,7 +362,7 @@ void ProductQuantizer::decode(std::span<const uint8_t> code, std::span<float> ou
 void ProductQuantizer::compute_distance_table(std::span<const float> query, uint32_t metric,
                                               std::span<float> table) const {
     check_len(d_, query.size());
-    check_len(checked_product(m_, ksub_, "m * ksub"), table.size());
+    check_len(checked_size_product(m_, ksub_, "m * ksub"), table.size());
     for (size_t j = 0; j < m_; ++j) {
         const size_t lo = chunk_offsets_[j];
         const size_t w = chunk_offsets_[j + 1] - lo;
@@ -383,7 +383,7 @@ void ProductQuantizer::compute_distance_table(std::span<const float> query, uint
 
 void ProductQuantizer::compute_inner_product_table(std::span<const float> query, std::span<float> table) const {
     check_len(d_, query.size());
-    check_len(checked_product(m_, ksub_, "m * ksub"), table.size());
+    check_len(checked_size_product(m_, ksub_, "m * ksub"), table.size());
     for (size_t j = 0; j < m_; ++j) {
         const size_t lo = chunk_offsets_[j];
         const size_t w = chunk_offsets_[j + 1] - lo;

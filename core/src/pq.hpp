@@ -36,6 +36,9 @@
 
 namespace tavren::pq {
 
+// a * b, or the assertion "{what} overflows usize".
+size_t checked_size_product(size_t a, size_t b, const char* what);
+
 // The dimension-major copy of a codebook used by the transposed encoder:
 // m blocks of `stride` = max_chunk_width * ksub values; block j holds w rows
 // of ksub values, entry j * stride + t * ksub + c being dimension t of

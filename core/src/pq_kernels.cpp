@@ -53,6 +53,48 @@ TD_AVX2 size_t score_argmin_avx2_generic(const float* x, size_t w, const float* 
     return nearest_codeword({scores, ksub});
 }
 
+// Eight running minima, one per lane, each with the codeword that gave it:
+// a lane takes a value only when it is strictly smaller (NaN never), so each
+// lane keeps its first minimum. reduce() takes the smallest lane value, equal
+// values going to the smaller codeword: the sequential first-minimum rule.
+struct LaneArgmin {
+    __m256 best;
+    __m256i best_index;
+    __m256i index;
+
+    TD_AVX2 LaneArgmin() noexcept
+        : best(_mm256_set1_ps(kF32Max)),
+          best_index(_mm256_setzero_si256()),
+          index(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)) {}
+
+    // Offers the scores of the next eight codewords.
+    TD_AVX2 void update(__m256 v) noexcept {
+        const __m256 smaller = _mm256_cmp_ps(v, best, _CMP_LT_OQ);
+        best = _mm256_blendv_ps(best, v, smaller);
+        best_index = _mm256_castps_si256(
+            _mm256_blendv_ps(_mm256_castsi256_ps(best_index), _mm256_castsi256_ps(index), smaller));
+        index = _mm256_add_epi32(index, _mm256_set1_epi32(8));
+    }
+
+    TD_AVX2 size_t reduce(float& value) const noexcept {
+        alignas(32) float values[8];
+        alignas(32) int32_t indexes[8];
+        _mm256_store_ps(values, best);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(indexes), best_index);
+        float v = values[0];
+        size_t at = static_cast<size_t>(indexes[0]);
+        for (int lane = 1; lane < 8; ++lane) {
+            const size_t i = static_cast<size_t>(indexes[lane]);
+            if (values[lane] < v || (values[lane] == v && i < at)) {
+                v = values[lane];
+                at = i;
+            }
+        }
+        value = v;
+        return at;
+    }
+};
+
 // Width 4, ksub a multiple of 8: eight lanes keep their own running minimum
 // (strictly smaller, ordered values only) and its codeword; the lanes are
 // then reduced in lane order, equal values going to the smaller codeword.
@@ -61,10 +103,7 @@ TD_AVX2 size_t score_argmin_avx2_d4(const float* x, const float* block, size_t k
     const __m256 x1 = _mm256_set1_ps(x[1]);
     const __m256 x2 = _mm256_set1_ps(x[2]);
     const __m256 x3 = _mm256_set1_ps(x[3]);
-    __m256 best = _mm256_set1_ps(kF32Max);
-    __m256i best_index = _mm256_setzero_si256();
-    __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256i step = _mm256_set1_epi32(8);
+    LaneArgmin lanes;
     for (size_t c = 0; c < ksub; c += 8) {
         __m256 e = _mm256_sub_ps(x0, _mm256_loadu_ps(block + c));
         __m256 s = _mm256_mul_ps(e, e);
@@ -74,25 +113,10 @@ TD_AVX2 size_t score_argmin_avx2_d4(const float* x, const float* block, size_t k
         s = _mm256_add_ps(s, _mm256_mul_ps(e, e));
         e = _mm256_sub_ps(x3, _mm256_loadu_ps(block + 3 * ksub + c));
         s = _mm256_add_ps(s, _mm256_mul_ps(e, e));
-        const __m256 smaller = _mm256_cmp_ps(s, best, _CMP_LT_OQ);
-        best = _mm256_blendv_ps(best, s, smaller);
-        best_index = _mm256_castps_si256(
-            _mm256_blendv_ps(_mm256_castsi256_ps(best_index), _mm256_castsi256_ps(index), smaller));
-        index = _mm256_add_epi32(index, step);
+        lanes.update(s);
     }
-    alignas(32) float values[8];
-    alignas(32) int32_t indexes[8];
-    _mm256_store_ps(values, best);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(indexes), best_index);
-    float v = values[0];
-    int32_t at = indexes[0];
-    for (int lane = 1; lane < 8; ++lane) {
-        if (values[lane] < v || (values[lane] == v && indexes[lane] < at)) {
-            v = values[lane];
-            at = indexes[lane];
-        }
-    }
-    return static_cast<size_t>(at);
+    float value = 0.0f;
+    return lanes.reduce(value);
 }
 
 // The cost of one codeword from its dot product, as nearest_expanded_l2 states.
@@ -133,10 +157,7 @@ TD_AVX2 size_t nearest_expanded_avx2(const float* x, size_t w, const float* bloc
     const size_t full = w / 8 * 8;
     const __m256 xnv = _mm256_set1_ps(xn);
     const __m256 zero = _mm256_setzero_ps();
-    __m256 best = _mm256_set1_ps(kF32Max);
-    __m256i best_index = _mm256_setzero_si256();
-    __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256i step = _mm256_set1_epi32(8);
+    LaneArgmin lanes;
     size_t c = 0;
     for (; c + 8 <= k; c += 8) {
         __m256 s = zero;
@@ -155,25 +176,10 @@ TD_AVX2 size_t nearest_expanded_avx2(const float* x, size_t w, const float* bloc
             s = _mm256_add_ps(s, _mm256_mul_ps(_mm256_set1_ps(x[p]), _mm256_loadu_ps(block + p * stride + c)));
         __m256 v = _mm256_sub_ps(_mm256_add_ps(_mm256_loadu_ps(norms + c), xnv), _mm256_add_ps(s, s));
         if (clamp) v = _mm256_and_ps(v, _mm256_cmp_ps(v, zero, _CMP_GT_OQ));
-        const __m256 smaller = _mm256_cmp_ps(v, best, _CMP_LT_OQ);
-        best = _mm256_blendv_ps(best, v, smaller);
-        best_index = _mm256_castps_si256(
-            _mm256_blendv_ps(_mm256_castsi256_ps(best_index), _mm256_castsi256_ps(index), smaller));
-        index = _mm256_add_epi32(index, step);
+        lanes.update(v);
     }
-    alignas(32) float values[8];
-    alignas(32) int32_t indexes[8];
-    _mm256_store_ps(values, best);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(indexes), best_index);
-    float v = values[0];
-    size_t at = static_cast<size_t>(indexes[0]);
-    for (int lane = 1; lane < 8; ++lane) {
-        const size_t i = static_cast<size_t>(indexes[lane]);
-        if (values[lane] < v || (values[lane] == v && i < at)) {
-            v = values[lane];
-            at = i;
-        }
-    }
+    float v = kF32Max;
+    size_t at = lanes.reduce(v);
     // The codewords past the last full group have larger indexes: they win
     // only when strictly smaller.
     for (; c < k; ++c) {
