@@ -150,6 +150,54 @@ size_t nearest_expanded_scalar(const float* x, size_t w, const float* block, siz
     return at;
 }
 
+// The lanes' winner, then the codewords c .. k - 1 past the last full group
+// (larger indexes: they win only when strictly smaller).
+TD_AVX2 size_t finish_expanded(const LaneArgmin& lanes, const float* x, size_t w, const float* block, size_t stride,
+                               size_t c, size_t k, const float* norms, float xn, bool clamp, float& best_out) noexcept {
+    float v = kF32Max;
+    size_t at = lanes.reduce(v);
+    for (; c < k; ++c) {
+        float rest = 0.0f;
+        (void)nearest_expanded_scalar(x, w, block + c, stride, 1, norms + c, xn, clamp, rest);
+        if (rest < v) {
+            v = rest;
+            at = c;
+        }
+    }
+    best_out = v;
+    return at;
+}
+
+// x[t] times dimension t of eight consecutive codewords.
+TD_AVX2 inline __m256 product(__m256 xt, const float* b, size_t t, size_t stride) noexcept {
+    return _mm256_mul_ps(xt, _mm256_loadu_ps(b + t * stride));
+}
+
+// nearest_expanded_avx2 for width 8, the common PQ sub-vector: the row's
+// broadcasts stay in registers and the eight products meet in the lane order
+// at once: ((p0 + p4) + (p2 + p6)) + ((p1 + p5) + (p3 + p7)).
+TD_AVX2 size_t nearest_expanded_avx2_w8(const float* x, const float* block, size_t stride, size_t k,
+                                        const float* norms, float xn, bool clamp, float& best_out) noexcept {
+    __m256 xb[8];
+    for (size_t t = 0; t < 8; ++t) xb[t] = _mm256_set1_ps(x[t]);
+    const __m256 xnv = _mm256_set1_ps(xn);
+    const __m256 zero = _mm256_setzero_ps();
+    LaneArgmin lanes;
+    size_t c = 0;
+    for (; c + 8 <= k; c += 8) {
+        const float* b = block + c;
+        const __m256 s04 = _mm256_add_ps(product(xb[0], b, 0, stride), product(xb[4], b, 4, stride));
+        const __m256 s26 = _mm256_add_ps(product(xb[2], b, 2, stride), product(xb[6], b, 6, stride));
+        const __m256 s15 = _mm256_add_ps(product(xb[1], b, 1, stride), product(xb[5], b, 5, stride));
+        const __m256 s37 = _mm256_add_ps(product(xb[3], b, 3, stride), product(xb[7], b, 7, stride));
+        const __m256 s = _mm256_add_ps(_mm256_add_ps(s04, s26), _mm256_add_ps(s15, s37));
+        __m256 v = _mm256_sub_ps(_mm256_add_ps(_mm256_loadu_ps(norms + c), xnv), _mm256_add_ps(s, s));
+        if (clamp) v = _mm256_and_ps(v, _mm256_cmp_ps(v, zero, _CMP_GT_OQ));
+        lanes.update(v);
+    }
+    return finish_expanded(lanes, x, 8, block, stride, c, k, norms, xn, clamp, best_out);
+}
+
 // Eight codewords per step: lane vectors across codewords, reduced exactly as
 // the product reduces its lanes within one element.
 TD_AVX2 size_t nearest_expanded_avx2(const float* x, size_t w, const float* block, size_t stride, size_t k,
@@ -178,21 +226,7 @@ TD_AVX2 size_t nearest_expanded_avx2(const float* x, size_t w, const float* bloc
         if (clamp) v = _mm256_and_ps(v, _mm256_cmp_ps(v, zero, _CMP_GT_OQ));
         lanes.update(v);
     }
-    float v = kF32Max;
-    size_t at = lanes.reduce(v);
-    // The codewords past the last full group have larger indexes: they win
-    // only when strictly smaller.
-    for (; c < k; ++c) {
-        float rest_best = 0.0f;
-        const size_t r = nearest_expanded_scalar(x, w, block + c, stride, 1, norms + c, xn, clamp, rest_best);
-        (void)r;
-        if (rest_best < v) {
-            v = rest_best;
-            at = c;
-        }
-    }
-    best_out = v;
-    return at;
+    return finish_expanded(lanes, x, w, block, stride, c, k, norms, xn, clamp, best_out);
 }
 
 }  // namespace
@@ -208,6 +242,7 @@ size_t nearest_expanded_l2(std::span<const float> x, std::span<const float> bloc
         check_len(*cells + k, block.size());
     }
     if (distance::avx2_enabled()) {
+        if (w == 8) return nearest_expanded_avx2_w8(x.data(), block.data(), stride, k, norms.data(), xn, clamp, best);
         return nearest_expanded_avx2(x.data(), w, block.data(), stride, k, norms.data(), xn, clamp, best);
     }
     return nearest_expanded_scalar(x.data(), w, block.data(), stride, k, norms.data(), xn, clamp, best);
