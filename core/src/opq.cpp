@@ -63,23 +63,28 @@ std::vector<float> cross_product(const pq::ProductQuantizer& pq, std::span<const
     const size_t ksub = pq.ksub();
     const pq::TransposedCodebook& book = pq.transposed_codebook();
     std::vector<float> m(checked_size_product(d, d, "d * d"), 0.0f);
-    pool::parallel_for_each_index(pq.m(), [&](size_t j) {
-        const size_t lo = pq.chunk_offsets()[j];
-        const size_t w = pq.chunk_offsets()[j + 1] - lo;
-        std::vector<float> sums(ksub * d, 0.0f);
-        for (size_t i = 0; i < s; ++i) {
-            float* to = sums.data() + pq.code_value(codes.subspan(i * cs, cs), j) * d;
-            const float* row = x.data() + i * d;
-            for (size_t t = 0; t < d; ++t) to[t] += row[t];
-        }
-        // sums^T (d x ksub) against the chunk's dimension-major codewords (w x ksub).
+    // Scratch once per range of chunks, not once per chunk.
+    pool::parallel_for(0, pq.m(), 1, [&](size_t first, size_t last) {
+        std::vector<float> sums(ksub * d);
         std::vector<float> sums_t(d * ksub);
-        for (size_t c = 0; c < ksub; ++c)
-            for (size_t t = 0; t < d; ++t) sums_t[t * ksub + c] = sums[c * d + t];
-        std::vector<float> block(d * w);
-        blas::sgemm_a_bt(d, w, ksub, 1.0f, sums_t, std::span<const float>(book.values).subspan(j * book.stride, w * ksub),
-                         0.0f, block);
-        for (size_t t = 0; t < d; ++t) std::copy_n(block.data() + t * w, w, m.data() + t * d + lo);
+        std::vector<float> block(d * pq.max_chunk_width());
+        for (size_t j = first; j < last; ++j) {
+            const size_t lo = pq.chunk_offsets()[j];
+            const size_t w = pq.chunk_offsets()[j + 1] - lo;
+            std::fill(sums.begin(), sums.end(), 0.0f);
+            for (size_t i = 0; i < s; ++i) {
+                float* to = sums.data() + pq.code_value(codes.subspan(i * cs, cs), j) * d;
+                const float* row = x.data() + i * d;
+                for (size_t t = 0; t < d; ++t) to[t] += row[t];
+            }
+            // sums^T (d x ksub) against the chunk's dimension-major codewords (w x ksub).
+            for (size_t c = 0; c < ksub; ++c)
+                for (size_t t = 0; t < d; ++t) sums_t[t * ksub + c] = sums[c * d + t];
+            blas::sgemm_a_bt(d, w, ksub, 1.0f, sums_t,
+                             std::span<const float>(book.values).subspan(j * book.stride, w * ksub), 0.0f,
+                             std::span<float>(block).first(d * w));
+            for (size_t t = 0; t < d; ++t) std::copy_n(block.data() + t * w, w, m.data() + t * d + lo);
+        }
     });
     return m;
 }
