@@ -2,12 +2,14 @@
 // fall of the quantization error over the training passes.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <random>
 #include <set>
 #include <vector>
 
+#include "blas.hpp"
 #include "distance.hpp"
 #include "error.hpp"
 #include "guards.hpp"
@@ -248,6 +250,29 @@ TEST(Opq, ApplyAndApplyBatch) {
     const OPQMatrix empty = OPQMatrix::from_rotation(0, 1, {});
     std::vector<float> none;
     empty.apply(none, none);
+}
+
+// The rotation's large products are split over the pool: the same bits as
+// the single call, whatever the pool size.
+TEST(Opq, ParallelProductMatchesTheSingleCall) {
+    std::mt19937 g(11);
+    std::normal_distribution<float> nd(0.0f, 1.0f);
+    for (auto [m, n, k] : {std::array<size_t, 3>{3000, 40, 37}, {257, 129, 64}, {2, 5, 9}}) {
+        std::vector<float> a(m * k), b(n * k), c0(m * n);
+        for (float& v : a) v = nd(g);
+        for (float& v : b) v = nd(g);
+        for (float& v : c0) v = nd(g);
+        std::vector<float> want = c0;
+        tavren::blas::sgemm_a_bt(m, n, k, 0.5f, a, b, 2.0f, want);
+        for (size_t threads : {1u, 8u}) {
+            PoolGuard guard(threads);
+            std::vector<float> got = c0;
+            tavren::blas::sgemm_a_bt_parallel(m, n, k, 0.5f, a, b, 2.0f, got);
+            EXPECT_TRUE(same_bits(got, want)) << m << " " << threads;
+        }
+    }
+    std::vector<float> a(3000 * 37), b(40 * 37), c(3000 * 40 - 1);
+    EXPECT_THROW(tavren::blas::sgemm_a_bt_parallel(3000, 40, 37, 1.0f, a, b, 0.0f, c), tavren::AssertionFailure);
 }
 
 }  // namespace
