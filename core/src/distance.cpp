@@ -130,6 +130,8 @@ bool avx2_enabled() noexcept { return !g_force_scalar.load(std::memory_order_rel
 
 void force_scalar_for_testing(bool force) noexcept { g_force_scalar.store(force, std::memory_order_relaxed); }
 
+bool f16c_enabled() noexcept { return !g_force_scalar.load(std::memory_order_relaxed) && f16c_available(); }
+
 float fvec_l2sqr(FloatSpan a, FloatSpan b) {
     assert_eq(a.size(), b.size(), "fvec_l2sqr inputs must have the same length");
     return l2sqr_raw(a.data(), b.data(), a.size());
