@@ -330,7 +330,7 @@ PageCase page_with(uint64_t n, const std::vector<StoredList>& lists, uint32_t ve
         if (vector_bytes > 0) std::memcpy(c.page.data() + at, vector.data(), vector_bytes);
         at += vector_bytes;
         nodes.push_back({at, l.metadata});
-        std::memcpy(c.page.data() + at, l.bytes.data(), l.bytes.size());
+        std::copy(l.bytes.begin(), l.bytes.end(), c.page.begin() + static_cast<std::ptrdiff_t>(at));
         at += l.bytes.size();
     }
     // Further nodes with empty lists share the page.
