@@ -441,3 +441,48 @@ TEST(DiskAnnRawVectors, RecordsGoOutInWholeMebibytes) {
     write_vector_records(0, [&](uint64_t) { return std::span<const float>(row); }, RawVectorEncoding::F32, none);
     EXPECT_TRUE(none.calls().empty());
 }
+
+// ---- Allocation bounds -----------------------------------------------------------------------
+
+TEST(DiskAnnDecoders, SizesClaimedByAFileNeverSizeAnAllocation) {
+    // A header claiming u32::MAX nodes and a 16 MiB adjacency index, with 12 bytes given.
+    DiskAnnHeader h;
+    h.vector_count = 0xFFFFFFFFull;
+    h.max_degree = 8;
+    h.flags = kFlagsCompact;
+    h.sections[kSectionAdjacencyIndex].length = adjacency_index_serialized_len(h.vector_count);
+    h.sections[kSectionAdjacencyPages].length = 4096;
+    const std::vector<uint8_t> small(12);
+    {
+        AllocationWatch watch;
+        expect_error([&] { (void)decode_adjacency_index(small, h); }, ErrorKind::InvalidData,
+                     "DiskANN adjacency index payload is truncated");
+        EXPECT_LT(watch.largest(), 1024u);
+    }
+    // A codebook header claiming d = m = 1024 with 8-bit codes, and nothing after it.
+    std::vector<uint8_t> codebook;
+    for (uint32_t w : {0x31515044u, 1u, 1024u, 1024u, 8u, 256u, 1025u, 0u}) put(codebook, w);
+    {
+        AllocationWatch watch;
+        expect_error([&] { (void)decode_pq_codebook_section(codebook, codebook_header(1024, 1024, 8)); },
+                     ErrorKind::InvalidData, "invalid DiskANN PQ codebook length");
+        EXPECT_LT(watch.largest(), 1024u);
+    }
+    // A raw row-ID section claiming 2^32 - 1 rows in 40 bytes.
+    {
+        AllocationWatch watch;
+        expect_error(
+            [&] { (void)decode_row_id_section_owned(cat(row_id_header(0, 64, 0xFFFFFFFFull, 0), {1, 2, 3, 4, 5, 6, 7, 8}),
+                                                    0xFFFFFFFFull); },
+            ErrorKind::InvalidData, "invalid DiskANN row-ID payload length");
+        EXPECT_LT(watch.largest(), 1024u);
+    }
+    // A list degree is at most 32767: the decoder's growth is bounded by that, not by the bytes.
+    {
+        std::vector<uint32_t> out;
+        AllocationWatch watch;
+        expect_error([&] { (void)decode_adjacency_list(small, 0x7FFF, false, out); }, ErrorKind::InvalidData,
+                     "DiskANN adjacency varint is truncated");
+        EXPECT_LE(watch.largest(), 4u * 0x7FFF);
+    }
+}
