@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "distance.hpp"
+#include "index_io_util.hpp"
 #include "numeric.hpp"
 
 namespace tavren::diskann_format {
@@ -20,15 +21,11 @@ constexpr uint64_t kI64Max = static_cast<uint64_t>(std::numeric_limits<int64_t>:
 constexpr uint64_t kPow62 = uint64_t{1} << 62;
 constexpr uint32_t kMaxMetric = 2;
 
-template <class T>
-T load(const uint8_t* p) {
-    T v;
-    std::memcpy(&v, p, sizeof(T));  // little-endian host (x86-64)
-    return v;
-}
+using index_io_util::load_le;
+
 template <class T>
 void store(uint8_t* p, T v) {
-    std::memcpy(p, &v, sizeof(T));
+    std::memcpy(p, &v, sizeof(T));  // little-endian host (x86-64)
 }
 
 // Resizes `v` to `n` elements; a failed allocation becomes an Error of `kind`
@@ -209,41 +206,41 @@ std::array<uint8_t, kHeaderBytes> DiskAnnHeader::encode() const {
 DiskAnnHeader DiskAnnHeader::decode(std::span<const uint8_t> bytes) {
     if (bytes.size() < kHeaderBytes) invalid_data("DiskANN header is truncated: {} bytes", bytes.size());
     const uint8_t* p = bytes.data();
-    if (load<uint32_t>(p + kMagicAt) != kMagic) invalid_data("invalid DiskANN magic");
-    if (load<uint32_t>(p + kVersionAt) != kVersion) invalid_data("unsupported DiskANN version");
-    if (load<uint32_t>(p + kHeaderSizeAt) != kHeaderBytes) invalid_data("invalid DiskANN header size");
+    if (load_le<uint32_t>(bytes, kMagicAt) != kMagic) invalid_data("invalid DiskANN magic");
+    if (load_le<uint32_t>(bytes, kVersionAt) != kVersion) invalid_data("unsupported DiskANN version");
+    if (load_le<uint32_t>(bytes, kHeaderSizeAt) != kHeaderBytes) invalid_data("invalid DiskANN header size");
 
     DiskAnnHeader h;
-    h.flags = load<uint32_t>(p + kFlagsAt);
+    h.flags = load_le<uint32_t>(bytes, kFlagsAt);
     const bool compact_bit = (h.flags & kFlagCompact) != 0;
     const bool interleaved_bit = (h.flags & kFlagInterleaved) != 0;
     if ((h.flags & ~(kFlagCompact | kFlagInterleaved)) != kRequiredFlags || compact_bit == interleaved_bit) {
         invalid_data("invalid DiskANN required flags");
     }
-    if (load<uint32_t>(p + kSectionCountAt) != kSectionCount) invalid_data("invalid DiskANN section count");
+    if (load_le<uint32_t>(bytes, kSectionCountAt) != kSectionCount) invalid_data("invalid DiskANN section count");
     if (std::any_of(p + kReservedAt, p + kReservedAt + kReservedBytes, [](uint8_t b) { return b != 0; })) {
         invalid_data("DiskANN reserved header bytes must be zero");
     }
 
-    h.dimension = load<uint32_t>(p + kDimensionAt);
-    h.metric = load<uint32_t>(p + kMetricAt);
-    h.vector_count = load<uint64_t>(p + kVectorCountAt);
-    h.entry_node = load<uint32_t>(p + kEntryNodeAt);
-    h.max_degree = load<uint32_t>(p + kMaxDegreeAt);
-    h.build_search_list_size = load<uint32_t>(p + kBuildSearchListSizeAt);
-    h.alpha = load<float>(p + kAlphaAt);
-    h.build_seed = load<uint64_t>(p + kBuildSeedAt);
-    h.pq_m = load<uint32_t>(p + kPqMAt);
-    h.pq_bits = load<uint32_t>(p + kPqBitsAt);
-    h.page_size = load<uint32_t>(p + kPageSizeAt);
-    h.fixed_word_68 = load<uint32_t>(p + kFixedWord68At);
-    h.fixed_word_72 = load<uint32_t>(p + kFixedWord72At);
-    h.raw_vector_encoding = load<uint32_t>(p + kRawVectorEncodingAt);
-    h.record_bytes = load<uint32_t>(p + kRecordBytesAt);
-    h.file_length = load<uint64_t>(p + kFileLengthAt);
+    h.dimension = load_le<uint32_t>(bytes, kDimensionAt);
+    h.metric = load_le<uint32_t>(bytes, kMetricAt);
+    h.vector_count = load_le<uint64_t>(bytes, kVectorCountAt);
+    h.entry_node = load_le<uint32_t>(bytes, kEntryNodeAt);
+    h.max_degree = load_le<uint32_t>(bytes, kMaxDegreeAt);
+    h.build_search_list_size = load_le<uint32_t>(bytes, kBuildSearchListSizeAt);
+    h.alpha = load_le<float>(bytes, kAlphaAt);
+    h.build_seed = load_le<uint64_t>(bytes, kBuildSeedAt);
+    h.pq_m = load_le<uint32_t>(bytes, kPqMAt);
+    h.pq_bits = load_le<uint32_t>(bytes, kPqBitsAt);
+    h.page_size = load_le<uint32_t>(bytes, kPageSizeAt);
+    h.fixed_word_68 = load_le<uint32_t>(bytes, kFixedWord68At);
+    h.fixed_word_72 = load_le<uint32_t>(bytes, kFixedWord72At);
+    h.raw_vector_encoding = load_le<uint32_t>(bytes, kRawVectorEncodingAt);
+    h.record_bytes = load_le<uint32_t>(bytes, kRecordBytesAt);
+    h.file_length = load_le<uint64_t>(bytes, kFileLengthAt);
     for (size_t i = 0; i < kSectionCount; ++i) {
-        h.sections[i].offset = load<uint64_t>(p + kSectionTableAt + 16 * i);
-        h.sections[i].length = load<uint64_t>(p + kSectionTableAt + 16 * i + 8);
+        h.sections[i].offset = load_le<uint64_t>(bytes, kSectionTableAt + 16 * i);
+        h.sections[i].length = load_le<uint64_t>(bytes, kSectionTableAt + 16 * i + 8);
     }
 
     if (h.metric > kMaxMetric || (h.pq_bits != 4 && h.pq_bits != 8) || h.page_size != kPageBytes ||
@@ -352,18 +349,17 @@ void write_pq_codebook(const PqCodebookView& codebook, ChunkedSectionWriter& sin
 
 PqCodebookSection decode_pq_codebook_section(std::span<const uint8_t> bytes, const DiskAnnHeader& header) {
     if (bytes.size() < kCodebookHeaderBytes) invalid_data("DiskANN PQ codebook header is truncated");
-    const uint8_t* p = bytes.data();
     PqCodebookSection s;
-    s.dimension = load<uint32_t>(p + 8);
-    s.m = load<uint32_t>(p + 12);
-    s.nbits = load<uint32_t>(p + 16);
-    s.ksub = load<uint32_t>(p + 20);
-    const uint32_t offset_count = load<uint32_t>(p + 24);
+    s.dimension = load_le<uint32_t>(bytes, 8);
+    s.m = load_le<uint32_t>(bytes, 12);
+    s.nbits = load_le<uint32_t>(bytes, 16);
+    s.ksub = load_le<uint32_t>(bytes, 20);
+    const uint32_t offset_count = load_le<uint32_t>(bytes, 24);
     const bool known_bits = s.nbits == 4 || s.nbits == 8;
-    if (load<uint32_t>(p) != kCodebookMagic || load<uint32_t>(p + 4) != kCodebookVersion ||
+    if (load_le<uint32_t>(bytes, 0) != kCodebookMagic || load_le<uint32_t>(bytes, 4) != kCodebookVersion ||
         s.dimension != header.dimension || s.m != header.pq_m || s.nbits != header.pq_bits || !known_bits ||
         s.ksub != diskann_pq_ksub(s.nbits) || uint64_t{offset_count} != uint64_t{s.m} + 1 ||
-        load<uint32_t>(p + 28) != 0) {
+        load_le<uint32_t>(bytes, 28) != 0) {
         invalid_data("invalid DiskANN PQ codebook metadata");
     }
     uint64_t expected = 0;
@@ -377,7 +373,7 @@ PqCodebookSection decode_pq_codebook_section(std::span<const uint8_t> bytes, con
     // below can be larger than the section.
     try_resize(s.chunk_offsets, offset_count, ErrorKind::InvalidData, "DiskANN PQ chunk-offset allocation failed");
     for (uint64_t i = 0; i < offset_count; ++i) {
-        s.chunk_offsets[i] = load<uint32_t>(p + kCodebookHeaderBytes + 4 * i);
+        s.chunk_offsets[i] = load_le<uint32_t>(bytes, kCodebookHeaderBytes + 4 * i);
     }
     const size_t values_at = kCodebookHeaderBytes + 4 * size_t{offset_count};
     s.centroid_bytes = bytes.subspan(values_at);
@@ -534,11 +530,11 @@ RowIdStorage decode_row_id_section_owned(std::vector<uint8_t>&& bytes, uint64_t 
     std::vector<uint8_t> section = std::move(bytes);
     if (section.size() < kRowIdHeaderBytes) invalid_data("DiskANN row-ID section header is truncated");
     const uint8_t* p = section.data();
-    if (load<uint64_t>(p + 24) != 0) invalid_data("DiskANN row-ID section reserved bytes must be zero");
-    const uint32_t encoding = load<uint32_t>(p);
-    const uint32_t width = load<uint32_t>(p + 4);
-    const uint64_t count = load<uint64_t>(p + 8);
-    const uint64_t base = load<uint64_t>(p + 16);
+    if (load_le<uint64_t>(section, 24) != 0) invalid_data("DiskANN row-ID section reserved bytes must be zero");
+    const uint32_t encoding = load_le<uint32_t>(section, 0);
+    const uint32_t width = load_le<uint32_t>(section, 4);
+    const uint64_t count = load_le<uint64_t>(section, 8);
+    const uint64_t base = load_le<uint64_t>(section, 16);
     if (count != node_count) invalid_data("DiskANN row-ID count does not match header");
     uint64_t payload_length = 0;
     if (encoding == kRowIdEncodingPacked) {
@@ -647,13 +643,13 @@ bool raw_vector_record_is_finite(std::span<const uint8_t> record, RawVectorEncod
     if (encoding == RawVectorEncoding::F32) {
         if (record.size() % 4 != 0) return false;
         for (size_t at = 0; at < record.size(); at += 4) {
-            if (!std::isfinite(load<float>(record.data() + at))) return false;
+            if (!std::isfinite(load_le<float>(record, at))) return false;
         }
         return true;
     }
     if (record.size() % 2 != 0) return false;
     for (size_t at = 0; at < record.size(); at += 2) {
-        if ((load<uint16_t>(record.data() + at) & 0x7C00u) == 0x7C00u) return false;
+        if ((load_le<uint16_t>(record, at) & 0x7C00u) == 0x7C00u) return false;
     }
     return true;
 }
@@ -740,7 +736,7 @@ size_t decode_adjacency_list(std::span<const uint8_t> bytes, uint32_t degree, bo
         const auto need = checked_mul(degree, 4);
         if (!need) invalid_data("DiskANN raw adjacency size overflows usize");
         if (bytes.size() < *need) invalid_data("DiskANN raw adjacency list is truncated");
-        for (uint32_t k = 0; k < degree; ++k) out.push_back(load<uint32_t>(bytes.data() + 4 * size_t{k}));
+        for (uint32_t k = 0; k < degree; ++k) out.push_back(load_le<uint32_t>(bytes, 4 * size_t{k}));
         return static_cast<size_t>(*need);
     }
     size_t at = 0;
