@@ -339,3 +339,34 @@ TEST(DiskAnnHeader, InterleavedPageLimitDecidesTheLayout) {
     EXPECT_NO_THROW((void)DiskAnnHeader::for_layout_with_adjacency_pages_and_pq_bits(
         1000, 50, 0, 100, 8, 0, config(524, 600, StorageLayout::Interleaved, RawVectorEncoding::F16), 32, 50));
 }
+
+TEST(DiskAnnLayout, WriterAndDecoderAcceptTheSameMetricsAndEncodings) {
+    // For every metric and encoding code: the layout function succeeds exactly
+    // when a header carrying those codes decodes.
+    for (uint32_t metric = 0; metric < 5; ++metric) {
+        for (uint32_t encoding = 0; encoding < 5; ++encoding) {
+            SCOPED_TRACE(metric * 10 + encoding);
+            DiskAnnBuildConfig c = config();
+            c.raw_vector_encoding = static_cast<RawVectorEncoding>(encoding);
+            bool laid_out = true;
+            try {
+                const DiskAnnHeader h =
+                    DiskAnnHeader::for_layout_with_adjacency_pages_and_pq_bits(8, 100, 0, 4, 8, metric, c, 120, 3);
+                EXPECT_EQ(DiskAnnHeader::decode(h.encode()), h);
+            } catch (const Error& e) {
+                laid_out = false;
+                EXPECT_EQ(e.kind(), ErrorKind::InvalidInput);
+            }
+            // The same codes forced into a valid header's bytes.
+            auto bytes = worked().encode();
+            put_at(bytes, kMetricAt, metric);
+            put_at(bytes, kRawVectorEncodingAt, encoding);
+            put_at(bytes, kRecordBytesAt, uint32_t{encoding == 1 ? 32u : 16u});
+            if (encoding != 1) put_at(bytes, kSectionTableAt + 16 * 6 + 8, uint64_t{1600});
+            if (encoding != 1) put_at(bytes, kFileLengthAt, uint64_t{28672 + 1600});
+            const bool decoded = decode_message(bytes) == "<no error>";
+            EXPECT_EQ(laid_out, decoded);
+            EXPECT_EQ(laid_out, metric <= 2 && (encoding == 1 || encoding == 2));
+        }
+    }
+}
