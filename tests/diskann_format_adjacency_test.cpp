@@ -18,9 +18,9 @@
 using namespace tavren;
 using namespace tavren::diskann_format;
 using tavren::testing::check_diskann_file;
-using tavren::testing::DiskAnnFileSpec;
+using tavren::testing::DiskAnnFileContents;
 using tavren::testing::expect_error;
-using tavren::testing::ring_spec;
+using tavren::testing::ring_contents;
 
 namespace {
 
@@ -195,8 +195,8 @@ TEST(DiskAnnPagePlan, RefusesWhatAPageCannotHold) {
 // ---- Index and pages written, decoded and checked --------------------------------------------
 
 TEST(DiskAnnAdjacencyIndex, SingleNodeFile) {
-    DiskAnnFileSpec spec = ring_spec(1, 0);
-    const auto file = tavren::testing::build_diskann_file(spec);
+    DiskAnnFileContents contents = ring_contents(1, 0);
+    const auto file = tavren::testing::build_diskann_file(contents);
     const DiskAnnSection index = file.header.sections[kSectionAdjacencyIndex];
     EXPECT_EQ(index.length, 12u);
     for (uint64_t at = index.offset; at < index.offset + 12; ++at) EXPECT_EQ(file.bytes[at], 0);
@@ -207,7 +207,7 @@ TEST(DiskAnnAdjacencyIndex, SingleNodeFile) {
 }
 
 TEST(DiskAnnAdjacencyIndex, SeventeenNodesUseTwoBlocks) {
-    const auto file = tavren::testing::build_diskann_file(ring_spec(17, 3));
+    const auto file = tavren::testing::build_diskann_file(ring_contents(17, 3));
     ASSERT_EQ(check_diskann_file(file.bytes), "");
     const DiskAnnSection s = file.header.sections[kSectionAdjacencyIndex];
     const auto bytes = std::span<const uint8_t>(file.bytes).subspan(s.offset, s.length);
@@ -453,20 +453,20 @@ TEST(DiskAnnFile, EveryConfigurationReadsBackWhatWasWritten) {
     };
     for (const Config& c : configs) {
         SCOPED_TRACE(c.name);
-        DiskAnnFileSpec spec = ring_spec(c.n, c.degree, c.d);
-        spec.pq_m = c.m;
-        spec.pq_bits = c.bits;
-        spec.config.storage_layout = c.layout;
-        spec.config.raw_vector_encoding = c.encoding;
-        spec.entry_node = static_cast<uint32_t>(c.n - 1);
-        spec.metric = 2;
+        DiskAnnFileContents contents = ring_contents(c.n, c.degree, c.d);
+        contents.pq_m = c.m;
+        contents.pq_bits = c.bits;
+        contents.config.storage_layout = c.layout;
+        contents.config.raw_vector_encoding = c.encoding;
+        contents.entry_node = static_cast<uint32_t>(c.n - 1);
+        contents.metric = 2;
         if (std::string(c.name).find("raw row IDs") != std::string::npos) {
             for (uint64_t i = 0; i < c.n; ++i) {
-                spec.row_ids[i] = i % 2 == 0 ? std::numeric_limits<int64_t>::min() + int64_t(i)
+                contents.row_ids[i] = i % 2 == 0 ? std::numeric_limits<int64_t>::min() + int64_t(i)
                                              : std::numeric_limits<int64_t>::max() - int64_t(i);
             }
         }
-        const auto file = tavren::testing::build_diskann_file(spec);
+        const auto file = tavren::testing::build_diskann_file(contents);
         ASSERT_EQ(check_diskann_file(file.bytes), "");
         const DiskAnnHeader h = DiskAnnHeader::decode(file.bytes);
         EXPECT_EQ(h, file.header);
@@ -483,14 +483,14 @@ TEST(DiskAnnFile, EveryConfigurationReadsBackWhatWasWritten) {
         std::vector<uint32_t> list;
         std::vector<uint8_t> record;
         for (uint64_t i = 0; i < c.n; ++i) {
-            EXPECT_EQ(row_ids.get(i), spec.row_ids[i]);
+            EXPECT_EQ(row_ids.get(i), contents.row_ids[i]);
             const auto locator = index.locator(i);
             ASSERT_TRUE(locator.has_value());
             EXPECT_EQ(*locator, file.plan.locators[i]);
             const auto page = pages.subspan(locator->page * kPageBytes, kPageBytes);
             decode_adjacency_list(page.subspan(locator->offset), locator->degree(), locator->raw(), list);
-            EXPECT_EQ(list, spec.neighbors[i]);
-            encode_raw_vector(std::span<const float>(spec.vectors).subspan(i * c.d, c.d), c.encoding, record);
+            EXPECT_EQ(list, contents.neighbors[i]);
+            encode_raw_vector(std::span<const float>(contents.vectors).subspan(i * c.d, c.d), c.encoding, record);
             const auto stored = h.interleaved()
                                     ? page.subspan(locator->offset - h.record_bytes, h.record_bytes)
                                     : section(kSectionRawVectors).subspan(i * h.record_bytes, h.record_bytes);
@@ -500,10 +500,10 @@ TEST(DiskAnnFile, EveryConfigurationReadsBackWhatWasWritten) {
 }
 
 TEST(DiskAnnFile, SectionCorruptionsFailWithTheirOwnMessages) {
-    DiskAnnFileSpec spec = ring_spec(41, 5, 10);
-    spec.pq_m = 5;
-    spec.pq_bits = 4;
-    const auto file = tavren::testing::build_diskann_file(spec);
+    DiskAnnFileContents contents = ring_contents(41, 5, 10);
+    contents.pq_m = 5;
+    contents.pq_bits = 4;
+    const auto file = tavren::testing::build_diskann_file(contents);
     ASSERT_EQ(check_diskann_file(file.bytes), "");
     const DiskAnnHeader& h = file.header;
     auto at = [&](size_t s, uint64_t offset) { return h.sections[s].offset + offset; };

@@ -82,10 +82,10 @@ TEST(DiskAnnLayout, WorkedExampleGivesTheExactOffsets) {
 TEST(DiskAnnLayout, WorkedExampleFileHasThatLayoutAndPassesEveryCheck) {
     // 100 nodes, each linked to all 99 others: 99 one-byte varints per list,
     // 41 records per page, so 3 pages.
-    tavren::testing::DiskAnnFileSpec spec = tavren::testing::ring_spec(100, 99);
-    spec.config.max_degree = 99;
-    spec.config.build_search_list_size = 120;
-    const tavren::testing::DiskAnnFile file = tavren::testing::build_diskann_file(spec);
+    tavren::testing::DiskAnnFileContents contents = tavren::testing::ring_contents(100, 99);
+    contents.config.max_degree = 99;
+    contents.config.build_search_list_size = 120;
+    const tavren::testing::DiskAnnFile file = tavren::testing::build_diskann_file(contents);
     EXPECT_EQ(file.plan.page_count, 3u);
     EXPECT_EQ(file.header.sections, worked().sections);
     EXPECT_EQ(file.bytes.size(), 31872u);

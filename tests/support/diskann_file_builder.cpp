@@ -12,42 +12,42 @@ namespace tavren::testing {
 
 namespace fmt_ = diskann_format;
 
-DiskAnnFileSpec ring_spec(uint64_t n, uint64_t degree, uint64_t dimension) {
-    DiskAnnFileSpec spec;
-    spec.dimension = dimension;
-    spec.pq_m = std::min<uint64_t>(4, dimension);
-    spec.config.max_degree = std::max<uint64_t>(degree, 1);
-    spec.config.build_search_list_size = spec.config.max_degree + 4;
-    spec.config.seed = 42;
-    spec.config.alpha = 1.2f;
+DiskAnnFileContents ring_contents(uint64_t n, uint64_t degree, uint64_t dimension) {
+    DiskAnnFileContents contents;
+    contents.dimension = dimension;
+    contents.pq_m = std::min<uint64_t>(4, dimension);
+    contents.config.max_degree = std::max<uint64_t>(degree, 1);
+    contents.config.build_search_list_size = contents.config.max_degree + 4;
+    contents.config.seed = 42;
+    contents.config.alpha = 1.2f;
     for (uint64_t i = 0; i < n; ++i) {
-        spec.row_ids.push_back(static_cast<int64_t>(i));
+        contents.row_ids.push_back(static_cast<int64_t>(i));
         std::vector<uint32_t> list;
         for (uint64_t k = 1; k <= degree && k < n; ++k) list.push_back(static_cast<uint32_t>((i + k) % n));
         std::sort(list.begin(), list.end());
-        spec.neighbors.push_back(std::move(list));
-        for (uint64_t j = 0; j < dimension; ++j) spec.vectors.push_back(static_cast<float>(i) * 0.25f - float(j));
+        contents.neighbors.push_back(std::move(list));
+        for (uint64_t j = 0; j < dimension; ++j) contents.vectors.push_back(static_cast<float>(i) * 0.25f - float(j));
     }
-    return spec;
+    return contents;
 }
 
-DiskAnnFile build_diskann_file(const DiskAnnFileSpec& spec) {
-    const uint64_t n = spec.row_ids.size();
-    const uint64_t d = spec.dimension;
-    const bool interleaved = spec.config.storage_layout != diskann::StorageLayout::Compact;
+DiskAnnFile build_diskann_file(const DiskAnnFileContents& contents) {
+    const uint64_t n = contents.row_ids.size();
+    const uint64_t d = contents.dimension;
+    const bool interleaved = contents.config.storage_layout != diskann::StorageLayout::Compact;
     const uint64_t v =
-        interleaved ? d * diskann::raw_bytes_per_value(spec.config.raw_vector_encoding) : 0;
+        interleaved ? d * diskann::raw_bytes_per_value(contents.config.raw_vector_encoding) : 0;
     fmt_::GraphView graph;
     graph.node_count = n;
-    graph.neighbors = [&](uint64_t i) { return std::span<const uint32_t>(spec.neighbors[i]); };
-    graph.vector = [&](uint64_t i) { return std::span<const float>(spec.vectors).subspan(i * d, d); };
+    graph.neighbors = [&](uint64_t i) { return std::span<const uint32_t>(contents.neighbors[i]); };
+    graph.vector = [&](uint64_t i) { return std::span<const float>(contents.vectors).subspan(i * d, d); };
 
     DiskAnnFile file;
     file.plan = fmt_::plan_adjacency_pages(graph, v);
     const fmt_::RowIdStorage row_ids =
-        fmt_::RowIdStorage::encode(n, [&](uint64_t i) { return spec.row_ids[i]; });
+        fmt_::RowIdStorage::encode(n, [&](uint64_t i) { return contents.row_ids[i]; });
     file.header = fmt_::DiskAnnHeader::for_layout_with_adjacency_pages_and_pq_bits(
-        d, n, spec.entry_node, spec.pq_m, spec.pq_bits, spec.metric, spec.config, row_ids.section_length(),
+        d, n, contents.entry_node, contents.pq_m, contents.pq_bits, contents.metric, contents.config, row_ids.section_length(),
         file.plan.page_count);
 
     MemorySink out;
@@ -61,18 +61,18 @@ DiskAnnFile build_diskann_file(const DiskAnnFileSpec& spec) {
     pad_to(fmt_::kFirstSectionOffset);
     {
         fmt_::ChunkedSectionWriter sink(out);
-        const uint64_t ksub = fmt_::diskann_pq_ksub(spec.pq_bits);
+        const uint64_t ksub = fmt_::diskann_pq_ksub(contents.pq_bits);
         std::vector<uint64_t> offsets;
-        for (uint64_t j = 0; j <= spec.pq_m; ++j) offsets.push_back(j * d / spec.pq_m);
+        for (uint64_t j = 0; j <= contents.pq_m; ++j) offsets.push_back(j * d / contents.pq_m);
         std::vector<float> centroids(d * ksub);
         for (size_t i = 0; i < centroids.size(); ++i) centroids[i] = static_cast<float>(i % 97) * 0.5f;
-        fmt_::write_pq_codebook({d, spec.pq_m, spec.pq_bits, ksub, offsets, centroids}, sink);
+        fmt_::write_pq_codebook({d, contents.pq_m, contents.pq_bits, ksub, offsets, centroids}, sink);
         fmt_::write_row_id_section(row_ids, sink);
-        const uint64_t c = fmt_::diskann_pq_code_size(spec.pq_m, spec.pq_bits);
+        const uint64_t c = fmt_::diskann_pq_code_size(contents.pq_m, contents.pq_bits);
         for (uint64_t i = 0; i < n; ++i) {
             for (uint64_t b = 0; b < c; ++b) {
                 uint8_t code = static_cast<uint8_t>(i * 7 + b);
-                if (spec.pq_bits == 4 && spec.pq_m % 2 == 1 && b == c - 1) code &= 0x0F;
+                if (contents.pq_bits == 4 && contents.pq_m % 2 == 1 && b == c - 1) code &= 0x0F;
                 sink.write_le(code);
             }
         }
@@ -83,11 +83,11 @@ DiskAnnFile build_diskann_file(const DiskAnnFileSpec& spec) {
     pad_to(file.header.sections[fmt_::kSectionAdjacencyPages].offset);
     {
         fmt_::ChunkedSectionWriter sink(out);
-        fmt_::write_adjacency_pages(graph, file.plan, v, spec.config.raw_vector_encoding, sink);
+        fmt_::write_adjacency_pages(graph, file.plan, v, contents.config.raw_vector_encoding, sink);
         sink.finish();
     }
     if (!interleaved) {
-        fmt_::write_vector_records(n, graph.vector, spec.config.raw_vector_encoding, out);
+        fmt_::write_vector_records(n, graph.vector, contents.config.raw_vector_encoding, out);
     }
     file.bytes = out.bytes();
     return file;

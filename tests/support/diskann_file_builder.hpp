@@ -15,7 +15,7 @@
 
 namespace tavren::testing {
 
-struct DiskAnnFileSpec {
+struct DiskAnnFileContents {
     uint64_t dimension = 8;
     uint64_t pq_m = 4;
     uint64_t pq_bits = 8;
@@ -27,9 +27,9 @@ struct DiskAnnFileSpec {
     std::vector<float> vectors;          // node order, dimension values per node
 };
 
-// A spec of n nodes: row IDs 0..n-1, every node linked to its `degree`
+// The contents of n nodes: row IDs 0..n-1, every node linked to its `degree`
 // successors (mod n, sorted), vectors of small finite values.
-DiskAnnFileSpec ring_spec(uint64_t n, uint64_t degree, uint64_t dimension = 8);
+DiskAnnFileContents ring_contents(uint64_t n, uint64_t degree, uint64_t dimension = 8);
 
 struct DiskAnnFile {
     diskann_format::DiskAnnHeader header;
@@ -37,7 +37,7 @@ struct DiskAnnFile {
     std::vector<uint8_t> bytes;
 };
 
-DiskAnnFile build_diskann_file(const DiskAnnFileSpec& spec);
+DiskAnnFile build_diskann_file(const DiskAnnFileContents& contents);
 
 // Decodes every section of `bytes` with the format's decoders and checks,
 // and validates every page; returns "" or the message of the first failure.
