@@ -11,6 +11,7 @@
 #include "index_config.hpp"
 #include "index_io_util.hpp"
 #include "ivfflat_io.hpp"
+#include "ivfsq_io.hpp"
 #include "numeric.hpp"
 #include "progressive.hpp"
 #include "row_id_filter.hpp"
@@ -64,7 +65,42 @@ struct IvfFlatVariant {
     void prepare() { reader.ensure_loaded(); }
 };
 
-// IVF-SQ, IVF-PQ, IVF-RQ and DiskANN join here, in that order, as their
+// IVF-SQ loads all its metadata at open, so warm-up has nothing to load.
+struct IvfSqVariant {
+    static constexpr bool kIvf = true;
+
+    ivfsq_io::IVFSQIndexReader reader;
+
+    uint64_t dimension() const noexcept { return reader.dimension(); }
+    uint64_t nlist() const noexcept { return reader.nlist(); }
+    int64_t vector_count() const noexcept { return reader.total_vectors(); }
+
+    VectorIndexMetadata metadata() const noexcept {
+        VectorIndexMetadata m;
+        m.index_type = static_cast<uint32_t>(IndexType::IvfSq);
+        m.dimension = dimension();
+        m.nlist = nlist();
+        m.metric = reader.metric();
+        m.vector_count = vector_count();
+        m.code_bits = 8;
+        return m;
+    }
+
+    SearchResult search_pass(std::span<const float> query, uint64_t top_k, uint64_t nprobe, const RowIdFilter* filter) {
+        return reader.search_with_filter(query, top_k, nprobe, filter);
+    }
+
+    SearchResult batch_pass(std::span<const float> queries, uint64_t count, uint64_t top_k, uint64_t start,
+                            uint64_t end, std::span<const int64_t> seed_ids, std::span<const float> seed_distances,
+                            const RowIdFilter* filter, const VectorSearchParams&) {
+        return ivfsq_io::search_batch_ivfsq_reader_filter_range(reader, queries, count, top_k, start, end, seed_ids,
+                                                                seed_distances, filter);
+    }
+
+    void prepare() {}
+};
+
+// IVF-PQ, IVF-RQ and DiskANN join here, in that order, as their
 // format readers arrive (the IVF ones as IVF variants; IVF-PQ's batch pass
 // also takes the table-reuse mode and byte cap from the parameters). The
 // DiskANN variant (kIvf = false) is searched directly rather than through the
@@ -72,7 +108,7 @@ struct IvfFlatVariant {
 // calibrated size, then its own single, filtered and batch searches, its
 // warm-up and its calibration; the static_asserts in the search paths below
 // mark where it is routed.
-using ReaderVariant = std::variant<IvfFlatVariant>;
+using ReaderVariant = std::variant<IvfFlatVariant, IvfSqVariant>;
 
 // ---- Opening -----------------------------------------------------------------
 
@@ -98,14 +134,14 @@ bool is_known_magic(uint32_t magic) noexcept {
 ReaderVariant open_variant(std::unique_ptr<io::SeekRead> input, const std::array<uint8_t, 64>& header,
                            const read_options::VectorIndexReaderOptions& options) {
     // Only the IVF-SQ and DiskANN readers take the options.
-    (void)options;
     const uint32_t magic = index_io_util::load_le<uint32_t>(header, 0);
     switch (magic) {
         case kIvfFlatFileMagic:
             return IvfFlatVariant{ivfflat_io::IVFFlatIndexReader::open_with_header(
                 std::move(input), std::span<const uint8_t, 64>(header))};
         case kIvfSqFileMagic:
-            not_in_this_build("IVF-SQ");
+            return IvfSqVariant{ivfsq_io::IVFSQIndexReader::open_with_header_and_options(
+                std::move(input), std::span<const uint8_t, 64>(header), options)};
         case kIvfPqFileMagic:
             not_in_this_build("IVF-PQ");
         case kIvfRqFileMagic:

@@ -49,4 +49,47 @@ TD_AVX2 size_t encode_residual_avx2(const float* row, const float* centroid, con
     return whole;
 }
 
+namespace {
+
+// Adds dimensions [from, to) of one 32-row block to the four accumulators:
+// the product s * code first, subtracted from a, squared, added.
+TD_AVX2 inline void l2_dimensions(const float* a, const float* s, const uint8_t* block, size_t from, size_t to,
+                                  __m256 acc[4]) noexcept {
+    for (size_t j = from; j < to; ++j) {
+        const __m256 aj = _mm256_set1_ps(a[j]);
+        const __m256 sj = _mm256_set1_ps(s[j]);
+        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + j * 32));
+        const __m128i lo = _mm256_castsi256_si128(bytes);
+        const __m128i hi = _mm256_extracti128_si256(bytes, 1);
+        const __m256 c[4] = {
+            _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(lo)),
+            _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(lo, 8))),
+            _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(hi)),
+            _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(hi, 8))),
+        };
+        for (int g = 0; g < 4; ++g) {
+            const __m256 diff = _mm256_sub_ps(aj, _mm256_mul_ps(sj, c[g]));
+            acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(diff, diff));
+        }
+    }
+}
+
+}  // namespace
+
+TD_AVX2 void blocked_sq_l2_avx2_blocks(const float* a, const float* s, const uint8_t* codes, float threshold,
+                                       size_t blocks, size_t d, size_t m, float* out) noexcept {
+    const __m256 th = _mm256_set1_ps(threshold);
+    for (size_t b = 0; b < blocks; ++b) {
+        const uint8_t* block = codes + b * 32 * d;
+        __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+        l2_dimensions(a, s, block, 0, m, acc);
+        if (m < d) {
+            int beyond = 0xFF;
+            for (int g = 0; g < 4; ++g) beyond &= _mm256_movemask_ps(_mm256_cmp_ps(acc[g], th, _CMP_GE_OQ));
+            if (beyond != 0xFF) l2_dimensions(a, s, block, m, d, acc);
+        }
+        for (int g = 0; g < 4; ++g) _mm256_storeu_ps(out + b * 32 + 8 * g, acc[g]);
+    }
+}
+
 }  // namespace tavren::sq::detail
