@@ -136,12 +136,15 @@ def plot(runs, path, recall_at, qps_kind, title):
         ax.set_title(f"injected read latency {latency} us" if latency else "no injected read latency", fontsize=10)
         ax.grid(True, which="both", alpha=0.3)
         if curve:
-            ax.legend(fontsize=7, loc="lower left")
+            # Below the axes, so that it hides no curve and no exact-search label.
+            kinds = sorted({r["width_type"] for run in runs for r in index_rows(run)})
+            ax.legend(fontsize=7, loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=2,
+                      title=f"numbers at the points: {', '.join(kinds)}", title_fontsize=7)
     axes[0][0].set_ylabel(f"queries per second ({'one query per call' if qps_kind == 'single' else 'batch calls'})")
     if title:
         fig.suptitle(title)
     fig.tight_layout()
-    fig.savefig(path, dpi=100)
+    fig.savefig(path, dpi=100, bbox_inches="tight")
 
 
 def operating_points(runs, targets=(0.9, 0.95, 0.99)):

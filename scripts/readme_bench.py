@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Copies the body of a benchmark markdown page (everything after its title,
-headings one level down) into README.md between the bench markers."""
+headings one level down) into another markdown file (docs/benchmarks.md)
+between its bench markers."""
 import sys
 
 BEGIN, END = "<!-- bench:begin -->", "<!-- bench:end -->"
@@ -8,7 +9,7 @@ BEGIN, END = "<!-- bench:begin -->", "<!-- bench:end -->"
 
 def main() -> int:
     if len(sys.argv) != 3:
-        print("usage: readme_bench.py PAGE.md README.md", file=sys.stderr)
+        print("usage: readme_bench.py PAGE.md TARGET.md", file=sys.stderr)
         return 2
     page, readme = sys.argv[1], sys.argv[2]
     lines = open(page, encoding="utf-8").read().splitlines()

@@ -6,6 +6,7 @@
 #include <map>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 namespace tavren::ann {
@@ -203,6 +204,67 @@ private:
     bool after_key_ = false;
 };
 
+// The footnote under the short table: what each column means, measured how,
+// and why a batch trails single queries where it does.
+void print_summary_notes(const RunResult& r, const std::vector<const SearchRow*>& shown, const std::string& mode,
+                         uint64_t lat, unsigned threads, std::FILE* out) {
+    std::fprintf(out, "\nColumns (%u threads", threads);
+    if (!mode.empty()) {
+        std::fprintf(out, "; the index is read %s", mode == "file" ? "from its file with pread(2)" : "from memory");
+        if (lat) std::fprintf(out, ", %llu us injected per read call", static_cast<unsigned long long>(lat));
+    }
+    std::fprintf(out, "):\n");
+    bool nprobe = false, automatic = false, l_search = false;
+    for (const SearchRow* x : shown) {
+        nprobe |= x->width_type == "nprobe";
+        automatic |= x->width_type == "auto";
+        l_search |= x->width_type == "l_search";
+    }
+    // The first line of the width explanation carries the column name.
+    const char* width_column = "  width           ";
+    auto width_line = [&](const std::string& text) {
+        std::fprintf(out, "%s  %s\n", width_column, text.c_str());
+        width_column = "                  ";
+    };
+    if (exact_row(r.rows, threads)) width_line("exact: brute force in this program, the reference for recall and speed");
+    if (nprobe) {
+        width_line("nprobe=N: each query scans the N of the index's " + std::to_string(r.build.nlist) +
+                   " lists nearest to it");
+    }
+    if (automatic) width_line("auto: the library picks nprobe and widens it until every query has its top_k");
+    if (l_search) width_line("l_search=N: the graph search keeps N candidates");
+    std::fprintf(out,
+                 "  recall@10         share of each query's 10 true nearest neighbours found among its first 10 results\n"
+                 "                    (a result as near as the 10th true neighbour counts too), over all %zu queries\n",
+                 r.nq);
+    std::fprintf(out,
+                 "  QPS single        queries per second, one query per call, %u host threads each with its own reader\n",
+                 threads);
+    std::fprintf(out,
+                 "  QPS batch         queries per second, batch calls of %zu queries on one reader, run by the library's\n"
+                 "                    pool of %u threads\n",
+                 r.cfg.batch_size, threads);
+    std::fprintf(out,
+                 "  x exact (single)  QPS single over the exact search's QPS single at the same thread count\n"
+                 "  Single queries run for at most %g s, batches until the one that crosses %g s ends; other work\n"
+                 "  on the machine shows in every QPS figure.\n",
+                 r.cfg.time_budget_s, r.cfg.time_budget_s);
+    std::string slower;
+    for (const SearchRow* x : shown) {
+        if (x->width_type == "nprobe" && x->batch_qps > 0 && x->batch_qps < x->single_qps) {
+            slower += (slower.empty() ? "" : ", ") + std::to_string(x->width);
+        }
+    }
+    if (!slower.empty() && threads > 1) {
+        std::fprintf(out,
+                     "Batch below single at nprobe %s: a batch on one reader gets its lists from the host one read call\n"
+                     "at a time, in windows of up to 64 MiB that no processor cache holds, while %u single-query readers\n"
+                     "read in parallel and scan what they have just read while it is still cached. Batches pay off where\n"
+                     "each list read serves many queries: wider nprobe, or fewer threads.\n",
+                     slower.c_str(), threads);
+    }
+}
+
 }  // namespace
 
 std::string human_bytes(double bytes) {
@@ -272,8 +334,9 @@ void print_full(const RunResult& r, std::FILE* out) {
 void print_summary(const RunResult& r, std::FILE* out) {
     const auto threads = thread_counts(r.rows, false);
     const auto g = groups(r.rows);
-    std::fprintf(out, "\n%s on %s (%zu x %zu, %zu queries, %s), top_k %zu\n", r.label.c_str(), r.dataset.c_str(), r.nb,
-                 r.dim, r.nq, metric_name(r.metric), r.cfg.top_k);
+    std::fprintf(out, "\n%s on %s (%zu x %zu, %zu queries, %s)\n", r.label.c_str(), r.dataset.c_str(), r.nb, r.dim, r.nq,
+                 metric_name(r.metric));
+    std::fprintf(out, "every search asks for top_k %zu results; recall@10 scores the first 10 of them\n", r.cfg.top_k);
     unsigned tmax = threads.empty() ? 0 : threads.back();
     const auto exact_threads = thread_counts(r.rows, true);
     if (tmax == 0 && !exact_threads.empty()) tmax = exact_threads.back();
@@ -284,17 +347,19 @@ void print_summary(const RunResult& r, std::FILE* out) {
         std::fprintf(out, "%-14s %10s %14s %14s %16s\n", "exact", fmt("%.4f", bf->recall10).c_str(),
                      fmt_qps(bf->single_qps).c_str(), fmt_qps(bf->batch_qps).c_str(), "1.0");
     }
+    std::vector<const SearchRow*> shown;
+    std::string mode;
+    uint64_t lat = 0;
     if (!g.empty()) {
-        const auto& [mode, lat] = g.front();
+        std::tie(mode, lat) = g.front();
         for (uint64_t w : widths_of(r.rows, mode, lat)) {
             const SearchRow* x = find_row(r.rows, mode, lat, tmax, w);
             if (!x) continue;
+            shown.push_back(x);
             std::string label = x->width_type + "=" + width_label(*x);
             std::fprintf(out, "%-14s %10s %14s %14s %16s\n", label.c_str(), fmt("%.4f", x->recall10).c_str(),
                          fmt_qps(x->single_qps).c_str(), fmt_qps(x->batch_qps).c_str(), speedup(x, bf).c_str());
         }
-        std::fprintf(out, "(%s mode, %u threads: single = one query per call on %u concurrent readers)\n", mode.c_str(),
-                     tmax, tmax);
     }
     if (r.build.present) {
         std::fprintf(out, "index file %s (%.1f bytes/vector), nlist %llu; build %.2f s (train %.2f, add %.2f, write %.3f)\n",
@@ -303,6 +368,7 @@ void print_summary(const RunResult& r, std::FILE* out) {
                      static_cast<unsigned long long>(r.build.nlist), r.build.total_s(), r.build.train_s, r.build.add_s,
                      r.build.write_file_s >= 0 ? r.build.write_file_s : r.build.write_memory_s);
     }
+    print_summary_notes(r, shown, mode, lat, tmax, out);
     for (const auto& w : r.warnings) std::fprintf(out, "warning: %s\n", w.c_str());
 }
 

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
-# The Fashion-MNIST figures of docs/bench-fashion-mnist.md: IVF-FLAT with
-# automatic nlist and with nlist 1024, nprobe 1..128, one thread and all
-# cores, file and memory hosts, with and without 200 us injected latency per
-# read call. Writes the JSON runs to bench/results/, then the markdown table
-# and the recall-QPS plot under docs/, and the tables into README.md.
+# The Fashion-MNIST figures of docs/benchmarks.md: IVF-FLAT with automatic
+# nlist and with nlist 1024, nprobe 1..128, one thread and all cores, file and
+# memory hosts, with and without 200 us injected latency per read call. Writes
+# the JSON runs and their markdown tables to bench/results/, the recall-QPS
+# plot to docs/img/, and the tables into docs/benchmarks.md (between its
+# bench markers). The README's short summary is written by hand from them.
 #
 #   BUILD=build/release bench/ann/run-fashion-mnist.sh [extra ann_bench flags]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 BUILD=${BUILD:-build/release}
 OUT=bench/results
-mkdir -p "$OUT" docs
+mkdir -p "$OUT" docs/img
 
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -30,10 +31,10 @@ common=(--dataset fashion-mnist --opt index.type=ivf_flat --opt metric=l2 --opt 
 
 runs=("$OUT/fashion-mnist-ivf_flat-auto.json" "$OUT/fashion-mnist-ivf_flat-1024.json")
 load=$(cut -d' ' -f1-3 /proc/loadavg)
-/usr/bin/python3 scripts/plot_ann.py "${runs[@]}" --markdown docs/bench-fashion-mnist.md \
+/usr/bin/python3 scripts/plot_ann.py "${runs[@]}" --markdown "$OUT/fashion-mnist.md" \
   --title "Fashion-MNIST, IVF-FLAT (l2, top_k 100)" \
   --note "Measured $(date -u +%Y-%m-%d) at $state; load average at the end: $load (other work shared the cores, so single figures carry noise of tens of percent)."
-/usr/bin/python3 scripts/plot_ann.py "${runs[@]}" --png docs/ann-fashion-mnist.png \
+/usr/bin/python3 scripts/plot_ann.py "${runs[@]}" --png docs/img/ann-fashion-mnist.png \
   --title "Fashion-MNIST, IVF-FLAT: recall@10 vs single-query QPS (l2)"
-/usr/bin/python3 scripts/readme_bench.py docs/bench-fashion-mnist.md README.md
-echo "wrote docs/bench-fashion-mnist.md, docs/ann-fashion-mnist.png and README.md's benchmark section"
+/usr/bin/python3 scripts/readme_bench.py "$OUT/fashion-mnist.md" docs/benchmarks.md
+echo "wrote $OUT/fashion-mnist.md, docs/img/ann-fashion-mnist.png and the tables of docs/benchmarks.md"

@@ -128,7 +128,7 @@ bool is_known_magic(uint32_t magic) noexcept {
 }
 
 [[noreturn]] void not_in_this_build(std::string_view type_name) {
-    fail(ErrorKind::InvalidData, "{} index files are not supported by this build yet", type_name);
+    fail(ErrorKind::InvalidData, "index type {} is not available in this build", type_name);
 }
 
 ReaderVariant open_variant(std::unique_ptr<io::SeekRead> input, const std::array<uint8_t, 64>& header,
