@@ -4,7 +4,7 @@
  * bytes: header fields, metadata sizes, offsets as positions in the host's
  * output, 32-row blocked codes, delta-varint row IDs, and the code values of
  * known bounds. It also checks that a failing host write is returned and that
- * the reader side does not open IVF-SQ files yet. */
+ * the reader opens an empty IVF-SQ file. */
 #include <math.h>
 #include <stdint.h>
 #include <stdio.h>

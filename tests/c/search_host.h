@@ -124,10 +124,11 @@ static const char *metric_name(uint32_t metric) {
     return metric == 0 ? "l2" : metric == 1 ? "inner_product" : "cosine";
 }
 
-/* Trains on all rows, adds them with their IDs, writes the file into *out.
- * Returns 0 or -1 (with the reason printed). */
-static int build_ivfflat(uint32_t metric, size_t d, size_t nlist, const float *data, const int64_t *ids, size_t n,
-                         ByteBuf *out) {
+/* Trains an index of `type` (an index.type value) on all rows, adds them with
+ * their IDs, writes the file into *out. Returns 0 or -1 (with the reason
+ * printed). */
+static int build_index(const char *type, uint32_t metric, size_t d, size_t nlist, const float *data,
+                       const int64_t *ids, size_t n, ByteBuf *out) {
     char dim[32], lists[32];
     const char *keys[4] = {"index.type", "dimension", "metric", "nlist"};
     const char *values[4];
@@ -138,7 +139,7 @@ static int build_ivfflat(uint32_t metric, size_t d, size_t nlist, const float *d
     int rc = -1;
     snprintf(dim, sizeof dim, "%lu", (unsigned long)d);
     snprintf(lists, sizeof lists, "%lu", (unsigned long)nlist);
-    values[0] = "ivf_flat";
+    values[0] = type;
     values[1] = dim;
     values[2] = metric_name(metric);
     values[3] = lists;
@@ -176,6 +177,11 @@ static int build_ivfflat(uint32_t metric, size_t d, size_t nlist, const float *d
     }
     tavren_dadiza_writer_free(writer);
     return rc;
+}
+
+__attribute__((unused)) static int build_ivfflat(uint32_t metric, size_t d, size_t nlist, const float *data,
+                                                 const int64_t *ids, size_t n, ByteBuf *out) {
+    return build_index("ivf_flat", metric, d, nlist, data, ids, n, out);
 }
 
 /* ---- Distances with the library's summation orders ---------------------------- */
