@@ -91,12 +91,10 @@ void blocked_sq_l2_scalar(std::span<const float> a, std::span<const float> s, st
 void blocked_sq_l2_avx2(std::span<const float> a, std::span<const float> s, std::span<const uint8_t> codes,
                         float threshold, size_t n, size_t d, std::span<float> out) {
     check_run(a, s, codes, n, d, out);
-    const size_t whole = n - n % kScanBlockRows;
-    detail::blocked_sq_l2_avx2_blocks(a.data(), s.data(), codes.data(), threshold, whole / kScanBlockRows, d,
-                                      l2_abandon_split(d), out.data());
-    if (whole < n) {
-        l2_block_scalar(a.data(), s.data(), codes.data() + whole * d, threshold, n - whole, d, out.data() + whole);
-    }
+    // The partial last block too: its rows get the portable twin's operations
+    // in the same order, so the bits are the same.
+    detail::blocked_sq_l2_avx2_blocks(a.data(), s.data(), codes.data(), threshold, n, d, l2_abandon_split(d),
+                                      out.data());
 }
 
 void distances_to_blocked_codes_with_offset(const ScalarQuantizer& quantizer, std::span<const float> query,

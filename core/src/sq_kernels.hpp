@@ -53,8 +53,9 @@ inline size_t l2_abandon_split(size_t d) noexcept { return d > 65 ? d / 2 : (d <
 // out[0..n). The portable twin of blocked_sq_l2_avx2.
 void blocked_sq_l2_scalar(std::span<const float> a, std::span<const float> s, std::span<const uint8_t> codes,
                           float threshold, size_t n, size_t d, size_t block_rows, std::span<float> out);
-// The same for 32-row blocks with AVX2 for the whole blocks (the partial last
-// block by the portable twin). REQUIRES distance::avx2_enabled().
+// The same for 32-row blocks with AVX2, the partial last block included (its
+// rows get the same operations in the same order, so the same bits).
+// REQUIRES distance::avx2_enabled().
 void blocked_sq_l2_avx2(std::span<const float> a, std::span<const float> s, std::span<const uint8_t> codes,
                         float threshold, size_t n, size_t d, std::span<float> out);
 
