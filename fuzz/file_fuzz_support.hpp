@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -68,6 +69,27 @@ inline row_id_filter::RoaringTreemap make_filter(uint64_t mask) {
     roaring_bitmap_portable_serialize(r, reinterpret_cast<char*>(bytes.data() + 12));
     roaring_bitmap_free(r);
     return index_io_util::decode_roaring_filter(bytes);
+}
+
+// nq x d query values in [-10, 10], from a 16-bit seed.
+inline std::vector<float> make_queries(size_t nq, size_t d, uint16_t seed) {
+    std::vector<float> queries(nq * d);
+    uint32_t s = seed * 2654435761u + 1;
+    for (float& x : queries) {
+        s = s * 1664525u + 1013904223u;
+        x = static_cast<float>(static_cast<int32_t>(s >> 8) % 2001 - 1000) * 0.01f;
+    }
+    return queries;
+}
+
+// Seeds for nq x k pairs: small row IDs (some negative), distances among
+// f32::MAX, 0.5, -1 and NaN.
+inline void make_seeds(size_t nq, size_t k, uint16_t seed, std::vector<int64_t>& ids, std::vector<float>& distances) {
+    for (size_t i = 0; i < nq * k; ++i) {
+        ids.push_back(static_cast<int64_t>(i % 7) - 1);
+        const float choices[4] = {std::numeric_limits<float>::max(), 0.5f, -1.0f, __builtin_nanf("")};
+        distances.push_back(choices[(i + seed) % 4]);
+    }
 }
 
 }  // namespace tavren::fuzz_support

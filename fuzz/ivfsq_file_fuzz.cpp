@@ -143,12 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (const sqio::SqListCache* cache = reader->list_cache()) check(cache->used() <= cache->capacity());
 
     if (d > 1024) return 0;
-    std::vector<float> queries(nq * d);
-    uint32_t s = query_seed * 2654435761u + 1;
-    for (float& x : queries) {
-        s = s * 1664525u + 1013904223u;
-        x = static_cast<float>(static_cast<int32_t>(s >> 8) % 2001 - 1000) * 0.01f;
-    }
+    const std::vector<float> queries = tavren::fuzz_support::make_queries(nq, d, query_seed);
     std::optional<tavren::row_id_filter::RoaringTreemap> treemap;
     std::optional<tavren::row_id_filter::RowIdFilter> filter;
     if (mode & 16) {
@@ -165,13 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         std::vector<int64_t> seed_ids;
         std::vector<float> seed_distances;
-        if (mode & 128) {
-            for (size_t i = 0; i < nq * k; ++i) {
-                seed_ids.push_back(static_cast<int64_t>(i % 7) - 1);
-                const float choices[4] = {tavren::kF32Max, 0.5f, -1.0f, __builtin_nanf("")};
-                seed_distances.push_back(choices[(i + query_seed) % 4]);
-            }
-        }
+        if (mode & 128) tavren::fuzz_support::make_seeds(nq, k, query_seed, seed_ids, seed_distances);
         const tavren::SearchResult r = sqio::search_batch_ivfsq_reader_filter_range(
             *reader, queries, nq, k, probe_start, probe_end, seed_ids, seed_distances, f);
         check_result(r, nq, k, seed_ids.empty() ? f : nullptr);
