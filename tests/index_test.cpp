@@ -18,6 +18,7 @@
 #include "expect.hpp"
 #include "index.hpp"
 #include "ivfflat.hpp"
+#include "ivfrq.hpp"
 #include "ivfsq.hpp"
 #include "ivfsq_io.hpp"
 #include "memory_sink.hpp"
@@ -119,7 +120,6 @@ TEST(VectorIndexTrainer, CreationRefusals) {
     // Types this build does not hold are refused by name once their options pass.
     const std::pair<OptionPairs, std::string> unavailable[] = {
         {{{"index.type", "ivf_pq"}, {"dimension", "16"}, {"metric", "l2"}, {"nlist", "4"}}, "ivf_pq"},
-        {{{"index.type", "ivf_rq"}, {"dimension", "16"}, {"metric", "l2"}, {"nlist", "4"}}, "ivf_rq"},
         {{{"index.type", "diskann"}, {"dimension", "16"}, {"metric", "l2"}}, "diskann"},
     };
     for (const auto& [options, name] : unavailable) {
@@ -357,4 +357,42 @@ TEST(VectorIndexFacade, TypeNames) {
     EXPECT_EQ(index_type_name(IndexType::IvfPq), "ivf_pq");
     EXPECT_EQ(index_type_name(IndexType::IvfRq), "ivf_rq");
     EXPECT_EQ(index_type_name(IndexType::DiskAnn), "diskann");
+}
+
+TEST(VectorIndexTrainer, IvfRqJoinsTheClosedSet) {
+    struct Case {
+        OptionPairs options;
+        size_t bits;
+    };
+    const Case cases[] = {
+        {{{"index.type", "ivf_rq"}, {"dimension", "70"}, {"metric", "cosine"}, {"nlist", "3"}, {"rq.bits", "2"}}, 2},
+        {{{"index.type", "ivf_rq"}, {"dimension", "70"}, {"metric", "l2"}, {"nlist", "3"}}, 4},
+        // A byte budget chooses the widest code that fits beside the row-ID
+        // bytes: 128 x 3 / 8 + 20 = 68 of 78 - 10.
+        {{{"index.type", "ivf_rq"}, {"dimension", "70"}, {"metric", "l2"}, {"nlist", "3"},
+          {"max-bytes-per-vector", "78"}},
+         3},
+    };
+    for (const Case& c : cases) {
+        VectorIndexTrainer t = VectorIndexTrainer::create(VectorIndexConfig::from_options(c.options));
+        const auto& rq = std::get<ivfrq::IVFRQIndex>(t.index().index());
+        EXPECT_EQ(rq.bits(), c.bits);
+        EXPECT_EQ(rq.seed(), 0x9E3779B97F4A7C15ULL);
+        EXPECT_EQ(rq.rotation_rounds(), 4u);
+        EXPECT_EQ(t.index().index_type(), IndexType::IvfRq);
+        const std::vector<float> rows = rows_of(200, 70, 9);
+        t.add_training_vectors_mut(rows, 200);
+        VectorIndexWriter w = std::move(t).finish();
+        std::vector<int64_t> ids(200);
+        for (size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<int64_t>(i);
+        w.add_vectors(ids, rows, 200);
+        MemorySink sink;
+        w.write(sink);
+        ASSERT_GE(sink.bytes().size(), 64u);
+        uint32_t magic, bits;
+        std::memcpy(&magic, sink.bytes().data(), 4);
+        std::memcpy(&bits, sink.bytes().data() + 28, 4);
+        EXPECT_EQ(magic, 0x49565251u);
+        EXPECT_EQ(bits, c.bits);
+    }
 }

@@ -8,6 +8,7 @@
 #include "diskann_limits.hpp"
 #include "distance.hpp"
 #include "error.hpp"
+#include "ivfrq_io.hpp"
 #include "ivfsq_io.hpp"
 #include "numeric.hpp"
 #include "search_params.hpp"
@@ -53,6 +54,21 @@ void add_to_index(ivfsq::IVFSQIndex& index, std::span<const int64_t> ids, std::s
 
 void write_index(const ivfsq::IVFSQIndex& index, io::SeekWrite& out) { ivfsq_io::write_ivfsq_index(index, out); }
 
+size_t index_dimension(const ivfrq::IVFRQIndex& index) noexcept { return index.dimension(); }
+
+IndexType index_kind(const ivfrq::IVFRQIndex&) noexcept { return IndexType::IvfRq; }
+
+void train_index(ivfrq::IVFRQIndex& index, std::span<const float> sample, size_t rows,
+                 const kmeans::KMeansConfig& coarse, const kmeans::KMeansConfig& /*pq*/) {
+    index.train_with_config(sample, rows, coarse);
+}
+
+void add_to_index(ivfrq::IVFRQIndex& index, std::span<const int64_t> ids, std::span<const float> data, size_t n) {
+    index.add(data, ids, n);
+}
+
+void write_index(const ivfrq::IVFRQIndex& index, io::SeekWrite& out) { ivfrq_io::write_ivfrq_index(index, out); }
+
 // The empty index of a validated configuration.
 VectorIndexWriter::Index create_index(const VectorIndexConfig& config) {
     return std::visit(
@@ -64,6 +80,12 @@ VectorIndexWriter::Index create_index(const VectorIndexConfig& config) {
             },
             [](const IvfSqConfig& c) -> VectorIndexWriter::Index {
                 ivfsq::IVFSQIndex index(c.dimension, c.nlist, c.metric);
+                index.set_approximate_coarse_assignment(c.approximate_coarse_assignment);
+                return index;
+            },
+            [](const IvfRqConfig& c) -> VectorIndexWriter::Index {
+                ivfrq::IVFRQIndex index = ivfrq::IVFRQIndex::with_options(
+                    c.dimension, c.nlist, c.bits, c.metric, rabitq::kDefaultSeed, rabitq::kDefaultRounds);
                 index.set_approximate_coarse_assignment(c.approximate_coarse_assignment);
                 return index;
             },

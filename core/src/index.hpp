@@ -22,6 +22,7 @@
 #include "index_config.hpp"
 #include "io.hpp"
 #include "ivfflat.hpp"
+#include "ivfrq.hpp"
 #include "ivfsq.hpp"
 #include "kmeans.hpp"
 #include "rng.hpp"
@@ -36,7 +37,7 @@ std::string_view index_type_name(IndexType type) noexcept;
 
 class VectorIndexWriter {
 public:
-    using Index = std::variant<ivfflat::IVFFlatIndex, ivfsq::IVFSQIndex>;
+    using Index = std::variant<ivfflat::IVFFlatIndex, ivfsq::IVFSQIndex, ivfrq::IVFRQIndex>;
 
     explicit VectorIndexWriter(Index index) : index_(std::move(index)) {}
 

@@ -1,0 +1,144 @@
+// RaBitQ: the seeded random rotation applied before quantization, and the
+// multi-bit quantizer that turns a rotated residual into bit-plane codes and
+// correction factors.
+//
+// Codes written by one process are decoded by another that rebuilds the
+// rotation from (dimension, seed, rounds) alone, so construction and
+// application are fixed to the bit: the SplitMix64 stream, the order of draws,
+// the butterfly order and the scaling. SIMD kernels perform the same
+// single-precision operations on the same operands as the scalar code.
+//
+// Everything here is a value type without shared state: any thread may use a
+// rotation or a quantizer at once; scratch buffers belong to one thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tavren::rabitq {
+
+// Size of a Walsh-Hadamard block; the padded dimension is a multiple of it.
+inline constexpr size_t kBlock = 64;
+// The seed every caller builds its rotation with (equal to the SplitMix64
+// increment; the construction treats it like any other seed).
+inline constexpr uint64_t kDefaultSeed = 0x9E3779B97F4A7C15ULL;
+inline constexpr uint32_t kDefaultRounds = 4;
+// Single-precision machine epsilon (bit pattern 0x34000000).
+inline constexpr float kEpsilon = 1.1920929e-7f;
+
+// The smallest multiple of 64 that is at least max(d, 1): 0..64 -> 64, 65 -> 128.
+size_t padded_dimension(size_t d) noexcept;
+
+// The published SplitMix64 generator.
+class SplitMix64 {
+public:
+    explicit SplitMix64(uint64_t state) noexcept : state_(state) {}
+    uint64_t next() noexcept;
+
+private:
+    uint64_t state_;
+};
+
+// The seeded orthogonal transform of the padded space: `rounds` times
+// x -> P_r (H / 8) S_r x, with S_r a sign flip per coordinate, H the
+// unnormalised Walsh-Hadamard transform of each 64-value block and P_r a
+// permutation. Built once; read-only afterwards.
+class RQRotation {
+public:
+    // Draws sign bytes and permutations from SplitMix64 seeded with
+    // seed XOR rotl64(dimension, 17).
+    RQRotation(size_t dimension, uint64_t seed, uint32_t rounds);
+
+    // Rotates x (length D') in place. `scratch` has the length of x; its
+    // contents on entry do not matter. Allocates nothing. Asserts when x is
+    // shorter than a permutation or longer than 8 x the sign bytes, or when
+    // scratch and x differ in length.
+    void apply_in_place(std::span<float> x, std::span<float> scratch) const;
+
+    // output[0 .. D') = rotation of `input` (length d) zero-extended to D'.
+    // Asserts when input is not d values or output is shorter than d.
+    void rotate(std::span<const float> input, std::span<float> output, std::span<float> scratch) const;
+
+    size_t dimension() const noexcept { return dimension_; }
+    size_t padded_dimension() const noexcept { return padded_; }
+    uint64_t seed() const noexcept { return seed_; }
+    size_t rounds() const noexcept { return rounds_; }
+    // Per round: D'/8 bytes, bit (k mod 8) of byte k/8 set = coordinate k negated.
+    const std::vector<std::vector<uint8_t>>& signs() const noexcept { return signs_; }
+    // Per round: the value at position l moves to position perm[l].
+    const std::vector<std::vector<size_t>>& permutations() const noexcept { return perms_; }
+
+private:
+    std::vector<std::vector<uint8_t>> signs_;
+    std::vector<std::vector<size_t>> perms_;
+    size_t dimension_ = 0;
+    size_t padded_ = 0;
+    uint64_t seed_ = 0;
+    size_t rounds_ = 0;
+};
+
+// Six correction factors of one encoded vector: a triple (add, rescale,
+// error) for the 1-bit sign reconstruction and one for the B-bit
+// reconstruction. With B = 1 both triples are equal.
+struct RQVectorFactors {
+    float bin_add = 0.0f;
+    float bin_rescale = 0.0f;
+    float bin_error = 0.0f;
+    float ex_add = 0.0f;
+    float ex_rescale = 0.0f;
+    float ex_error = 0.0f;
+    friend bool operator==(const RQVectorFactors&, const RQVectorFactors&) = default;
+};
+
+// Per-worker buffers of one encode, D' entries each, reused for every vector.
+struct RQEncodeScratch {
+    explicit RQEncodeScratch(size_t padded_dimension)
+        : codes(padded_dimension, 0), centred(padded_dimension, 0.0f), sign(padded_dimension, 0.0f) {}
+    std::vector<uint8_t> codes;  // code of each coordinate, 0 .. 2^B - 1
+    std::vector<float> centred;  // code - t
+    std::vector<float> sign;     // +0.5 or -0.5
+};
+
+// (add, rescale, error) of a residual r against its reconstruction x and the
+// rotated centroid c', under metric 0 (l2), 1 (inner product) or 2 (cosine).
+struct FactorTriple {
+    float add = 0.0f;
+    float rescale = 0.0f;
+    float error = 0.0f;
+};
+FactorTriple compute_factors(std::span<const float> r, std::span<const float> c, std::span<const float> x,
+                             uint32_t metric);
+
+// The B-bit quantizer (B in 1..=8) of one padded dimension. Code bytes of one
+// vector: B planes of D'/8 bytes; plane p holds bit (B-1-p) of each
+// coordinate's code, coordinate k at bit (k mod 8) of byte k/8.
+struct RaBitQuantizer {
+    size_t dimension = 0;
+    size_t padded_dimension = 0;
+    size_t bits = 0;
+    size_t plane_size = 0;  // D'/8
+
+    // Asserts "RQ bits must be in 1..=8".
+    static RaBitQuantizer create(size_t dimension, size_t bits);
+
+    size_t code_bytes() const noexcept { return bits * plane_size; }
+
+    // Encodes the rotated residual r (D' values) against the rotated centroid
+    // c' (D' values) into out[0 .. B*D'/8) and returns its factors. Codes do
+    // not depend on the metric; the factors do. Allocates nothing. Asserts
+    // when out or the scratch buffers are too short.
+    RQVectorFactors encode_with_scratch(std::span<const float> r, std::span<const float> c, uint32_t metric,
+                                        std::span<uint8_t> out, RQEncodeScratch& scratch) const;
+};
+
+namespace detail {
+// Scalar twins of the SIMD kernels; exposed so tests compare both paths.
+void hadamard_blocks_scalar(float* x, size_t blocks) noexcept;
+float max_abs_scalar(std::span<const float> v) noexcept;
+void quantize_scalar(std::span<const float> r, float step, float t, float max_code, uint8_t* codes,
+                     float* centred) noexcept;
+}  // namespace detail
+
+}  // namespace tavren::rabitq

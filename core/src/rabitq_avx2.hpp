@@ -1,0 +1,24 @@
+// AVX2 kernels of the RaBitQ rotation and encoder.
+//
+// Private to the rabitq module: each kernel may run only after
+// distance::avx2_enabled() said yes. Each performs the same single-precision
+// operations on the same operands as its scalar twin in rabitq.cpp, so the
+// results are bit-identical; none allocates, loads are unaligned.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tavren::rabitq::detail {
+
+// The unnormalised Walsh-Hadamard transform of `blocks` consecutive blocks of
+// 64 values, each then scaled by 0.125.
+void hadamard_blocks_avx2(float* x, size_t blocks) noexcept;
+// codes[k] = roundf(r[k] / step + t) (halves away from zero) clamped to
+// [0, max_code], NaN -> 0; centred[k] = codes[k] - t.
+void quantize_avx2(const float* r, size_t n, float step, float t, float max_code, uint8_t* codes,
+                   float* centred) noexcept;
+// The largest |v[k]|, starting from 0, NaN values ignored.
+float max_abs_avx2(const float* v, size_t n) noexcept;
+
+}  // namespace tavren::rabitq::detail
