@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "expect.hpp"
+#include "../ffi/src/host_io.hpp"
 #include "index_io_util.hpp"
 #include "memory_sink.hpp"
 
@@ -132,7 +133,7 @@ TEST(IndexIoUtil, F32SectionWriteErrorPropagates) {
         ++*static_cast<int*>(user_data);
         return 1;
     };
-    io::FfiOutputFile out(FfiOutputCallbacks{&calls, failing, nullptr, nullptr});
+    tavren::ffi::HostOutputFile out(FfiOutputCallbacks{&calls, failing, nullptr, nullptr});
     const float v[2] = {1, 2};
     expect_error([&] { util::write_f32_slice(out, v); }, ErrorKind::Other, "write callback failed");
     EXPECT_EQ(calls, 1);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "expect.hpp"
+#include "../ffi/src/host_io.hpp"
 #include "io.hpp"
 
 namespace io = tavren::io;
@@ -83,17 +84,17 @@ std::vector<uint8_t> iota_bytes(size_t n) {
 
 TEST(FfiInputFile, EmptyRequestListMakesNoCallEvenWithoutCallback) {
     HostFile host;
-    io::FfiInputFile with_fn(host.record());
+    tavren::ffi::HostInputFile with_fn(host.record());
     with_fn.pread({});
     EXPECT_TRUE(host.calls.empty());
 
-    io::FfiInputFile without_fn(FfiInputFile{&host, nullptr, 0, 0, 0});
+    tavren::ffi::HostInputFile without_fn(FfiInputFile{&host, nullptr, 0, 0, 0});
     EXPECT_NO_THROW(without_fn.pread({}));
 }
 
 TEST(FfiInputFile, NullCallbackFailsForAnyRequest) {
     FfiInputFile record{nullptr, nullptr, 0, 0, 0};
-    io::FfiInputFile file(record);
+    tavren::ffi::HostInputFile file(record);
     uint8_t b = 0;
     io::ReadRequest r{&b, 0, 0};
     expect_error([&] { file.pread(std::span(&r, 1)); }, ErrorKind::Other, "read_ranges_fn is null");
@@ -102,7 +103,7 @@ TEST(FfiInputFile, NullCallbackFailsForAnyRequest) {
 TEST(FfiInputFile, ZeroLengthRequestStillCallsOnceWithOneRange) {
     HostFile host;
     host.bytes = iota_bytes(16);
-    io::FfiInputFile file(host.record());
+    tavren::ffi::HostInputFile file(host.record());
     uint8_t b = 0xAA;
     io::ReadRequest r{&b, 0, 5};
     file.pread(std::span(&r, 1));
@@ -117,7 +118,7 @@ TEST(FfiInputFile, ZeroLengthRequestStillCallsOnceWithOneRange) {
 TEST(FfiInputFile, OneCallCarriesAllRangesInOrderAndFillsThem) {
     HostFile host;
     host.bytes = iota_bytes(100);
-    io::FfiInputFile file(host.record());
+    tavren::ffi::HostInputFile file(host.record());
     std::vector<uint8_t> a(10), b(3), c(20);
     std::vector<io::ReadRequest> reqs{{a.data(), a.size(), 50}, {b.data(), b.size(), 0}, {c.data(), c.size(), 80}};
     file.pread(reqs);
@@ -138,7 +139,7 @@ TEST(FfiInputFile, NonZeroResultFailsWithFixedText) {
     HostFile host;
     host.bytes = iota_bytes(8);
     host.fail_on_call = 0;
-    io::FfiInputFile file(host.record());
+    tavren::ffi::HostInputFile file(host.record());
     uint8_t b[4];
     io::ReadRequest r{b, 4, 0};
     expect_error([&] { file.pread(std::span(&r, 1)); }, ErrorKind::Other, "read_ranges callback failed");
@@ -151,7 +152,7 @@ TEST(FfiInputFile, NonZeroResultFailsWithFixedText) {
 TEST(FfiInputFile, CapabilitiesAreTheRecordHintsAndPreadNeverSplits) {
     HostFile host;
     host.bytes = iota_bytes(64);
-    io::FfiInputFile file(host.record(1234, 4096, 2));
+    tavren::ffi::HostInputFile file(host.record(1234, 4096, 2));
     io::ReadCapabilities caps = file.capabilities();
     EXPECT_EQ(caps.read_latency_ns, 1234u);
     EXPECT_EQ(caps.io_block_size, 4096u);
@@ -171,7 +172,7 @@ TEST(FfiInputFile, CapabilitiesAreTheRecordHintsAndPreadNeverSplits) {
 
 TEST(FfiOutputFile, EmptyWriteCallsWriteFnOnce) {
     HostOutput host;
-    io::FfiOutputFile out(FfiOutputCallbacks{&host, &HostOutput::write, nullptr, nullptr});
+    tavren::ffi::HostOutputFile out(FfiOutputCallbacks{&host, &HostOutput::write, nullptr, nullptr});
     out.write_all({});
     ASSERT_EQ(host.write_lengths.size(), 1u);
     EXPECT_EQ(host.write_lengths[0], 0u);
@@ -181,7 +182,7 @@ TEST(FfiOutputFile, EmptyWriteCallsWriteFnOnce) {
 TEST(FfiOutputFile, FailingNthWriteLeavesCountUnchanged) {
     HostOutput host;
     host.fail_on_write = 2;
-    io::FfiOutputFile out(FfiOutputCallbacks{&host, &HostOutput::write, nullptr, nullptr});
+    tavren::ffi::HostOutputFile out(FfiOutputCallbacks{&host, &HostOutput::write, nullptr, nullptr});
     std::vector<uint8_t> chunk(10, 1);
     out.write_all(chunk);
     out.write_all(std::span(chunk).first(3));
@@ -194,7 +195,7 @@ TEST(FfiOutputFile, FailingNthWriteLeavesCountUnchanged) {
 }
 
 TEST(FfiOutputFile, NullWriteFnFails) {
-    io::FfiOutputFile out(FfiOutputCallbacks{nullptr, nullptr, nullptr, nullptr});
+    tavren::ffi::HostOutputFile out(FfiOutputCallbacks{nullptr, nullptr, nullptr, nullptr});
     expect_error([&] { out.write_all({}); }, ErrorKind::Other, "write_fn is null");
     EXPECT_EQ(out.bytes_written(), 0u);
 }
@@ -216,7 +217,7 @@ TEST(FfiOutputFile, PositionRules) {
     for (const Case& c : cases) {
         HostOutput host;
         host.position = c.host_position;
-        io::FfiOutputFile out(
+        tavren::ffi::HostOutputFile out(
             FfiOutputCallbacks{&host, &HostOutput::write, nullptr, c.with_position_fn ? &HostOutput::pos : nullptr});
         EXPECT_EQ(out.pos(), c.before) << c.host_position;
         std::vector<uint8_t> data(7, 2);
@@ -236,7 +237,7 @@ TEST(FfiOutputFile, ByteCountOverflowIsReportedAfterTheHostTookTheBytes) {
         static_cast<HostOutput*>(user_data)->write_lengths.push_back(len);
         return 0;
     };
-    io::FfiOutputFile out(FfiOutputCallbacks{&host, count_only, nullptr, nullptr});
+    tavren::ffi::HostOutputFile out(FfiOutputCallbacks{&host, count_only, nullptr, nullptr});
     uint8_t byte = 0;
     const size_t half = size_t{1} << 63;
     out.write_all(std::span<const uint8_t>(&byte, half));
@@ -248,10 +249,10 @@ TEST(FfiOutputFile, ByteCountOverflowIsReportedAfterTheHostTookTheBytes) {
 
 TEST(FfiOutputFile, FlushCallsTheOptionalCallbackOnce) {
     HostOutput host;
-    io::FfiOutputFile none(FfiOutputCallbacks{&host, &HostOutput::write, nullptr, nullptr});
+    tavren::ffi::HostOutputFile none(FfiOutputCallbacks{&host, &HostOutput::write, nullptr, nullptr});
     EXPECT_NO_THROW(none.flush());
 
-    io::FfiOutputFile ok(FfiOutputCallbacks{&host, &HostOutput::write, &HostOutput::flush, nullptr});
+    tavren::ffi::HostOutputFile ok(FfiOutputCallbacks{&host, &HostOutput::write, &HostOutput::flush, nullptr});
     ok.flush();
     EXPECT_EQ(host.flush_calls, 1);
 
@@ -331,7 +332,7 @@ TEST(MeasuredSeekRead, OverHostFileCountsAFailingHost) {
     HostFile host;
     host.bytes = iota_bytes(32);
     host.fail_on_call = 1;
-    io::MeasuredSeekRead<io::FfiInputFile> m{io::FfiInputFile(host.record())};
+    io::MeasuredSeekRead<tavren::ffi::HostInputFile> m{tavren::ffi::HostInputFile(host.record())};
     std::vector<uint8_t> buf(16);
     io::ReadRequest r{buf.data(), 16, 4};
     m.begin_measurement();

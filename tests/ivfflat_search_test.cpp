@@ -226,26 +226,7 @@ struct Data {
 Data random_data(size_t d, size_t nlist, size_t n, uint32_t metric, uint32_t seed, size_t nq = 8) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    Data data{IvfFlatFileBuilder(static_cast<int32_t>(d), static_cast<int32_t>(nlist), metric), {}, nq};
-    for (float& c : data.file.centroids) c = u(rng);
-    std::vector<int64_t> ids(n);
-    std::iota(ids.begin(), ids.end(), int64_t{-20});
-    std::shuffle(ids.begin(), ids.end(), rng);
-    std::vector<float> row(d);
-    for (size_t i = 0; i < n; ++i) {
-        for (float& x : row) x = u(rng);
-        if (metric == tavren::kMetricCosine) tavren::distance::fvec_normalize(row);
-        size_t best = 0;
-        float best_d = kInf;
-        for (size_t l = 0; l < nlist; ++l) {
-            const float dl = tavren::distance::fvec_l2sqr(row, std::span<const float>(data.file.centroids).subspan(l * d, d));
-            if (dl < best_d) {
-                best_d = dl;
-                best = l;
-            }
-        }
-        data.file.add(best, ids[i], row);
-    }
+    Data data{tavren::testing::random_flat_file(d, nlist, n, metric, rng, -20), {}, nq};
     data.queries.resize(nq * d);
     for (float& x : data.queries) x = u(rng);
     return data;

@@ -15,7 +15,7 @@
 
 #include "avx2_sum.hpp"
 #include "blas_avx2.hpp"
-#include "distance.hpp"
+#include "cpu.hpp"
 #include "error.hpp"
 #include "numeric.hpp"
 
@@ -70,7 +70,7 @@ void sgemm_a_bt(size_t m, size_t n, size_t k, float alpha, std::span<const float
         }
         return;
     }
-    if (distance::avx2_enabled()) {
+    if (cpu::avx2_enabled()) {
         detail::gemm_a_bt_avx2(m, n, k, alpha, a.data(), k, b.data(), k, beta, c.data(), n);
     } else {
         gemm_a_bt_scalar(m, n, k, alpha, a.data(), b.data(), beta, c.data());

@@ -1,6 +1,6 @@
 // The AVX2 tile kernel of the matrix product (private to the blas module).
 //
-// Runs only after distance::avx2_enabled() said yes. Every element of the
+// Runs only after cpu::avx2_enabled() said yes. Every element of the
 // product is the dot product of one row of a and one row of b in the 8-lane
 // order of the distance kernels: lane j adds a[p] * b[p] for p = j mod 8 over
 // the full blocks of eight, the lanes are reduced as

@@ -13,13 +13,14 @@
 #include "autotune.hpp"
 #include "error.hpp"
 #include "index_config.hpp"
+#include "kmeans.hpp"
 #include "numeric.hpp"
 
 namespace tavren::index {
 
 namespace {
 
-constexpr uint64_t kDefaultPointsPerCentroid = 256;
+constexpr uint64_t kDefaultPointsPerCentroid = kmeans::kDefaultMaxPointsPerCentroid;
 constexpr uint64_t kDefaultDiskAnnSeed = 42;
 constexpr uint64_t kDefaultDiskAnnMemoryBudget = 8589934592;  // 8 GiB
 constexpr double kDefaultPqCodeRatio = 0.0625;

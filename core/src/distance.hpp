@@ -14,25 +14,17 @@
 #include <span>
 #include <vector>
 
-namespace tavren {
-
-// MetricType codes, as kept in every index and file header.
-inline constexpr uint32_t kMetricL2 = 0;            // squared Euclidean distance
-inline constexpr uint32_t kMetricInnerProduct = 1;  // negated dot product
-inline constexpr uint32_t kMetricCosine = 2;        // 1 - cosine similarity
-
-}  // namespace tavren
+#include "cpu.hpp"
+#include "metric.hpp"  // the metric codes, which the kernels take
 
 namespace tavren::distance {
 
 using FloatSpan = std::span<const float>;
 
-// True when the processor and the OS support AVX2 (detected once, cached).
-bool avx2_available() noexcept;
-// Whether the AVX2 kernels are in use: avx2_available() unless forced off.
-bool avx2_enabled() noexcept;
-// Test-only: force the scalar kernels (true) or restore detection (false).
-void force_scalar_for_testing(bool force) noexcept;
+// Processor features live in cpu.hpp; these names stay for the kernels' callers.
+using cpu::avx2_available;
+using cpu::avx2_enabled;
+using cpu::force_scalar_for_testing;
 
 // Sum of (a[i] - b[i])^2. Asserts equal lengths.
 float fvec_l2sqr(FloatSpan a, FloatSpan b);

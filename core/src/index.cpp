@@ -17,7 +17,7 @@ namespace tavren::index {
 
 namespace {
 
-constexpr uint64_t kDefaultPointsPerCentroid = 256;
+constexpr uint64_t kDefaultPointsPerCentroid = kmeans::kDefaultMaxPointsPerCentroid;
 // Rows the DiskANN trainer asks its PQ training plan for.
 constexpr uint64_t kDiskAnnRequestedSampleRows = 50000;
 
@@ -153,7 +153,7 @@ VectorIndexTrainer VectorIndexTrainer::create(const VectorIndexConfig& config) {
     coarse.max_iter = 25;
     coarse.nredo = 1;
     coarse.max_points_per_centroid = resolved.max_points_per_centroid.value_or(kDefaultPointsPerCentroid);
-    coarse.seed = 1234;
+    coarse.seed = kmeans::kDefaultSeed;
     coarse.balance = 0.0f;
     kmeans::KMeansConfig pq = coarse;
     pq.max_points_per_centroid = resolved.pq_max_points_per_centroid.value_or(kDefaultPointsPerCentroid);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "diskann_limits.hpp"
+#include "metric.hpp"
 
 namespace tavren::index {
 
@@ -34,7 +35,7 @@ Overloaded(Fs...) -> Overloaded<Fs...>;
 // The index type code, as stored in metadata records.
 enum class IndexType : uint32_t { IvfFlat = 0, IvfPq = 1, IvfRq = 4, DiskAnn = 5, IvfSq = 6 };
 // The metric code kept in every index and file header.
-enum class MetricType : uint32_t { L2 = 0, InnerProduct = 1, Cosine = 2 };
+using tavren::MetricType;  // metric.hpp
 
 // Where an index is expected to be read from; also the DiskANN reader's
 // latency profile (never Auto there).

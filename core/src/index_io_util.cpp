@@ -1,10 +1,13 @@
 #include "index_io_util.hpp"
 
+#include "ivf_format.hpp"
+
 #include <algorithm>
 #include <limits>
 #include <string>
 
 #include "error.hpp"
+#include "ivf_format.hpp"
 #include "numeric.hpp"
 
 namespace tavren::index_io_util {
@@ -175,12 +178,10 @@ std::vector<int64_t> read_delta_varint_ids_at(const io::SeekRead& reader, uint64
     io::ReadRequest request{block.data(), block.size(), offset};
     reader.pread(std::span<io::ReadRequest>(&request, 1));
 
-    const int32_t stored_len = load_le<int32_t>(block, 8);
-    if (stored_len < 0 || static_cast<uint64_t>(stored_len) != id_bytes_len) {
-        invalid_data("{} ID length does not match the offset table", what);
-    }
-    const int64_t base = load_le<int64_t>(block, 0);
-    return decode_delta_varint_ids(base, std::span<const uint8_t>(block).subspan(kIdBlockHeaderBytes), count);
+    const ivf_format::IdBlockHeader header = ivf_format::IdBlockHeader::decode_from(
+        std::span<const uint8_t, ivf_format::kIdBlockHeaderBytes>(block.data(), ivf_format::kIdBlockHeaderBytes));
+    if (!header.matches_table(id_bytes_len)) invalid_data("{} ID length does not match the offset table", what);
+    return decode_delta_varint_ids(header.base_id, std::span<const uint8_t>(block).subspan(kIdBlockHeaderBytes), count);
 }
 
 // ---- Bounded batched reads ------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include "error.hpp"
 #include "index_config.hpp"
 #include "index_io_util.hpp"
+#include "ivf_search.hpp"
 #include "ivfflat_io.hpp"
 #include "ivfsq_io.hpp"
 #include "numeric.hpp"
@@ -30,11 +31,15 @@ using FilterBytes = std::optional<std::span<const uint8_t>>;
 // as the header holds it), metadata, search_pass (one query, probe ranks
 // [0, nprobe)), batch_pass (the batch contract: probe ranks [start, end),
 // optional seeds), and prepare (what warm-up and optimize_for_search load).
+// Every IVF family's reader satisfies ivf_search::IvfIndexReader, so one
+// template serves them all; a reader that knows more metadata (PQ
+// sub-quantizers, code bits) exposes pq_m(), code_bits() or rq_bits().
 
-struct IvfFlatVariant {
+template <ivf_search::IvfIndexReader Reader, IndexType kType>
+struct IvfVariant {
     static constexpr bool kIvf = true;
 
-    ivfflat_io::IVFFlatIndexReader reader;
+    Reader reader;
 
     uint64_t dimension() const noexcept { return reader.dimension(); }
     uint64_t nlist() const noexcept { return reader.nlist(); }
@@ -43,11 +48,14 @@ struct IvfFlatVariant {
 
     VectorIndexMetadata metadata() const noexcept {
         VectorIndexMetadata m;
-        m.index_type = static_cast<uint32_t>(IndexType::IvfFlat);
+        m.index_type = static_cast<uint32_t>(kType);
         m.dimension = dimension();
         m.nlist = nlist();
         m.metric = reader.metric();
         m.vector_count = vector_count();
+        if constexpr (requires { reader.pq_m(); }) m.pq_m = reader.pq_m();
+        if constexpr (requires { reader.code_bits(); }) m.code_bits = reader.code_bits();
+        if constexpr (requires { reader.rq_bits(); }) m.rq_bits = reader.rq_bits();
         return m;
     }
 
@@ -58,47 +66,18 @@ struct IvfFlatVariant {
     SearchResult batch_pass(std::span<const float> queries, uint64_t count, uint64_t top_k, uint64_t start,
                             uint64_t end, std::span<const int64_t> seed_ids, std::span<const float> seed_distances,
                             const RowIdFilter* filter, const VectorSearchParams&) {
-        return ivfflat_io::search_batch_ivfflat_reader_filter_range(reader, queries, count, top_k, start, end, seed_ids,
-                                                                    seed_distances, filter);
+        return reader.search_batch_range(queries, count, top_k, start, end, seed_ids, seed_distances, filter);
     }
 
     void prepare() { reader.ensure_loaded(); }
+
+    static IvfVariant open(std::unique_ptr<io::SeekRead> input, const std::array<uint8_t, 64>& header) {
+        return IvfVariant{Reader::open_with_header(std::move(input), std::span<const uint8_t, 64>(header))};
+    }
 };
 
-// IVF-SQ loads all its metadata at open, so warm-up has nothing to load.
-struct IvfSqVariant {
-    static constexpr bool kIvf = true;
-
-    ivfsq_io::IVFSQIndexReader reader;
-
-    uint64_t dimension() const noexcept { return reader.dimension(); }
-    uint64_t nlist() const noexcept { return reader.nlist(); }
-    int64_t vector_count() const noexcept { return reader.total_vectors(); }
-
-    VectorIndexMetadata metadata() const noexcept {
-        VectorIndexMetadata m;
-        m.index_type = static_cast<uint32_t>(IndexType::IvfSq);
-        m.dimension = dimension();
-        m.nlist = nlist();
-        m.metric = reader.metric();
-        m.vector_count = vector_count();
-        m.code_bits = 8;
-        return m;
-    }
-
-    SearchResult search_pass(std::span<const float> query, uint64_t top_k, uint64_t nprobe, const RowIdFilter* filter) {
-        return reader.search_with_filter(query, top_k, nprobe, filter);
-    }
-
-    SearchResult batch_pass(std::span<const float> queries, uint64_t count, uint64_t top_k, uint64_t start,
-                            uint64_t end, std::span<const int64_t> seed_ids, std::span<const float> seed_distances,
-                            const RowIdFilter* filter, const VectorSearchParams&) {
-        return ivfsq_io::search_batch_ivfsq_reader_filter_range(reader, queries, count, top_k, start, end, seed_ids,
-                                                                seed_distances, filter);
-    }
-
-    void prepare() {}
-};
+using IvfFlatVariant = IvfVariant<ivfflat_io::IVFFlatIndexReader, IndexType::IvfFlat>;
+using IvfSqVariant = IvfVariant<ivfsq_io::IVFSQIndexReader, IndexType::IvfSq>;
 
 // IVF-PQ, IVF-RQ and DiskANN join here, in that order, as their
 // format readers arrive (the IVF ones as IVF variants; IVF-PQ's batch pass
@@ -137,9 +116,9 @@ ReaderVariant open_variant(std::unique_ptr<io::SeekRead> input, const std::array
     const uint32_t magic = index_io_util::load_le<uint32_t>(header, 0);
     switch (magic) {
         case kIvfFlatFileMagic:
-            return IvfFlatVariant{ivfflat_io::IVFFlatIndexReader::open_with_header(
-                std::move(input), std::span<const uint8_t, 64>(header))};
+            return IvfFlatVariant::open(std::move(input), header);
         case kIvfSqFileMagic:
+            // Sized from the memory budget, so opened with the options.
             return IvfSqVariant{ivfsq_io::IVFSQIndexReader::open_with_header_and_options(
                 std::move(input), std::span<const uint8_t, 64>(header), options)};
         case kIvfPqFileMagic:

@@ -12,8 +12,10 @@
 // The index types form a closed set, in the order IVF-FLAT, IVF-SQ, IVF-PQ,
 // IVF-RQ, DiskANN. All five magics are recognised; a type whose format reader
 // is not part of this build fails to open with "{type} index files are not
-// supported by this build yet". A type joins by becoming an alternative of the
-// variant in index_reader.cpp with its opener and per-type operations there.
+// supported by this build yet". An IVF type joins with its file reader (which
+// satisfies ivf_search::IvfIndexReader), one alternative of the variant
+// (IvfVariant<Reader, IndexType>) and one case of the magic switch in
+// index_reader.cpp.
 //
 // Thread rule: every operation but metadata() and the accessors needs the
 // reader exclusively (they load data and change scratch state); calls on one

@@ -1,8 +1,8 @@
 // The I/O seam between index code and the host.
 //
 // Readers are written against SeekRead, writers against SeekWrite; neither
-// knows that the other side is a C host. FfiInputFile and FfiOutputFile adapt
-// the host's C records (include/tavren_dadiza.h) to these interfaces.
+// knows that the other side is a C host. The export layer adapts the host's C
+// records to these interfaces (ffi/src/host_io.hpp); nothing here sees them.
 #pragma once
 
 #include <chrono>
@@ -15,7 +15,6 @@
 
 #include "error.hpp"
 #include "numeric.hpp"
-#include "tavren_dadiza.h"
 
 namespace tavren::io {
 
@@ -55,54 +54,6 @@ public:
     virtual void write_all(std::span<const uint8_t> bytes) = 0;
     // The current output position.
     virtual uint64_t pos() = 0;
-};
-
-// The host's input file as a SeekRead: a copy of the caller's record. Each
-// non-empty pread makes exactly one call of read_ranges_fn with one
-// FfiReadRange per request, in request order; the range array is the only
-// allocation of a call. Failures (kind Other): "read_ranges_fn is null" (a
-// NULL callback and at least one request), "read_ranges callback failed" (a
-// non-zero result; the host's cause is not reported).
-// Thread rule: the host's callback must accept concurrent calls with the same
-// user_data; this object adds no state of its own.
-class FfiInputFile final : public SeekRead {
-public:
-    explicit FfiInputFile(const ::FfiInputFile& record) noexcept : record_(record) {}
-
-    void pread(std::span<ReadRequest> requests) const override;
-    // The record's three hints.
-    ReadCapabilities capabilities() const override;
-
-    const ::FfiInputFile& record() const noexcept { return record_; }
-
-private:
-    ::FfiInputFile record_;
-};
-
-// The host's output as a SeekWrite, made at the start of one write-index call
-// and dropped at its end. bytes_written counts the bytes write_fn accepted
-// since construction.
-class FfiOutputFile final : public SeekWrite {
-public:
-    explicit FfiOutputFile(const ::FfiOutputCallbacks& callbacks) noexcept : callbacks_(callbacks) {}
-
-    // Calls write_fn exactly once, also for an empty slice. Failures (kind
-    // Other): "write_fn is null", "write callback failed" (bytes_written
-    // unchanged), "output position overflow" (the host already has the bytes).
-    void write_all(std::span<const uint8_t> bytes) override;
-    // position_fn's result when present and not negative, else bytes_written;
-    // position_fn is called again at every call, nothing is cached.
-    uint64_t pos() override;
-    // Calls flush_fn once when present; a non-zero result fails with kind
-    // Other, "flush callback failed". Without flush_fn nothing happens.
-    void flush();
-
-    uint64_t bytes_written() const noexcept { return bytes_written_; }
-    const ::FfiOutputCallbacks& callbacks() const noexcept { return callbacks_; }
-
-private:
-    ::FfiOutputCallbacks callbacks_;
-    uint64_t bytes_written_ = 0;
 };
 
 // What a MeasuredSeekRead counted while measuring.

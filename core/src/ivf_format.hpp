@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 
 namespace tavren::ivf_format {
@@ -60,6 +61,37 @@ struct IdBlockHeader {
         detail::store(p, base_id);
         detail::store(p + 8, id_bytes_len);
     }
+    // Whether the stored ID-byte length is the offset table's (each reader
+    // reports a mismatch with its own text).
+    bool matches_table(uint64_t table_id_bytes_len) const {
+        return id_bytes_len >= 0 && static_cast<uint64_t>(id_bytes_len) == table_id_bytes_len;
+    }
 };
+
+// ---- The payload-length rule -------------------------------------------------------
+//
+// A non-empty list's payload is its ID block (kIdBlockHeaderBytes, then the
+// ID section) followed by `count` codes of `code_size` bytes each (4 d for
+// IVF-FLAT rows). Writers and readers compute lengths only through these two
+// functions; each reports a nullopt with its own text.
+
+// count x code_size; nullopt for a negative count or on u64 overflow.
+inline std::optional<uint64_t> list_code_bytes(int64_t count, uint64_t code_size) {
+    if (count < 0) return std::nullopt;
+    uint64_t out = 0;
+    if (__builtin_mul_overflow(static_cast<uint64_t>(count), code_size, &out)) return std::nullopt;
+    return out;
+}
+
+// kIdBlockHeaderBytes + id_bytes_len + code_bytes; nullopt for a negative
+// ID length or on u64 overflow.
+inline std::optional<uint64_t> list_payload_len(int64_t id_bytes_len, uint64_t code_bytes) {
+    if (id_bytes_len < 0) return std::nullopt;
+    uint64_t out = 0;
+    if (__builtin_add_overflow(kIdBlockHeaderBytes + static_cast<uint64_t>(id_bytes_len), code_bytes, &out)) {
+        return std::nullopt;
+    }
+    return out;
+}
 
 }  // namespace tavren::ivf_format

@@ -275,12 +275,11 @@ void write_ivfflat_index_with_limits(const IVFFlatIndex& index, io::SeekWrite& o
         plan.entry.count = to_i32(count, "list count", limits);
         if (count == 0) continue;
         plan.entry.id_bytes_len = to_i32(plan.ids.bytes.size(), "delta ID section", limits);
-        const std::optional<uint64_t> row_bytes = checked_mul(count, *bytes_per_vector);
+        const std::optional<uint64_t> row_bytes = ivf_format::list_code_bytes(plan.entry.count, *bytes_per_vector);
         if (!row_bytes) invalid_data("IVF-FLAT list byte size overflow");
         plan.row_bytes = *row_bytes;
         largest_section = std::max(largest_section, *row_bytes);
-        std::optional<uint64_t> payload = checked_add(fmtv::kIdBlockHeaderBytes, plan.ids.bytes.size());
-        if (payload) payload = checked_add(*payload, *row_bytes);
+        const std::optional<uint64_t> payload = ivf_format::list_payload_len(plan.entry.id_bytes_len, *row_bytes);
         if (!payload) invalid_input("IVF-FLAT list size overflow");
         const std::optional<uint64_t> next = checked_add(running, *payload);
         if (!next) invalid_input("IVF-FLAT offset overflow");
@@ -319,11 +318,11 @@ void write_ivfflat_index_with_limits(const IVFFlatIndex& index, io::SeekWrite& o
     for (uint64_t j = 0; j < nlist; ++j) {
         ListPlan& plan = plans[j];
         if (plan.entry.count == 0) continue;
-        uint8_t field[8];
-        std::memcpy(field, &plan.ids.base, 8);
-        out.write_all(std::span<const uint8_t>(field, 8));
-        std::memcpy(field, &plan.entry.id_bytes_len, 4);
-        out.write_all(std::span<const uint8_t>(field, 4));
+        std::array<uint8_t, ivf_format::kIdBlockHeaderBytes> block;
+        ivf_format::IdBlockHeader{plan.ids.base, plan.entry.id_bytes_len}.encode_to(block);
+        const std::span<const uint8_t> b(block);
+        out.write_all(b.subspan(0, 8));  // one write per field, as the host has always seen them
+        out.write_all(b.subspan(8, 4));
         out.write_all(plan.ids.bytes);
 
         const float* rows = list_rows[j].data();

@@ -1,15 +1,12 @@
-// The IVF-FLAT file reader and its searches.
+// The IVF-FLAT file reader: opening the file from its 64 header bytes, and
+// the flat scanner (rows of d f32 values scored against the query).
 //
-// IVFFlatIndexReader opens a file from its 64 header bytes, loads the
-// centroids and offset table on first need (in bounded pieces, so a forged
-// header cannot make it allocate more than the file holds plus one piece),
-// and reads inverted lists on demand: consecutive lists in one batched read of
-// at most 64 MiB, a larger list streamed in bounded row chunks.
-//
-// The searches keep three steps apart: probe selection (kmeans::find_topk),
-// list fetching (read_inverted_list_views / read_list_streamed) and list
-// scanning (scan_flat_rows into a ReaderTopKHeap). Scans may run on the pool;
-// all reads happen on the calling thread, before or between the scans.
+// Everything else is the shared IVF engine: ivf_lists loads the metadata in
+// bounded pieces and reads inverted lists on demand (consecutive lists in one
+// batched read of at most 64 MiB, a larger list streamed in bounded row
+// chunks); ivf_search selects probes, groups a batch's queries by list, walks
+// the lists and scans them (on the pool for large batches) with FlatScanner.
+// All reads happen on the calling thread, before or between the scans.
 //
 // Searches read into scratch the reader keeps between calls (calls on one
 // reader never overlap), so a steady stream of searches makes no large
@@ -33,73 +30,44 @@
 
 #include "index_io_util.hpp"
 #include "io.hpp"
+#include "ivf_lists.hpp"
+#include "ivf_search.hpp"
 #include "row_id_filter.hpp"
 #include "search_result.hpp"
+#include "topk.hpp"
 
 namespace tavren::ivfflat_io {
 
 using row_id_filter::RowIdFilter;
 
-// A batch whose work estimate (rows x queries x d) is above this, and which
-// holds at least two lists, is scanned on the pool, one task per list.
-inline constexpr uint64_t kParallelScanWork = 0xFFFFF;
+using ivf_search::kParallelScanWork;
 
-// ---- Row IDs -----------------------------------------------------------------
+// The list-loading records and budgets of the shared engine.
+using ivf_lists::decode_delta_varint_ids;
+using ivf_lists::ReadBudgets;
+using FlatListRead = ivf_lists::ListRead;
 
-// The batched-read decoder of a list's delta-varint row IDs: exactly `count`
-// IDs; bytes after them are ignored. InvalidData: "truncated varint", "varint
-// exceeds u64 range" (a tenth byte above 1 in its low seven bits), "varint
-// exceeds 64 bits" (a tenth byte announcing an eleventh), "decoded ID
-// sequence is not monotonically non-decreasing". Reserves at most one ID per
-// section byte, whatever `count` claims.
-std::vector<int64_t> decode_delta_varint_ids(int64_t base, std::span<const uint8_t> section, uint64_t count);
+// The IVF-FLAT payload format: rows of d f32 values.
+ivf_lists::ListFormat flat_list_format(size_t d);
 
 // ---- Read buffers ----------------------------------------------------------------
 
-// A read buffer whose row section starts on a 4-byte boundary, so the rows
-// are used as f32 where they lie. The window of `total_len` bytes starts at
-// storage byte pad = (4 - prefix_len % 4) % 4; the rows start at storage byte
-// pad + prefix_len. Pad and tail bytes are zero; the window is the reader's to
-// fill. Move-only.
-class AlignedFlatPayload {
+// A payload read buffer whose rows are f32 values where they lie (see
+// ivf_lists::AlignedPayload). InvalidData: "IVF-FLAT vector suffix overflow",
+// "IVF-FLAT vector suffix has an invalid shape" (total is not prefix + rows,
+// or rows not a multiple of 4), "IVF-FLAT aligned payload overflow".
+class AlignedFlatPayload : public ivf_lists::AlignedPayload {
 public:
     AlignedFlatPayload() noexcept = default;
-    // InvalidData: "IVF-FLAT vector suffix overflow" (prefix + rows overflow),
-    // "IVF-FLAT vector suffix has an invalid shape" (total is not prefix +
-    // rows, or rows not a multiple of 4), "IVF-FLAT aligned payload overflow".
     AlignedFlatPayload(uint64_t total_len, uint64_t prefix_len, uint64_t row_bytes);
+    explicit AlignedFlatPayload(ivf_lists::AlignedPayload&& payload) noexcept
+        : ivf_lists::AlignedPayload(std::move(payload)) {}
 
-    std::span<uint8_t> read_buf_mut() noexcept { return {bytes() + pad_, total_len_}; }
-    std::span<const uint8_t> read_bytes() const noexcept { return {bytes() + pad_, total_len_}; }
     // row_bytes / 4 values.
     std::span<const float> vectors() const noexcept {
-        return {storage_.get() + (pad_ + prefix_len_) / 4, row_bytes_ / 4};
+        return {words() + (pad() + prefix_len()) / 4, code_bytes() / 4};
     }
-
-    size_t pad() const noexcept { return pad_; }
-    size_t total_len() const noexcept { return total_len_; }
-    size_t prefix_len() const noexcept { return prefix_len_; }
-    size_t row_bytes() const noexcept { return row_bytes_; }
-    // Where the storage begins (tests check the alignment of the rows).
-    const uint8_t* storage_bytes() const noexcept { return bytes(); }
-
-private:
-    uint8_t* bytes() const noexcept { return reinterpret_cast<uint8_t*>(storage_.get()); }
-
-    std::unique_ptr<float[]> storage_;  // f32 words: the rows are read as what they are
-    size_t pad_ = 0;
-    size_t total_len_ = 0;
-    size_t prefix_len_ = 0;
-    size_t row_bytes_ = 0;
-};
-
-// One planned read of a batch.
-struct FlatListRead {
-    size_t slot;  // position of the list in the request
-    size_t list;
-    int32_t count;
-    int32_t id_bytes_len;
-    uint64_t offset;  // payload offset in the file
+    size_t row_bytes() const noexcept { return code_bytes(); }
 };
 
 // One list as the reader hands it out: ascending row IDs, rows in the same
@@ -119,109 +87,14 @@ struct FlatListView {
     size_t list = 0;
 };
 
-// Byte budgets of the reader. The defaults are the file format's; tests lower
-// them to reach the piecewise paths with small files.
-struct ReadBudgets {
-    // A list whose payload is above this is streamed instead of batched.
-    uint64_t stream_threshold = index_io_util::kReadBudgetBytes;
-    // A streamed list whose 12-byte ID block header, ID section and decoded
-    // IDs fit in this reads its IDs at once; a larger one reads its ID section
-    // piece by piece alongside its row chunks. At most kReadBudgetBytes.
-    uint64_t id_block_budget = index_io_util::kReadBudgetBytes;
-    // Decoded IDs (and the ID window, when piecewise) plus one row chunk.
-    // At most kChunkBudgetBytes.
-    uint64_t chunk_budget = index_io_util::kChunkBudgetBytes;
-    // Most ID-section bytes held at once when the IDs are read piecewise.
-    uint64_t id_window_bytes = uint64_t{8} << 20;
-    // Most metadata bytes (centroids and offset table) per read call.
-    uint64_t metadata_piece_bytes = index_io_util::kReadBudgetBytes;
-};
-
 // ---- Result heap -------------------------------------------------------------------
 
-// One candidate: its distance and row ID.
-struct ScoredRow {
-    float distance;
-    int64_t row_id;
-};
-// Ascending by distance, at most k pairs.
-using PartialResult = std::vector<ScoredRow>;
-
-// The rank of a distance: a NaN ranks as +inf, after every real distance, so
-// it never displaces one and never takes part in a comparison.
-inline float distance_rank(float distance) noexcept {
-    return distance != distance ? std::numeric_limits<float>::infinity() : distance;
-}
-
-// The bounded result heap of one query. While it fills, pairs are appended
-// in offer order, each numbered by its slot (its position of arrival). From
-// the k-th pair on it is full for good and its pairs form a max-heap keyed by
-// (rank, slot), so the worst is the pair of largest rank and, among equal
-// largest ranks, of highest slot. A full heap takes a candidate only when it
-// ranks strictly below the worst; the candidate replaces the worst and keeps
-// its slot. Sorting orders by (rank, slot): ascending rank, ties in slot
-// order. Refusing a candidate costs one comparison, taking one O(log k).
-// Never shared between threads; pushing never allocates beyond the room
-// reserved at construction when the caller's max_offers bound holds.
-class ReaderTopKHeap {
-public:
-    // One held pair: its distance, its slot and its row ID (16 bytes).
-    struct Entry {
-        float distance;
-        uint32_t slot;
-        int64_t row_id;
-    };
-    // Slots are 32-bit: a heap never holds more pairs than this (it would
-    // take 64 GiB); one more is an assertion.
-    static constexpr size_t kMaxEntries = std::numeric_limits<uint32_t>::max();
-
-    // Room for k pairs. A k whose room overflows the address space is an
-    // assertion ("capacity overflow"); an unobtainable one throws bad_alloc.
-    explicit ReaderTopKHeap(size_t k);
-    // Room for min(k, max_offers) pairs: for a heap that can be offered at
-    // most max_offers candidates (a task over one list of that many rows).
-    ReaderTopKHeap(size_t k, size_t max_offers);
-
-    void push(int64_t row_id, float distance) {
-        if (full_) {
-            // Strictly nearer only; a NaN ranks as +inf and is never nearer.
-            if (distance_rank(distance) < worst_rank_) replace_worst(row_id, distance);
-            return;
-        }
-        if (k_ != 0) append(row_id, distance);
-    }
-
-    // Empties the heap for another query with this k, keeping its storage
-    // and growing it to min(k, max_offers) pairs when smaller.
-    void reset(size_t k, size_t max_offers);
-
-    size_t k() const noexcept { return k_; }
-    size_t size() const noexcept { return entries_.size(); }
-    size_t capacity() const noexcept { return entries_.capacity(); }
-    bool full() const noexcept { return full_; }
-    // The rank of the worst entry of a full heap (asserts fullness).
-    float worst_rank() const {
-        if (!full_) worst_missing();
-        return worst_rank_;
-    }
-
-    // Sorts the held pairs ascending by (rank, slot) where they lie and
-    // returns them. The heap is consumed: it takes no more candidates until
-    // reset. Allocates nothing.
-    std::span<const Entry> sort_in_place();
-    // The pairs ascending by rank, ties in slot order; the heap is consumed.
-    PartialResult into_sorted() &&;
-
-private:
-    void append(int64_t row_id, float distance);
-    void replace_worst(int64_t row_id, float distance) noexcept;
-    [[noreturn]] static void worst_missing();
-
-    std::vector<Entry> entries_;
-    size_t k_;
-    float worst_rank_ = 0.0f;
-    bool full_ = false;
-};
+// The arrival-order heap of the searches (see topk.hpp), under the names the
+// reader tests and the fuzz target use.
+using topk::ScoredRow;
+using topk::PartialResult;
+using topk::distance_rank;
+using ReaderTopKHeap = topk::ArrivalOrderTopKHeap;
 
 // Offers every row of a run (row_ids.size() rows of d values in `rows`) to
 // `heap`. `query` has d values, already normalised for cosine. A row the
@@ -242,6 +115,24 @@ void seed_flat_heaps(std::span<ReaderTopKHeap> heaps, std::span<const int64_t> s
                      std::span<const float> seed_distances, size_t k);
 // Exactly k pairs, ascending, padded with (-1, kF32Max).
 SearchResult padded_flat_results(ReaderTopKHeap heap, size_t k);
+
+// The IVF-FLAT list scanner of the shared walk (an ivf_search::ListScanner):
+// a list's codes are its rows, d f32 values each, 4-byte aligned.
+struct FlatScanner {
+    size_t d = 0;
+    uint32_t metric = 0;
+
+    // The query (d values, normalised for cosine) and, under cosine, its norm.
+    struct Query {
+        std::span<const float> values;
+        float norm = 0.0f;
+    };
+    Query prepare(std::span<const float> query) const;
+    void scan(const Query& query, std::span<const int64_t> row_ids, std::span<const uint8_t> codes,
+              const RowIdFilter* filter, ReaderTopKHeap& heap) const;
+    uint64_t row_work() const noexcept { return d; }
+};
+static_assert(ivf_search::ListScanner<FlatScanner>);
 
 // ---- Reader ------------------------------------------------------------------------
 
@@ -304,14 +195,19 @@ public:
     // One query: exactly k padded results. filter may be null.
     SearchResult search_with_filter(std::span<const float> query, size_t k, size_t nprobe,
                                     const row_id_filter::RowIdFilter* filter);
+    // The batch search (search_batch_ivfflat_reader_filter_range below).
+    SearchResult search_batch_range(std::span<const float> queries, size_t nq, size_t k, size_t probe_start,
+                                    size_t probe_end, std::span<const int64_t> seed_ids,
+                                    std::span<const float> seed_distances, const row_id_filter::RowIdFilter* filter);
 
     // Bytes of search scratch the reader holds between calls, at most: the
     // read arena, sized for one batched read (64 MiB of payloads plus pads of
     // at most 3 bytes per list, 63 for lists of 4 KiB of rows or more) or one
     // streamed chunk; the decoded row IDs of that batch (8 bytes per row) and
     // its per-list views and read plans; for the parallel scan, one heap per
-    // pool thread (each at most min(k, rows of the largest list) pairs; one
-    // above 65,536 pairs is released after its batch) and the partial
+    // list of a batch (each at most min(k, rows of its list) pairs; all are
+    // released after their batch when they hold room for more than 65,536
+    // pairs together) and the partial
     // results of one batch (16 bytes per kept pair, min(k, list rows) per
     // (list, query); above 64 MiB released after their batch); for the batch
     // search, 4 bytes per list of the index. 0 before the first list read;
@@ -319,49 +215,32 @@ public:
     size_t scratch_bytes() const noexcept;
 
     const io::SeekRead& input() const noexcept { return *input_; }
-    const ReadBudgets& budgets() const noexcept { return budgets_; }
+    const ReadBudgets& budgets() const noexcept { return lists_.budgets(); }
     // Test seam: lower the byte budgets (each at most its default).
     void set_read_budgets_for_testing(const ReadBudgets& budgets);
 
 private:
-    struct Scratch;
-    friend SearchResult search_batch_ivfflat_reader_filter_range(IVFFlatIndexReader&, std::span<const float>, size_t,
-                                                                 size_t, size_t, size_t, std::span<const int64_t>,
-                                                                 std::span<const float>,
-                                                                 const row_id_filter::RowIdFilter*);
-
     IVFFlatIndexReader();
     void load_metadata();
-    Scratch& scratch();
-    // Reads and scans `order` (distinct lists) for the queries of each
-    // position into their heaps.
-    void walk_lists(std::span<const size_t> order, std::span<const std::span<const size_t>> query_sets,
-                    std::span<const float> queries, std::span<ReaderTopKHeap> heaps, size_t k,
-                    const row_id_filter::RowIdFilter* filter);
-    void scan_batch_in_parallel(std::span<const FlatListView> lists,
-                                std::span<const std::span<const size_t>> query_sets, std::span<const float> queries,
-                                std::span<ReaderTopKHeap> heaps, size_t k, const row_id_filter::RowIdFilter* filter);
-    void read_ids_then_chunks(uint64_t offset, uint64_t count, uint64_t id_len, const ChunkConsumer& consumer);
-    void read_ids_with_chunks(uint64_t offset, uint64_t count, uint64_t id_len, const ChunkConsumer& consumer);
+    // What the shared searches see of this reader (loaded).
+    ivf_search::ReaderView view();
+    FlatScanner scanner() const noexcept { return FlatScanner{d_, metric_}; }
 
     std::vector<float> centroids_;
-    std::vector<int64_t> list_offsets_;
-    std::vector<int32_t> list_counts_;
-    std::vector<int32_t> id_bytes_lens_;
     std::unique_ptr<io::SeekRead> input_;
     size_t d_ = 0;
     size_t nlist_ = 0;
     uint64_t total_ = 0;
     uint32_t metric_ = 0;
     bool loaded_ = false;
-    ReadBudgets budgets_;
-    std::unique_ptr<Scratch> scratch_;  // made on the first list read
-};
+    ivf_lists::ListStore lists_;
+    std::unique_ptr<ivf_search::SearchScratch> search_scratch_;  // made on the first search
+    std::vector<FlatListView> flat_views_;                        // read_inverted_list_views
 
-// InvalidInput: "nq * k overflows usize"; "seed result lengths must both
-// equal nq * k" unless both are empty or both hold nq * k.
-void validate_batch_seed(std::span<const int64_t> seed_ids, std::span<const float> seed_distances, size_t nq,
-                         size_t k);
+};
+static_assert(ivf_search::IvfIndexReader<IVFFlatIndexReader>);
+
+using ivf_search::validate_batch_seed;
 
 // nq queries, probe ranks [probe_start, probe_end) of each query's probe order,
 // optional seeds (both empty or both nq * k long), optional filter.

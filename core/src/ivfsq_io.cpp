@@ -488,6 +488,11 @@ IVFSQIndexReader IVFSQIndexReader::open_with_header_and_options(std::unique_ptr<
     return r;
 }
 
+IVFSQIndexReader IVFSQIndexReader::open_with_header(std::unique_ptr<io::SeekRead> input,
+                                                    std::span<const uint8_t, 64> header) {
+    return open_with_header_and_options(std::move(input), header, read_options::VectorIndexReaderOptions{});
+}
+
 uint64_t IVFSQIndexReader::resident_estimate() const noexcept {
     const uint64_t d = d_;
     const uint64_t n = nlist_;
@@ -825,6 +830,14 @@ SearchResult IVFSQIndexReader::search_with_filter(std::span<const float> query, 
         i = g;
     }
     return padded_results(std::move(heap), k);
+}
+
+SearchResult IVFSQIndexReader::search_batch_range(std::span<const float> queries, size_t nq, size_t k,
+                                                  size_t probe_start, size_t probe_end,
+                                                  std::span<const int64_t> seed_ids,
+                                                  std::span<const float> seed_distances, const RowIdFilter* filter) {
+    return search_batch_ivfsq_reader_filter_range(*this, queries, nq, k, probe_start, probe_end, seed_ids,
+                                                  seed_distances, filter);
 }
 
 SearchResult search_batch_ivfsq_reader_filter_range(IVFSQIndexReader& reader, std::span<const float> queries,

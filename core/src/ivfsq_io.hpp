@@ -206,6 +206,9 @@ public:
                                                          const read_options::VectorIndexReaderOptions& options,
                                                          const SqReadBudgets& budgets = {});
 
+    // The same with the default reader options (a 4 GiB memory budget).
+    static IVFSQIndexReader open_with_header(std::unique_ptr<io::SeekRead> input, std::span<const uint8_t, 64> header);
+
     IVFSQIndexReader(IVFSQIndexReader&&) noexcept;
     IVFSQIndexReader& operator=(IVFSQIndexReader&&) noexcept;
     ~IVFSQIndexReader();
@@ -214,6 +217,11 @@ public:
     size_t nlist() const noexcept { return nlist_; }
     uint32_t metric() const noexcept { return metric_; }
     int64_t total_vectors() const noexcept { return total_; }
+    // The header's vector count, checked non-negative and equal to the table's sum at open.
+    uint64_t total() const noexcept { return static_cast<uint64_t>(total_); }
+    uint64_t code_bits() const noexcept { return 8; }
+    // Everything is loaded at open: nothing to do.
+    void ensure_loaded() noexcept {}
     const sq::ScalarQuantizer& global_sq() const noexcept { return global_sq_; }
     const std::vector<sq::ScalarQuantizer>& list_sqs() const noexcept { return list_sqs_; }
     std::span<const float> centroids() const noexcept { return centroids_; }
@@ -259,6 +267,10 @@ public:
     // filter may be null. Calls on one reader must not overlap.
     SearchResult search_with_filter(std::span<const float> query, size_t k, size_t nprobe,
                                     const row_id_filter::RowIdFilter* filter);
+    // search_batch_ivfsq_reader_filter_range on this reader.
+    SearchResult search_batch_range(std::span<const float> queries, size_t nq, size_t k, size_t probe_start,
+                                    size_t probe_end, std::span<const int64_t> seed_ids,
+                                    std::span<const float> seed_distances, const row_id_filter::RowIdFilter* filter);
 
 private:
     friend SearchResult search_batch_ivfsq_reader_filter_range(IVFSQIndexReader&, std::span<const float>, size_t,

@@ -20,12 +20,18 @@ namespace tavren::kmeans {
 
 // ---- training ---------------------------------------------------------------
 
+// The training defaults, here and nowhere else (the option parser and the
+// trainers take them from here).
+inline constexpr uint64_t kDefaultMaxPointsPerCentroid = 256;
+inline constexpr uint64_t kDefaultSeed = 1234;
+
 // Settings of one training call; never modified by it.
 struct KMeansConfig {
-    uint64_t max_iter = 25;                  // Lloyd iterations of one run (fewer on convergence)
-    uint64_t nredo = 1;                      // runs from fresh k-means++ seeds; the best is kept
-    uint64_t max_points_per_centroid = 256;  // at most k * this many rows take part (0 acts as 1)
-    uint64_t seed = 1234;                    // seed of the call's own generator
+    uint64_t max_iter = 25;  // Lloyd iterations of one run (fewer on convergence)
+    uint64_t nredo = 1;      // runs from fresh k-means++ seeds; the best is kept
+    // At most k * this many rows take part (0 acts as 1).
+    uint64_t max_points_per_centroid = kDefaultMaxPointsPerCentroid;
+    uint64_t seed = kDefaultSeed;  // seed of the call's own generator
     float balance = 0.0f;                    // weight of the cluster-size penalty; 0 turns it off
 };
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 
 #include <tbb/blocked_range.h>
@@ -42,12 +43,44 @@ struct TsanEdges {
     void task_begins() noexcept { __tsan_acquire(&start); }
     void task_ends() noexcept { __tsan_release(&done); }
     void after_tasks() noexcept { __tsan_acquire(&done); }
+    // The hand-over of an object whose address the receiver has without
+    // reading memory (a functor's `this`).
+    static void publish(const void* p) noexcept { __tsan_release(const_cast<void*>(p)); }
+    static void receive(const void* p) noexcept { __tsan_acquire(const_cast<void*>(p)); }
 #else
     void before_tasks() noexcept {}
     void task_begins() noexcept {}
     void task_ends() noexcept {}
     void after_tasks() noexcept {}
+    static void publish(const void*) noexcept {}
+    static void receive(const void*) noexcept {}
 #endif
+};
+
+// What the arena runs for one parallel_for. When the arena has no free slot
+// for the calling thread, another thread runs it, reading its fields: the
+// first thing it does is acquire its own address (which arrives in a
+// register), so the caller's writes of those fields are ordered before.
+template <class Body>
+struct ArenaCall {
+    TsanEdges* edges;
+    Body* body;
+    size_t begin;
+    size_t end;
+    size_t grain;
+
+    void operator()() const {
+        TsanEdges::receive(this);
+        TsanEdges& e = *edges;
+        e.task_begins();
+        Body& b = *body;
+        tbb::parallel_for(tbb::blocked_range<size_t>(begin, end, grain), [&](const tbb::blocked_range<size_t>& r) {
+            e.task_begins();
+            b(r.begin(), r.end());
+            e.task_ends();
+        });
+        e.task_ends();
+    }
 };
 }  // namespace detail
 
@@ -63,17 +96,13 @@ template <class Body>
 void parallel_for(size_t begin, size_t end, size_t grain, Body&& body) {
     if (begin >= end) return;
     if (grain == 0) grain = 1;
+    tbb::task_arena& pool_arena = arena();
     detail::TsanEdges edges;
+    using Fn = std::remove_reference_t<Body>;
+    const detail::ArenaCall<Fn> call{&edges, &body, begin, end, grain};
+    detail::TsanEdges::publish(&call);
     edges.before_tasks();
-    arena().execute([&] {
-        edges.task_begins();  // the arena may run this on a pool thread
-        tbb::parallel_for(tbb::blocked_range<size_t>(begin, end, grain), [&](const tbb::blocked_range<size_t>& r) {
-            edges.task_begins();
-            body(r.begin(), r.end());
-            edges.task_ends();
-        });
-        edges.task_ends();
-    });
+    pool_arena.execute(call);
     edges.after_tasks();
 }
 

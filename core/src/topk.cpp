@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <new>
 
+#include "error.hpp"
 #include "numeric.hpp"
 
 namespace tavren::topk {
@@ -141,6 +143,114 @@ std::vector<std::pair<float, int64_t>> TopKHeap::into_sorted() && {
     entries_.clear();
     positions_ = SlotMap(0);
     k_ = 0;
+    return out;
+}
+
+// ---- Arrival order ------------------------------------------------------------------
+
+namespace {
+
+// An array of n entries must be representable; beyond that the request is a
+// caller fault, not a shortage of memory.
+void check_entry_capacity(size_t n) {
+    if (n > static_cast<size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(ArrivalOrderTopKHeap::Entry)) {
+        panic("capacity overflow");
+    }
+}
+
+// The heap order: by rank, then by slot. Slots are unique, so no two held
+// pairs are equivalent and every order built on this is the same. The key
+// maps the rank (a NaN as +inf, -0 as +0, so equal ranks stay equal) to an
+// unsigned word in the same order, the slot below it: one integer compare.
+inline uint64_t order_key(const ArrivalOrderTopKHeap::Entry& e) noexcept {
+    uint32_t bits = std::bit_cast<uint32_t>(e.distance);
+    const uint32_t magnitude = bits & 0x7FFFFFFFu;
+    if (magnitude > 0x7F800000u) bits = 0x7F800000u;  // NaN: +inf
+    if (magnitude == 0) bits = 0;                     // -0: +0
+    const uint32_t ordered = (bits & 0x80000000u) != 0 ? ~bits : (bits | 0x80000000u);
+    return (static_cast<uint64_t>(ordered) << 32) | e.slot;
+}
+
+struct EntryLess {
+    bool operator()(const ArrivalOrderTopKHeap::Entry& a, const ArrivalOrderTopKHeap::Entry& b) const noexcept {
+        return order_key(a) < order_key(b);
+    }
+};
+constexpr EntryLess entry_less{};
+
+}  // namespace
+
+ArrivalOrderTopKHeap::ArrivalOrderTopKHeap(size_t k) : ArrivalOrderTopKHeap(k, k) {}
+
+ArrivalOrderTopKHeap::ArrivalOrderTopKHeap(size_t k, size_t max_offers) : k_(k) {
+    const size_t room = std::min(k, max_offers);
+    check_entry_capacity(room);
+    entries_.reserve(room);
+}
+
+void ArrivalOrderTopKHeap::reset(size_t k, size_t max_offers) {
+    entries_.clear();
+    k_ = k;
+    full_ = false;
+    worst_rank_ = 0.0f;
+    const size_t room = std::min(k, max_offers);
+    check_entry_capacity(room);
+    if (entries_.capacity() < room) entries_.reserve(room);
+}
+
+void ArrivalOrderTopKHeap::append(int64_t row_id, float distance) {
+    const size_t slot = entries_.size();
+    TD_ASSERT(slot < kMaxEntries, "top-k heap holds at most {} pairs", kMaxEntries);
+    entries_.push_back(Entry{distance, static_cast<uint32_t>(slot), row_id});
+    if (entries_.size() == k_) {
+        std::make_heap(entries_.begin(), entries_.end(), entry_less);
+        full_ = true;
+        worst_rank_ = distance_rank(entries_.front().distance);
+    }
+}
+
+void ArrivalOrderTopKHeap::replace_worst(int64_t row_id, float distance) noexcept {
+    // The newcomer takes the worst's slot and, ranking below it, sinks from
+    // the root; the new root is the new worst.
+    Entry* e = entries_.data();
+    const size_t n = entries_.size();
+    const Entry moving{distance, e[0].slot, row_id};
+    const uint64_t key = order_key(moving);
+    size_t i = 0;
+    for (;;) {
+        size_t c = 2 * i + 1;
+        if (c >= n) break;
+        uint64_t child_key = order_key(e[c]);
+        if (c + 1 < n) {
+            const uint64_t right_key = order_key(e[c + 1]);
+            if (child_key < right_key) {
+                ++c;
+                child_key = right_key;
+            }
+        }
+        if (key > child_key) break;
+        e[i] = e[c];
+        i = c;
+    }
+    e[i] = moving;
+    worst_rank_ = distance_rank(e[0].distance);
+}
+
+void ArrivalOrderTopKHeap::worst_missing() { panic("a full top-k heap has a worst entry"); }
+
+std::span<const ArrivalOrderTopKHeap::Entry> ArrivalOrderTopKHeap::sort_in_place() {
+    std::sort(entries_.begin(), entries_.end(), entry_less);
+    full_ = false;
+    k_ = 0;  // consumed: takes nothing until reset
+    return entries_;
+}
+
+PartialResult ArrivalOrderTopKHeap::into_sorted() && {
+    const std::span<const Entry> sorted = sort_in_place();
+    PartialResult out;
+    out.reserve(sorted.size());
+    for (const Entry& e : sorted) out.push_back(ScoredRow{e.distance, e.row_id});
+    entries_ = {};
     return out;
 }
 

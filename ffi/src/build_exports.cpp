@@ -8,7 +8,7 @@
 
 #include "frame.hpp"
 #include "index.hpp"
-#include "io.hpp"
+#include "host_io.hpp"
 #include "options.hpp"
 #include "tavren_dadiza.h"
 
@@ -141,7 +141,7 @@ TAVREN_DADIZA_API int tavren_dadiza_writer_add_vectors(TavrenDadizaWriterHandle*
 TAVREN_DADIZA_API int tavren_dadiza_writer_write_index(TavrenDadizaWriterHandle* writer, FfiOutputCallbacks output) {
     return ffi::guarded(-1, [&] {
         const tindex::VectorIndexWriter& w = writer_handle(writer).writer;
-        tavren::io::FfiOutputFile out(output);
+        tavren::ffi::HostOutputFile out(output);
         ffi::prefixed("write index: {}", [&] { w.write(out); });
         ffi::prefixed("flush index: {}", [&] { out.flush(); });
         return 0;

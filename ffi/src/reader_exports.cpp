@@ -17,7 +17,7 @@
 
 #include "frame.hpp"
 #include "index_reader.hpp"
-#include "io.hpp"
+#include "host_io.hpp"
 #include "read_options.hpp"
 #include "reader_exports.hpp"
 #include "search_params.hpp"
@@ -193,7 +193,7 @@ TavrenDadizaReaderHandle* open_reader(const ::FfiInputFile& input, uint64_t memo
     options.explicit_cache_budgets.reset();  // every cache budget comes from the memory budget
     // The record is not checked here: a NULL callback surfaces from the first read.
     index::VectorIndexReader reader = prefixed("open reader: {}", [&] {
-        return index::VectorIndexReader::open_with_options(std::make_unique<io::FfiInputFile>(input), options);
+        return index::VectorIndexReader::open_with_options(std::make_unique<ffi::HostInputFile>(input), options);
     });
     return new TavrenDadizaReaderHandle{std::move(reader)};
 }

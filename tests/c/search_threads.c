@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "host_workers.h"
 #include "search_host.h"
 
 #define FILES 4
@@ -61,12 +62,6 @@ static int run_searches(const File *f, TavrenDadizaReaderHandle *reader, int64_t
 static int same_results(const File *f, int64_t ids[SEARCHES][NQ * TOP_K], float dist[SEARCHES][NQ * TOP_K]) {
     return memcmp(ids, f->want_ids, sizeof f->want_ids) == 0 && memcmp(dist, f->want_dist, sizeof f->want_dist) == 0;
 }
-
-typedef struct {
-    int index;
-    int failures;
-    char message[256];
-} Worker;
 
 static void *worker_main(void *arg) {
     Worker *w = (Worker *)arg;
@@ -168,8 +163,6 @@ static int prepare_file(File *f, uint32_t metric, size_t d, size_t nlist, size_t
 }
 
 int main(void) {
-    pthread_t threads[THREADS];
-    Worker workers[THREADS];
     int i;
     static const size_t dims[FILES] = {16, 7, 40, 24};
     for (i = 0; i < FILES; ++i) {
@@ -179,21 +172,7 @@ int main(void) {
             return 1;
         }
     }
-    for (i = 0; i < THREADS; ++i) {
-        memset(&workers[i], 0, sizeof workers[i]);
-        workers[i].index = i;
-        if (pthread_create(&threads[i], NULL, worker_main, &workers[i]) != 0) {
-            fprintf(stderr, "pthread_create failed\n");
-            return 1;
-        }
-    }
-    for (i = 0; i < THREADS; ++i) pthread_join(threads[i], NULL);
-    for (i = 0; i < THREADS; ++i) {
-        if (workers[i].failures != 0) {
-            fprintf(stderr, "%s (%d failure(s))\n", workers[i].message, workers[i].failures);
-            ++host_failures;
-        }
-    }
+    host_failures += run_workers(THREADS, worker_main, "");
     /* The main thread never failed: its last error is still unset. */
     CHECK(tavren_dadiza_last_error() == NULL, "main thread sees %s", host_last_error());
     for (i = 0; i < FILES; ++i) {

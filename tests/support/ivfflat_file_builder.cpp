@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <numeric>
 #include <stdexcept>
 
@@ -211,6 +212,32 @@ bool brute_force_has_tie_at_cut(const IvfFlatFileBuilder& file, std::span<const 
     auto all = all_distances(file, query, filter);
     sort_prefix(all, k + 1);
     return k > 0 && k < all.size() && all[k - 1].first == all[k].first;
+}
+
+IvfFlatFileBuilder random_flat_file(size_t d, size_t nlist, size_t n, uint32_t metric, std::mt19937& rng,
+                                    int64_t first_id) {
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    IvfFlatFileBuilder file(static_cast<int32_t>(d), static_cast<int32_t>(nlist), metric);
+    for (float& c : file.centroids) c = u(rng);
+    std::vector<int64_t> ids(n);
+    std::iota(ids.begin(), ids.end(), first_id);
+    std::shuffle(ids.begin(), ids.end(), rng);
+    std::vector<float> row(d);
+    for (size_t i = 0; i < n; ++i) {
+        for (float& x : row) x = u(rng);
+        if (metric == kMetricCosine) distance::fvec_normalize(row);
+        size_t best = 0;
+        float best_d = std::numeric_limits<float>::infinity();
+        for (size_t l = 0; l < nlist; ++l) {
+            const float dl = distance::fvec_l2sqr(row, std::span<const float>(file.centroids).subspan(l * d, d));
+            if (dl < best_d) {
+                best_d = dl;
+                best = l;
+            }
+        }
+        file.add(best, ids[i], row);
+    }
+    return file;
 }
 
 }  // namespace tavren::testing

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <span>
 #include <vector>
 
@@ -67,6 +68,12 @@ private:
 // d = 2, nlist lists on a line (centroid l at (10 l, 1)), `per_list` rows
 // each near their centroid, row IDs l * 100 + j.
 IvfFlatFileBuilder line_file(int32_t nlist, size_t per_list, uint32_t metric = 0);
+
+// n rows uniform in [-1, 1) in nlist lists (random centroids; each row in its
+// nearest centroid's list under l2), IDs first_id .. first_id + n - 1
+// shuffled, cosine rows stored normalised; everything drawn from `rng`.
+IvfFlatFileBuilder random_flat_file(size_t d, size_t nlist, size_t n, uint32_t metric, std::mt19937& rng,
+                                    int64_t first_id);
 
 // Unsigned LEB128 of one value.
 std::vector<uint8_t> leb128(uint64_t value);

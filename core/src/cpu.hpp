@@ -1,0 +1,18 @@
+// Processor features the kernels choose their paths by. Detection runs once
+// (threads racing on the first test each detect and store the same value) and
+// is cached; any thread may ask at any time. Nothing here depends on another
+// module, so every kernel module (distance, blas, the quantizer scans) can ask
+// without reaching sideways or up.
+#pragma once
+
+namespace tavren::cpu {
+
+// True when the processor and the OS support AVX2 (the OS saves the 256-bit
+// registers).
+bool avx2_available() noexcept;
+// Whether the AVX2 kernels are in use: avx2_available() unless forced off.
+bool avx2_enabled() noexcept;
+// Test-only: force the scalar kernels (true) or restore detection (false).
+void force_scalar_for_testing(bool force) noexcept;
+
+}  // namespace tavren::cpu

@@ -1,0 +1,357 @@
+// The list walk every IVF family searches with: probe selection, grouping a
+// batch's queries by list so each probed list is read once per batch, the
+// walk over the lists (batched reads through ivf_lists, large lists
+// streamed), the parallel scan of a batch (one pool task per list, each with
+// its own heap), seeds, the merge of partial results and padding.
+//
+// A family plugs in a ListScanner: prepare() turns a query (normalised for
+// cosine) into what its scans need, scan() offers a run of rows (their IDs
+// and codes) to a heap. Heaps are topk::ArrivalOrderTopKHeap: candidates of a
+// query arrive list by list in walk order, within a list in row order
+// (serial scan) or as that list's ascending best k (parallel scan), and ties
+// keep arrival order, so results do not depend on the pool size.
+//
+// Thread rules: one search at a time per reader (its ListStore and
+// SearchScratch); all reads on the calling thread; scans may run on the pool.
+#pragma once
+
+#include <algorithm>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "distance.hpp"
+#include "error.hpp"
+#include "index_io_util.hpp"
+#include "io.hpp"
+#include "ivf_lists.hpp"
+#include "kmeans.hpp"
+#include "numeric.hpp"
+#include "pool.hpp"
+#include "row_id_filter.hpp"
+#include "search_result.hpp"
+#include "topk.hpp"
+
+namespace tavren::ivf_search {
+
+using row_id_filter::RowIdFilter;
+using topk::ArrivalOrderTopKHeap;
+using topk::ScoredRow;
+
+// A batch whose work estimate (rows x queries x the scanner's row_work) is
+// above this, and which holds at least two lists, is scanned on the pool,
+// one task per list.
+inline constexpr uint64_t kParallelScanWork = 0xFFFFF;
+
+// What a family provides to search its lists.
+//   Query         what a scan needs of one query (built once per query)
+//   prepare(q)    from the query as searched (d values, normalised for cosine)
+//   scan(...)     offers every row of a run (ids.size() codes of the family's
+//                 code size, in `codes`) to the heap, skipping rows the filter
+//                 (may be null) lacks before any distance work
+//   row_work()    the cost of scoring one row, in the units of
+//                 kParallelScanWork (d for rows of d values)
+// Scanners are immutable during a search and may be used from several pool
+// threads at once.
+template <class S>
+concept ListScanner = requires(const S& s, std::span<const float> query, const typename S::Query& q,
+                               std::span<const int64_t> ids, std::span<const uint8_t> codes, const RowIdFilter* filter,
+                               ArrivalOrderTopKHeap& heap) {
+    typename S::Query;
+    { s.prepare(query) } -> std::same_as<typename S::Query>;
+    { s.scan(q, ids, codes, filter, heap) } -> std::same_as<void>;
+    { s.row_work() } -> std::convertible_to<uint64_t>;
+};
+
+// What the searches reuse from call to call: the parallel scan's heaps (one
+// per list task of a batch), the partial results of every (list, query) pair
+// of one batch and where each list's lie, and the batch grouping's list
+// groups (all "none" between calls). Kept by the reader.
+struct SearchScratch {
+    // Each heap on its own cache lines: a heap's fields change on every
+    // accepted candidate, and neighbouring tasks must not share those lines.
+    struct alignas(64) TaskHeap {
+        ArrivalOrderTopKHeap heap{0};
+    };
+    std::vector<TaskHeap> task_heaps;
+    ivf_lists::ScratchArray<ScoredRow> partials;
+    std::vector<size_t> partial_counts;
+    std::vector<size_t> list_room;
+    std::vector<size_t> list_base;
+    std::vector<size_t> list_first_pair;
+    std::vector<uint32_t> group_of;
+
+    size_t bytes() const noexcept;
+    // After a batch: releases what is above the kept bounds (partials above
+    // 64 MiB; task heaps holding room for more than 65,536 pairs together).
+    void trim();
+};
+
+// What a search needs of an open reader.
+struct ReaderView {
+    ivf_lists::ListStore& lists;
+    const io::SeekRead& input;
+    SearchScratch& scratch;
+    std::span<const float> centroids;  // nlist x d
+    size_t d;
+    size_t nlist;
+    uint32_t metric;
+};
+
+// Pushes the pairs of `partial` (ascending by rank) in order, stopping at the
+// first one a full heap refuses: every later one would be refused too.
+void merge_partial(ArrivalOrderTopKHeap& heap, std::span<const ScoredRow> partial);
+// Pre-fills heap q with seeds q*k .. q*k+k-1 (skipping distance kF32Max); a
+// query whose range lies beyond either array gets none.
+void seed_heaps(std::span<ArrivalOrderTopKHeap> heaps, std::span<const int64_t> seed_ids,
+                std::span<const float> seed_distances, size_t k);
+// Exactly k pairs, ascending, padded with (-1, kF32Max).
+SearchResult padded_results(ArrivalOrderTopKHeap heap, size_t k);
+// InvalidInput: "nq * k overflows usize"; "seed result lengths must both
+// equal nq * k" unless both are empty or both hold nq * k.
+void validate_batch_seed(std::span<const int64_t> seed_ids, std::span<const float> seed_distances, size_t nq,
+                         size_t k);
+
+// A batch's probed lists in order of first appearance over the queries, with
+// each list's queries ascending (stored flat, one span per list), and what
+// each query can be offered.
+struct ListGroups {
+    std::vector<size_t> order;
+    std::vector<size_t> members;
+    std::vector<std::span<const size_t>> sets;
+    std::vector<uint64_t> offerable;
+};
+// Groups probe ranks [probe_start, end) of each query's probe order.
+// `group_of` (nlist entries, all "none") is used and left as it was.
+ListGroups group_by_list(const kmeans::TopKBatch& probes, size_t nq, size_t probe_start,
+                         const ivf_lists::ListStore& lists, std::vector<uint32_t>& group_of);
+
+namespace detail {
+
+// One pool task per list; within a task the list's queries one after the
+// other, each into the task's own heap, its ascending best k kept apart.
+// Then, on the calling thread, list by list and query by query, each partial
+// result is merged into its query's heap.
+template <ListScanner S>
+void scan_batch_in_parallel(SearchScratch& sc, const S& scanner, std::span<const ivf_lists::ListView> lists,
+                            std::span<const std::span<const size_t>> query_sets,
+                            std::span<const typename S::Query> queries, std::span<ArrivalOrderTopKHeap> heaps,
+                            size_t k, const RowIdFilter* filter) {
+    const size_t n = lists.size();
+    // A task can offer at most its list's rows: a huge k must not make every
+    // pair hold k places.
+    sc.list_room.resize(n);
+    sc.list_base.resize(n);
+    sc.list_first_pair.resize(n);
+    uint64_t places = 0;
+    size_t pairs = 0;
+    for (size_t j = 0; j < n; ++j) {
+        const size_t room = std::min(k, lists[j].ids.size());
+        sc.list_room[j] = room;
+        sc.list_base[j] = static_cast<size_t>(places);
+        sc.list_first_pair[j] = pairs;
+        std::optional<uint64_t> next = checked_mul(room, query_sets[j].size());
+        if (next) next = checked_add(places, *next);
+        if (!next) panic("capacity overflow");
+        places = *next;
+        ivf_lists::check_capacity(places, sizeof(ScoredRow));
+        pairs += query_sets[j].size();
+    }
+    ScoredRow* const partials = sc.partials.reserve(static_cast<size_t>(places));
+    sc.partial_counts.resize(pairs);
+
+    // Each list's task has a heap of its own (nothing depends on which thread
+    // runs which task, or on how many host threads share the pool), given its
+    // room here so no task allocates.
+    if (sc.task_heaps.size() < n) sc.task_heaps.resize(n);
+    for (size_t j = 0; j < n; ++j) sc.task_heaps[j].heap.reset(sc.list_room[j], sc.list_room[j]);
+    pool::parallel_for_each_index(n, [&](size_t j) {
+        ArrivalOrderTopKHeap& heap = sc.task_heaps[j].heap;
+        const std::span<const size_t> set = query_sets[j];
+        const size_t room = sc.list_room[j];
+        for (size_t t = 0; t < set.size(); ++t) {
+            heap.reset(k, lists[j].ids.size());
+            scanner.scan(queries[set[t]], lists[j].ids, lists[j].codes, filter, heap);
+            const std::span<const ArrivalOrderTopKHeap::Entry> sorted = heap.sort_in_place();
+            ScoredRow* out = partials + sc.list_base[j] + t * room;
+            for (const ArrivalOrderTopKHeap::Entry& e : sorted) *out++ = ScoredRow{e.distance, e.row_id};
+            sc.partial_counts[sc.list_first_pair[j] + t] = sorted.size();
+        }
+    });
+    for (size_t j = 0; j < n; ++j) {
+        const std::span<const size_t> set = query_sets[j];
+        for (size_t t = 0; t < set.size(); ++t) {
+            const ScoredRow* part = partials + sc.list_base[j] + t * sc.list_room[j];
+            merge_partial(heaps[set[t]], std::span<const ScoredRow>(part, sc.partial_counts[sc.list_first_pair[j] + t]));
+        }
+    }
+    sc.trim();
+}
+
+}  // namespace detail
+
+// Reads and scans `order` (distinct lists) for the queries of each position
+// into their heaps: batches of consecutive lists within the read budget,
+// scanned serially or one pool task per list; lists above the stream
+// threshold streamed alone. Heap q receives the candidates of its lists in
+// `order`, within a list in row order (serial) or as that list's ascending
+// best k (parallel).
+template <ListScanner S>
+void walk_lists(const ReaderView& r, const S& scanner, std::span<const size_t> order,
+                std::span<const std::span<const size_t>> query_sets, std::span<const typename S::Query> queries,
+                std::span<ArrivalOrderTopKHeap> heaps, size_t k, const RowIdFilter* filter) {
+    const uint64_t threshold = r.lists.budgets().stream_threshold;
+    const uint64_t row_work = scanner.row_work();
+    size_t p = 0;
+    while (p < order.size()) {
+        if (r.lists.payload_len(order[p]) > threshold) {
+            const std::span<const size_t> set = query_sets[p];
+            r.lists.read_streamed(r.input, order[p], [&](std::span<const int64_t> ids, std::span<const uint8_t> codes) {
+                for (size_t q : set) scanner.scan(queries[q], ids, codes, filter, heaps[q]);
+            });
+            ++p;
+            continue;
+        }
+        const size_t g = r.lists.batch_read_end(r.input, order.subspan(p));
+        size_t end = std::min(order.size(), p + std::max<size_t>(g, 1));
+        // Only a lowered stream threshold can put a list to stream inside a batch.
+        if (threshold < index_io_util::kReadBudgetBytes) {
+            for (size_t j = p + 1; j < end; ++j) {
+                if (r.lists.payload_len(order[j]) > threshold) {
+                    end = j;
+                    break;
+                }
+            }
+        }
+        const std::span<const ivf_lists::ListView> lists = r.lists.read_views(r.input, order.subspan(p, end - p));
+
+        uint64_t work = 0;
+        for (size_t j = 0; j < lists.size(); ++j) {
+            const uint64_t rows = lists[j].ids.size();
+            work = saturating_add(work, saturating_mul(saturating_mul(rows, query_sets[p + j].size()), row_work));
+        }
+        if (lists.size() >= 2 && work > kParallelScanWork) {
+            detail::scan_batch_in_parallel(r.scratch, scanner, lists, query_sets.subspan(p, lists.size()), queries,
+                                           heaps, k, filter);
+        } else {
+            for (size_t j = 0; j < lists.size(); ++j) {
+                for (size_t q : query_sets[p + j]) scanner.scan(queries[q], lists[j].ids, lists[j].codes, filter, heaps[q]);
+            }
+        }
+        p = end;
+    }
+}
+
+// One query: exactly k padded results. Expects a loaded reader. InvalidInput
+// "query length {} does not match index dimension {}", "k must be greater
+// than 0", "nprobe must be greater than 0".
+template <ListScanner S>
+SearchResult search_one(const ReaderView& r, const S& scanner, std::span<const float> query, size_t k,
+                        size_t nprobe, const RowIdFilter* filter) {
+    if (query.size() != r.d) invalid_input("query length {} does not match index dimension {}", query.size(), r.d);
+    if (k == 0) invalid_input("k must be greater than 0");
+    if (nprobe == 0) invalid_input("nprobe must be greater than 0");
+
+    std::vector<float> q(query.begin(), query.end());
+    if (r.metric == kMetricCosine) distance::fvec_normalize(q);
+    const kmeans::TopK probes = kmeans::find_topk(q, r.centroids, r.nlist, r.d, nprobe);
+
+    uint64_t offerable = 0;
+    for (size_t list : probes.lists) offerable = saturating_add(offerable, static_cast<uint64_t>(r.lists.count(list)));
+    ArrivalOrderTopKHeap heap(k, static_cast<size_t>(offerable));
+
+    static constexpr size_t kSingleQuery[1] = {0};
+    const std::vector<std::span<const size_t>> sets(probes.lists.size(), std::span<const size_t>(kSingleQuery));
+    const typename S::Query prepared = scanner.prepare(q);
+    walk_lists(r, scanner, probes.lists, sets, std::span<const typename S::Query>(&prepared, 1),
+               std::span<ArrivalOrderTopKHeap>(&heap, 1), k, filter);
+    return padded_results(std::move(heap), k);
+}
+
+// nq queries, probe ranks [probe_start, probe_end) of each query's probe
+// order, optional seeds (both empty or both nq * k long), optional filter.
+// Returns nq * k padded results. Each probed list is read once for all the
+// queries that probe it. Expects a loaded reader.
+template <ListScanner S>
+SearchResult search_batch(const ReaderView& r, const S& scanner, std::span<const float> queries, size_t nq, size_t k,
+                          size_t probe_start, size_t probe_end, std::span<const int64_t> seed_ids,
+                          std::span<const float> seed_distances, const RowIdFilter* filter) {
+    const size_t d = r.d;
+    index_io_util::validate_batch_queries(queries, nq, d, k);
+    if (probe_start >= probe_end) invalid_input("probe range must be non-empty");
+    validate_batch_seed(seed_ids, seed_distances, nq, k);
+    const size_t total = nq * k;
+
+    std::vector<float> q(queries.begin(), queries.end());
+    if (r.metric == kMetricCosine) {
+        for (size_t i = 0; i < nq; ++i) distance::fvec_normalize(std::span<float>(q).subspan(i * d, d));
+    }
+    const kmeans::TopKBatch probes = kmeans::find_topk_batch(q, nq, r.centroids, r.nlist, d, probe_end);
+    const ListGroups groups = group_by_list(probes, nq, probe_start, r.lists, r.scratch.group_of);
+
+    // Heaps reserve what their query can be offered, never more than k.
+    const bool seeded = !seed_ids.empty();
+    std::vector<ArrivalOrderTopKHeap> heaps;
+    heaps.reserve(nq);
+    for (size_t i = 0; i < nq; ++i) {
+        uint64_t offers = groups.offerable[i];
+        if (seeded) {
+            for (size_t j = i * k; j < i * k + k; ++j) offers = saturating_add(offers, seed_distances[j] != kF32Max ? 1 : 0);
+        }
+        heaps.emplace_back(k, static_cast<size_t>(offers));
+    }
+    seed_heaps(heaps, seed_ids, seed_distances, k);
+
+    std::vector<typename S::Query> prepared;
+    prepared.reserve(nq);
+    for (size_t i = 0; i < nq; ++i) prepared.push_back(scanner.prepare(std::span<const float>(q).subspan(i * d, d)));
+    walk_lists(r, scanner, groups.order, groups.sets, prepared, heaps, k, filter);
+
+    ivf_lists::check_capacity(total, sizeof(int64_t));
+    SearchResult out;
+    out.ids.assign(total, -1);
+    out.distances.assign(total, kF32Max);
+    for (size_t i = 0; i < nq; ++i) {
+        const topk::PartialResult sorted = std::move(heaps[i]).into_sorted();
+        for (size_t j = 0; j < sorted.size(); ++j) {
+            out.ids[i * k + j] = sorted[j].row_id;
+            out.distances[i * k + j] = sorted[j].distance;
+        }
+    }
+    return out;
+}
+
+// ---- The reader contract -------------------------------------------------------------
+
+// What the reader facade (index_reader.cpp) needs of an IVF family's file
+// reader, so a family joins with its module files, one variant entry and one
+// case in the magic switch:
+//   open_with_header(input, header)  checks the 64 header bytes, reads nothing
+//   dimension(), nlist(), metric(), total()   from the header (total unchecked)
+//   ensure_loaded()                  loads the metadata once
+//   search_with_filter(query, k, nprobe, filter)   one query, probe ranks
+//                                    [0, nprobe), exactly k padded pairs
+//   search_batch_range(queries, nq, k, start, end, seed_ids, seed_distances,
+//                      filter)       probe ranks [start, end) of each query,
+//                                    optional seeds, nq x k padded pairs
+// Errors are tavren::Error with the family's texts; the facade adds none.
+template <class R>
+concept IvfIndexReader = requires(R& r, const R& cr, std::unique_ptr<io::SeekRead> input,
+                                  std::span<const uint8_t, 64> header, std::span<const float> queries, size_t n,
+                                  std::span<const int64_t> seed_ids, std::span<const float> seed_distances,
+                                  const RowIdFilter* filter) {
+    { R::open_with_header(std::move(input), header) } -> std::same_as<R>;
+    { cr.dimension() } -> std::convertible_to<uint64_t>;
+    { cr.nlist() } -> std::convertible_to<uint64_t>;
+    { cr.metric() } -> std::convertible_to<uint32_t>;
+    { cr.total() } -> std::convertible_to<uint64_t>;
+    { r.ensure_loaded() };
+    { r.search_with_filter(queries, n, n, filter) } -> std::same_as<SearchResult>;
+    { r.search_batch_range(queries, n, n, n, n, seed_ids, seed_distances, filter) } -> std::same_as<SearchResult>;
+};
+
+}  // namespace tavren::ivf_search
