@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
 #include <numeric>
 #include <random>
@@ -38,6 +39,7 @@
 #include "sq_kernels.hpp"
 #include "kmeans.hpp"
 #include "memory_source.hpp"
+#include "numeric.hpp"
 #include "row_id_filter.hpp"
 
 namespace {
