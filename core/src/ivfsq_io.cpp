@@ -751,16 +751,6 @@ SearchResult padded_results(TopKHeap heap, size_t k) {
     return out;
 }
 
-void validate_batch_seed(std::span<const int64_t> seed_ids, std::span<const float> seed_distances, size_t nq,
-                         size_t k) {
-    const std::optional<uint64_t> total = checked_mul(nq, k);
-    if (!total) invalid_input("nq * k overflows usize");
-    if ((!seed_ids.empty() || !seed_distances.empty()) &&
-        (seed_ids.size() != *total || seed_distances.size() != *total)) {
-        invalid_input("seed result lengths must both equal nq * k");
-    }
-}
-
 void seed_heaps(std::span<TopKHeap> heaps, std::span<const int64_t> seed_ids, std::span<const float> seed_distances,
                 size_t k) {
     for (size_t q = 0; q < heaps.size(); ++q) {

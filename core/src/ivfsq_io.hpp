@@ -30,6 +30,7 @@
 
 #include "index_io_util.hpp"
 #include "io.hpp"
+#include "ivf_search.hpp"
 #include "ivfsq.hpp"
 #include "read_options.hpp"
 #include "row_id_filter.hpp"
@@ -300,9 +301,9 @@ private:
 // Exactly k pairs from the heap, ascending, padded with (-1, kF32Max).
 SearchResult padded_results(topk::TopKHeap heap, size_t k);
 // InvalidInput: "nq * k overflows usize"; "seed result lengths must both
-// equal nq * k" unless both are empty or both hold nq * k.
-void validate_batch_seed(std::span<const int64_t> seed_ids, std::span<const float> seed_distances, size_t nq,
-                         size_t k);
+// equal nq * k" unless both are empty or both hold nq * k. The check every
+// IVF batch search shares.
+using ivf_search::validate_batch_seed;
 // Pushes seed pair q*k+j into heap q for every j < k whose distance is not kF32Max.
 void seed_heaps(std::span<topk::TopKHeap> heaps, std::span<const int64_t> seed_ids,
                 std::span<const float> seed_distances, size_t k);
