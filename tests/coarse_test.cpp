@@ -1,5 +1,5 @@
-// Coarse assignment: exact mode, the graph-mode seam with a test-side graph,
-// and the one log line of a failed graph build.
+// Coarse assignment: exact mode, graph mode with a test-side graph and with
+// the library's Vamana graph, and the one log line of a failed graph build.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +16,7 @@
 #include "distance.hpp"
 #include "error.hpp"
 #include "guards.hpp"
+#include "random_rows.hpp"
 #include "kmeans.hpp"
 #include "numeric.hpp"
 #include "pool.hpp"
@@ -29,13 +30,7 @@ namespace {
 
 using tavren::testing::StderrCapture;
 
-std::vector<float> gaussian(size_t n, size_t d, uint32_t seed) {
-    std::mt19937 g(seed);
-    std::normal_distribution<float> nd(0.0f, 1.0f);
-    std::vector<float> out(n * d);
-    for (float& v : out) v = nd(g);
-    return out;
-}
+std::vector<float> gaussian(size_t n, size_t d, uint32_t seed) { return tavren::testing::gaussian_rows(n, d, seed); }
 
 using tavren::testing::PoolGuard;
 
@@ -288,22 +283,38 @@ TEST(CoarseAssignment, FailedBuildLogsOnceThenAssignsExactly) {
     EXPECT_EQ(g_builds.load(), 2);
 }
 
-// Without a graph builder in the library, a large centroid set behaves as a
-// failed build: one line with the reason, then exact assignment.
-TEST(CoarseAssignment, DefaultBuilderFallsBackWithOneLine) {
-    const size_t nlist = 2000, d = 500, n = 30;
-    const std::vector<float> cents = gaussian(nlist, d, 11);
-    const std::vector<float> vecs = gaussian(n, d, 12);
+// The library's own builder: a large centroid set gets a Vamana graph (degree
+// 12) without any log line, and rows near a centroid find it through the graph.
+TEST(CoarseAssignment, DefaultBuilderBuildsACentroidGraph) {
+    const size_t nlist = 2000, d = 500, n = 200, latent = 8;
+    // Centroids of low intrinsic dimension, as k-means gives on real data.
+    const std::vector<float> low = gaussian(nlist, latent, 11);
+    const std::vector<float> map = gaussian(latent, d, 13);
+    std::vector<float> cents(nlist * d, 0.0f);
+    for (size_t c = 0; c < nlist; ++c) {
+        for (size_t k = 0; k < latent; ++k) {
+            for (size_t j = 0; j < d; ++j) cents[c * d + j] += low[c * latent + k] * map[k * d + j];
+        }
+    }
+    std::vector<float> vecs = gaussian(n, d, 12);
+    for (size_t i = 0; i < n; ++i) {
+        const size_t c = (i * 7919) % nlist;
+        for (size_t j = 0; j < d; ++j) vecs[i * d + j] = cents[c * d + j] + 0.05f * vecs[i * d + j];
+    }
     CoarseAssignment ca;
     StderrCapture capture;
     const auto labels = ca.assign(vecs, n, cents, nlist, d);
-    ca.assign(vecs, n, cents, nlist, d);
-    const std::string text = capture.finish();
-    EXPECT_EQ(text, "automatic approximate coarse assignment disabled: no centroid graph builder is available in "
-                    "this build\n");
-    EXPECT_EQ(labels, tavren::kmeans::find_nearest_batch(vecs, n, cents, nlist, d));
+    EXPECT_EQ(capture.finish(), "");
     EXPECT_TRUE(ca.prepared());
-    EXPECT_EQ(ca.graph(), nullptr);
+    ASSERT_NE(ca.graph(), nullptr);
+    EXPECT_EQ(ca.graph()->node_count(), nlist);
+    EXPECT_EQ(ca.graph()->max_degree(), 12u);
+    const auto exact = tavren::kmeans::find_nearest_batch(vecs, n, cents, nlist, d);
+    size_t same = 0;
+    for (size_t i = 0; i < n; ++i) same += labels[i] == exact[i] ? 1 : 0;
+    EXPECT_GE(same, n * 95 / 100);
+    // The graph is reused: a second call gives the same labels.
+    EXPECT_EQ(ca.assign(vecs, n, cents, nlist, d), labels);
 
     // Small centroid sets never try to build, so nothing is logged.
     CoarseAssignment small;

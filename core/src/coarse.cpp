@@ -6,19 +6,21 @@
 #include "kmeans.hpp"
 #include "logging.hpp"
 #include "pool.hpp"
+#include "vamana.hpp"
 
 namespace tavren::coarse {
 namespace {
 
-// No proximity-graph builder is linked into this build yet: every build fails,
-// and assignment stays exact after one log line.
-std::unique_ptr<CentroidGraph> unavailable_builder(std::span<const float>, size_t, size_t) {
-    fail(ErrorKind::Other, "no centroid graph builder is available in this build");
+std::unique_ptr<CentroidGraph> vamana_builder(std::span<const float> centroids, size_t nlist, size_t d) {
+    vamana::BuiltGraph built = vamana::VamanaGraph::build_with_search_distance(
+        centroids, nlist, d, kGraphMetric, diskann::coarse_assignment_build_config(),
+        vamana::FullPrecisionSearch{centroids, d, kGraphMetric});
+    return std::make_unique<CentroidGraphAdapter<vamana::VamanaGraph>>(std::move(built.graph));
 }
 
 }  // namespace
 
-CentroidGraphBuilder default_centroid_graph_builder() noexcept { return &unavailable_builder; }
+CentroidGraphBuilder default_centroid_graph_builder() noexcept { return &vamana_builder; }
 
 CoarseAssignment::CoarseAssignment() noexcept : builder_(default_centroid_graph_builder()) {}
 

@@ -5,8 +5,9 @@
 // Approximate mode, when the owner allows it and the centroid set holds at
 // least 1,000,000 values (nlist * d), builds a proximity graph over the
 // centroids once and labels each vector by a greedy graph search with a
-// search list of 15. The graph comes from a builder hook; when building fails
-// the object logs one line and stays exact until its owner resets it.
+// search list of 15. The graph is a Vamana graph built in parallel over the
+// centroids (a builder hook lets tests substitute their own); when building
+// fails the object logs one line and stays exact until its owner resets it.
 #pragma once
 
 #include <algorithm>
@@ -36,7 +37,7 @@ struct GraphCandidate {
 
 // The label a search result gives: the node of the smallest distance under the
 // IEEE 754 totalOrder, the smaller node on equal distances; 0 for no result.
-// Works on any range of elements with `node` and `distance` members.
+// Works on any range of elements with a `node` (or `id`) and a `distance` member.
 template <class Range>
 size_t nearest_candidate(const Range& results) noexcept {
     bool any = false;
@@ -44,7 +45,12 @@ size_t nearest_candidate(const Range& results) noexcept {
     uint32_t best_node = 0;
     for (const auto& c : results) {
         const int32_t key = total_order_key(c.distance);
-        const uint32_t node = static_cast<uint32_t>(c.node);
+        uint32_t node = 0;
+        if constexpr (requires { c.node; }) {
+            node = static_cast<uint32_t>(c.node);
+        } else {
+            node = static_cast<uint32_t>(c.id);
+        }
         if (!any || key < best_key || (key == best_key && node < best_node)) {
             any = true;
             best_key = key;
@@ -77,7 +83,7 @@ public:
 //   void greedy_search_with_scratch(std::span<const float> vectors, size_t d, uint32_t metric,
 //                                   std::span<const float> query, size_t search_list_size,
 //                                   Scratch& scratch) const;   // clears the scratch first
-//   scratch.results(): a range of candidates with `node` and `distance` members.
+//   scratch.results(): a range of candidates with `node` (or `id`) and `distance` members.
 template <class Graph>
 class CentroidGraphAdapter final : public CentroidGraph {
 public:
@@ -106,10 +112,8 @@ private:
 using CentroidGraphBuilder = std::unique_ptr<CentroidGraph> (*)(std::span<const float> centroids, size_t nlist,
                                                                 size_t d);
 
-// The builder used unless one is given. No proximity-graph builder is linked
-// into the library yet, so this one always fails ("no centroid graph builder
-// is available in this build") and large centroid sets are assigned exactly
-// after one log line.
+// The builder used unless one is given: the parallel Vamana build over the
+// centroid rows with the coarse-assignment settings.
 CentroidGraphBuilder default_centroid_graph_builder() noexcept;
 
 // Per-index coarse assignment state. Calls on one object must not overlap.

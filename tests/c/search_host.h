@@ -124,47 +124,61 @@ static const char *metric_name(uint32_t metric) {
     return metric == 0 ? "l2" : metric == 1 ? "inner_product" : "cosine";
 }
 
-/* Trains an index of `type` (an index.type value) on all rows, adds them with
- * their IDs, writes the file into *out. Returns 0 or -1 (with the reason
- * printed). */
-static int build_index(const char *type, uint32_t metric, size_t d, size_t nlist, const float *data,
-                       const int64_t *ids, size_t n, ByteBuf *out) {
+/* Opens a trainer of `type` (an index.type value; with one more option pair
+ * when extra_key is not NULL), trains on all rows and opens the writer. NULL
+ * (with the reason printed) on failure. */
+static TavrenDadizaWriterHandle *train_index(const char *type, uint32_t metric, size_t d, size_t nlist,
+                                            const char *extra_key, const char *extra_value, const float *data,
+                                            size_t n) {
     char dim[32], lists[32];
-    const char *keys[4] = {"index.type", "dimension", "metric", "nlist"};
-    const char *values[4];
+    const char *keys[5] = {"index.type", "dimension", "metric", "nlist", NULL};
+    const char *values[5];
     TavrenDadizaTrainerHandle *trainer;
     TavrenDadizaTrainingHandle *training;
     TavrenDadizaWriterHandle *writer;
-    FfiOutputCallbacks output;
-    int rc = -1;
     snprintf(dim, sizeof dim, "%lu", (unsigned long)d);
     snprintf(lists, sizeof lists, "%lu", (unsigned long)nlist);
     values[0] = type;
     values[1] = dim;
     values[2] = metric_name(metric);
     values[3] = lists;
-    trainer = tavren_dadiza_trainer_open(keys, values, 4);
+    keys[4] = extra_key;
+    values[4] = extra_value;
+    trainer = tavren_dadiza_trainer_open(keys, values, extra_key != NULL ? 5 : 4);
     if (trainer == NULL) {
         fprintf(stderr, "trainer_open: %s\n", host_last_error());
-        return -1;
+        return NULL;
     }
     if (tavren_dadiza_trainer_add_training_vectors(trainer, data, n) != 0) {
         fprintf(stderr, "add_training_vectors: %s\n", host_last_error());
         tavren_dadiza_trainer_free(trainer);
-        return -1;
+        return NULL;
     }
     training = tavren_dadiza_trainer_finish(trainer);
     tavren_dadiza_trainer_free(trainer);
     if (training == NULL) {
         fprintf(stderr, "trainer_finish: %s\n", host_last_error());
-        return -1;
+        return NULL;
     }
     writer = tavren_dadiza_writer_open(training);
     tavren_dadiza_training_free(training);
-    if (writer == NULL) {
-        fprintf(stderr, "writer_open: %s\n", host_last_error());
-        return -1;
-    }
+    if (writer == NULL) fprintf(stderr, "writer_open: %s\n", host_last_error());
+    return writer;
+}
+
+__attribute__((unused)) static TavrenDadizaWriterHandle *train_ivfflat(uint32_t metric, size_t d, size_t nlist,
+                                                                      const char *extra_key,
+                                                                      const char *extra_value, const float *data,
+                                                                      size_t n) {
+    return train_index("ivf_flat", metric, d, nlist, extra_key, extra_value, data, n);
+}
+
+/* Adds the rows with their IDs, writes the file into *out and frees the
+ * writer. Returns 0 or -1 (with the reason printed). */
+static int write_ivfflat(TavrenDadizaWriterHandle *writer, const float *data, const int64_t *ids, size_t n,
+                         ByteBuf *out) {
+    FfiOutputCallbacks output;
+    int rc = -1;
     memset(&output, 0, sizeof output);
     output.user_data = out;
     output.write_fn = sink_write;
@@ -177,6 +191,15 @@ static int build_index(const char *type, uint32_t metric, size_t d, size_t nlist
     }
     tavren_dadiza_writer_free(writer);
     return rc;
+}
+
+/* Trains an index of `type` on all rows, adds them with their IDs, writes
+ * the file into *out. Returns 0 or -1 (with the reason printed). */
+static int build_index(const char *type, uint32_t metric, size_t d, size_t nlist, const float *data,
+                       const int64_t *ids, size_t n, ByteBuf *out) {
+    TavrenDadizaWriterHandle *writer = train_index(type, metric, d, nlist, NULL, NULL, data, n);
+    if (writer == NULL) return -1;
+    return write_ivfflat(writer, data, ids, n, out);
 }
 
 __attribute__((unused)) static int build_ivfflat(uint32_t metric, size_t d, size_t nlist, const float *data,
