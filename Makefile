@@ -35,9 +35,11 @@ asan-test: setup
 # plot to a PNG beside it. The ground truth is computed on the first run and
 # cached under .cache/ann.
 DEMO_DIR ?= $(BUILD)/demo
-DEMO_JSON = $(DEMO_DIR)/fashion-mnist-ivf_flat.json
-DEMO_PNG = $(DEMO_DIR)/fashion-mnist-ivf_flat.png
-DEMO_ARGS ?= --dataset fashion-mnist --opt index.type=ivf_flat --opt metric=l2 --opt dimension=784 \
+# The index type shown: ivf_flat or ivf_sq (make demo DEMO_TYPE=ivf_sq).
+DEMO_TYPE ?= ivf_flat
+DEMO_JSON = $(DEMO_DIR)/fashion-mnist-$(DEMO_TYPE).json
+DEMO_PNG = $(DEMO_DIR)/fashion-mnist-$(DEMO_TYPE).png
+DEMO_ARGS ?= --dataset fashion-mnist --opt index.type=$(DEMO_TYPE) --opt metric=l2 --opt dimension=784 \
 	--opt expected-vector-count=60000 --mode file --threads all --widths 1,2,4,8,16 \
 	--time-budget 1 --summary
 
@@ -46,7 +48,7 @@ demo: setup $(BUILD)/CMakeCache.txt
 	@mkdir -p $(DEMO_DIR)
 	$(BUILD)/bench/ann/ann_bench $(DEMO_ARGS) --json $(DEMO_JSON)
 	@/usr/bin/python3 scripts/plot_ann.py $(DEMO_JSON) --png $(DEMO_PNG) \
-		--title "make demo: Fashion-MNIST, IVF-FLAT, recall@10 vs single-query QPS"
+		--title "make demo: Fashion-MNIST, $(DEMO_TYPE), recall@10 vs single-query QPS"
 	@echo "recall-QPS plot: $(DEMO_PNG) (figures: $(DEMO_JSON))"
 
 clean:

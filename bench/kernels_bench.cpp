@@ -11,6 +11,8 @@
 
 #include "blas.hpp"
 #include "distance.hpp"
+#include "sq.hpp"
+#include "sq_kernels.hpp"
 
 namespace {
 
@@ -179,6 +181,26 @@ void BM_sgemm(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * (m + n) * k * sizeof(float)));
 }
 
+// IVF-SQ squared L2 over one list of 64 rows (two 32-row blocks) of 8-bit
+// codes, threshold +inf (no block abandoned); bytes are code bytes.
+void BM_sq_blocked_l2(benchmark::State& state) {
+    const size_t d = static_cast<size_t>(state.range(0));
+    const size_t n = 64;
+    Path path(state);
+    const std::vector<float> mins(d, -1.0f), maxs(d, 1.0f);
+    const tavren::sq::ScalarQuantizer q = tavren::sq::ScalarQuantizer::with_dimension_bounds(d, mins, maxs);
+    const std::vector<float> query = random_floats(d, 1), centroid = random_floats(d, 2);
+    const std::vector<uint8_t> codes = random_bytes(n * d, 3);
+    tavren::sq::SqScanScratch scratch;
+    for (auto _ : state) {
+        tavren::sq::distances_to_blocked_codes_with_offset(q, query, codes, n, std::numeric_limits<float>::infinity(),
+                                                           centroid, tavren::kMetricL2, tavren::sq::kScanBlockRows,
+                                                           scratch);
+        benchmark::DoNotOptimize(scratch.distances.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(n * d));
+}
+
 void PathArgs(benchmark::internal::Benchmark* b) {
     for (int64_t d : {8, 96, 128, 384, 784, 1536})
         for (int64_t avx2 : {1, 0}) b->Args({d, avx2});
@@ -200,6 +222,7 @@ BENCHMARK(BM_l2sqr_batch)->Apply(PathArgs);
 BENCHMARK(BM_pq_distance_avx2)->Apply(PathArgs);
 BENCHMARK(BM_pq_plain_sum)->Apply(DimArgs);
 BENCHMARK(BM_scan_4bit)->Apply(DimArgs);
+BENCHMARK(BM_sq_blocked_l2)->Apply(PathArgs);
 BENCHMARK(BM_sgemm)
     ->Args({1, 256, 128})
     ->Args({64, 1024, 128})

@@ -17,8 +17,7 @@
 #include <span>
 #include <vector>
 
-#include <roaring/roaring.h>
-
+#include "file_fuzz_support.hpp"
 #include "index_io_util.hpp"
 #include "ivfflat_format.hpp"
 #include "ivfflat_io.hpp"
@@ -31,57 +30,10 @@ namespace ivf = tavren::ivfflat_io;
 namespace layout = tavren::ivfflat_format;
 namespace io = tavren::io;
 
-void check(bool ok) {
-    if (!ok) __builtin_trap();
-}
-
-struct MemoryFile final : io::SeekRead {
-    std::vector<uint8_t> bytes;
-    uint64_t cap = 0;
-    void pread(std::span<io::ReadRequest> requests) const override {
-        check(cap == 0 || requests.size() <= cap);  // the reader keeps within the host's range cap
-        for (const io::ReadRequest& r : requests) {
-            if (r.offset > bytes.size() || bytes.size() - r.offset < r.len) {
-                tavren::fail(tavren::ErrorKind::Other, "read_ranges callback failed");
-            }
-        }
-        for (const io::ReadRequest& r : requests) {
-            if (r.len != 0) std::memcpy(r.buf, bytes.data() + r.offset, r.len);
-        }
-    }
-    io::ReadCapabilities capabilities() const override { return {0, 0, cap}; }
-};
-
-template <class T>
-void store(uint8_t* p, T v) {
-    std::memcpy(p, &v, sizeof v);
-}
-template <class T>
-T load(const uint8_t* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// Row IDs 0..255 whose bit is set in the mask, plus a few large ones.
-tavren::row_id_filter::RoaringTreemap make_filter(uint64_t mask) {
-    std::vector<uint32_t> values;
-    for (uint32_t i = 0; i < 64; ++i) {
-        if ((mask >> i) & 1) {
-            values.push_back(i);
-            values.push_back(i + 64);
-            values.push_back(i * 4 + 128);
-        }
-    }
-    values.push_back(1000000);
-    roaring_bitmap_t* r = roaring_bitmap_of_ptr(values.size(), values.data());
-    std::vector<uint8_t> bytes(12 + roaring_bitmap_portable_size_in_bytes(r));
-    store<uint64_t>(bytes.data(), 1);
-    store<uint32_t>(bytes.data() + 8, 0);
-    roaring_bitmap_portable_serialize(r, reinterpret_cast<char*>(bytes.data() + 12));
-    roaring_bitmap_free(r);
-    return tavren::index_io_util::decode_roaring_filter(bytes);
-}
+using tavren::fuzz_support::check;
+using tavren::fuzz_support::load;
+using tavren::fuzz_support::make_filter;
+using tavren::fuzz_support::MemoryFile;
 
 void check_result(const tavren::SearchResult& r, size_t nq, size_t k, const ivf::RowIdFilter* filter) {
     check(r.ids.size() == nq * k && r.distances.size() == nq * k);
@@ -184,12 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     if (d > 1024) return 0;
-    std::vector<float> queries(nq * d);
-    uint32_t s = query_seed * 2654435761u + 1;
-    for (float& x : queries) {
-        s = s * 1664525u + 1013904223u;
-        x = static_cast<float>(static_cast<int32_t>(s >> 8) % 2001 - 1000) * 0.01f;
-    }
+    const std::vector<float> queries = tavren::fuzz_support::make_queries(nq, d, query_seed);
     std::optional<tavren::row_id_filter::RoaringTreemap> treemap;
     std::optional<ivf::RowIdFilter> filter;
     if (mode & 16) {
@@ -206,13 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         std::vector<int64_t> seed_ids;
         std::vector<float> seed_distances;
-        if (mode & 128) {
-            for (size_t i = 0; i < nq * k; ++i) {
-                seed_ids.push_back(static_cast<int64_t>(i % 7) - 1);
-                const float choices[4] = {tavren::kF32Max, 0.5f, -1.0f, __builtin_nanf("")};
-                seed_distances.push_back(choices[(i + query_seed) % 4]);
-            }
-        }
+        if (mode & 128) tavren::fuzz_support::make_seeds(nq, k, query_seed, seed_ids, seed_distances);
         const tavren::SearchResult r = ivf::search_batch_ivfflat_reader_filter_range(
             *reader, queries, nq, k, probe_start, probe_end, seed_ids, seed_distances, f);
         check_result(r, nq, k, seed_ids.empty() ? f : nullptr);

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
 #include <numeric>
 #include <random>
@@ -33,8 +34,12 @@
 #include "ivf_search.hpp"
 #include "ivfflat_file_builder.hpp"
 #include "ivfflat_io.hpp"
+#include "ivfsq_fixture.hpp"
+#include "ivfsq_io.hpp"
+#include "sq_kernels.hpp"
 #include "kmeans.hpp"
 #include "memory_source.hpp"
+#include "numeric.hpp"
 #include "row_id_filter.hpp"
 
 namespace {
@@ -91,6 +96,69 @@ struct IvfFlatTraits {
     }
 };
 
+// ---- IVF-SQ ------------------------------------------------------------------------
+
+struct IvfSqTraits {
+    using Reader = tavren::ivfsq_io::IVFSQIndexReader;
+    static constexpr const char* kName = "IVF-SQ";
+
+    struct File {
+        std::vector<uint8_t> file;
+        size_t dimension = 0;
+        size_t lists = 0;
+        uint32_t metric = 0;
+        std::vector<uint8_t> bytes() const { return file; }
+        size_t d() const { return dimension; }
+        size_t nlist() const { return lists; }
+        // Every row of every list with the family's distances (the scan
+        // kernel with no threshold), ascending in total order, then by row ID.
+        SearchResult exact(std::span<const float> query, size_t k, const RowIdFilter* filter) const {
+            Reader r = tavren::testing::open_sq_reader(file);
+            const std::vector<float> q = tavren::distance::preprocess_vectors(query, 1, dimension, metric);
+            std::vector<std::pair<float, int64_t>> all;
+            tavren::sq::SqScanScratch scratch;
+            std::vector<size_t> every(lists);
+            std::iota(every.begin(), every.end(), size_t{0});
+            for (const auto& list : r.read_inverted_lists(every)) {
+                tavren::sq::distances_to_blocked_codes_with_offset(
+                    r.list_sqs()[list.list], q, list.codes(), list.ids.size(), std::numeric_limits<float>::infinity(),
+                    r.centroid(list.list), metric, tavren::sq::kScanBlockRows, scratch);
+                for (size_t i = 0; i < list.ids.size(); ++i) {
+                    if (filter == nullptr || filter->contains(list.ids[i])) all.emplace_back(scratch.distances[i], list.ids[i]);
+                }
+            }
+            std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+                if (a.first != b.first) return tavren::total_order_less(a.first, b.first);
+                return a.second < b.second;
+            });
+            SearchResult out;
+            out.ids.assign(k, -1);
+            out.distances.assign(k, tavren::kF32Max);
+            for (size_t i = 0; i < k && i < all.size(); ++i) {
+                out.distances[i] = all[i].first;
+                out.ids[i] = all[i].second;
+            }
+            return out;
+        }
+    };
+
+    static File make(uint32_t metric, size_t d, size_t nlist, size_t n, uint32_t seed) {
+        auto f = tavren::testing::make_sq_fixture(n, d, nlist, metric, seed);
+        return File{std::move(f.file), d, nlist, metric};
+    }
+
+    static std::vector<HeaderFault> header_faults() {
+        return {
+            {"magic", [](auto& b) { put<uint32_t>(b, 0, 0x4956505A); }, "Invalid IVF-SQ magic: 0x4956505A"},
+            {"version", [](auto& b) { put<uint32_t>(b, 4, 7); }, "Unsupported IVF-SQ version: 7"},
+            {"dimension", [](auto& b) { put<int32_t>(b, 8, 0); }, "invalid header field d: 0 (must be positive)"},
+            {"nlist", [](auto& b) { put<int32_t>(b, 12, -2); }, "invalid header field nlist: -2 (must be positive)"},
+            {"metric", [](auto& b) { put<uint32_t>(b, 16, 3); }, "Unknown metric type: 3"},
+            {"reserved", [](auto& b) { b[50] = 1; }, "IVF-SQ reserved bytes must be zero"},
+        };
+    }
+};
+
 // ---- The suite ---------------------------------------------------------------------
 
 template <class Traits>
@@ -122,7 +190,7 @@ protected:
     }
 };
 
-using Families = ::testing::Types<IvfFlatTraits>;
+using Families = ::testing::Types<IvfFlatTraits, IvfSqTraits>;
 struct FamilyNames {
     template <class T>
     static std::string GetName(int) {

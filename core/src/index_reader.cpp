@@ -12,6 +12,7 @@
 #include "index_io_util.hpp"
 #include "ivf_search.hpp"
 #include "ivfflat_io.hpp"
+#include "ivfsq_io.hpp"
 #include "numeric.hpp"
 #include "progressive.hpp"
 #include "row_id_filter.hpp"
@@ -76,8 +77,9 @@ struct IvfVariant {
 };
 
 using IvfFlatVariant = IvfVariant<ivfflat_io::IVFFlatIndexReader, IndexType::IvfFlat>;
+using IvfSqVariant = IvfVariant<ivfsq_io::IVFSQIndexReader, IndexType::IvfSq>;
 
-// IVF-SQ, IVF-PQ, IVF-RQ and DiskANN join here, in that order, as their
+// IVF-PQ, IVF-RQ and DiskANN join here, in that order, as their
 // format readers arrive (the IVF ones as IVF variants; IVF-PQ's batch pass
 // also takes the table-reuse mode and byte cap from the parameters). The
 // DiskANN variant (kIvf = false) is searched directly rather than through the
@@ -85,7 +87,7 @@ using IvfFlatVariant = IvfVariant<ivfflat_io::IVFFlatIndexReader, IndexType::Ivf
 // calibrated size, then its own single, filtered and batch searches, its
 // warm-up and its calibration; the static_asserts in the search paths below
 // mark where it is routed.
-using ReaderVariant = std::variant<IvfFlatVariant>;
+using ReaderVariant = std::variant<IvfFlatVariant, IvfSqVariant>;
 
 // ---- Opening -----------------------------------------------------------------
 
@@ -111,13 +113,14 @@ bool is_known_magic(uint32_t magic) noexcept {
 ReaderVariant open_variant(std::unique_ptr<io::SeekRead> input, const std::array<uint8_t, 64>& header,
                            const read_options::VectorIndexReaderOptions& options) {
     // Only the IVF-SQ and DiskANN readers take the options.
-    (void)options;
     const uint32_t magic = index_io_util::load_le<uint32_t>(header, 0);
     switch (magic) {
         case kIvfFlatFileMagic:
             return IvfFlatVariant::open(std::move(input), header);
         case kIvfSqFileMagic:
-            not_in_this_build("IVF-SQ");
+            // Sized from the memory budget, so opened with the options.
+            return IvfSqVariant{ivfsq_io::IVFSQIndexReader::open_with_header_and_options(
+                std::move(input), std::span<const uint8_t, 64>(header), options)};
         case kIvfPqFileMagic:
             not_in_this_build("IVF-PQ");
         case kIvfRqFileMagic:

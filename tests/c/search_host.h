@@ -124,11 +124,12 @@ static const char *metric_name(uint32_t metric) {
     return metric == 0 ? "l2" : metric == 1 ? "inner_product" : "cosine";
 }
 
-/* Opens a trainer (with one more option pair when extra_key is not NULL),
- * trains on all rows and opens the writer. NULL (with the reason printed) on
- * failure. */
-static TavrenDadizaWriterHandle *train_ivfflat(uint32_t metric, size_t d, size_t nlist, const char *extra_key,
-                                              const char *extra_value, const float *data, size_t n) {
+/* Opens a trainer of `type` (an index.type value; with one more option pair
+ * when extra_key is not NULL), trains on all rows and opens the writer. NULL
+ * (with the reason printed) on failure. */
+static TavrenDadizaWriterHandle *train_index(const char *type, uint32_t metric, size_t d, size_t nlist,
+                                            const char *extra_key, const char *extra_value, const float *data,
+                                            size_t n) {
     char dim[32], lists[32];
     const char *keys[5] = {"index.type", "dimension", "metric", "nlist", NULL};
     const char *values[5];
@@ -137,7 +138,7 @@ static TavrenDadizaWriterHandle *train_ivfflat(uint32_t metric, size_t d, size_t
     TavrenDadizaWriterHandle *writer;
     snprintf(dim, sizeof dim, "%lu", (unsigned long)d);
     snprintf(lists, sizeof lists, "%lu", (unsigned long)nlist);
-    values[0] = "ivf_flat";
+    values[0] = type;
     values[1] = dim;
     values[2] = metric_name(metric);
     values[3] = lists;
@@ -165,6 +166,13 @@ static TavrenDadizaWriterHandle *train_ivfflat(uint32_t metric, size_t d, size_t
     return writer;
 }
 
+__attribute__((unused)) static TavrenDadizaWriterHandle *train_ivfflat(uint32_t metric, size_t d, size_t nlist,
+                                                                      const char *extra_key,
+                                                                      const char *extra_value, const float *data,
+                                                                      size_t n) {
+    return train_index("ivf_flat", metric, d, nlist, extra_key, extra_value, data, n);
+}
+
 /* Adds the rows with their IDs, writes the file into *out and frees the
  * writer. Returns 0 or -1 (with the reason printed). */
 static int write_ivfflat(TavrenDadizaWriterHandle *writer, const float *data, const int64_t *ids, size_t n,
@@ -185,13 +193,18 @@ static int write_ivfflat(TavrenDadizaWriterHandle *writer, const float *data, co
     return rc;
 }
 
-/* Trains on all rows, adds them with their IDs, writes the file into *out.
- * Returns 0 or -1 (with the reason printed). */
-static int build_ivfflat(uint32_t metric, size_t d, size_t nlist, const float *data, const int64_t *ids, size_t n,
-                         ByteBuf *out) {
-    TavrenDadizaWriterHandle *writer = train_ivfflat(metric, d, nlist, NULL, NULL, data, n);
+/* Trains an index of `type` on all rows, adds them with their IDs, writes
+ * the file into *out. Returns 0 or -1 (with the reason printed). */
+static int build_index(const char *type, uint32_t metric, size_t d, size_t nlist, const float *data,
+                       const int64_t *ids, size_t n, ByteBuf *out) {
+    TavrenDadizaWriterHandle *writer = train_index(type, metric, d, nlist, NULL, NULL, data, n);
     if (writer == NULL) return -1;
     return write_ivfflat(writer, data, ids, n, out);
+}
+
+__attribute__((unused)) static int build_ivfflat(uint32_t metric, size_t d, size_t nlist, const float *data,
+                                                 const int64_t *ids, size_t n, ByteBuf *out) {
+    return build_index("ivf_flat", metric, d, nlist, data, ids, n, out);
 }
 
 /* ---- Distances with the library's summation orders ---------------------------- */
