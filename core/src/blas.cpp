@@ -18,6 +18,7 @@
 #include "cpu.hpp"
 #include "error.hpp"
 #include "numeric.hpp"
+#include "pool.hpp"
 
 namespace tavren::blas {
 namespace {
@@ -75,6 +76,32 @@ void sgemm_a_bt(size_t m, size_t n, size_t k, float alpha, std::span<const float
     } else {
         gemm_a_bt_scalar(m, n, k, alpha, a.data(), b.data(), beta, c.data());
     }
+}
+
+void sgemm_a_bt_parallel(size_t m, size_t n, size_t k, float alpha, std::span<const float> a,
+                         std::span<const float> b, float beta, std::span<float> c) {
+    // Below this many multiply-adds a product is not worth handing out.
+    constexpr uint64_t kParallelWork = uint64_t{1} << 22;
+    const size_t threads = pool::current_num_threads();
+    const uint64_t work = saturating_mul(saturating_mul(m, n), std::max<size_t>(k, 1));
+    if (threads <= 1 || m < 2 || work < kParallelWork) {
+        sgemm_a_bt(m, n, k, alpha, a, b, beta, c);
+        return;
+    }
+    // Shapes are checked here once so that the row blocks can be sliced.
+    auto mk = checked_mul(m, k);
+    auto mn = checked_mul(m, n);
+    if (!mk) panic("a shape overflows usize");
+    if (!mn) panic("c shape overflows usize");
+    if (a.size() < *mk) panic("a is shorter than m * k");
+    if (c.size() < *mn) panic("c is shorter than m * n");
+    // Every element depends on its two rows and k only, so any split of the
+    // rows gives the bits of the single call.
+    const size_t grain = std::max<size_t>(2, div_ceil(m, 4 * threads));
+    pool::parallel_for(0, m, grain, [&](size_t lo, size_t hi) {
+        sgemm_a_bt(hi - lo, n, k, alpha, a.subspan(lo * k, (hi - lo) * k), b, beta,
+                   c.subspan(lo * n, (hi - lo) * n));
+    });
 }
 
 }  // namespace tavren::blas

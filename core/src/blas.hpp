@@ -19,4 +19,11 @@ namespace tavren::blas {
 void sgemm_a_bt(size_t m, size_t n, size_t k, float alpha, std::span<const float> a,
                 std::span<const float> b, float beta, std::span<float> c);
 
+// sgemm_a_bt with the rows of a (and c) split over the pool; the same bits as
+// the single-threaded call, whatever the pool size. Small products run on the
+// calling thread. Must not be called while the caller holds a lock that a
+// pool task may need.
+void sgemm_a_bt_parallel(size_t m, size_t n, size_t k, float alpha, std::span<const float> a,
+                         std::span<const float> b, float beta, std::span<float> c);
+
 }  // namespace tavren::blas

@@ -54,19 +54,6 @@ struct RowView {
     size_t at(size_t i) const noexcept { return index != nullptr ? index[i] : i; }
 };
 
-// The first m places of a random permutation of 0 .. n-1 (partial
-// Fisher-Yates: place i swaps with gen_range(i, n)).
-std::vector<size_t> sample_positions(size_t n, size_t m, rng::StdRng& rng) {
-    std::vector<size_t> idx(n);
-    std::iota(idx.begin(), idx.end(), size_t{0});
-    for (size_t i = 0; i < m; ++i) {
-        const size_t j = static_cast<size_t>(rng.gen_range(i, n));
-        std::swap(idx[i], idx[j]);
-    }
-    idx.resize(m);
-    return idx;
-}
-
 // Copies the view's rows at `positions` (all rows when null) into one matrix.
 std::vector<float> gather(const RowView& v, const std::vector<size_t>* positions) {
     const size_t m = positions != nullptr ? positions->size() : v.n;
@@ -114,6 +101,18 @@ constexpr float kSplitUp = 1.0009765625f;    // 1 + 1/1024
 constexpr float kSplitDown = 0.9990234375f;  // 1 - 1/1024
 
 }  // namespace
+
+std::vector<size_t> sample_positions(size_t n, size_t m, rng::StdRng& rng) {
+    TD_ASSERT(m <= n, "subsample size {} exceeds row count {}", m, n);
+    std::vector<size_t> idx(n);
+    std::iota(idx.begin(), idx.end(), size_t{0});
+    for (size_t i = 0; i < m; ++i) {
+        const size_t j = static_cast<size_t>(rng.gen_range(i, n));
+        std::swap(idx[i], idx[j]);
+    }
+    idx.resize(m);
+    return idx;
+}
 
 std::vector<float> subsample(std::span<const float> data, size_t n, size_t d, size_t m, rng::StdRng& rng) {
     TD_ASSERT(m <= n, "subsample size {} exceeds row count {}", m, n);

@@ -75,6 +75,11 @@ std::vector<float> kmeans_train_hierarchical(const KMeansConfig& config, std::sp
 std::vector<float> kmeans_plusplus_init(std::span<const float> data, size_t n, size_t d, size_t k,
                                         rng::StdRng& rng);
 
+// The first m places of a random permutation of 0 .. n-1 by a partial
+// Fisher-Yates shuffle: for i < m, place i swaps with gen_range(i, n).
+// Exactly m draws. Requires m <= n.
+std::vector<size_t> sample_positions(size_t n, size_t m, rng::StdRng& rng);
+
 // m distinct rows (m*d values) by a partial Fisher-Yates shuffle. Requires m <= n.
 std::vector<float> subsample(std::span<const float> data, size_t n, size_t d, size_t m, rng::StdRng& rng);
 

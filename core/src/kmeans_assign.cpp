@@ -10,6 +10,7 @@
 #include "kmeans.hpp"
 #include "numeric.hpp"
 #include "pool.hpp"
+#include "pq_kernels.hpp"
 
 namespace tavren::kmeans {
 namespace {
@@ -19,6 +20,10 @@ constexpr size_t kCostBudget = 4194304;
 // At most this many costs per matrix-product call (see product_row_group).
 constexpr size_t kGroupCostBudget = 262144;
 constexpr size_t kMaxGroupRows = 64;
+// Centroids up to this width are scored a row at a time against a
+// dimension-major copy (the same costs as the product, much faster for
+// narrow rows such as PQ sub-vectors).
+constexpr size_t kNarrowWidth = 16;
 // Multiply-adds (rows x k x d) from which member assignment uses the pool.
 constexpr uint64_t kParallelMemberWork = uint64_t{1} << 22;
 
@@ -117,10 +122,27 @@ float assign_block(std::span<const float> rows, size_t r, size_t d, std::span<co
     if (store) check_len(r, minima.size());
     if (r == 0) return 0.0f;
 
-    const size_t group = product_row_group(k);
-    std::vector<float> products(std::min(group, r) * k);
     const float* cn = centroid_norms.data();
     float sum = 0.0f;
+    if (d <= kNarrowWidth && k >= 8 && distance::avx2_enabled()) {
+        std::vector<float> transposed(d * k);
+        for (size_t j = 0; j < k; ++j)
+            for (size_t t = 0; t < d; ++t) transposed[t * k + j] = centroids[j * d + t];
+        for (size_t i = 0; i < r; ++i) {
+            const std::span<const float> row = rows.subspan(i * d, d);
+            float best = kF32Max;
+            labels[i] = pq_kernels::nearest_expanded_l2(row, transposed, k, k, centroid_norms.first(k),
+                                                        distance::fvec_norm_l2sqr(row), false, best);
+            if (store) {
+                minima[i] = best;
+            } else {
+                sum += best;
+            }
+        }
+        return sum;
+    }
+    const size_t group = product_row_group(k);
+    std::vector<float> products(std::min(group, r) * k);
     for (size_t g0 = 0; g0 < r; g0 += group) {
         const size_t rr = std::min(group, r - g0);
         blas::sgemm_a_bt(rr, k, d, 1.0f, rows.subspan(g0 * d, rr * d), centroids.first(k * d), 0.0f, products);

@@ -57,7 +57,16 @@ void make_arena_locked(size_t threads) {
     g_arena = std::move(arena);
 }
 
+BoundedArenaObserverFactory g_observer_factory;  // under g_mutex
+
 }  // namespace
+
+namespace detail {
+tbb::task_arena*& bounded_arena_slot() noexcept {
+    thread_local tbb::task_arena* slot = nullptr;
+    return slot;
+}
+}  // namespace detail
 
 tbb::task_arena& arena() {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -66,9 +75,42 @@ tbb::task_arena& arena() {
 }
 
 size_t current_num_threads() {
+    if (tbb::task_arena* bounded = detail::bounded_arena_slot(); bounded != nullptr) {
+        return static_cast<size_t>(std::max(bounded->max_concurrency(), 1));
+    }
     std::lock_guard<std::mutex> lock(g_mutex);
     if (!g_arena) make_arena_locked(0);
     return g_threads;
+}
+
+void run_with_thread_cap(size_t max_threads, const std::function<void()>& f) {
+    if (max_threads >= current_num_threads()) {
+        f();
+        return;
+    }
+    const size_t threads = std::max<size_t>(max_threads, 1);
+    tbb::task_arena bounded(static_cast<int>(threads));
+    bounded.initialize();
+    std::unique_ptr<tbb::task_scheduler_observer> observer;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (g_observer_factory) observer = g_observer_factory(bounded);
+    }
+    detail::TsanEdges edges;
+    edges.before_tasks();
+    bounded.execute([&] {
+        edges.task_begins();
+        detail::ArenaScope scope(&bounded);
+        f();
+        edges.task_ends();
+    });
+    edges.after_tasks();
+    observer.reset();
+}
+
+void set_bounded_arena_observer_for_testing(BoundedArenaObserverFactory factory) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_observer_factory = std::move(factory);
 }
 
 void set_num_threads_for_testing(size_t threads) {

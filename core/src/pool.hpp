@@ -8,12 +8,15 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <type_traits>
 #include <utility>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
+#include <tbb/task_scheduler_observer.h>
 
 #if defined(__SANITIZE_THREAD__)
 #define TD_POOL_TSAN_EDGES 1
@@ -57,6 +60,30 @@ struct TsanEdges {
 #endif
 };
 
+}  // namespace detail
+
+// The process-wide arena.
+tbb::task_arena& arena();
+
+namespace detail {
+// The bounded arena that the calling thread works for (see
+// run_with_thread_cap), or null for the process-wide arena. Every task body
+// of parallel_for re-establishes it, so loops nested in a task stay in the
+// arena of their parent.
+tbb::task_arena*& bounded_arena_slot() noexcept;
+class ArenaScope {
+public:
+    explicit ArenaScope(tbb::task_arena* arena) noexcept : saved_(bounded_arena_slot()) {
+        bounded_arena_slot() = arena;
+    }
+    ~ArenaScope() { bounded_arena_slot() = saved_; }
+    ArenaScope(const ArenaScope&) = delete;
+    ArenaScope& operator=(const ArenaScope&) = delete;
+
+private:
+    tbb::task_arena* saved_;
+};
+
 // What the arena runs for one parallel_for. When the arena has no free slot
 // for the calling thread, another thread runs it, reading its fields: the
 // first thing it does is acquire its own address (which arrives in a
@@ -68,6 +95,7 @@ struct ArenaCall {
     size_t begin;
     size_t end;
     size_t grain;
+    tbb::task_arena* bounded;  // the arena the caller works for, re-established in every task
 
     void operator()() const {
         TsanEdges::receive(this);
@@ -76,6 +104,7 @@ struct ArenaCall {
         Body& b = *body;
         tbb::parallel_for(tbb::blocked_range<size_t>(begin, end, grain), [&](const tbb::blocked_range<size_t>& r) {
             e.task_begins();
+            ArenaScope scope(bounded);
             b(r.begin(), r.end());
             e.task_ends();
         });
@@ -84,10 +113,15 @@ struct ArenaCall {
 };
 }  // namespace detail
 
-// The arena all data-parallel loops run in.
-tbb::task_arena& arena();
+// The arena the calling thread's data-parallel loops run in: the bounded
+// arena of an enclosing run_with_thread_cap, else the process-wide one.
+inline tbb::task_arena& current_arena() {
+    tbb::task_arena* bounded = detail::bounded_arena_slot();
+    return bounded != nullptr ? *bounded : arena();
+}
 
-// The number of threads of the pool (the arena's concurrency, at least 1).
+// The number of threads of the pool the caller runs in: the bounded arena's
+// concurrency inside run_with_thread_cap, else the process-wide pool's (at least 1).
 size_t current_num_threads();
 
 // Runs body(lo, hi) over disjoint subranges covering [begin, end), in parallel
@@ -96,10 +130,11 @@ template <class Body>
 void parallel_for(size_t begin, size_t end, size_t grain, Body&& body) {
     if (begin >= end) return;
     if (grain == 0) grain = 1;
-    tbb::task_arena& pool_arena = arena();
+    tbb::task_arena* const bounded = detail::bounded_arena_slot();
+    tbb::task_arena& pool_arena = bounded != nullptr ? *bounded : arena();
     detail::TsanEdges edges;
     using Fn = std::remove_reference_t<Body>;
-    const detail::ArenaCall<Fn> call{&edges, &body, begin, end, grain};
+    const detail::ArenaCall<Fn> call{&edges, &body, begin, end, grain, bounded};
     detail::TsanEdges::publish(&call);
     edges.before_tasks();
     pool_arena.execute(call);
@@ -115,6 +150,21 @@ void parallel_for_each_index(size_t count, Body&& body) {
         for (size_t i = lo; i != hi; ++i) body(i);
     });
 }
+
+// Runs f on the calling thread with every data-parallel loop inside it (its
+// own and those of the functions it calls, on any thread) confined to at most
+// max(max_threads, 1) threads. When max_threads is at least
+// current_num_threads() f simply runs; otherwise a private arena of that many
+// threads is made for the call and released when f returns. The caller's
+// thread counts among them. An exception from f reaches the caller.
+void run_with_thread_cap(size_t max_threads, const std::function<void()>& f);
+
+// Test-only: called with every private arena of run_with_thread_cap before
+// any work enters it; what it returns (an observer of that arena, or null)
+// lives until the arena's work is done. An empty function removes the hook.
+using BoundedArenaObserverFactory =
+    std::function<std::unique_ptr<tbb::task_scheduler_observer>(tbb::task_arena&)>;
+void set_bounded_arena_observer_for_testing(BoundedArenaObserverFactory factory);
 
 // Test-only: replace the pool with one of `threads` threads (0 = the size the
 // environment gives). Must not run while another thread uses the pool.
