@@ -1,0 +1,225 @@
+#include "ivfpq_io.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <numeric>
+#include <optional>
+
+#include "error.hpp"
+#include "index_io_util.hpp"
+#include "metric.hpp"
+#include "numeric.hpp"
+#include "pool.hpp"
+
+namespace tavren::ivfpq_io {
+
+namespace fmtv = ivfpq_format;
+
+fmtv::Header validate_header(std::span<const uint8_t, fmtv::kHeaderBytes> bytes) {
+    const fmtv::Header h = fmtv::Header::decode_from(bytes);
+    if (h.magic != fmtv::kMagic) invalid_data("Invalid IVFPQ magic: 0x{:08X}", h.magic);
+    if (h.version != fmtv::kVersion) invalid_data("Unsupported IVFPQ version: {}", h.version);
+    index_io_util::validate_positive_i32(h.dimension, "d");
+    index_io_util::validate_positive_i32(h.nlist, "nlist");
+    index_io_util::validate_positive_i32(h.m, "m");
+    index_io_util::validate_positive_i32(h.ksub, "ksub");
+    index_io_util::validate_positive_i32(h.dsub, "dsub");
+    if (h.ksub != 16 && h.ksub != 256) invalid_data("unsupported ksub {} (must be 16 or 256)", h.ksub);
+    const int64_t product = int64_t{h.m} * int64_t{h.dsub};
+    if (product != h.dimension) {
+        invalid_data("PQ invariant violated: d={} != m*dsub={}*{}={}", h.dimension, h.m, h.dsub, product);
+    }
+    if (h.ksub == 16 && h.m % 2 != 0) invalid_data("4-bit PQ requires even m, got {}", h.m);
+    if (h.metric > kMetricCosine) invalid_data("Unknown metric type: {}", h.metric);
+    if (h.total < 0) invalid_data("IVFPQ total vector count must be non-negative");
+    index_io_util::validate_reserved_zero(bytes.subspan(fmtv::kReservedAt, fmtv::kReservedBytes), "IVFPQ");
+    if ((h.flags & ~fmtv::kKnownFlags) != 0) {
+        invalid_data("Unsupported IVFPQ flags: 0x{:08X}", h.flags & ~fmtv::kKnownFlags);
+    }
+    const uint32_t required = fmtv::kFlagDeltaIds | fmtv::kFlagTransposedCodes;
+    if ((h.flags & required) != required) invalid_data("IVFPQ v1 requires delta IDs and transposed codes");
+    return h;
+}
+
+SortedPqListMetadata build_sorted_pq_list_metadata(std::span<const int64_t> ids) {
+    SortedPqListMetadata meta;
+    if (ids.empty()) return meta;
+    meta.order.resize(ids.size());
+    std::iota(meta.order.begin(), meta.order.end(), size_t{0});
+    if (!std::is_sorted(ids.begin(), ids.end())) {
+        std::stable_sort(meta.order.begin(), meta.order.end(), [&](size_t a, size_t b) { return ids[a] < ids[b]; });
+    }
+    std::vector<int64_t> sorted(ids.size());
+    for (size_t i = 0; i < sorted.size(); ++i) sorted[i] = ids[meta.order[i]];
+    index_io_util::EncodedIds encoded = index_io_util::encode_delta_varint_ids(sorted);
+    meta.base_id = encoded.base;
+    meta.id_bytes = std::move(encoded.bytes);
+    return meta;
+}
+
+void transpose_sorted_pq_codes(std::span<const uint8_t> codes, std::span<const size_t> order, size_t code_size,
+                               std::vector<uint8_t>& out) {
+    constexpr size_t kTile = 32;
+    const size_t count = order.size();
+    const std::optional<uint64_t> len = checked_mul(count, code_size);
+    if (!len) panic("IVF-PQ transposed code length overflows usize");
+    check_len(*len, codes.size());
+    out.resize(static_cast<size_t>(*len));
+    for (size_t r0 = 0; r0 < count; r0 += kTile) {
+        const size_t r1 = std::min(count, r0 + kTile);
+        for (size_t k0 = 0; k0 < code_size; k0 += kTile) {
+            const size_t k1 = std::min(code_size, k0 + kTile);
+            for (size_t r = r0; r < r1; ++r) {
+                const size_t p = order[r];
+                check_index(p, count);
+                const uint8_t* row = codes.data() + p * code_size;
+                for (size_t k = k0; k < k1; ++k) out[k * count + r] = row[k];
+            }
+        }
+    }
+}
+
+namespace {
+
+void write_field(io::SeekWrite& out, std::span<const uint8_t> bytes, size_t at, size_t len) {
+    out.write_all(bytes.subspan(at, len));
+}
+
+// A reader refuses non-finite metadata, so the writer does not produce it.
+void require_finite(std::span<const float> values, std::string_view what) {
+    for (float v : values) {
+        if (!std::isfinite(v)) invalid_input("IVF-PQ {} holds a non-finite value", what);
+    }
+}
+
+}  // namespace
+
+void write_ivfpq_index(const ivfpq::IVFPQIndex& index, io::SeekWrite& out) {
+    write_ivfpq_index_with_limits(index, out, WriteLimits{});
+}
+
+void write_ivfpq_index_with_limits(const ivfpq::IVFPQIndex& index, io::SeekWrite& out, const WriteLimits& limits) {
+    const pq::ProductQuantizer& pq = index.pq();
+    const uint64_t d = index.dimension();
+    const uint64_t nlist = index.nlist();
+    const uint64_t m = pq.m();
+    const uint64_t ksub = pq.ksub();
+    const uint64_t dsub = m == 0 ? 0 : d / m;
+    const uint64_t code_size = pq.code_size();
+    const auto& list_ids = index.list_ids();
+    const auto& list_codes = index.list_codes();
+
+    // ---- checks: nothing is written unless all pass ----
+    if (ksub == 16 && m % 2 != 0) invalid_input("4-bit IVF-PQ requires even m, got {}", m);
+    fmtv::Header header;
+    header.dimension = index_io_util::usize_to_i32(d, "dimension", limits.max_i32);
+    header.nlist = index_io_util::usize_to_i32(nlist, "nlist", limits.max_i32);
+    header.m = index_io_util::usize_to_i32(m, "pq m", limits.max_i32);
+    header.ksub = index_io_util::usize_to_i32(ksub, "pq ksub", limits.max_i32);
+    header.dsub = index_io_util::usize_to_i32(dsub, "pq dsub", limits.max_i32);
+    if (d == 0 || nlist == 0 || m == 0 || m * dsub != d) {
+        invalid_input("IVF-PQ dimension, nlist and m must be positive with m dividing the dimension");
+    }
+    if (index.metric() > kMetricCosine) invalid_input("Unknown metric type: {}", index.metric());
+    // The reader sizes each metadata section by these element counts and
+    // refuses any above the section limit (the rotation's whether or not the
+    // file has one): a file beyond them could never be opened.
+    index_io_util::checked_section_size(d, d);
+    const uint64_t centroid_values = index_io_util::checked_section_size(nlist, d);
+    const uint64_t codebook_values = index_io_util::checked_section_size(m * ksub, dsub);
+    if (index.centroids().size() != centroid_values) {
+        invalid_input("IVF-PQ centroid storage does not match nlist * dimension");
+    }
+    if (pq.centroids().size() != codebook_values) invalid_input("IVF-PQ codebook does not match m * ksub * dsub");
+    const std::optional<opq::OPQMatrix>& rotation = index.opq();
+    if (rotation && rotation->rotation().size() != d * d) {
+        invalid_input("IVF-PQ rotation does not match dimension * dimension");
+    }
+    if (rotation) require_finite(rotation->rotation(), "rotation");
+    require_finite(index.centroids(), "centroids");
+    require_finite(pq.centroids(), "codebook");
+    if (list_ids.size() != nlist || list_codes.size() != nlist) {
+        invalid_input("IVF-PQ inverted-list state does not match nlist");
+    }
+    int64_t total = 0;
+    for (const auto& ids : list_ids) {
+        std::optional<int64_t> sum;
+        if (ids.size() <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+            sum = checked_add_i64(total, static_cast<int64_t>(ids.size()));
+        }
+        if (!sum) invalid_input("total vector count exceeds i64 length limit");
+        total = *sum;
+    }
+    header.metric = index.metric();
+    header.total = total;
+    header.flags = fmtv::kFlagDeltaIds | fmtv::kFlagTransposedCodes | (rotation ? fmtv::kFlagOpq : 0) |
+                   (index.by_residual() ? fmtv::kFlagByResidual : 0);
+
+    // ---- planning: every list's order, ID section and table fields ----
+    std::vector<uint64_t> code_bytes(nlist, 0);
+    for (uint64_t l = 0; l < nlist; ++l) {
+        const std::optional<uint64_t> bytes = ivf_format::list_code_bytes(
+            static_cast<int64_t>(std::min<uint64_t>(list_ids[l].size(), std::numeric_limits<int64_t>::max())),
+            code_size);
+        if (!bytes) invalid_data("inverted list byte size overflow");
+        code_bytes[l] = *bytes;
+        if (list_codes[l].size() != *bytes) invalid_input("IVFPQ code length mismatch at list {}", l);
+    }
+    std::vector<fmtv::OffsetEntry> entries(nlist);
+    for (uint64_t l = 0; l < nlist; ++l) {
+        entries[l].count = index_io_util::usize_to_i32(list_ids[l].size(), "list count", limits.max_i32);
+    }
+    std::vector<SortedPqListMetadata> metas(nlist);
+    pool::parallel_for_each_index(nlist, [&](size_t l) { metas[l] = build_sorted_pq_list_metadata(list_ids[l]); });
+    std::vector<uint64_t> payload_bytes(nlist, 0);
+    for (uint64_t l = 0; l < nlist; ++l) {
+        if (entries[l].count == 0) continue;
+        entries[l].id_bytes_len =
+            index_io_util::usize_to_i32(metas[l].id_bytes.size(), "delta ID section", limits.max_i32);
+        const std::optional<uint64_t> len =
+            ivf_format::list_payload_len(entries[l].id_bytes_len, code_bytes[l]);
+        if (!len) invalid_input("IVFPQ list size overflow");
+        payload_bytes[l] = *len;
+    }
+
+    // ---- header and metadata ----
+    std::array<uint8_t, fmtv::kHeaderBytes> header_bytes{};
+    header.encode_to(header_bytes);
+    for (const auto& [at, len] : fmtv::Header::kFields) write_field(out, header_bytes, at, len);
+    if (rotation) index_io_util::write_f32_slice(out, rotation->rotation());
+    index_io_util::write_f32_slice(out, index.centroids());
+    index_io_util::write_f32_slice(out, pq.centroids());
+
+    // ---- offset table: positions in the host's output ----
+    std::optional<uint64_t> running = checked_add(out.pos(), nlist * fmtv::kOffsetEntryBytes);
+    if (!running) invalid_input("IVFPQ data start offset overflow");
+    for (uint64_t l = 0; l < nlist; ++l) {
+        entries[l].offset = index_io_util::u64_to_i64(*running, "list offset", limits.max_i64);
+        if (entries[l].count == 0) continue;
+        running = checked_add(*running, payload_bytes[l]);
+        if (!running) invalid_input("IVFPQ offset overflow");
+    }
+    for (const fmtv::OffsetEntry& entry : entries) {
+        std::array<uint8_t, fmtv::kOffsetEntryBytes> bytes{};
+        entry.encode_to(bytes);
+        write_field(out, bytes, 0, 8);
+        write_field(out, bytes, 8, 4);
+        write_field(out, bytes, 12, 4);
+    }
+
+    // ---- payloads ----
+    std::vector<uint8_t> transposed;
+    for (uint64_t l = 0; l < nlist; ++l) {
+        if (entries[l].count == 0) continue;
+        std::array<uint8_t, fmtv::kIdBlockHeaderBytes> id_header{};
+        fmtv::IdBlockHeader{metas[l].base_id, entries[l].id_bytes_len}.encode_to(id_header);
+        write_field(out, id_header, 0, 8);
+        write_field(out, id_header, 8, 4);
+        out.write_all(metas[l].id_bytes);
+        transpose_sorted_pq_codes(list_codes[l], metas[l].order, code_size, transposed);
+        out.write_all(transposed);
+    }
+}
+
+}  // namespace tavren::ivfpq_io
