@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <new>
 #include <numeric>
 #include <optional>
 
@@ -78,6 +79,40 @@ void transpose_sorted_pq_codes(std::span<const uint8_t> codes, std::span<const s
             }
         }
     }
+}
+
+std::vector<float> compute_precomputed_table(std::span<const float> centroids, const pq::ProductQuantizer& pq,
+                                             size_t nlist, size_t d) {
+    const size_t m = pq.m();
+    const size_t ksub = pq.ksub();
+    const size_t dsub = m == 0 ? 0 : d / m;
+    std::optional<uint64_t> len = checked_mul(nlist, m);
+    if (len) len = checked_mul(*len, ksub);
+    if (!len || *len > std::numeric_limits<size_t>::max() / sizeof(float)) {
+        invalid_data("IVFPQ precomputed table size overflow");
+    }
+    check_len(static_cast<uint64_t>(nlist) * d, centroids.size());
+    check_len(static_cast<uint64_t>(m) * ksub * dsub, pq.centroids().size());
+    std::vector<float> table;
+    try {
+        table.assign(static_cast<size_t>(*len), 0.0f);
+    } catch (const std::bad_alloc&) {
+        throw Error(ErrorKind::OutOfMemory, "IVFPQ precomputed table allocation failed");
+    }
+    const std::vector<float> norms = pq.compute_centroid_norms();
+    const std::span<const float> codebook = pq.centroids();
+    pool::parallel_for_each_index(nlist, [&](size_t l) {
+        for (size_t j = 0; j < m; ++j) {
+            const float* sub = centroids.data() + l * d + j * dsub;
+            for (size_t c = 0; c < ksub; ++c) {
+                const float* word = codebook.data() + (j * ksub + c) * dsub;
+                float dot = 0.0f;
+                for (size_t t = 0; t < dsub; ++t) dot += sub[t] * word[t];
+                table[(l * m + j) * ksub + c] = 2.0f * dot + norms[j * ksub + c];
+            }
+        }
+    });
+    return table;
 }
 
 namespace {

@@ -38,6 +38,16 @@ SortedPqListMetadata build_sorted_pq_list_metadata(std::span<const int64_t> ids)
 void transpose_sorted_pq_codes(std::span<const uint8_t> codes, std::span<const size_t> order, size_t code_size,
                                std::vector<uint8_t>& out);
 
+// The precomputed residual table: entry (l * m + j) * ksub + c = 2 <centroid
+// l's sub-vector j, codeword c of sub-quantizer j> + |codeword c|^2 (dot in
+// f32, components in order). For a query q and a row of list l with codes
+// c_j, |q - (centroid + codewords)|^2 = |q - centroid|^2 + sum_j (entry
+// (l, j, c_j) - 2 <q_j, codeword c_j>). InvalidData "IVFPQ precomputed table
+// size overflow" when nlist * m * ksub overflows; an allocation failure is an
+// OutOfMemory error. One list per parallel item.
+std::vector<float> compute_precomputed_table(std::span<const float> centroids, const pq::ProductQuantizer& pq,
+                                             size_t nlist, size_t d);
+
 // The bounds the writer enforces. Production code uses the defaults; tests
 // lower them to reach every refusal without multi-gigabyte fixtures.
 struct WriteLimits {
