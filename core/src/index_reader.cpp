@@ -12,6 +12,7 @@
 #include "index_io_util.hpp"
 #include "ivf_search.hpp"
 #include "ivfflat_io.hpp"
+#include "ivfpq_io.hpp"
 #include "numeric.hpp"
 #include "progressive.hpp"
 #include "row_id_filter.hpp"
@@ -76,6 +77,7 @@ struct IvfVariant {
 };
 
 using IvfFlatVariant = IvfVariant<ivfflat_io::IVFFlatIndexReader, IndexType::IvfFlat>;
+using IvfPqVariant = IvfVariant<ivfpq_io::IVFPQIndexReader, IndexType::IvfPq>;
 
 // IVF-SQ, IVF-PQ, IVF-RQ and DiskANN join here, in that order, as their
 // format readers arrive (the IVF ones as IVF variants; IVF-PQ's batch pass
@@ -85,7 +87,7 @@ using IvfFlatVariant = IvfVariant<ivfflat_io::IVFFlatIndexReader, IndexType::Ivf
 // calibrated size, then its own single, filtered and batch searches, its
 // warm-up and its calibration; the static_asserts in the search paths below
 // mark where it is routed.
-using ReaderVariant = std::variant<IvfFlatVariant>;
+using ReaderVariant = std::variant<IvfFlatVariant, IvfPqVariant>;
 
 // ---- Opening -----------------------------------------------------------------
 
@@ -119,7 +121,7 @@ ReaderVariant open_variant(std::unique_ptr<io::SeekRead> input, const std::array
         case kIvfSqFileMagic:
             not_in_this_build("IVF-SQ");
         case kIvfPqFileMagic:
-            not_in_this_build("IVF-PQ");
+            return IvfPqVariant::open(std::move(input), header);
         case kIvfRqFileMagic:
             not_in_this_build("IVF-RQ");
         case kDiskAnnFileMagic:

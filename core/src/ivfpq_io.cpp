@@ -257,4 +257,150 @@ void write_ivfpq_index_with_limits(const ivfpq::IVFPQIndex& index, io::SeekWrite
     }
 }
 
+// ---- Reader ------------------------------------------------------------------
+
+IVFPQIndexReader::IVFPQIndexReader(std::unique_ptr<io::SeekRead> input, const fmtv::Header& h)
+    : input_(std::move(input)),
+      pq_(pq::ProductQuantizer::with_nbits(static_cast<size_t>(h.dimension), static_cast<size_t>(h.m),
+                                           h.ksub == 16 ? 4 : 8)),
+      lists_(ivf_lists::ListFormat{"IVF-PQ", pq_.code_size(), 1}, static_cast<size_t>(h.nlist)),
+      d_(static_cast<uint64_t>(h.dimension)),
+      nlist_(static_cast<uint64_t>(h.nlist)),
+      m_(static_cast<uint64_t>(h.m)),
+      ksub_(static_cast<uint64_t>(h.ksub)),
+      dsub_(static_cast<uint64_t>(h.dsub)),
+      total_(h.total),
+      metric_(h.metric),
+      by_residual_((h.flags & fmtv::kFlagByResidual) != 0),
+      has_opq_((h.flags & fmtv::kFlagOpq) != 0) {}
+
+IVFPQIndexReader IVFPQIndexReader::open_with_header(std::unique_ptr<io::SeekRead> input,
+                                                    std::span<const uint8_t, fmtv::kHeaderBytes> header) {
+    const fmtv::Header h = validate_header(header);
+    return IVFPQIndexReader(std::move(input), h);
+}
+
+namespace {
+
+std::vector<float> finite_section(std::span<const uint8_t> bytes, std::string_view what) {
+    std::vector<float> values = index_io_util::bytes_to_f32_vec(bytes);
+    for (float v : values) {
+        if (!std::isfinite(v)) invalid_data("IVFPQ {} holds a non-finite value", what);
+    }
+    return values;
+}
+
+uint64_t checked_bytes(uint64_t elements, std::string_view message) {
+    const std::optional<uint64_t> bytes = checked_mul(elements, 4);
+    if (!bytes) invalid_data("{}", message);
+    return *bytes;
+}
+
+}  // namespace
+
+void IVFPQIndexReader::ensure_loaded() {
+    if (loaded_) return;
+    constexpr std::string_view kOverflow = "section size overflow in index header";
+    const uint64_t rotation_values = index_io_util::checked_section_size(d_, d_, kOverflow);
+    const uint64_t centroid_values = index_io_util::checked_section_size(nlist_, d_, kOverflow);
+    const std::optional<uint64_t> m_ksub = checked_mul(m_, ksub_);
+    if (!m_ksub) invalid_data("m*ksub overflow");
+    const uint64_t codebook_values = index_io_util::checked_section_size(*m_ksub, dsub_, kOverflow);
+    const uint64_t rotation_bytes = has_opq_ ? checked_bytes(rotation_values, "OPQ byte length overflow") : 0;
+    const uint64_t centroid_bytes = checked_bytes(centroid_values, "centroid byte length overflow");
+    const uint64_t codebook_bytes = checked_bytes(codebook_values, "PQ centroid byte length overflow");
+    const std::optional<uint64_t> table_bytes = checked_mul(nlist_, fmtv::kOffsetEntryBytes);
+    if (!table_bytes) invalid_data("IVFPQ offset table byte length overflow");
+    std::optional<uint64_t> total_bytes = checked_add(rotation_bytes, centroid_bytes);
+    if (total_bytes) total_bytes = checked_add(*total_bytes, codebook_bytes);
+    if (total_bytes) total_bytes = checked_add(*total_bytes, *table_bytes);
+    if (!total_bytes || *total_bytes > std::numeric_limits<size_t>::max()) {
+        invalid_data("IVFPQ metadata size overflow");
+    }
+
+    // The buffer grows with what has been read: a header that claims more
+    // than the file holds fails on the read, not on an allocation of its claim.
+    std::vector<uint8_t> bytes;
+    try {
+        for (uint64_t pos = 0; pos < *total_bytes;) {
+            const uint64_t n = std::min(index_io_util::kReadBudgetBytes, *total_bytes - pos);
+            bytes.resize(static_cast<size_t>(pos + n));
+            io::ReadRequest request{bytes.data() + pos, static_cast<size_t>(n), fmtv::kHeaderBytes + pos};
+            input_->pread(std::span<io::ReadRequest>(&request, 1));
+            pos += n;
+        }
+    } catch (const std::bad_alloc&) {
+        fail(ErrorKind::OutOfMemory, "IVFPQ metadata of {} bytes does not fit in memory", *total_bytes);
+    }
+    const std::span<const uint8_t> all(bytes);
+    size_t at = 0;
+    auto take = [&](uint64_t len) {
+        const std::span<const uint8_t> piece = all.subspan(at, static_cast<size_t>(len));
+        at += static_cast<size_t>(len);
+        return piece;
+    };
+    std::optional<opq::OPQMatrix> rotation;
+    if (has_opq_) {
+        rotation = opq::OPQMatrix::from_rotation(d_, m_, finite_section(take(rotation_bytes), "rotation"));
+    }
+    std::vector<float> centroids = finite_section(take(centroid_bytes), "centroids");
+    std::vector<float> codebook = finite_section(take(codebook_bytes), "codebook");
+
+    ivf_lists::ListTable table;
+    table.offsets.assign(nlist_, 0);
+    table.counts.assign(nlist_, 0);
+    table.id_bytes_lens.assign(nlist_, 0);
+    int64_t sum = 0;
+    for (size_t l = 0; l < nlist_; ++l) {
+        const fmtv::OffsetEntry e =
+            fmtv::OffsetEntry::decode_from(take(fmtv::kOffsetEntryBytes).first<fmtv::kOffsetEntryBytes>());
+        if (e.count < 0) invalid_data("negative list count {} at list {}", e.count, l);
+        const std::optional<int64_t> next = checked_add_i64(sum, e.count);
+        if (!next) invalid_data("IVFPQ vector count overflow");
+        sum = *next;
+        if (e.id_bytes_len < 0) invalid_data("negative id_bytes_len {} at list {}", e.id_bytes_len, l);
+        if (e.count > 0 && e.id_bytes_len == 0) {
+            invalid_data("missing id_bytes_len for non-empty IVFPQ list {}", l);
+        }
+        table.offsets[l] = e.offset;
+        table.counts[l] = e.count;
+        table.id_bytes_lens[l] = e.id_bytes_len;
+    }
+    if (sum != total_) invalid_data("IVFPQ header vector count {} does not match list total {}", total_, sum);
+
+    pq_.set_centroids(std::move(codebook));
+    opq_ = std::move(rotation);
+    centroids_ = std::move(centroids);
+    lists_.set_table(std::move(table));
+    loaded_ = true;
+}
+
+std::vector<ivf_lists::ListData> IVFPQIndexReader::read_lists(std::span<const size_t> lists) {
+    ensure_loaded();
+    return lists_.read_lists(*input_, lists);
+}
+
+bool IVFPQIndexReader::build_precomputed_table(uint64_t budget_bytes) {
+    ensure_loaded();
+    if (!precomputed_table_.empty()) return true;
+    if (metric_ != kMetricL2 || !by_residual_) return false;
+    std::optional<uint64_t> bytes = checked_mul(nlist_, m_);
+    if (bytes) bytes = checked_mul(*bytes, ksub_);
+    if (bytes) bytes = checked_mul(*bytes, sizeof(float));
+    if (!bytes || *bytes > budget_bytes) return false;
+    precomputed_table_ = compute_precomputed_table(centroids_, pq_, nlist_, d_);
+    return true;
+}
+
+SearchResult IVFPQIndexReader::search_with_filter(std::span<const float>, size_t, size_t,
+                                                  const row_id_filter::RowIdFilter*) {
+    invalid_input("IVF-PQ search is not available in this build");
+}
+
+SearchResult IVFPQIndexReader::search_batch_range(std::span<const float>, size_t, size_t, size_t, size_t,
+                                                  std::span<const int64_t>, std::span<const float>,
+                                                  const row_id_filter::RowIdFilter*) {
+    invalid_input("IVF-PQ search is not available in this build");
+}
+
 }  // namespace tavren::ivfpq_io
