@@ -20,6 +20,7 @@
 #include "ivfflat.hpp"
 #include "ivfrq.hpp"
 #include "ivfsq.hpp"
+#include "ivfpq_io.hpp"
 #include "ivfsq_io.hpp"
 #include "memory_sink.hpp"
 #include "pool.hpp"
@@ -119,7 +120,6 @@ TEST(VectorIndexTrainer, CreationRefusals) {
 
     // Types this build does not hold are refused by name once their options pass.
     const std::pair<OptionPairs, std::string> unavailable[] = {
-        {{{"index.type", "ivf_pq"}, {"dimension", "16"}, {"metric", "l2"}, {"nlist", "4"}}, "ivf_pq"},
         {{{"index.type", "diskann"}, {"dimension", "16"}, {"metric", "l2"}}, "diskann"},
     };
     for (const auto& [options, name] : unavailable) {
@@ -161,6 +161,42 @@ TEST(VectorIndexFacade, IvfSqTrainsAddsAndWrites) {
     const OptionPairs no_lists = {{"index.type", "ivf_sq"}, {"dimension", "5"}, {"metric", "l2"}, {"nlist", "0"}};
     EXPECT_EQ(error_message([&] { VectorIndexTrainer::create(VectorIndexConfig::from_options(no_lists)); }),
               "nlist must be greater than 0");
+}
+
+// ivf_pq builds through the facade, with and without a rotation: the trainer
+// holds an IVF-PQ index of the configured shape with 8-bit codes, the writer
+// adds and writes with the IVF-PQ format writer.
+TEST(VectorIndexFacade, IvfPqTrainsAddsAndWrites) {
+    for (const char* use_opq : {"false", "true"}) {
+        const OptionPairs options = {{"index.type", "ivf_pq"}, {"dimension", "8"}, {"metric", "l2"},
+                                     {"nlist", "3"},         {"use-opq", use_opq}};
+        const VectorIndexConfig config = VectorIndexConfig::from_options(options);
+        const IvfPqConfig& c = std::get<IvfPqConfig>(config.value);
+        VectorIndexTrainer t = VectorIndexTrainer::create(config);
+        EXPECT_EQ(t.index().index_type(), IndexType::IvfPq);
+        const auto& held = std::get<ivfpq::IVFPQIndex>(t.index().index());
+        EXPECT_EQ(held.nlist(), 3u);
+        EXPECT_EQ(held.pq().m(), c.m);
+        EXPECT_EQ(held.pq().nbits(), 8u);
+        EXPECT_EQ(held.opq().has_value(), std::string(use_opq) == "true");
+
+        const std::vector<float> rows = rows_of(400, 8, 4);
+        t.add_training_vectors_mut(rows, 400);
+        VectorIndexWriter w = std::move(t).finish();
+        std::vector<int64_t> ids(400);
+        for (size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<int64_t>(i) * 2;
+        w.add_vectors(ids, rows, 400);
+        MemorySink sink;
+        w.write(sink);
+        MemorySink direct;
+        ivfpq_io::write_ivfpq_index(std::get<ivfpq::IVFPQIndex>(w.index()), direct);
+        EXPECT_EQ(sink.bytes(), direct.bytes());
+        const ivfpq_format::Header h =
+            ivfpq_io::validate_header(std::span<const uint8_t, 64>(sink.bytes().data(), 64));
+        EXPECT_EQ(h.total, 400);
+        EXPECT_EQ(h.m, static_cast<int32_t>(c.m));
+        EXPECT_EQ(h.flags, std::string(use_opq) == "true" ? 0xFu : 0xEu);
+    }
 }
 
 TEST(VectorIndexTrainer, ReservoirKeepsTheFirstCapacityRowsThenDrawsSlots) {

@@ -8,6 +8,7 @@
 #include "diskann_limits.hpp"
 #include "distance.hpp"
 #include "error.hpp"
+#include "ivfpq_io.hpp"
 #include "ivfrq_io.hpp"
 #include "ivfsq_io.hpp"
 #include "numeric.hpp"
@@ -54,6 +55,21 @@ void add_to_index(ivfsq::IVFSQIndex& index, std::span<const int64_t> ids, std::s
 
 void write_index(const ivfsq::IVFSQIndex& index, io::SeekWrite& out) { ivfsq_io::write_ivfsq_index(index, out); }
 
+size_t index_dimension(const ivfpq::IVFPQIndex& index) noexcept { return index.dimension(); }
+
+IndexType index_kind(const ivfpq::IVFPQIndex&) noexcept { return IndexType::IvfPq; }
+
+void train_index(ivfpq::IVFPQIndex& index, std::span<const float> sample, size_t rows,
+                 const kmeans::KMeansConfig& coarse, const kmeans::KMeansConfig& pq) {
+    index.train_with_config(sample, rows, coarse, pq);
+}
+
+void add_to_index(ivfpq::IVFPQIndex& index, std::span<const int64_t> ids, std::span<const float> data, size_t n) {
+    index.add(data, ids, n);
+}
+
+void write_index(const ivfpq::IVFPQIndex& index, io::SeekWrite& out) { ivfpq_io::write_ivfpq_index(index, out); }
+
 size_t index_dimension(const ivfrq::IVFRQIndex& index) noexcept { return index.dimension(); }
 
 IndexType index_kind(const ivfrq::IVFRQIndex&) noexcept { return IndexType::IvfRq; }
@@ -81,6 +97,15 @@ VectorIndexWriter::Index create_index(const VectorIndexConfig& config) {
             [](const IvfSqConfig& c) -> VectorIndexWriter::Index {
                 ivfsq::IVFSQIndex index(c.dimension, c.nlist, c.metric);
                 index.set_approximate_coarse_assignment(c.approximate_coarse_assignment);
+                return index;
+            },
+            [](const IvfPqConfig& c) -> VectorIndexWriter::Index {
+                // The facade's indexes carry 8-bit codes.
+                ivfpq::IVFPQIndex index =
+                    ivfpq::IVFPQIndex::with_nbits(c.dimension, c.nlist, c.m, 8, c.metric, c.use_opq);
+                index.set_approximate_coarse_assignment(c.approximate_coarse_assignment);
+                index.set_pq_encoding(c.canonical_pq_encoding ? ivfpq::IvfPqEncoding::Canonical
+                                                              : ivfpq::IvfPqEncoding::Auto);
                 return index;
             },
             [](const IvfRqConfig& c) -> VectorIndexWriter::Index {

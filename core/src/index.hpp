@@ -22,6 +22,7 @@
 #include "index_config.hpp"
 #include "io.hpp"
 #include "ivfflat.hpp"
+#include "ivfpq.hpp"
 #include "ivfrq.hpp"
 #include "ivfsq.hpp"
 #include "kmeans.hpp"
@@ -37,7 +38,7 @@ std::string_view index_type_name(IndexType type) noexcept;
 
 class VectorIndexWriter {
 public:
-    using Index = std::variant<ivfflat::IVFFlatIndex, ivfsq::IVFSQIndex, ivfrq::IVFRQIndex>;
+    using Index = std::variant<ivfflat::IVFFlatIndex, ivfsq::IVFSQIndex, ivfpq::IVFPQIndex, ivfrq::IVFRQIndex>;
 
     explicit VectorIndexWriter(Index index) : index_(std::move(index)) {}
 

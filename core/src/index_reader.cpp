@@ -13,6 +13,7 @@
 #include "ivf_search.hpp"
 #include "ivfflat_io.hpp"
 #include "ivfsq_io.hpp"
+#include "ivfpq_io.hpp"
 #include "numeric.hpp"
 #include "progressive.hpp"
 #include "row_id_filter.hpp"
@@ -78,6 +79,7 @@ struct IvfVariant {
 
 using IvfFlatVariant = IvfVariant<ivfflat_io::IVFFlatIndexReader, IndexType::IvfFlat>;
 using IvfSqVariant = IvfVariant<ivfsq_io::IVFSQIndexReader, IndexType::IvfSq>;
+using IvfPqVariant = IvfVariant<ivfpq_io::IVFPQIndexReader, IndexType::IvfPq>;
 
 // IVF-PQ, IVF-RQ and DiskANN join here, in that order, as their
 // format readers arrive (the IVF ones as IVF variants; IVF-PQ's batch pass
@@ -87,7 +89,7 @@ using IvfSqVariant = IvfVariant<ivfsq_io::IVFSQIndexReader, IndexType::IvfSq>;
 // calibrated size, then its own single, filtered and batch searches, its
 // warm-up and its calibration; the static_asserts in the search paths below
 // mark where it is routed.
-using ReaderVariant = std::variant<IvfFlatVariant, IvfSqVariant>;
+using ReaderVariant = std::variant<IvfFlatVariant, IvfSqVariant, IvfPqVariant>;
 
 // ---- Opening -----------------------------------------------------------------
 
@@ -122,7 +124,7 @@ ReaderVariant open_variant(std::unique_ptr<io::SeekRead> input, const std::array
             return IvfSqVariant{ivfsq_io::IVFSQIndexReader::open_with_header_and_options(
                 std::move(input), std::span<const uint8_t, 64>(header), options)};
         case kIvfPqFileMagic:
-            not_in_this_build("IVF-PQ");
+            return IvfPqVariant::open(std::move(input), header);
         case kIvfRqFileMagic:
             not_in_this_build("IVF-RQ");
         case kDiskAnnFileMagic:
