@@ -42,4 +42,6 @@ bool avx2_enabled() noexcept { return !g_force_scalar.load(std::memory_order_rel
 
 void force_scalar_for_testing(bool force) noexcept { g_force_scalar.store(force, std::memory_order_relaxed); }
 
+bool scalar_forced_for_testing() noexcept { return g_force_scalar.load(std::memory_order_relaxed); }
+
 }  // namespace tavren::cpu

@@ -14,5 +14,8 @@ bool avx2_available() noexcept;
 bool avx2_enabled() noexcept;
 // Test-only: force the scalar kernels (true) or restore detection (false).
 void force_scalar_for_testing(bool force) noexcept;
+// Whether force_scalar_for_testing(true) is in effect: the other feature
+// switches (F16C) follow it too.
+bool scalar_forced_for_testing() noexcept;
 
 }  // namespace tavren::cpu

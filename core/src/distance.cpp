@@ -92,6 +92,8 @@ void batch_row_by_row(FloatSpan query, FloatSpan data, size_t dim, size_t n, std
 
 }  // namespace
 
+bool f16c_enabled() noexcept { return !cpu::scalar_forced_for_testing() && f16c_available(); }
+
 float fvec_l2sqr(FloatSpan a, FloatSpan b) {
     assert_eq(a.size(), b.size(), "fvec_l2sqr inputs must have the same length");
     return l2sqr_raw(a.data(), b.data(), a.size());

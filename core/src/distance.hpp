@@ -94,4 +94,23 @@ float pq_distance_avx2(FloatSpan table, std::span<const uint8_t> code, size_t m)
 // however large m is. Allocates the quantized table only when n > 200.
 void scan_4bit_simd(FloatSpan table, std::span<const uint8_t> codes, size_t n, size_t m, std::span<float> out);
 
+// ---- IEEE 754 binary16 ----------------------------------------------------
+
+// True when the processor and the OS support F16C (detected once, cached).
+bool f16c_available() noexcept;
+// Whether the F16C conversions are in use: f16c_available() unless
+// force_scalar_for_testing forced the scalar path.
+bool f16c_enabled() noexcept;
+
+// f32 -> binary16 bits, rounding to nearest even. Magnitudes that round
+// beyond 65504 give infinity; a NaN stays a quiet NaN with its sign and the
+// top ten payload bits. The bits equal those of the F16C instruction.
+uint16_t f32_to_f16_bits(float value) noexcept;
+// binary16 bits -> the f32 of the same value (exact); a NaN comes back quiet.
+float f16_bits_to_f32(uint16_t bits) noexcept;
+// Element-wise over whole spans (asserted to be equally long), through F16C
+// when f16c_enabled(), else the scalar forms above: the same bits either way.
+void f32_to_f16(FloatSpan in, std::span<uint16_t> out);
+void f16_to_f32(std::span<const uint16_t> in, std::span<float> out);
+
 }  // namespace tavren::distance
