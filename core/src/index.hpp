@@ -21,6 +21,7 @@
 
 #include "index_config.hpp"
 #include "io.hpp"
+#include "diskann.hpp"
 #include "ivfflat.hpp"
 #include "ivfrq.hpp"
 #include "ivfsq.hpp"
@@ -37,7 +38,7 @@ std::string_view index_type_name(IndexType type) noexcept;
 
 class VectorIndexWriter {
 public:
-    using Index = std::variant<ivfflat::IVFFlatIndex, ivfsq::IVFSQIndex, ivfrq::IVFRQIndex>;
+    using Index = std::variant<ivfflat::IVFFlatIndex, ivfsq::IVFSQIndex, ivfrq::IVFRQIndex, diskann::DiskAnnIndex>;
 
     explicit VectorIndexWriter(Index index) : index_(std::move(index)) {}
 
