@@ -120,7 +120,6 @@ TEST(VectorIndexTrainer, CreationRefusals) {
     // Types this build does not hold are refused by name once their options pass.
     const std::pair<OptionPairs, std::string> unavailable[] = {
         {{{"index.type", "ivf_pq"}, {"dimension", "16"}, {"metric", "l2"}, {"nlist", "4"}}, "ivf_pq"},
-        {{{"index.type", "diskann"}, {"dimension", "16"}, {"metric", "l2"}}, "diskann"},
     };
     for (const auto& [options, name] : unavailable) {
         EXPECT_EQ(error_message([&] { VectorIndexTrainer::create(VectorIndexConfig::from_options(options)); }),
