@@ -264,6 +264,11 @@ TEST(DiskAnnWriter, PositionChecksAndHostFailure) {
     expect_error([&] { write_diskann_index_with_stats(index, stuck); }, "DiskANN writer ended at 0, expected 256");
     EXPECT_EQ(stuck.calls, std::vector<size_t>{256});
 
+    // A position ahead of the writes: the first zero fill refuses to go back.
+    StuckSink ahead(5000);
+    expect_error([&] { write_diskann_index_with_stats(index, ahead); }, "DiskANN output must start at offset zero");
+    EXPECT_TRUE(ahead.calls.empty());
+
     MemorySink ok;
     write_diskann_index_with_stats(index, ok);
     const auto h = fmtd::DiskAnnHeader::decode(ok.bytes());
