@@ -117,15 +117,6 @@ TEST(VectorIndexTrainer, CreationRefusals) {
     no_dimension.nlist = 4;
     no_dimension.max_points_per_centroid = 256;
     EXPECT_NE(error_message([&] { VectorIndexTrainer::create(VectorIndexConfig{no_dimension}); }), "<no error>");
-
-    // Types this build does not hold are refused by name once their options pass.
-    const std::pair<OptionPairs, std::string> unavailable[] = {
-        {{{"index.type", "diskann"}, {"dimension", "16"}, {"metric", "l2"}}, "diskann"},
-    };
-    for (const auto& [options, name] : unavailable) {
-        EXPECT_EQ(error_message([&] { VectorIndexTrainer::create(VectorIndexConfig::from_options(options)); }),
-                  "index type " + name + " is not available in this build");
-    }
 }
 
 // ivf_sq builds through the facade: the trainer holds an empty IVF-SQ index

@@ -6,6 +6,7 @@
 
 #include "autotune.hpp"
 #include "diskann_limits.hpp"
+#include "diskann_writer.hpp"
 #include "distance.hpp"
 #include "error.hpp"
 #include "ivfpq_io.hpp"
@@ -85,6 +86,24 @@ void add_to_index(ivfrq::IVFRQIndex& index, std::span<const int64_t> ids, std::s
 
 void write_index(const ivfrq::IVFRQIndex& index, io::SeekWrite& out) { ivfrq_io::write_ivfrq_index(index, out); }
 
+size_t index_dimension(const diskann::DiskAnnIndex& index) noexcept { return index.dimension(); }
+
+IndexType index_kind(const diskann::DiskAnnIndex&) noexcept { return IndexType::DiskAnn; }
+
+void train_index(diskann::DiskAnnIndex& index, std::span<const float> sample, size_t rows,
+                 const kmeans::KMeansConfig& /*coarse*/, const kmeans::KMeansConfig& pq) {
+    index.train_with_config(sample, rows, pq);
+}
+
+void add_to_index(diskann::DiskAnnIndex& index, std::span<const int64_t> ids, std::span<const float> data, size_t n) {
+    index.add(data.first(n * index.dimension()), ids);
+}
+
+// The build statistics stay inside the library: the host learns success or the error.
+void write_index(const diskann::DiskAnnIndex& index, io::SeekWrite& out) {
+    (void)diskann::write_diskann_index_with_stats(index, out);
+}
+
 // The empty index of a validated configuration.
 VectorIndexWriter::Index create_index(const VectorIndexConfig& config) {
     return std::visit(
@@ -113,6 +132,9 @@ VectorIndexWriter::Index create_index(const VectorIndexConfig& config) {
                     c.dimension, c.nlist, c.bits, c.metric, rabitq::kDefaultSeed, rabitq::kDefaultRounds);
                 index.set_approximate_coarse_assignment(c.approximate_coarse_assignment);
                 return index;
+            },
+            [](const DiskAnnConfig& c) -> VectorIndexWriter::Index {
+                return diskann::DiskAnnIndex(c.dimension, c.metric, c.m, c.pq_bits, c.diskann);
             },
             [&](const auto&) -> VectorIndexWriter::Index {
                 invalid_input("index type {} is not available in this build", index_type_name(config.index_type()));

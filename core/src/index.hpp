@@ -21,6 +21,7 @@
 
 #include "index_config.hpp"
 #include "io.hpp"
+#include "diskann.hpp"
 #include "ivfflat.hpp"
 #include "ivfpq.hpp"
 #include "ivfrq.hpp"
@@ -38,7 +39,8 @@ std::string_view index_type_name(IndexType type) noexcept;
 
 class VectorIndexWriter {
 public:
-    using Index = std::variant<ivfflat::IVFFlatIndex, ivfsq::IVFSQIndex, ivfpq::IVFPQIndex, ivfrq::IVFRQIndex>;
+    using Index = std::variant<ivfflat::IVFFlatIndex, ivfsq::IVFSQIndex, ivfpq::IVFPQIndex, ivfrq::IVFRQIndex,
+                               diskann::DiskAnnIndex>;
 
     explicit VectorIndexWriter(Index index) : index_(std::move(index)) {}
 

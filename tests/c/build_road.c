@@ -249,8 +249,6 @@ static void test_option_failures(void) {
     const char *unknown_keys[] = {"index.type", "dimension", "metric", "nlist", "bogus"};
     const char *unknown_values[] = {"ivf_flat", "8", "l2", "4", "1"};
     const char *ok_values[] = {"ivf_flat", "8", "l2"};
-    const char *pq_keys[] = {"index.type", "dimension", "metric"};
-    const char *pq_values[] = {"diskann", "16", "l2"};
 
     const struct {
         const char *where;
@@ -269,8 +267,6 @@ static void test_option_failures(void) {
         {"unknown option", unknown_keys, unknown_values, 5,
          "invalid vector index options: unknown vector index option(s): bogus"},
         {"no options", NULL, NULL, 0, "invalid vector index options: missing required option 'index.type'"},
-        {"type not built", pq_keys, pq_values, 3,
-         "create trainer: index type diskann is not available in this build"},
     };
     size_t i;
 
