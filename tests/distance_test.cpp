@@ -307,6 +307,58 @@ TEST(L2sqrFour, EqualsFourSeparateCallsOnBothPaths) {
     EXPECT_NE(assertion_text([&] { td::fvec_l2sqr_four(x, ok, ok, ok, bad); }).find(msg), std::string::npos);
 }
 
+// Every query count, row count (pairs of rows and the odd one), length
+// (blocks of eight and tails) and metric, with zero, huge and NaN values:
+// each distance of a block equals QueryDistance::distance_to bit for bit.
+TEST(QueryBlocks, EveryDistanceEqualsTheOnePairDistanceOnBothPaths) {
+    RestoreDetection restore;
+    std::mt19937 rng(29);
+    for (size_t d : {1u, 7u, 8u, 9u, 16u, 31u, 784u}) {
+        for (Kind kind : kKinds) {
+            std::vector<std::vector<float>> qs;
+            std::vector<float> norms;
+            for (size_t j = 0; j < td::kQueryBlockMax; ++j) {
+                qs.push_back(make_vector(kind, d, rng));
+                norms.push_back(std::sqrt(td::fvec_norm_l2sqr(qs.back())));
+            }
+            const size_t n = 5;
+            std::vector<float> rows;
+            for (size_t r = 0; r < n; ++r) {
+                auto row = make_vector(kind, d, rng);
+                if (r == 3) row.assign(d, 0.0f);  // a zero row: cosine 1.0 exactly
+                rows.insert(rows.end(), row.begin(), row.end());
+            }
+            for_each_path([&](bool) {
+                for (uint32_t metric : {0u, 1u, 2u}) {
+                    for (size_t nq = 1; nq <= td::kQueryBlockMax; ++nq) {
+                        for (size_t m : {1u, 2u, 5u}) {
+                            SCOPED_TRACE(testing::Message() << "d " << d << " metric " << metric << " nq " << nq
+                                                            << " rows " << m);
+                            std::vector<const float*> ptr;
+                            for (size_t j = 0; j < nq; ++j) ptr.push_back(qs[j].data());
+                            std::vector<float> out(m * nq, -7.0f);
+                            td::query_block_distances(ptr, std::span<const float>(norms).first(nq), metric,
+                                                      rows.data(), m, d, out.data());
+                            for (size_t r = 0; r < m; ++r) {
+                                for (size_t j = 0; j < nq; ++j) {
+                                    const td::QueryDistance qd{qs[j], metric == 2 ? norms[j] : 0.0f, metric};
+                                    EXPECT_BITS_EQ(qd.distance_to(std::span<const float>(rows).subspan(r * d, d)),
+                                                   out[r * nq + j]);
+                                }
+                            }
+                        }
+                    }
+                }
+            });
+        }
+    }
+    std::vector<float> row(8), norms(5);
+    std::vector<const float*> five(5, row.data());
+    std::vector<float> out(5);
+    EXPECT_THROW(td::query_block_distances(five, norms, 0, row.data(), 1, 8, out.data()), AssertionFailure);
+    EXPECT_THROW(td::query_block_distances({}, {}, 0, row.data(), 1, 8, out.data()), AssertionFailure);
+}
+
 TEST(ScaledExceeds, MatchesTheTestPointsOfEachPath) {
     RestoreDetection restore;
     std::mt19937 rng(5);

@@ -67,6 +67,60 @@ concept ListScanner = requires(const S& s, std::span<const float> query, const t
     { s.row_work() } -> std::convertible_to<uint64_t>;
 };
 
+// A scanner may also score a run of rows for a block of queries at once,
+// each row loaded once for the whole block:
+//   scan_block(queries, ids, codes, filter, heaps)   offers every row of the
+//                 run to heaps[j] for queries[j] (at most kQueryBlock of
+//                 them), so that each heap receives exactly the pairs, the
+//                 distances and the order that scan(*queries[j], ...) gives it
+// Scanners without it are driven one query at a time (scan_query_block).
+inline constexpr size_t kQueryBlock = 16;
+
+template <class S>
+concept QueryBlockScanner =
+    ListScanner<S> && requires(const S& s, std::span<const typename S::Query* const> qs, std::span<const int64_t> ids,
+                               std::span<const uint8_t> codes, const RowIdFilter* filter,
+                               std::span<ArrivalOrderTopKHeap* const> heaps) {
+        { s.scan_block(qs, ids, codes, filter, heaps) } -> std::same_as<void>;
+    };
+
+// Offers a run of rows to the heaps of the queries `members` (indexes into
+// `queries` and `heaps` alike, at most kQueryBlock), list-major when the
+// scanner can, otherwise query by query. `heap_of(t)` is the heap of the
+// t-th member.
+template <ListScanner S, class HeapOf>
+void scan_query_block(const S& scanner, std::span<const typename S::Query> queries, std::span<const size_t> members,
+                      std::span<const int64_t> ids, std::span<const uint8_t> codes, const RowIdFilter* filter,
+                      HeapOf&& heap_of) {
+    if constexpr (QueryBlockScanner<S>) {
+        if (members.size() >= 2) {
+            const typename S::Query* qs[kQueryBlock];
+            ArrivalOrderTopKHeap* hs[kQueryBlock];
+            TD_ASSERT(members.size() <= kQueryBlock, "a query block holds at most 16 queries");
+            for (size_t t = 0; t < members.size(); ++t) {
+                qs[t] = &queries[members[t]];
+                hs[t] = &heap_of(t);
+            }
+            scanner.scan_block(std::span<const typename S::Query* const>(qs, members.size()), ids, codes, filter,
+                               std::span<ArrivalOrderTopKHeap* const>(hs, members.size()));
+            return;
+        }
+    }
+    for (size_t t = 0; t < members.size(); ++t) scanner.scan(queries[members[t]], ids, codes, filter, heap_of(t));
+}
+
+// Every query of `set` over one run of rows, in blocks of kQueryBlock.
+template <ListScanner S>
+void scan_run(const S& scanner, std::span<const typename S::Query> queries, std::span<const size_t> set,
+              std::span<const int64_t> ids, std::span<const uint8_t> codes, const RowIdFilter* filter,
+              std::span<ArrivalOrderTopKHeap> heaps) {
+    for (size_t b = 0; b < set.size(); b += kQueryBlock) {
+        const std::span<const size_t> members = set.subspan(b, std::min(kQueryBlock, set.size() - b));
+        scan_query_block(scanner, queries, members, ids, codes, filter,
+                         [&](size_t t) -> ArrivalOrderTopKHeap& { return heaps[members[t]]; });
+    }
+}
+
 // What the searches reuse from call to call: the parallel scan's heaps (one
 // per list task of a batch), the partial results of every (list, query) pair
 // of one batch and where each list's lie, and the batch grouping's list
@@ -84,10 +138,17 @@ struct SearchScratch {
     std::vector<size_t> list_base;
     std::vector<size_t> list_first_pair;
     std::vector<uint32_t> group_of;
+    // The parallel scan's tiles: a list and the first of its queries (rank
+    // within the list's query set) of a block of at most kQueryBlock.
+    struct Tile {
+        size_t list;
+        size_t first;
+    };
+    std::vector<Tile> tiles;
 
     size_t bytes() const noexcept;
     // After a batch: releases what is above the kept bounds (partials above
-    // 64 MiB; task heaps holding room for more than 65,536 pairs together).
+    // 64 MiB; task heaps holding room for more than 1,048,576 pairs together).
     void trim();
 };
 
@@ -132,10 +193,11 @@ ListGroups group_by_list(const kmeans::TopKBatch& probes, size_t nq, size_t prob
 
 namespace detail {
 
-// One pool task per list; within a task the list's queries one after the
-// other, each into the task's own heap, its ascending best k kept apart.
-// Then, on the calling thread, list by list and query by query, each partial
-// result is merged into its query's heap.
+// One pool task per (list, query block) tile; within a tile the block's
+// queries scan the list together, each into a heap of the tile's own, and
+// each keeps its ascending best k apart. Then, on the calling thread, list by
+// list and query by query, each partial result is merged into its query's
+// heap.
 template <ListScanner S>
 void scan_batch_in_parallel(SearchScratch& sc, const S& scanner, std::span<const ivf_lists::ListView> lists,
                             std::span<const std::span<const size_t>> query_sets,
@@ -147,6 +209,7 @@ void scan_batch_in_parallel(SearchScratch& sc, const S& scanner, std::span<const
     sc.list_room.resize(n);
     sc.list_base.resize(n);
     sc.list_first_pair.resize(n);
+    sc.tiles.clear();
     uint64_t places = 0;
     size_t pairs = 0;
     for (size_t j = 0; j < n; ++j) {
@@ -160,26 +223,35 @@ void scan_batch_in_parallel(SearchScratch& sc, const S& scanner, std::span<const
         places = *next;
         ivf_lists::check_capacity(places, sizeof(ScoredRow));
         pairs += query_sets[j].size();
+        for (size_t t = 0; t < query_sets[j].size(); t += kQueryBlock) sc.tiles.push_back(SearchScratch::Tile{j, t});
     }
     ScoredRow* const partials = sc.partials.reserve(static_cast<size_t>(places));
     sc.partial_counts.resize(pairs);
 
-    // Each list's task has a heap of its own (nothing depends on which thread
-    // runs which task, or on how many host threads share the pool), given its
+    // Each pair has a heap of its own (nothing depends on which thread runs
+    // which tile, or on how many host threads share the pool), given its
     // room here so no task allocates.
-    if (sc.task_heaps.size() < n) sc.task_heaps.resize(n);
-    for (size_t j = 0; j < n; ++j) sc.task_heaps[j].heap.reset(sc.list_room[j], sc.list_room[j]);
-    pool::parallel_for_each_index(n, [&](size_t j) {
-        ArrivalOrderTopKHeap& heap = sc.task_heaps[j].heap;
+    if (sc.task_heaps.size() < pairs) sc.task_heaps.resize(pairs);
+    for (size_t j = 0; j < n; ++j) {
+        for (size_t t = 0; t < query_sets[j].size(); ++t) {
+            sc.task_heaps[sc.list_first_pair[j] + t].heap.reset(sc.list_room[j], sc.list_room[j]);
+        }
+    }
+    pool::parallel_for_each_index(sc.tiles.size(), [&](size_t tile) {
+        const size_t j = sc.tiles[tile].list;
+        const size_t t0 = sc.tiles[tile].first;
         const std::span<const size_t> set = query_sets[j];
+        const std::span<const size_t> members = set.subspan(t0, std::min(kQueryBlock, set.size() - t0));
         const size_t room = sc.list_room[j];
-        for (size_t t = 0; t < set.size(); ++t) {
-            heap.reset(k, lists[j].ids.size());
-            scanner.scan(queries[set[t]], lists[j].ids, lists[j].codes, filter, heap);
-            const std::span<const ArrivalOrderTopKHeap::Entry> sorted = heap.sort_in_place();
-            ScoredRow* out = partials + sc.list_base[j] + t * room;
+        const size_t first_pair = sc.list_first_pair[j] + t0;
+        for (size_t t = 0; t < members.size(); ++t) sc.task_heaps[first_pair + t].heap.reset(k, lists[j].ids.size());
+        scan_query_block(scanner, queries, members, lists[j].ids, lists[j].codes, filter,
+                         [&](size_t t) -> ArrivalOrderTopKHeap& { return sc.task_heaps[first_pair + t].heap; });
+        for (size_t t = 0; t < members.size(); ++t) {
+            const std::span<const ArrivalOrderTopKHeap::Entry> sorted = sc.task_heaps[first_pair + t].heap.sort_in_place();
+            ScoredRow* out = partials + sc.list_base[j] + (t0 + t) * room;
             for (const ArrivalOrderTopKHeap::Entry& e : sorted) *out++ = ScoredRow{e.distance, e.row_id};
-            sc.partial_counts[sc.list_first_pair[j] + t] = sorted.size();
+            sc.partial_counts[first_pair + t] = sorted.size();
         }
     });
     for (size_t j = 0; j < n; ++j) {
@@ -211,7 +283,7 @@ void walk_lists(const ReaderView& r, const S& scanner, std::span<const size_t> o
         if (r.lists.payload_len(order[p]) > threshold) {
             const std::span<const size_t> set = query_sets[p];
             r.lists.read_streamed(r.input, order[p], [&](std::span<const int64_t> ids, std::span<const uint8_t> codes) {
-                for (size_t q : set) scanner.scan(queries[q], ids, codes, filter, heaps[q]);
+                scan_run(scanner, queries, set, ids, codes, filter, heaps);
             });
             ++p;
             continue;
@@ -239,7 +311,7 @@ void walk_lists(const ReaderView& r, const S& scanner, std::span<const size_t> o
                                            heaps, k, filter);
         } else {
             for (size_t j = 0; j < lists.size(); ++j) {
-                for (size_t q : query_sets[p + j]) scanner.scan(queries[q], lists[j].ids, lists[j].codes, filter, heaps[q]);
+                scan_run(scanner, queries, query_sets[p + j], lists[j].ids, lists[j].codes, filter, heaps);
             }
         }
         p = end;
