@@ -355,8 +355,63 @@ TEST(QueryBlocks, EveryDistanceEqualsTheOnePairDistanceOnBothPaths) {
     std::vector<float> row(8), norms(5);
     std::vector<const float*> five(5, row.data());
     std::vector<float> out(5);
+    std::vector<float> bad_bounds(2);
+    EXPECT_THROW(td::query_block_distances(std::span<const float* const>(five).first(1), {}, 0, row.data(), 1, 8,
+                                           out.data(), bad_bounds),
+                 AssertionFailure);
     EXPECT_THROW(td::query_block_distances(five, norms, 0, row.data(), 1, 8, out.data()), AssertionFailure);
     EXPECT_THROW(td::query_block_distances({}, {}, 0, row.data(), 1, 8, out.data()), AssertionFailure);
+}
+
+// Under l2 with bounds, each result is the exact distance or +inf, and +inf
+// only for a distance above its query's bound; NaN and +inf bounds stop
+// nothing, and far rows of a long vector do stop (the early path is taken).
+TEST(QueryBlocks, L2BoundsGiveTheDistanceOrInfinityAboveTheBound) {
+    RestoreDetection restore;
+    std::mt19937 rng(31);
+    std::normal_distribution<float> g(0.0f, 1.0f);
+    for (size_t d : {8u, 127u, 128u, 136u, 300u, 784u}) {
+        const size_t n = 9;
+        std::vector<std::vector<float>> qs(4, std::vector<float>(d));
+        for (auto& q : qs)
+            for (float& v : q) v = g(rng);
+        std::vector<float> rows(n * d);
+        for (size_t r = 0; r < n; ++r) {
+            // Rows 0 and 1 near query 0; the others far from every query.
+            for (size_t t = 0; t < d; ++t) rows[r * d + t] = r < 2 ? qs[0][t] + 0.01f * g(rng) : 40.0f + g(rng);
+        }
+        rows[5 * d + d - 1] = std::numeric_limits<float>::quiet_NaN();  // NaN last: partial sums stay finite
+        for_each_path([&](bool avx2) {
+            for (size_t nq = 1; nq <= 4; ++nq) {
+                std::vector<const float*> ptr;
+                for (size_t j = 0; j < nq; ++j) ptr.push_back(qs[j].data());
+                const float kCut = 2.0f * static_cast<float>(d);  // between near and far rows
+                const std::vector<float> cases[] = {std::vector<float>(nq, kCut), std::vector<float>(nq, kInf),
+                                                    std::vector<float>(nq, kNaN), std::vector<float>(nq, -1.0f)};
+                bool stopped = false;
+                for (const auto& bounds : cases) {
+                    std::vector<float> out(n * nq);
+                    td::query_block_distances(ptr, {}, 0, rows.data(), n, d, out.data(), bounds);
+                    for (size_t r = 0; r < n; ++r) {
+                        for (size_t j = 0; j < nq; ++j) {
+                            SCOPED_TRACE(testing::Message() << "d " << d << " nq " << nq << " row " << r << " query "
+                                                            << j << " bound " << bounds[j]);
+                            const float exact = td::fvec_l2sqr(qs[j], std::span<const float>(rows).subspan(r * d, d));
+                            const float got = out[r * nq + j];
+                            if (bits(got) == bits(exact)) continue;
+                            EXPECT_EQ(got, kInf);
+                            EXPECT_TRUE(!(exact <= bounds[j]));
+                            EXPECT_FALSE(std::isnan(bounds[j]) || bounds[j] == kInf);
+                            stopped = true;
+                        }
+                    }
+                }
+                if (avx2 && d >= 136) {
+                    EXPECT_TRUE(stopped) << d;
+                }
+            }
+        });
+    }
 }
 
 TEST(ScaledExceeds, MatchesTheTestPointsOfEachPath) {

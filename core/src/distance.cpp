@@ -122,9 +122,11 @@ float QueryDistance::distance_to(FloatSpan row) const {
 }
 
 void query_block_distances(std::span<const float* const> queries, std::span<const float> query_norms,
-                           uint32_t metric, const float* rows, size_t n, size_t d, float* out) {
+                           uint32_t metric, const float* rows, size_t n, size_t d, float* out,
+                           std::span<const float> bounds) {
     const size_t nq = queries.size();
     TD_ASSERT(nq >= 1 && nq <= kQueryBlockMax, "a query block holds 1 to 4 queries");
+    if (!bounds.empty()) assert_eq(bounds.size(), nq, "one bound per query");
     if (metric != kMetricL2 && metric != kMetricInnerProduct) assert_eq(query_norms.size(), nq, "one norm per query");
     if (n == 0) return;
     if (d < 8 || !avx2_enabled()) {
@@ -138,11 +140,12 @@ void query_block_distances(std::span<const float* const> queries, std::span<cons
         return;
     }
     if (metric == kMetricL2) {
-        detail::query_block_sums_avx2(queries.data(), nq, rows, n, d, detail::kBlockL2, out, nullptr);
+        detail::query_block_sums_avx2(queries.data(), nq, rows, n, d, detail::kBlockL2, out, nullptr,
+                                      bounds.empty() ? nullptr : bounds.data());
         return;
     }
     if (metric == kMetricInnerProduct) {
-        detail::query_block_sums_avx2(queries.data(), nq, rows, n, d, detail::kBlockInnerProduct, out, nullptr);
+        detail::query_block_sums_avx2(queries.data(), nq, rows, n, d, detail::kBlockInnerProduct, out, nullptr, nullptr);
         for (size_t i = 0; i < n * nq; ++i) out[i] = -out[i];
         return;
     }
@@ -153,7 +156,7 @@ void query_block_distances(std::span<const float* const> queries, std::span<cons
     for (size_t r0 = 0; r0 < n; r0 += kRowsPerPass) {
         const size_t m = std::min(kRowsPerPass, n - r0);
         float* o = out + r0 * nq;
-        detail::query_block_sums_avx2(queries.data(), nq, rows + r0 * d, m, d, detail::kBlockCosine, o, norms);
+        detail::query_block_sums_avx2(queries.data(), nq, rows + r0 * d, m, d, detail::kBlockCosine, o, norms, nullptr);
         for (size_t r = 0; r < m; ++r) {
             const float row_norm = std::sqrt(norms[r]);
             for (size_t j = 0; j < nq; ++j) {

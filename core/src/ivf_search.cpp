@@ -9,7 +9,7 @@ namespace {
 // Partial results and task heaps above these are released after the batch
 // that needed them instead of being kept for the next one.
 constexpr size_t kKeptPartialBytes = size_t{64} << 20;
-constexpr size_t kKeptTaskHeapEntries = size_t{1} << 20;
+constexpr size_t kKeptTaskHeapEntries = static_cast<size_t>(kBlockedHeapEntries);
 
 }  // namespace
 

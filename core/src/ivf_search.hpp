@@ -75,6 +75,9 @@ concept ListScanner = requires(const S& s, std::span<const float> query, const t
 //                 distances and the order that scan(*queries[j], ...) gives it
 // Scanners without it are driven one query at a time (scan_query_block).
 inline constexpr size_t kQueryBlock = 16;
+// The parallel scan's heaps of (list, query) pairs scanned in blocks hold
+// at most this many places together in one batched read.
+inline constexpr uint64_t kBlockedHeapEntries = uint64_t{1} << 20;
 
 template <class S>
 concept QueryBlockScanner =
@@ -143,12 +146,16 @@ struct SearchScratch {
     struct Tile {
         size_t list;
         size_t first;
+        size_t count;  // queries of the tile
+        size_t heap;   // its first task heap
+        bool blocked;  // the queries scan together, one heap each; else one after the other in one heap
     };
     std::vector<Tile> tiles;
 
     size_t bytes() const noexcept;
     // After a batch: releases what is above the kept bounds (partials above
-    // 64 MiB; task heaps holding room for more than 1,048,576 pairs together).
+    // 64 MiB; task heaps holding room for more than kBlockedHeapEntries
+    // pairs together).
     void trim();
 };
 
@@ -194,8 +201,9 @@ ListGroups group_by_list(const kmeans::TopKBatch& probes, size_t nq, size_t prob
 namespace detail {
 
 // One pool task per (list, query block) tile; within a tile the block's
-// queries scan the list together, each into a heap of the tile's own, and
-// each keeps its ascending best k apart. Then, on the calling thread, list by
+// queries scan the list together, each into a heap of the tile's own (or,
+// for a large k, one after the other into one heap), and each keeps its
+// ascending best k apart. Then, on the calling thread, list by
 // list and query by query, each partial result is merged into its query's
 // heap.
 template <ListScanner S>
@@ -223,36 +231,68 @@ void scan_batch_in_parallel(SearchScratch& sc, const S& scanner, std::span<const
         places = *next;
         ivf_lists::check_capacity(places, sizeof(ScoredRow));
         pairs += query_sets[j].size();
-        for (size_t t = 0; t < query_sets[j].size(); t += kQueryBlock) sc.tiles.push_back(SearchScratch::Tile{j, t});
+    }
+    // Lists scan in blocks of queries, a heap per pair, while the heaps of
+    // such pairs hold at most kBlockedHeapEntries places together; the other
+    // lists (a large k, a large batch) keep one task and one heap for all
+    // their queries, as the pairs' room would otherwise double what the
+    // partial results hold.
+    size_t heap_count = 0;
+    uint64_t blocked_places = 0;
+    for (size_t j = 0; j < n; ++j) {
+        const size_t count = query_sets[j].size();
+        const uint64_t list_places = saturating_mul(sc.list_room[j], count);
+        if (list_places <= kBlockedHeapEntries - blocked_places) {
+            blocked_places += list_places;
+            for (size_t t = 0; t < count; t += kQueryBlock) {
+                const size_t c = std::min(kQueryBlock, count - t);
+                sc.tiles.push_back(SearchScratch::Tile{j, t, c, heap_count, true});
+                heap_count += c;
+            }
+        } else if (count != 0) {
+            sc.tiles.push_back(SearchScratch::Tile{j, 0, count, heap_count, false});
+            heap_count += 1;
+        }
     }
     ScoredRow* const partials = sc.partials.reserve(static_cast<size_t>(places));
     sc.partial_counts.resize(pairs);
 
-    // Each pair has a heap of its own (nothing depends on which thread runs
-    // which tile, or on how many host threads share the pool), given its
+    // Each tile has heaps of its own (nothing depends on which thread runs
+    // which tile, or on how many host threads share the pool), given their
     // room here so no task allocates.
-    if (sc.task_heaps.size() < pairs) sc.task_heaps.resize(pairs);
-    for (size_t j = 0; j < n; ++j) {
-        for (size_t t = 0; t < query_sets[j].size(); ++t) {
-            sc.task_heaps[sc.list_first_pair[j] + t].heap.reset(sc.list_room[j], sc.list_room[j]);
+    if (sc.task_heaps.size() < heap_count) sc.task_heaps.resize(heap_count);
+    for (const SearchScratch::Tile& tile : sc.tiles) {
+        const size_t heaps_of_tile = tile.blocked ? tile.count : 1;
+        for (size_t h = 0; h < heaps_of_tile; ++h) {
+            sc.task_heaps[tile.heap + h].heap.reset(sc.list_room[tile.list], sc.list_room[tile.list]);
         }
     }
-    pool::parallel_for_each_index(sc.tiles.size(), [&](size_t tile) {
-        const size_t j = sc.tiles[tile].list;
-        const size_t t0 = sc.tiles[tile].first;
-        const std::span<const size_t> set = query_sets[j];
-        const std::span<const size_t> members = set.subspan(t0, std::min(kQueryBlock, set.size() - t0));
+    pool::parallel_for_each_index(sc.tiles.size(), [&](size_t index) {
+        const SearchScratch::Tile& tile = sc.tiles[index];
+        const size_t j = tile.list;
+        const std::span<const size_t> members = query_sets[j].subspan(tile.first, tile.count);
         const size_t room = sc.list_room[j];
-        const size_t first_pair = sc.list_first_pair[j] + t0;
-        for (size_t t = 0; t < members.size(); ++t) sc.task_heaps[first_pair + t].heap.reset(k, lists[j].ids.size());
-        scan_query_block(scanner, queries, members, lists[j].ids, lists[j].codes, filter,
-                         [&](size_t t) -> ArrivalOrderTopKHeap& { return sc.task_heaps[first_pair + t].heap; });
-        for (size_t t = 0; t < members.size(); ++t) {
-            const std::span<const ArrivalOrderTopKHeap::Entry> sorted = sc.task_heaps[first_pair + t].heap.sort_in_place();
-            ScoredRow* out = partials + sc.list_base[j] + (t0 + t) * room;
+        const size_t rows = lists[j].ids.size();
+        // Query t's ascending best k go to its place among the list's pairs.
+        auto keep = [&](size_t t, ArrivalOrderTopKHeap& heap) {
+            const std::span<const ArrivalOrderTopKHeap::Entry> sorted = heap.sort_in_place();
+            ScoredRow* out = partials + sc.list_base[j] + (tile.first + t) * room;
             for (const ArrivalOrderTopKHeap::Entry& e : sorted) *out++ = ScoredRow{e.distance, e.row_id};
-            sc.partial_counts[first_pair + t] = sorted.size();
+            sc.partial_counts[sc.list_first_pair[j] + tile.first + t] = sorted.size();
+        };
+        if (!tile.blocked) {
+            ArrivalOrderTopKHeap& heap = sc.task_heaps[tile.heap].heap;
+            for (size_t t = 0; t < members.size(); ++t) {
+                heap.reset(k, rows);
+                scanner.scan(queries[members[t]], lists[j].ids, lists[j].codes, filter, heap);
+                keep(t, heap);
+            }
+            return;
         }
+        for (size_t t = 0; t < members.size(); ++t) sc.task_heaps[tile.heap + t].heap.reset(k, rows);
+        scan_query_block(scanner, queries, members, lists[j].ids, lists[j].codes, filter,
+                         [&](size_t t) -> ArrivalOrderTopKHeap& { return sc.task_heaps[tile.heap + t].heap; });
+        for (size_t t = 0; t < members.size(); ++t) keep(t, sc.task_heaps[tile.heap + t].heap);
     });
     for (size_t j = 0; j < n; ++j) {
         const std::span<const size_t> set = query_sets[j];

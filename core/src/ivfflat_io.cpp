@@ -1,6 +1,7 @@
 #include "ivfflat_io.hpp"
 
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "distance.hpp"
@@ -38,15 +39,19 @@ void scan_block_prepared(std::span<const FlatScanner::Query* const> queries, std
     for (const FlatScanner::Query* q : queries) assert_eq(q->values.size(), d, "query length must equal the index dimension");
 
     // Rows go in chunks small enough to stay in the second-level cache while
-    // the queries pass over them four at a time. Under l2 every distance is
-    // taken in full: a row the one-query scan abandons early is one the heap
-    // refuses, since a partial sum never exceeds the whole.
+    // the queries pass over them four at a time. Under l2 a full heap's worst
+    // rank, taken before a chunk, bounds its queries' distances: a tile whose
+    // sums all pass their bounds stops early, and what it gives instead (+inf)
+    // the heap refuses as it would the distance itself, since its worst only
+    // falls while the chunk is pushed.
     constexpr size_t kChunkRows = 32;
     constexpr size_t kSub = distance::kQueryBlockMax;
     float dist[kChunkRows * kSub];
     size_t picked[kChunkRows];
     const float* qp[kSub];
     float qn[kSub];
+    float bound[kSub];
+    const bool bounded = metric == kMetricL2;
     const float* base = rows.data();
     for (size_t r0 = 0; r0 < n; r0 += kChunkRows) {
         const size_t m = std::min(kChunkRows, n - r0);
@@ -56,9 +61,12 @@ void scan_block_prepared(std::span<const FlatScanner::Query* const> queries, std
                 for (size_t j = 0; j < b; ++j) {
                     qp[j] = queries[j0 + j]->values.data();
                     qn[j] = queries[j0 + j]->norm;
+                    const ReaderTopKHeap& h = *heaps[j0 + j];
+                    bound[j] = h.full() ? h.worst_rank() : std::numeric_limits<float>::infinity();
                 }
                 distance::query_block_distances(std::span<const float* const>(qp, b), std::span<const float>(qn, b),
-                                                metric, base + r0 * d, m, d, dist);
+                                                metric, base + r0 * d, m, d, dist,
+                                                bounded ? std::span<const float>(bound, b) : std::span<const float>());
                 for (size_t r = 0; r < m; ++r) {
                     const int64_t id = row_ids[r0 + r];
                     for (size_t j = 0; j < b; ++j) heaps[j0 + j]->push(id, dist[r * b + j]);
