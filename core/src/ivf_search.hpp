@@ -67,6 +67,19 @@ concept ListScanner = requires(const S& s, std::span<const float> query, const t
     { s.row_work() } -> std::convertible_to<uint64_t>;
 };
 
+// A scanner whose scores depend on the list (codes of residuals to the
+// list's centroid) also provides scan_list(q, list, ids, codes, filter,
+// heap); the walk then calls it, with the list index, instead of scan.
+template <ListScanner S>
+void scan_rows(const S& s, const typename S::Query& q, size_t list, std::span<const int64_t> ids,
+               std::span<const uint8_t> codes, const RowIdFilter* filter, ArrivalOrderTopKHeap& heap) {
+    if constexpr (requires { s.scan_list(q, list, ids, codes, filter, heap); }) {
+        s.scan_list(q, list, ids, codes, filter, heap);
+    } else {
+        s.scan(q, ids, codes, filter, heap);
+    }
+}
+
 // What the searches reuse from call to call: the parallel scan's heaps (one
 // per list task of a batch), the partial results of every (list, query) pair
 // of one batch and where each list's lie, and the batch grouping's list
@@ -175,7 +188,7 @@ void scan_batch_in_parallel(SearchScratch& sc, const S& scanner, std::span<const
         const size_t room = sc.list_room[j];
         for (size_t t = 0; t < set.size(); ++t) {
             heap.reset(k, lists[j].ids.size());
-            scanner.scan(queries[set[t]], lists[j].ids, lists[j].codes, filter, heap);
+            scan_rows(scanner, queries[set[t]], lists[j].list, lists[j].ids, lists[j].codes, filter, heap);
             const std::span<const ArrivalOrderTopKHeap::Entry> sorted = heap.sort_in_place();
             ScoredRow* out = partials + sc.list_base[j] + t * room;
             for (const ArrivalOrderTopKHeap::Entry& e : sorted) *out++ = ScoredRow{e.distance, e.row_id};
@@ -211,7 +224,7 @@ void walk_lists(const ReaderView& r, const S& scanner, std::span<const size_t> o
         if (r.lists.payload_len(order[p]) > threshold) {
             const std::span<const size_t> set = query_sets[p];
             r.lists.read_streamed(r.input, order[p], [&](std::span<const int64_t> ids, std::span<const uint8_t> codes) {
-                for (size_t q : set) scanner.scan(queries[q], ids, codes, filter, heaps[q]);
+                for (size_t q : set) scan_rows(scanner, queries[q], order[p], ids, codes, filter, heaps[q]);
             });
             ++p;
             continue;
@@ -239,7 +252,9 @@ void walk_lists(const ReaderView& r, const S& scanner, std::span<const size_t> o
                                            heaps, k, filter);
         } else {
             for (size_t j = 0; j < lists.size(); ++j) {
-                for (size_t q : query_sets[p + j]) scanner.scan(queries[q], lists[j].ids, lists[j].codes, filter, heaps[q]);
+                for (size_t q : query_sets[p + j]) {
+                    scan_rows(scanner, queries[q], lists[j].list, lists[j].ids, lists[j].codes, filter, heaps[q]);
+                }
             }
         }
         p = end;

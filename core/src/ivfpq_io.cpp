@@ -7,6 +7,7 @@
 #include <numeric>
 #include <optional>
 
+#include "distance.hpp"
 #include "error.hpp"
 #include "index_io_util.hpp"
 #include "metric.hpp"
@@ -263,7 +264,7 @@ IVFPQIndexReader::IVFPQIndexReader(std::unique_ptr<io::SeekRead> input, const fm
     : input_(std::move(input)),
       pq_(pq::ProductQuantizer::with_nbits(static_cast<size_t>(h.dimension), static_cast<size_t>(h.m),
                                            h.ksub == 16 ? 4 : 8)),
-      lists_(ivf_lists::ListFormat{"IVF-PQ", pq_.code_size(), 1}, static_cast<size_t>(h.nlist)),
+      lists_(ivf_lists::ListFormat{"IVF-PQ", pq_.code_size(), 1, true}, static_cast<size_t>(h.nlist)),
       d_(static_cast<uint64_t>(h.dimension)),
       nlist_(static_cast<uint64_t>(h.nlist)),
       m_(static_cast<uint64_t>(h.m)),
@@ -278,6 +279,14 @@ IVFPQIndexReader IVFPQIndexReader::open_with_header(std::unique_ptr<io::SeekRead
                                                     std::span<const uint8_t, fmtv::kHeaderBytes> header) {
     const fmtv::Header h = validate_header(header);
     return IVFPQIndexReader(std::move(input), h);
+}
+
+IVFPQIndexReader IVFPQIndexReader::open_with_header_and_options(std::unique_ptr<io::SeekRead> input,
+                                                                std::span<const uint8_t, fmtv::kHeaderBytes> header,
+                                                                const read_options::VectorIndexReaderOptions& options) {
+    IVFPQIndexReader reader = open_with_header(std::move(input), header);
+    reader.memory_budget_ = options.memory_budget_bytes;
+    return reader;
 }
 
 namespace {
@@ -392,15 +401,107 @@ bool IVFPQIndexReader::build_precomputed_table(uint64_t budget_bytes) {
     return true;
 }
 
-SearchResult IVFPQIndexReader::search_with_filter(std::span<const float>, size_t, size_t,
-                                                  const row_id_filter::RowIdFilter*) {
-    invalid_input("IVF-PQ search is not available in this build");
+uint64_t IVFPQIndexReader::list_payload_len(size_t list) {
+    ensure_loaded();
+    return lists_.payload_len(list);
 }
 
-SearchResult IVFPQIndexReader::search_batch_range(std::span<const float>, size_t, size_t, size_t, size_t,
-                                                  std::span<const int64_t>, std::span<const float>,
-                                                  const row_id_filter::RowIdFilter*) {
-    invalid_input("IVF-PQ search is not available in this build");
+bool IVFPQIndexReader::prepare_for_search() {
+    ensure_loaded();
+    // What the reader already holds counts against its budget.
+    uint64_t resident = saturating_mul(centroids_.size(), sizeof(float));
+    resident = saturating_add(resident, saturating_mul(pq_.centroids().size(), 2 * sizeof(float)));
+    resident = saturating_add(resident, saturating_mul(nlist_, 16));
+    if (opq_) resident = saturating_add(resident, saturating_mul(d_ * d_, sizeof(float)));
+    return build_precomputed_table(saturating_sub(memory_budget_, resident));
+}
+
+ivf_search::ReaderView IVFPQIndexReader::view(uint32_t engine_metric) {
+    return ivf_search::ReaderView{lists_, *input_, scratch_, centroids_, d_, nlist_, engine_metric};
+}
+
+ivfpq::ScanIndex IVFPQIndexReader::scan_index() const {
+    ivfpq::ScanIndex idx;
+    idx.pq = &pq_;
+    idx.centroids = centroids_;
+    idx.precomputed = precomputed_table_;
+    idx.d = d_;
+    idx.m = m_;
+    idx.ksub = ksub_;
+    idx.nbits = pq_.nbits();
+    idx.metric = metric_;
+    idx.by_residual = by_residual_;
+    return idx;
+}
+
+std::vector<float> IVFPQIndexReader::preprocess(std::span<const float> queries, size_t nq) const {
+    std::vector<float> q(queries.begin(), queries.end());
+    if (metric_ == kMetricCosine) {
+        for (size_t i = 0; i < nq; ++i) distance::fvec_normalize(std::span<float>(q).subspan(i * d_, d_));
+    }
+    if (opq_) {
+        // Normalisation first, then the rotation the centroids and codes live in.
+        std::vector<float> rotated(q.size(), 0.0f);
+        opq_->apply_batch(q, rotated, nq);
+        return rotated;
+    }
+    return q;
+}
+
+SearchResult IVFPQIndexReader::search_with_filter(std::span<const float> query, size_t k, size_t nprobe,
+                                                  const row_id_filter::RowIdFilter* filter) {
+    ensure_loaded();
+    if (query.size() != d_) invalid_input("query length {} does not match index dimension {}", query.size(), d_);
+    if (k == 0) invalid_input("k must be greater than 0");
+    if (nprobe == 0) invalid_input("nprobe must be greater than 0");
+    const std::vector<float> q = preprocess(query, 1);
+    const bool precomputed = metric_ == kMetricL2 && by_residual_ && !precomputed_table_.empty();
+    const ivfpq::TableMethod method = precomputed    ? ivfpq::TableMethod::Precomputed
+                                      : by_residual_ ? ivfpq::TableMethod::PerPair
+                                                     : ivfpq::TableMethod::QueryTable;
+    const ivfpq::PqScanner scanner(scan_index(), method);
+    // The queries arrive preprocessed: the engine must not normalise again.
+    return ivf_search::search_one(view(kMetricL2), scanner, q, k, nprobe, filter);
+}
+
+SearchResult IVFPQIndexReader::search_batch_range(std::span<const float> queries, size_t nq, size_t k,
+                                                  size_t probe_start, size_t probe_end,
+                                                  std::span<const int64_t> seed_ids,
+                                                  std::span<const float> seed_distances,
+                                                  const row_id_filter::RowIdFilter* filter) {
+    return search_batch_range_with_reuse(queries, nq, k, probe_start, probe_end, seed_ids, seed_distances, filter,
+                                         BatchTableReuse::Auto, kDefaultReuseBudgetBytes);
+}
+
+SearchResult IVFPQIndexReader::search_batch_range_with_reuse(std::span<const float> queries, size_t nq, size_t k,
+                                                             size_t probe_start, size_t probe_end,
+                                                             std::span<const int64_t> seed_ids,
+                                                             std::span<const float> seed_distances,
+                                                             const row_id_filter::RowIdFilter* filter,
+                                                             BatchTableReuse mode, uint64_t budget_bytes) {
+    ensure_loaded();
+    index_io_util::validate_batch_queries(queries, nq, d_, k);
+    if (probe_start >= probe_end) invalid_input("probe range must be non-empty");
+    ivf_search::validate_batch_seed(seed_ids, seed_distances, nq, k);
+
+    // One table per query is kept only when all of them fit the budget.
+    std::optional<uint64_t> required = checked_mul(nq, m_);
+    if (required) required = checked_mul(*required, ksub_);
+    if (required) required = checked_mul(*required, sizeof(float));
+    const bool fits = required && *required <= budget_bytes;
+    ivfpq::TableMethod method = ivfpq::TableMethod::PerPair;
+    if (mode != BatchTableReuse::Off && fits) {
+        if (metric_ == kMetricL2 && by_residual_ && !precomputed_table_.empty()) {
+            method = ivfpq::TableMethod::Precomputed;
+        } else if (!by_residual_ && pq_.nbits() == 8 && probe_end - probe_start >= 2 &&
+                   (mode == BatchTableReuse::On || nq >= 64)) {
+            method = ivfpq::TableMethod::QueryTable;
+        }
+    }
+    const std::vector<float> q = preprocess(queries, nq);
+    const ivfpq::PqScanner scanner(scan_index(), method);
+    return ivf_search::search_batch(view(kMetricL2), scanner, q, nq, k, probe_start, probe_end, seed_ids,
+                                    seed_distances, filter);
 }
 
 }  // namespace tavren::ivfpq_io
