@@ -3,7 +3,8 @@
 // full scans, full-width searches against exhaustive rankings under every
 // metric (with and without a rotation, 8- and 4-bit codes), batch against
 // single searches in every reuse mode and budget, the precomputed table,
-// streamed lists, filters, and recall on trained clustered data.
+// streamed lists, filters, recall on trained clustered data, and the
+// batch diagnostics lines.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +15,9 @@
 #include <limits>
 #include <numeric>
 #include <random>
+#include <regex>
+#include <string>
+#include <tuple>
 #include <set>
 #include <vector>
 
@@ -23,6 +27,7 @@
 #include "guards.hpp"
 #include "index_io_util.hpp"
 #include "ivfpq.hpp"
+#include "ivfpq_batch_log.hpp"
 #include "ivfpq_fixture.hpp"
 #include "ivfpq_io.hpp"
 #include "ivfpq_scan.hpp"
@@ -32,6 +37,7 @@
 #include "memory_source.hpp"
 #include "numeric.hpp"
 #include "row_id_filter.hpp"
+#include "stderr_capture.hpp"
 
 namespace {
 
@@ -461,3 +467,85 @@ TEST(IvfPqSearch, RecallRisesWithNprobeOnClusteredData) {
 }
 
 }  // namespace
+
+// ---- Diagnostics ---------------------------------------------------------------------
+
+namespace diag {
+
+struct EnvSwitch {
+    const char* name;
+    EnvSwitch(const char* n, const char* value) : name(n) { setenv(n, value, 1); }
+    ~EnvSwitch() { unsetenv(name); }
+};
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t nl = text.find('\n', at);
+        out.push_back(text.substr(at, nl == std::string::npos ? std::string::npos : nl - at));
+        if (nl == std::string::npos) break;
+        at = nl + 1;
+    }
+    return out;
+}
+
+}  // namespace diag
+
+TEST(IvfPqBatchDiagnostics, OneTimingLinePerCallWhenTheVariableExistsEvenEmpty) {
+    const auto f = tavren::testing::make_pq_fixture(0, 8, 4, 8, 6, 500, 91);
+    IVFPQIndexReader reader = tavren::testing::open_pq_reader(f.file);
+    const std::vector<float> q = random_floats(3 * 8, 92);
+    SearchResult quiet;
+    {
+        tavren::testing::StderrCapture capture;
+        quiet = reader.search_batch_range(q, 3, 4, 0, 2, {}, {}, nullptr);
+        EXPECT_EQ(capture.finish(), "");
+    }
+    diag::EnvSwitch on(tavren::ivfpq_batch_log::kTimingVariable, "");
+    diag::EnvSwitch reuse(tavren::ivfpq_batch_log::kReuseVariable, "1");  // never for l2 residual codes
+    tavren::testing::StderrCapture capture;
+    const SearchResult got = reader.search_batch_range(q, 3, 4, 0, 2, {}, {}, nullptr);
+    const std::vector<std::string> lines = diag::lines_of(capture.finish());
+    ASSERT_EQ(lines.size(), 1u);
+    const std::regex shape(
+        "\\[tavren-dadiza\\] ivfpq_batch_timing nq=3 nprobe=2 pq_bits=8 topk=4 unique_lists=[0-9]+ "
+        "unique_list_rows=[0-9]+ query_list_pairs=6 pq_codes_evaluated=[0-9]+ sparse_query_list_pairs=0 "
+        "dense_query_list_pairs=[0-9]+ actual_pq_codes_evaluated=[0-9]+ matched_rows=[0-9]+ read_calls=[0-9]+ "
+        "requested_bytes=[0-9]+ queries_below_k=0 min_hits_per_query=4 filtered=false total_ms=[0-9]+\\.[0-9]{3} "
+        "load_ms=[0-9]+\\.[0-9]{3} preprocess_ms=[0-9]+\\.[0-9]{3} coarse_ms=[0-9]+\\.[0-9]{3} "
+        "prepare_ms=[0-9]+\\.[0-9]{3} io_read_ms=[0-9]+\\.[0-9]{3} decode_ms=[0-9]+\\.[0-9]{3} "
+        "filter_ms=[0-9]+\\.[0-9]{3} scan_ms=[0-9]+\\.[0-9]{3} finalize_ms=[0-9]+\\.[0-9]{3}");
+    EXPECT_TRUE(std::regex_match(lines[0], shape)) << lines[0];
+    // The same results as without the line.
+    EXPECT_EQ(got.ids, quiet.ids);
+    EXPECT_EQ(got.distances, quiet.distances);
+}
+
+TEST(IvfPqBatchDiagnostics, ReuseLineForCodesNotOfResidualsOnly) {
+    const auto f = tavren::testing::make_pq_fixture(1, 8, 4, 8, 6, 500, 93);
+    IVFPQIndexReader reader = tavren::testing::open_pq_reader(f.file);
+    const size_t nq = 64;
+    const std::vector<float> q = random_floats(nq * 8, 94);
+    diag::EnvSwitch reuse(tavren::ivfpq_batch_log::kReuseVariable, "");
+    for (const auto& [mode, budget, want] :
+         std::vector<std::tuple<BatchTableReuse, uint64_t, std::string>>{
+             {BatchTableReuse::Auto, tavren::ivfpq_io::kDefaultReuseBudgetBytes,
+              "mode=Auto enabled=true used=true metric=inner_product pq_bits=8 nq=64 nprobe=3 unique_lists="},
+             {BatchTableReuse::Off, 1, "mode=Off enabled=false used=false metric=inner_product"},
+             {BatchTableReuse::On, nq * 4 * 256 * 4 - 1, "mode=On enabled=false used=false"}}) {
+        tavren::testing::StderrCapture capture;
+        (void)reader.search_batch_range_with_reuse(q, nq, 5, 0, 3, {}, {}, nullptr, mode, budget);
+        const std::vector<std::string> lines = diag::lines_of(capture.finish());
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].rfind("[tavren-dadiza] ivfpq_batch_table_reuse strategy=non_residual_query_table ", 0), 0u)
+            << lines[0];
+        EXPECT_NE(lines[0].find(want), std::string::npos) << lines[0];
+        EXPECT_NE(lines[0].find("required_bytes=Some(262144) budget_bytes=" + std::to_string(budget)), std::string::npos)
+            << lines[0];
+    }
+    EXPECT_EQ(tavren::ivfpq_batch_log::reuse_line(2, false, false, 2, 4, 1, 2, 0, true, std::nullopt, 5, 0),
+              "[tavren-dadiza] ivfpq_batch_table_reuse strategy=non_residual_query_table mode=Auto enabled=false "
+              "used=false metric=cosine pq_bits=4 nq=1 nprobe=2 unique_lists=0 filtered=true required_bytes=None "
+              "budget_bytes=5 tables_built=0");
+}

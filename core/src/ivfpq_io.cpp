@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <new>
 #include <numeric>
@@ -9,6 +10,8 @@
 
 #include "distance.hpp"
 #include "error.hpp"
+#include "ivfpq_batch_log.hpp"
+#include "logging.hpp"
 #include "index_io_util.hpp"
 #include "metric.hpp"
 #include "numeric.hpp"
@@ -416,6 +419,48 @@ bool IVFPQIndexReader::prepare_for_search() {
     return build_precomputed_table(saturating_sub(memory_budget_, resident));
 }
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double ms(std::chrono::nanoseconds d) { return static_cast<double>(d.count()) / 1e6; }
+
+// The host input, borrowed for the measured reads of one call.
+struct BorrowedRead final : io::SeekRead {
+    const io::SeekRead* inner;
+    explicit BorrowedRead(const io::SeekRead& r) : inner(&r) {}
+    void pread(std::span<io::ReadRequest> requests) const override { inner->pread(requests); }
+    io::ReadCapabilities capabilities() const override { return inner->capabilities(); }
+};
+
+// The scanner, counting each scan's rows and matches for the timing line.
+struct CountingScanner {
+    using Query = ivfpq::PqScanner::Query;
+    const ivfpq::PqScanner& inner;
+    ivfpq_batch_log::BatchScanCounters& counters;
+    const row_id_filter::RowIdFilter* filter;
+    size_t nbits;
+
+    Query prepare(std::span<const float> q) const { return inner.prepare(q); }
+    void scan(const Query& q, std::span<const int64_t> ids, std::span<const uint8_t> codes,
+              const row_id_filter::RowIdFilter* f, ivfpq::TopKHeap& heap) const {
+        scan_list(q, 0, ids, codes, f, heap);
+    }
+    void scan_list(const Query& q, size_t list, std::span<const int64_t> ids, std::span<const uint8_t> codes,
+                   const row_id_filter::RowIdFilter* f, ivfpq::TopKHeap& heap) const {
+        uint64_t g = ids.size();
+        if (f != nullptr) {
+            g = 0;
+            for (int64_t id : ids) g += f->contains(id) ? 1 : 0;
+        }
+        counters.record(list, ids.size(), g, f != nullptr, nbits);
+        inner.scan_list(q, list, ids, codes, f, heap);
+    }
+    uint64_t row_work() const noexcept { return inner.row_work(); }
+};
+
+}  // namespace
+
 ivf_search::ReaderView IVFPQIndexReader::view(uint32_t engine_metric) {
     return ivf_search::ReaderView{lists_, *input_, scratch_, centroids_, d_, nlist_, engine_metric};
 }
@@ -479,7 +524,9 @@ SearchResult IVFPQIndexReader::search_batch_range_with_reuse(std::span<const flo
                                                              std::span<const float> seed_distances,
                                                              const row_id_filter::RowIdFilter* filter,
                                                              BatchTableReuse mode, uint64_t budget_bytes) {
+    const auto load_start = Clock::now();
     ensure_loaded();
+    const auto load_end = Clock::now();
     index_io_util::validate_batch_queries(queries, nq, d_, k);
     if (probe_start >= probe_end) invalid_input("probe range must be non-empty");
     ivf_search::validate_batch_seed(seed_ids, seed_distances, nq, k);
@@ -498,10 +545,91 @@ SearchResult IVFPQIndexReader::search_batch_range_with_reuse(std::span<const flo
             method = ivfpq::TableMethod::QueryTable;
         }
     }
-    const std::vector<float> q = preprocess(queries, nq);
     const ivfpq::PqScanner scanner(scan_index(), method);
-    return ivf_search::search_batch(view(kMetricL2), scanner, q, nq, k, probe_start, probe_end, seed_ids,
-                                    seed_distances, filter);
+    const bool timing = ivfpq_batch_log::timing_enabled();
+    const bool reuse_log = !by_residual_ && ivfpq_batch_log::reuse_enabled();
+    if (!timing && !reuse_log) {
+        const std::vector<float> q = preprocess(queries, nq);
+        return ivf_search::search_batch(view(kMetricL2), scanner, q, nq, k, probe_start, probe_end, seed_ids,
+                                        seed_distances, filter);
+    }
+
+    // Described on standard error: the same search, counted and timed.
+    ivfpq_batch_log::BatchTiming t;
+    const auto t0 = Clock::now();
+    const std::vector<float> q = preprocess(queries, nq);
+    const auto t1 = Clock::now();
+    // The probe plan again, for the counters (the engine makes its own).
+    const kmeans::TopKBatch probes = kmeans::find_topk_batch(q, nq, centroids_, nlist_, d_, probe_end);
+    std::vector<uint64_t> queries_of(nlist_, 0);
+    for (size_t i = 0; i < nq; ++i) {
+        for (size_t r = probe_start; r < probes.lists[i].size(); ++r) {
+            t.query_list_pairs = saturating_add(t.query_list_pairs, 1);
+            const size_t l = probes.lists[i][r];
+            if (lists_.count(l) > 0) ++queries_of[l];
+        }
+    }
+    for (size_t l = 0; l < nlist_; ++l) {
+        if (queries_of[l] == 0) continue;
+        ++t.unique_lists;
+        t.unique_list_rows = saturating_add(t.unique_list_rows, static_cast<uint64_t>(lists_.count(l)));
+    }
+    const auto t2 = Clock::now();
+    ivfpq_batch_log::BatchScanCounters counters(nlist_);
+    const CountingScanner counting{scanner, counters, filter, pq_.nbits()};
+    io::MeasuredSeekRead<BorrowedRead> measured(BorrowedRead{*input_});
+    measured.begin_measurement();
+    ivf_search::ReaderView v = view(kMetricL2);
+    ivf_search::ReaderView measured_view{v.lists, measured, v.scratch, v.centroids, v.d, v.nlist, v.metric};
+    SearchResult out;
+    try {
+        out = ivf_search::search_batch(measured_view, counting, q, nq, k, probe_start, probe_end, seed_ids,
+                                       seed_distances, filter);
+    } catch (...) {
+        (void)measured.take_measurement();
+        throw;
+    }
+    const io::ReadMeasurement reads = measured.take_measurement();
+    const auto t3 = Clock::now();
+    t.read_calls = reads.read_calls;
+    t.requested_bytes = reads.read_bytes;
+    t.pq_codes_evaluated = counters.pq_codes_evaluated.load();
+    t.sparse_query_list_pairs = counters.sparse_pairs.load();
+    t.dense_query_list_pairs = counters.dense_pairs.load();
+    t.actual_pq_codes_evaluated = counters.actual_codes.load();
+    for (size_t l = 0; l < nlist_; ++l) {
+        // Every query of a list scans each of its runs once.
+        if (queries_of[l] == 0) continue;
+        t.matched_rows = saturating_add(t.matched_rows, counters.matched_by_list[l].load() / queries_of[l]);
+    }
+    t.min_hits_per_query = k;
+    for (size_t i = 0; i < nq; ++i) {
+        uint64_t hits = 0;
+        for (size_t j = 0; j < k; ++j) hits += out.ids[i * k + j] != -1 || out.distances[i * k + j] != kF32Max;
+        if (hits < k) ++t.queries_below_k;
+        t.min_hits_per_query = std::min<uint64_t>(t.min_hits_per_query, hits);
+    }
+    const auto t4 = Clock::now();
+    t.load_ms = ms(load_end - load_start);
+    t.preprocess_ms = ms(t1 - t0);
+    t.coarse_ms = ms(t2 - t1);
+    t.io_read_ms = ms(reads.read_time);
+    // The engine's walk (its own probe selection, reads, scans and merges).
+    t.scan_ms = std::max(0.0, ms(t3 - t2) - t.io_read_ms);
+    t.finalize_ms = ms(t4 - t3);
+    t.total_ms = ms(t4 - load_start);
+    if (timing) {
+        logging::emit_log(3, ivfpq_batch_log::timing_line(t, nq, probe_end - probe_start, pq_.nbits(), k,
+                                                          filter != nullptr));
+    }
+    if (reuse_log) {
+        const bool enabled = method == ivfpq::TableMethod::QueryTable;
+        const uint64_t built = enabled ? nq : 0;
+        logging::emit_log(3, ivfpq_batch_log::reuse_line(static_cast<uint32_t>(mode), enabled, built > 0, metric_,
+                                                         pq_.nbits(), nq, probe_end, t.unique_lists,
+                                                         filter != nullptr, required, budget_bytes, built));
+    }
+    return out;
 }
 
 }  // namespace tavren::ivfpq_io
