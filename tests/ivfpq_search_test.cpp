@@ -549,3 +549,47 @@ TEST(IvfPqBatchDiagnostics, ReuseLineForCodesNotOfResidualsOnly) {
               "used=false metric=cosine pq_bits=4 nq=1 nprobe=2 unique_lists=0 filtered=true required_bytes=None "
               "budget_bytes=5 tables_built=0");
 }
+
+TEST(IvfPqBatchDiagnostics, AutoBelowSixtyFourQueriesKeepsNoQueryTables) {
+    const auto f = tavren::testing::make_pq_fixture(2, 8, 4, 8, 6, 500, 95);
+    IVFPQIndexReader reader = tavren::testing::open_pq_reader(f.file);
+    const std::vector<float> q = random_floats(63 * 8, 96);
+    diag::EnvSwitch reuse(tavren::ivfpq_batch_log::kReuseVariable, "");
+    tavren::testing::StderrCapture capture;
+    (void)reader.search_batch_range(q, 63, 5, 0, 3, {}, {}, nullptr);
+    const std::vector<std::string> lines = diag::lines_of(capture.finish());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("mode=Auto enabled=false used=false metric=cosine"), std::string::npos) << lines[0];
+}
+
+TEST(IvfPqSearch, AListAtTheStreamThresholdIsBatchedOneByteMoreIsStreamed) {
+    const auto f = tavren::testing::make_pq_fixture(0, 16, 8, 8, 1, 300, 101);
+    const std::vector<float> q = random_floats(16, 102);
+    SearchResult reference;
+    for (int over : {0, 1}) {
+        std::array<uint8_t, 64> header{};
+        std::memcpy(header.data(), f.file.data(), 64);
+        MemorySource::Observer observer;
+        IVFPQIndexReader reader =
+            IVFPQIndexReader::open_with_header(MemorySource::make(f.file, MemorySource::Options{}, &observer), header);
+        const uint64_t len = reader.list_payload_len(0);
+        tavren::ivf_lists::ReadBudgets budgets;
+        budgets.stream_threshold = len - static_cast<uint64_t>(over);
+        reader.set_read_budgets_for_testing(budgets);
+        observer.reset();
+        const SearchResult got = reader.search_with_filter(q, 10, 1, nullptr);
+        const tavren::testing::SourceStats stats = observer.stats();
+        if (over == 0) {
+            EXPECT_EQ(stats.calls, 1u);
+            EXPECT_EQ(stats.ranges, 1u);
+            EXPECT_EQ(stats.bytes, len);
+            reference = got;
+        } else {
+            // The ID block, then one stripe per code byte in one call.
+            EXPECT_EQ(stats.calls, 2u);
+            EXPECT_EQ(stats.ranges, 1u + 8u);
+            EXPECT_EQ(got.ids, reference.ids);
+            EXPECT_EQ(got.distances, reference.distances);
+        }
+    }
+}
