@@ -322,6 +322,20 @@ TEST(IvfPqSearch, StreamedListsAndRangeCapsGiveTheSameResults) {
         const std::vector<float> q = random_floats(nq * 16, 52);
         IVFPQIndexReader batched = tavren::testing::open_pq_reader(f.file);
         const SearchResult want = batched.search_batch_range(q, nq, k, 0, 6, {}, {}, nullptr);
+        {
+            // Lists delivered one per host call.
+            std::array<uint8_t, 64> header{};
+            std::memcpy(header.data(), f.file.data(), 64);
+            MemorySource::Options one;
+            one.max_ranges_per_call = 1;
+            MemorySource::Observer observer;
+            IVFPQIndexReader capped =
+                IVFPQIndexReader::open_with_header(MemorySource::make(f.file, one, &observer), header);
+            const SearchResult got = capped.search_batch_range(q, nq, k, 0, 6, {}, {}, nullptr);
+            EXPECT_EQ(got.ids, want.ids);
+            EXPECT_EQ(got.distances, want.distances);
+            EXPECT_EQ(observer.stats().cap_violations, 0u);
+        }
 
         // Every list streamed, in chunks of a few rows, IDs read at once or
         // piece by piece.
