@@ -15,7 +15,6 @@
 #include <limits>
 #include <numeric>
 #include <random>
-#include <regex>
 #include <string>
 #include <tuple>
 #include <set>
@@ -522,15 +521,39 @@ TEST(IvfPqBatchDiagnostics, OneTimingLinePerCallWhenTheVariableExistsEvenEmpty) 
     const SearchResult got = reader.search_batch_range(q, 3, 4, 0, 2, {}, {}, nullptr);
     const std::vector<std::string> lines = diag::lines_of(capture.finish());
     ASSERT_EQ(lines.size(), 1u);
-    const std::regex shape(
-        "\\[tavren-dadiza\\] ivfpq_batch_timing nq=3 nprobe=2 pq_bits=8 topk=4 unique_lists=[0-9]+ "
-        "unique_list_rows=[0-9]+ query_list_pairs=6 pq_codes_evaluated=[0-9]+ sparse_query_list_pairs=0 "
-        "dense_query_list_pairs=[0-9]+ actual_pq_codes_evaluated=[0-9]+ matched_rows=[0-9]+ read_calls=[0-9]+ "
-        "requested_bytes=[0-9]+ queries_below_k=0 min_hits_per_query=4 filtered=false total_ms=[0-9]+\\.[0-9]{3} "
-        "load_ms=[0-9]+\\.[0-9]{3} preprocess_ms=[0-9]+\\.[0-9]{3} coarse_ms=[0-9]+\\.[0-9]{3} "
-        "prepare_ms=[0-9]+\\.[0-9]{3} io_read_ms=[0-9]+\\.[0-9]{3} decode_ms=[0-9]+\\.[0-9]{3} "
-        "filter_ms=[0-9]+\\.[0-9]{3} scan_ms=[0-9]+\\.[0-9]{3} finalize_ms=[0-9]+\\.[0-9]{3}");
-    EXPECT_TRUE(std::regex_match(lines[0], shape)) << lines[0];
+    // Every field in order: fixed values where the call fixes them, digits
+    // elsewhere, times with three decimals.
+    const std::vector<std::pair<std::string, std::string>> fields = {
+        {"nq", "3"}, {"nprobe", "2"}, {"pq_bits", "8"}, {"topk", "4"}, {"unique_lists", ""},
+        {"unique_list_rows", ""}, {"query_list_pairs", "6"}, {"pq_codes_evaluated", ""},
+        {"sparse_query_list_pairs", "0"}, {"dense_query_list_pairs", ""}, {"actual_pq_codes_evaluated", ""},
+        {"matched_rows", ""}, {"read_calls", ""}, {"requested_bytes", ""}, {"queries_below_k", "0"},
+        {"min_hits_per_query", "4"}, {"filtered", "false"}, {"total_ms", "ms"}, {"load_ms", "ms"},
+        {"preprocess_ms", "ms"}, {"coarse_ms", "ms"}, {"prepare_ms", "ms"}, {"io_read_ms", "ms"},
+        {"decode_ms", "ms"}, {"filter_ms", "ms"}, {"scan_ms", "ms"}, {"finalize_ms", "ms"}};
+    const std::string prefix = "[tavren-dadiza] ivfpq_batch_timing ";
+    ASSERT_EQ(lines[0].rfind(prefix, 0), 0u) << lines[0];
+    std::vector<std::string> tokens;
+    for (size_t at = prefix.size(); at <= lines[0].size();) {
+        const size_t sp = lines[0].find(' ', at);
+        tokens.push_back(lines[0].substr(at, sp == std::string::npos ? std::string::npos : sp - at));
+        if (sp == std::string::npos) break;
+        at = sp + 1;
+    }
+    ASSERT_EQ(tokens.size(), fields.size()) << lines[0];
+    for (size_t i = 0; i < fields.size(); ++i) {
+        const auto& [key, value] = fields[i];
+        ASSERT_EQ(tokens[i].rfind(key + "=", 0), 0u) << tokens[i];
+        const std::string v = tokens[i].substr(key.size() + 1);
+        if (value == "ms") {
+            const size_t dot = v.find('.');
+            EXPECT_TRUE(dot != std::string::npos && dot > 0 && v.size() - dot == 4) << tokens[i];
+        } else if (value.empty()) {
+            EXPECT_TRUE(!v.empty() && v.find_first_not_of("0123456789") == std::string::npos) << tokens[i];
+        } else {
+            EXPECT_EQ(v, value) << key;
+        }
+    }
     // The same results as without the line.
     EXPECT_EQ(got.ids, quiet.ids);
     EXPECT_EQ(got.distances, quiet.distances);
