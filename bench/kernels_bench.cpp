@@ -230,6 +230,8 @@ BENCHMARK(BM_sgemm)
     ->Args({256, 1024, 784})
     ->Args({1024, 1024, 32})
     ->Args({1000, 256, 8})
+    ->Args({1000, 980, 784})
+    ->Args({1000, 980, 128})
     ->ArgNames({"m", "n", "k"});
 
 }  // namespace

@@ -168,23 +168,34 @@ using tavren::testing::RestoreDetection;
 TEST(Sgemm, EveryElementFollowsTheEightLaneOrderOnBothPaths) {
     RestoreDetection restore;
     std::mt19937 rng(4);
-    for (size_t m : {1u, 2u, 3u, 5u}) {
-        for (size_t n : {1u, 3u, 4u, 7u, 8u, 9u, 13u, 17u}) {
-            for (size_t k : {1u, 7u, 8u, 9u, 16u, 31u, 100u}) {
-                auto a = mixed(m * k, rng);
-                auto b = mixed(n * k, rng);
-                auto c0 = mixed(m * n, rng);
-                for (float beta : {0.0f, 0.75f}) {
-                    for (bool scalar : {false, true}) {
-                        tavren::distance::force_scalar_for_testing(scalar);
-                        auto c = c0;
-                        sgemm_a_bt(m, n, k, 1.5f, a, b, beta, c);
-                        for (size_t i = 0; i < m; ++i) {
-                            for (size_t j = 0; j < n; ++j) {
-                                const float want = element(&a[i * k], &b[j * k], k, 1.5f, beta, c0[i * n + j]);
-                                ASSERT_EQ(std::bit_cast<uint32_t>(want), std::bit_cast<uint32_t>(c[i * n + j]))
-                                    << m << "x" << n << "x" << k << " beta " << beta << " scalar " << scalar
-                                    << " at " << i << "," << j;
+    // Row counts around the tiles of two and three rows, column counts
+    // around tiles of three, four and eight, lengths on both sides of the
+    // short-row kernel (32), and 45 rows of 800 values, which cross a block
+    // of rows held in the second-level cache.
+    struct Shape {
+        std::vector<size_t> ms, ns, ks;
+    };
+    const Shape shapes[] = {{{1u, 2u, 3u, 4u, 5u, 7u}, {1u, 3u, 4u, 7u, 8u, 9u, 13u, 17u}, {1u, 7u, 8u, 9u, 16u, 31u, 32u, 41u, 100u}},
+                            {{45u}, {2u, 7u}, {800u}}};
+    for (const Shape& shape : shapes) {
+        for (size_t m : shape.ms) {
+            for (size_t n : shape.ns) {
+                for (size_t k : shape.ks) {
+                    auto a = mixed(m * k, rng);
+                    auto b = mixed(n * k, rng);
+                    auto c0 = mixed(m * n, rng);
+                    for (float beta : {0.0f, 0.75f}) {
+                        for (bool scalar : {false, true}) {
+                            tavren::distance::force_scalar_for_testing(scalar);
+                            auto c = c0;
+                            sgemm_a_bt(m, n, k, 1.5f, a, b, beta, c);
+                            for (size_t i = 0; i < m; ++i) {
+                                for (size_t j = 0; j < n; ++j) {
+                                    const float want = element(&a[i * k], &b[j * k], k, 1.5f, beta, c0[i * n + j]);
+                                    ASSERT_EQ(std::bit_cast<uint32_t>(want), std::bit_cast<uint32_t>(c[i * n + j]))
+                                        << m << "x" << n << "x" << k << " beta " << beta << " scalar " << scalar
+                                        << " at " << i << "," << j;
+                                }
                             }
                         }
                     }

@@ -307,6 +307,113 @@ TEST(L2sqrFour, EqualsFourSeparateCallsOnBothPaths) {
     EXPECT_NE(assertion_text([&] { td::fvec_l2sqr_four(x, ok, ok, ok, bad); }).find(msg), std::string::npos);
 }
 
+// Every query count, row count (pairs of rows and the odd one), length
+// (blocks of eight and tails) and metric, with zero, huge and NaN values:
+// each distance of a block equals QueryDistance::distance_to bit for bit.
+TEST(QueryBlocks, EveryDistanceEqualsTheOnePairDistanceOnBothPaths) {
+    RestoreDetection restore;
+    std::mt19937 rng(29);
+    for (size_t d : {1u, 7u, 8u, 9u, 16u, 31u, 784u}) {
+        for (Kind kind : kKinds) {
+            std::vector<std::vector<float>> qs;
+            std::vector<float> norms;
+            for (size_t j = 0; j < td::kQueryBlockMax; ++j) {
+                qs.push_back(make_vector(kind, d, rng));
+                norms.push_back(std::sqrt(td::fvec_norm_l2sqr(qs.back())));
+            }
+            const size_t n = 5;
+            std::vector<float> rows;
+            for (size_t r = 0; r < n; ++r) {
+                auto row = make_vector(kind, d, rng);
+                if (r == 3) row.assign(d, 0.0f);  // a zero row: cosine 1.0 exactly
+                rows.insert(rows.end(), row.begin(), row.end());
+            }
+            for_each_path([&](bool) {
+                for (uint32_t metric : {0u, 1u, 2u}) {
+                    for (size_t nq = 1; nq <= td::kQueryBlockMax; ++nq) {
+                        for (size_t m : {1u, 2u, 5u}) {
+                            SCOPED_TRACE(testing::Message() << "d " << d << " metric " << metric << " nq " << nq
+                                                            << " rows " << m);
+                            std::vector<const float*> ptr;
+                            for (size_t j = 0; j < nq; ++j) ptr.push_back(qs[j].data());
+                            std::vector<float> out(m * nq, -7.0f);
+                            td::query_block_distances(ptr, std::span<const float>(norms).first(nq), metric,
+                                                      rows.data(), m, d, out.data());
+                            for (size_t r = 0; r < m; ++r) {
+                                for (size_t j = 0; j < nq; ++j) {
+                                    const td::QueryDistance qd{qs[j], metric == 2 ? norms[j] : 0.0f, metric};
+                                    EXPECT_BITS_EQ(qd.distance_to(std::span<const float>(rows).subspan(r * d, d)),
+                                                   out[r * nq + j]);
+                                }
+                            }
+                        }
+                    }
+                }
+            });
+        }
+    }
+    std::vector<float> row(8), norms(5);
+    std::vector<const float*> five(5, row.data());
+    std::vector<float> out(5);
+    std::vector<float> bad_bounds(2);
+    EXPECT_THROW(td::query_block_distances(std::span<const float* const>(five).first(1), {}, 0, row.data(), 1, 8,
+                                           out.data(), bad_bounds),
+                 AssertionFailure);
+    EXPECT_THROW(td::query_block_distances(five, norms, 0, row.data(), 1, 8, out.data()), AssertionFailure);
+    EXPECT_THROW(td::query_block_distances({}, {}, 0, row.data(), 1, 8, out.data()), AssertionFailure);
+}
+
+// Under l2 with bounds, each result is the exact distance or +inf, and +inf
+// only for a distance above its query's bound; NaN and +inf bounds stop
+// nothing, and far rows of a long vector do stop (the early path is taken).
+TEST(QueryBlocks, L2BoundsGiveTheDistanceOrInfinityAboveTheBound) {
+    RestoreDetection restore;
+    std::mt19937 rng(31);
+    std::normal_distribution<float> g(0.0f, 1.0f);
+    for (size_t d : {8u, 127u, 128u, 136u, 300u, 784u}) {
+        const size_t n = 9;
+        std::vector<std::vector<float>> qs(4, std::vector<float>(d));
+        for (auto& q : qs)
+            for (float& v : q) v = g(rng);
+        std::vector<float> rows(n * d);
+        for (size_t r = 0; r < n; ++r) {
+            // Rows 0 and 1 near query 0; the others far from every query.
+            for (size_t t = 0; t < d; ++t) rows[r * d + t] = r < 2 ? qs[0][t] + 0.01f * g(rng) : 40.0f + g(rng);
+        }
+        rows[5 * d + d - 1] = std::numeric_limits<float>::quiet_NaN();  // NaN last: partial sums stay finite
+        for_each_path([&](bool avx2) {
+            for (size_t nq = 1; nq <= 4; ++nq) {
+                std::vector<const float*> ptr;
+                for (size_t j = 0; j < nq; ++j) ptr.push_back(qs[j].data());
+                const float kCut = 2.0f * static_cast<float>(d);  // between near and far rows
+                const std::vector<float> cases[] = {std::vector<float>(nq, kCut), std::vector<float>(nq, kInf),
+                                                    std::vector<float>(nq, kNaN), std::vector<float>(nq, -1.0f)};
+                bool stopped = false;
+                for (const auto& bounds : cases) {
+                    std::vector<float> out(n * nq);
+                    td::query_block_distances(ptr, {}, 0, rows.data(), n, d, out.data(), bounds);
+                    for (size_t r = 0; r < n; ++r) {
+                        for (size_t j = 0; j < nq; ++j) {
+                            SCOPED_TRACE(testing::Message() << "d " << d << " nq " << nq << " row " << r << " query "
+                                                            << j << " bound " << bounds[j]);
+                            const float exact = td::fvec_l2sqr(qs[j], std::span<const float>(rows).subspan(r * d, d));
+                            const float got = out[r * nq + j];
+                            if (bits(got) == bits(exact)) continue;
+                            EXPECT_EQ(got, kInf);
+                            EXPECT_TRUE(!(exact <= bounds[j]));
+                            EXPECT_FALSE(std::isnan(bounds[j]) || bounds[j] == kInf);
+                            stopped = true;
+                        }
+                    }
+                }
+                if (avx2 && d >= 136) {
+                    EXPECT_TRUE(stopped) << d;
+                }
+            }
+        });
+    }
+}
+
 TEST(ScaledExceeds, MatchesTheTestPointsOfEachPath) {
     RestoreDetection restore;
     std::mt19937 rng(5);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -211,6 +212,85 @@ TEST(FlatScan, NegativeWorstRefusesEveryL2Row) {
     const std::vector<float> query{0, 0};
     ivf::scan_flat_rows(query, std::vector<int64_t>{1, 2}, std::vector<float>{0, 0, 0, 0}, 2, 0, nullptr, h);
     EXPECT_EQ(pairs(std::move(h).into_sorted()), (std::vector<std::pair<float, int64_t>>{{-1.0f, 9}}));
+}
+
+// The block scan gives every heap what the one-query scan gives it: the same
+// pairs, distances and arrival order (ties between equal rows, rows after
+// the heap fills, NaN rows, filtered rows), for every block size up to the
+// engine's, runs longer than one chunk of rows, and both kernel paths.
+TEST(FlatScan, BlockScanEqualsOneQueryScans) {
+    tavren::testing::RestoreDetection restore;
+    std::mt19937 rng(41);
+    std::uniform_int_distribution<int> small(-2, 2);
+    const std::vector<uint64_t> allowed{0, 3, 4, 5, 9, 33, 34, 35, 36, 60, 69};
+    const RoaringTreemap treemap = util::decode_roaring_filter(tavren::testing::roaring_filter_bytes(allowed));
+    const RowIdFilter filter(treemap);
+    for (size_t d : {3u, 8u, 21u}) {
+        const size_t n = 70;  // two full chunks of rows and a part
+        std::vector<float> rows(n * d);
+        for (float& v : rows) v = static_cast<float>(small(rng));  // many equal distances
+        for (size_t i = 0; i < d; ++i) rows[7 * d + i] = rows[2 * d + i];
+        rows[11 * d] = std::numeric_limits<float>::quiet_NaN();
+        std::vector<int64_t> ids(n);
+        std::iota(ids.begin(), ids.end(), 0);
+        std::vector<std::vector<float>> qv(tavren::ivf_search::kQueryBlock);
+        for (auto& q : qv) {
+            q.resize(d);
+            for (float& v : q) v = static_cast<float>(small(rng));
+        }
+        qv[5] = qv[4];
+        const std::span<const uint8_t> codes(reinterpret_cast<const uint8_t*>(rows.data()), rows.size() * 4);
+        for (bool scalar : {true, false}) {
+            tavren::distance::force_scalar_for_testing(scalar);
+            for (uint32_t metric : {0u, 1u, 2u}) {
+                const ivf::FlatScanner scanner{d, metric};
+                std::vector<ivf::FlatScanner::Query> prepared;
+                for (auto& q : qv) prepared.push_back(scanner.prepare(q));
+                for (const RowIdFilter* f : {static_cast<const RowIdFilter*>(nullptr), &filter}) {
+                    for (size_t nq : {1u, 2u, 5u, 16u}) {
+                        for (size_t k : {1u, 4u, 100u}) {
+                            SCOPED_TRACE(testing::Message() << "d " << d << " metric " << metric << " nq " << nq
+                                                            << " k " << k << " filter " << (f != nullptr)
+                                                            << " scalar " << scalar);
+                            std::vector<ReaderTopKHeap> one, block;
+                            std::vector<ReaderTopKHeap*> hp;
+                            std::vector<const ivf::FlatScanner::Query*> qp;
+                            for (size_t j = 0; j < nq; ++j) {
+                                one.emplace_back(k);
+                                block.emplace_back(k);
+                                one.back().push(-1, 6.0f);  // a seed already held
+                                block.back().push(-1, 6.0f);
+                            }
+                            for (size_t j = 0; j < nq; ++j) {
+                                hp.push_back(&block[j]);
+                                qp.push_back(&prepared[j]);
+                                // The run in two pieces, as a streamed list arrives.
+                                scanner.scan(prepared[j], std::span<const int64_t>(ids).first(40),
+                                             codes.first(40 * d * 4), f, one[j]);
+                                scanner.scan(prepared[j], std::span<const int64_t>(ids).subspan(40),
+                                             codes.subspan(40 * d * 4), f, one[j]);
+                            }
+                            scanner.scan_block(qp, std::span<const int64_t>(ids).first(40), codes.first(40 * d * 4), f,
+                                               hp);
+                            scanner.scan_block(qp, std::span<const int64_t>(ids).subspan(40),
+                                               codes.subspan(40 * d * 4), f, hp);
+                            for (size_t j = 0; j < nq; ++j) {
+                                const auto a = std::move(one[j]).into_sorted();
+                                const auto b = std::move(block[j]).into_sorted();
+                                ASSERT_EQ(a.size(), b.size()) << j;
+                                for (size_t t = 0; t < a.size(); ++t) {
+                                    EXPECT_EQ(a[t].row_id, b[t].row_id) << j << " " << t;
+                                    EXPECT_EQ(std::bit_cast<uint32_t>(a[t].distance),
+                                              std::bit_cast<uint32_t>(b[t].distance))
+                                        << j << " " << t;
+                                }
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
 }
 
 // ---- Data sets ---------------------------------------------------------------------------

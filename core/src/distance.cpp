@@ -121,6 +121,54 @@ float QueryDistance::distance_to(FloatSpan row) const {
     return cosine_given_norms(query, row, std::sqrt(r) * query_norm);
 }
 
+void query_block_distances(std::span<const float* const> queries, std::span<const float> query_norms,
+                           uint32_t metric, const float* rows, size_t n, size_t d, float* out,
+                           std::span<const float> bounds) {
+    const size_t nq = queries.size();
+    TD_ASSERT(nq >= 1 && nq <= kQueryBlockMax, "a query block holds 1 to 4 queries");
+    if (!bounds.empty()) assert_eq(bounds.size(), nq, "one bound per query");
+    if (metric != kMetricL2 && metric != kMetricInnerProduct) assert_eq(query_norms.size(), nq, "one norm per query");
+    if (n == 0) return;
+    if (d < 8 || !avx2_enabled()) {
+        for (size_t r = 0; r < n; ++r) {
+            const FloatSpan row(rows + r * d, d);
+            for (size_t j = 0; j < nq; ++j) {
+                const float norm = metric == kMetricL2 || metric == kMetricInnerProduct ? 0.0f : query_norms[j];
+                out[r * nq + j] = QueryDistance{FloatSpan(queries[j], d), norm, metric}.distance_to(row);
+            }
+        }
+        return;
+    }
+    if (metric == kMetricL2) {
+        detail::query_block_sums_avx2(queries.data(), nq, rows, n, d, detail::kBlockL2, out, nullptr,
+                                      bounds.empty() ? nullptr : bounds.data());
+        return;
+    }
+    if (metric == kMetricInnerProduct) {
+        detail::query_block_sums_avx2(queries.data(), nq, rows, n, d, detail::kBlockInnerProduct, out, nullptr, nullptr);
+        for (size_t i = 0; i < n * nq; ++i) out[i] = -out[i];
+        return;
+    }
+    // Cosine: the row norms come out of the same pass as the dot products, so
+    // a row costs what it costs under inner product.
+    constexpr size_t kRowsPerPass = 64;
+    float norms[kRowsPerPass];
+    for (size_t r0 = 0; r0 < n; r0 += kRowsPerPass) {
+        const size_t m = std::min(kRowsPerPass, n - r0);
+        float* o = out + r0 * nq;
+        detail::query_block_sums_avx2(queries.data(), nq, rows + r0 * d, m, d, detail::kBlockCosine, o, norms, nullptr);
+        for (size_t r = 0; r < m; ++r) {
+            const float row_norm = std::sqrt(norms[r]);
+            for (size_t j = 0; j < nq; ++j) {
+                // cosine_given_norms with the dot product already taken.
+                const float dn = row_norm * query_norms[j];
+                float& v = o[r * nq + j];
+                v = !(dn > 0.0f) ? 1.0f : 1.0f - v / dn;
+            }
+        }
+    }
+}
+
 std::array<float, 4> fvec_l2sqr_four(FloatSpan x, FloatSpan y0, FloatSpan y1, FloatSpan y2, FloatSpan y3) {
     constexpr const char* kMsg = "fvec_l2sqr_four inputs must have the same length";
     assert_eq(x.size(), y0.size(), kMsg);

@@ -44,6 +44,20 @@ struct QueryDistance {
     float distance_to(FloatSpan row) const;
 };
 
+// The distances of a block of at most kQueryBlockMax queries (each
+// queries[j] holding `d` values, query_norms[j] read under cosine only) to n
+// rows of `d` values: out[r * nq + j] = QueryDistance{query j, norm j,
+// metric}.distance_to(row r) bit for bit, with each row read once for the
+// whole block. out holds n * nq values. No allocation.
+//
+// Under l2, `bounds` (empty, or nq values) lets the kernel stop early: a
+// distance known to exceed bounds[j] may come out as +inf instead (a result
+// heap whose worst is bounds[j] refuses either). NaN bounds stop nothing.
+inline constexpr size_t kQueryBlockMax = 4;
+void query_block_distances(std::span<const float* const> queries, std::span<const float> query_norms,
+                           uint32_t metric, const float* rows, size_t n, size_t d, float* out,
+                           std::span<const float> bounds = {});
+
 // fvec_l2sqr(x, yj) for j = 0..3, reading each block of x once.
 std::array<float, 4> fvec_l2sqr_four(FloatSpan x, FloatSpan y0, FloatSpan y1, FloatSpan y2, FloatSpan y3);
 

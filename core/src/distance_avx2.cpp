@@ -4,6 +4,8 @@
 
 #include <immintrin.h>
 
+#include <limits>
+
 #include "avx2_sum.hpp"
 
 namespace tavren::distance::detail {
@@ -147,6 +149,129 @@ TD_AVX2 float pq_group_sum_avx2(const float* table, const uint8_t* code, size_t 
         acc = _mm256_add_ps(acc, v);
     }
     return block_sum(acc);
+}
+
+}  // namespace tavren::distance::detail
+
+// ---- Query blocks ----------------------------------------------------------------
+
+namespace tavren::distance::detail {
+namespace {
+
+// R rows against Q queries: R * Q accumulators (plus R norm accumulators
+// under cosine), each row block of eight loaded once for every query and each
+// query block once for every row. Every accumulator adds its own pair's terms
+// in the order of the one-pair kernels, so the results are theirs bit for bit.
+template <int Q, int R>
+TD_AVX2 inline bool tile_exceeds(const __m256 (&acc)[R][Q], const float* bounds) noexcept {
+    for (int r = 0; r < R; ++r) {
+        for (int j = 0; j < Q; ++j) {
+            if (!(block_sum(acc[r][j]) > bounds[j])) return false;
+        }
+    }
+    return true;
+}
+
+template <int Q, int R, int M>
+TD_AVX2 inline void block_tile(const float* const* q, const float* rows, size_t d, float* out, float* norms,
+                               const float* bounds) noexcept {
+    __m256 acc[R][Q];
+    __m256 nacc[R];
+#pragma GCC unroll 4
+    for (int r = 0; r < R; ++r) {
+        nacc[r] = _mm256_setzero_ps();
+#pragma GCC unroll 4
+        for (int j = 0; j < Q; ++j) acc[r][j] = _mm256_setzero_ps();
+    }
+    size_t i = 0;
+    for (; i + 8 <= d; i += 8) {
+        __m256 x[R];
+#pragma GCC unroll 4
+        for (int r = 0; r < R; ++r) {
+            x[r] = _mm256_loadu_ps(rows + r * d + i);
+            if constexpr (M == kBlockCosine) nacc[r] = _mm256_add_ps(nacc[r], _mm256_mul_ps(x[r], x[r]));
+        }
+#pragma GCC unroll 4
+        for (int j = 0; j < Q; ++j) {
+            const __m256 qv = _mm256_loadu_ps(q[j] + i);
+#pragma GCC unroll 4
+            for (int r = 0; r < R; ++r) {
+                if constexpr (M == kBlockL2) {
+                    const __m256 diff = _mm256_sub_ps(qv, x[r]);
+                    acc[r][j] = _mm256_add_ps(acc[r][j], _mm256_mul_ps(diff, diff));
+                } else {
+                    acc[r][j] = _mm256_add_ps(acc[r][j], _mm256_mul_ps(qv, x[r]));
+                }
+            }
+        }
+        if constexpr (M == kBlockL2) {
+            // After every 128 values: once each pair's running sum is above
+            // its query's bound, so is its distance (every term and every
+            // rounding only adds), and the tile stops.
+            if (bounds != nullptr && ((i + 8) & 127) == 0 && i + 8 < d && tile_exceeds<Q, R>(acc, bounds)) {
+                for (int t = 0; t < R * Q; ++t) out[t] = std::numeric_limits<float>::infinity();
+                return;
+            }
+        }
+    }
+    for (int r = 0; r < R; ++r) {
+        const float* row = rows + r * d;
+        for (int j = 0; j < Q; ++j) {
+            float s = block_sum(acc[r][j]);
+            for (size_t t = i; t < d; ++t) {
+                if constexpr (M == kBlockL2) {
+                    const float diff = q[j][t] - row[t];
+                    s += diff * diff;
+                } else {
+                    s += q[j][t] * row[t];
+                }
+            }
+            out[r * Q + j] = s;
+        }
+        if constexpr (M == kBlockCosine) {
+            float s = block_sum(nacc[r]);
+            for (size_t t = i; t < d; ++t) s += row[t] * row[t];
+            norms[r] = s;
+        }
+    }
+}
+
+template <int Q, int M>
+TD_AVX2 void block_rows(const float* const* q, const float* rows, size_t n, size_t d, float* out, float* norms,
+                        const float* bounds) noexcept {
+    // A single query takes four rows per step so that enough sums are in
+    // flight; a block of queries two.
+    constexpr int R = Q == 1 ? 4 : 2;
+    size_t r = 0;
+    // Row norms are written under cosine only (norms may be null otherwise).
+    for (; r + R <= n; r += R) {
+        block_tile<Q, R, M>(q, rows + r * d, d, out + r * Q, M == kBlockCosine ? norms + r : nullptr, bounds);
+    }
+    for (; r < n; ++r) block_tile<Q, 1, M>(q, rows + r * d, d, out + r * Q, M == kBlockCosine ? norms + r : nullptr, bounds);
+}
+
+template <int M>
+TD_AVX2 void block_dispatch(const float* const* q, size_t nq, const float* rows, size_t n, size_t d, float* out,
+                            float* norms, const float* bounds) noexcept {
+    switch (nq) {
+        case 1: block_rows<1, M>(q, rows, n, d, out, norms, bounds); break;
+        case 2: block_rows<2, M>(q, rows, n, d, out, norms, bounds); break;
+        case 3: block_rows<3, M>(q, rows, n, d, out, norms, bounds); break;
+        default: block_rows<4, M>(q, rows, n, d, out, norms, bounds); break;
+    }
+}
+
+}  // namespace
+
+TD_AVX2 void query_block_sums_avx2(const float* const* queries, size_t nq, const float* rows, size_t n, size_t d,
+                                   int kind, float* out, float* norms, const float* bounds) noexcept {
+    if (kind == kBlockL2) {
+        block_dispatch<kBlockL2>(queries, nq, rows, n, d, out, norms, bounds);
+    } else if (kind == kBlockInnerProduct) {
+        block_dispatch<kBlockInnerProduct>(queries, nq, rows, n, d, out, norms, nullptr);
+    } else {
+        block_dispatch<kBlockCosine>(queries, nq, rows, n, d, out, norms, nullptr);
+    }
 }
 
 }  // namespace tavren::distance::detail

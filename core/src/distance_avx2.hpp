@@ -34,4 +34,17 @@ void fvec_madd_avx2(const float* a, float scale, const float* b, float* out, siz
 // that every gathered entry lies within the table.
 float pq_group_sum_avx2(const float* table, const uint8_t* code, size_t groups) noexcept;
 
+// The sums of a query block (see distance::query_block_distances): kind
+// kBlockL2 gives out[r * nq + j] = fvec_l2sqr_avx2(query j, row r, d); the
+// other two the inner products, and kBlockCosine also norms[r] =
+// fvec_norm_l2sqr_avx2(row r, d). 1 <= nq <= 4, d >= 8; each row is loaded
+// once for all nq queries. With `bounds` (nq values, kBlockL2 only), a tile
+// whose running sums all exceed their queries' bounds after some multiple of
+// 128 values stops, and its results are +inf.
+inline constexpr int kBlockL2 = 0;
+inline constexpr int kBlockInnerProduct = 1;
+inline constexpr int kBlockCosine = 2;
+void query_block_sums_avx2(const float* const* queries, size_t nq, const float* rows, size_t n, size_t d, int kind,
+                           float* out, float* norms, const float* bounds) noexcept;
+
 }  // namespace tavren::distance::detail

@@ -1,5 +1,9 @@
 #include "ivf_lists.hpp"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -9,6 +13,20 @@
 #include "numeric.hpp"
 
 namespace tavren::ivf_lists {
+
+void advise_large_pages(void* p, size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t kLarge = uintptr_t{2} << 20;
+    if (p == nullptr || bytes < 2 * kLarge) return;
+    // The whole large pages inside the allocation.
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kLarge - 1) & ~(kLarge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kLarge - 1);
+    if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
 
 namespace util = index_io_util;
 

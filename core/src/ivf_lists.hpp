@@ -37,6 +37,12 @@ inline void check_capacity(uint64_t n, uint64_t elem) {
     if (n > static_cast<uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / elem) panic("capacity overflow");
 }
 
+// Asks the system to back a large scratch allocation with large pages, so
+// that filling it for the first time takes a few page faults rather than one
+// per 4 KiB (each fault is costly on virtual machines). A hint only: nothing
+// changes when the system declines; small ranges are left alone.
+void advise_large_pages(void* p, size_t bytes) noexcept;
+
 // Uninitialised elements of a trivial type, grown on demand; the contents do
 // not survive growth. What a read or a scan overwrites is never zeroed first.
 template <class T, size_t Align = alignof(T)>
@@ -65,10 +71,16 @@ private:
         // call to call; beyond it only what is asked for.
         const size_t budget = static_cast<size_t>(index_io_util::kReadBudgetBytes / sizeof(T));
         const size_t doubled = capacity_ > budget / 2 ? budget : capacity_ * 2;
-        const size_t want = n > doubled ? n : doubled;
+        size_t want = n > doubled ? n : doubled;
+        // A batched read needs its budget plus a few bytes of pads per list:
+        // a sixteenth more than the budget keeps such requests from
+        // reallocating (and touching 64 MiB of fresh pages) each time a
+        // batch's pads come out a little larger.
+        if (want >= budget && want - budget < budget / 16) want = budget + budget / 16;
         release();
         data_.reset(static_cast<T*>(::operator new(want * sizeof(T), std::align_val_t{Align})));
         capacity_ = want;
+        advise_large_pages(data_.get(), want * sizeof(T));
     }
 
     std::unique_ptr<T, Free> data_;

@@ -9,7 +9,7 @@ namespace {
 // Partial results and task heaps above these are released after the batch
 // that needed them instead of being kept for the next one.
 constexpr size_t kKeptPartialBytes = size_t{64} << 20;
-constexpr size_t kKeptTaskHeapEntries = size_t{1} << 16;
+constexpr size_t kKeptTaskHeapEntries = static_cast<size_t>(kBlockedHeapEntries);
 
 }  // namespace
 
@@ -20,6 +20,7 @@ size_t SearchScratch::bytes() const noexcept {
     n += (partial_counts.capacity() + list_room.capacity() + list_base.capacity() + list_first_pair.capacity()) *
          sizeof(size_t);
     n += group_of.capacity() * sizeof(uint32_t);
+    n += tiles.capacity() * sizeof(Tile);
     return n;
 }
 

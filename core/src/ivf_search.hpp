@@ -67,6 +67,26 @@ concept ListScanner = requires(const S& s, std::span<const float> query, const t
     { s.row_work() } -> std::convertible_to<uint64_t>;
 };
 
+// A scanner may also score a run of rows for a block of queries at once,
+// each row loaded once for the whole block:
+//   scan_block(queries, ids, codes, filter, heaps)   offers every row of the
+//                 run to heaps[j] for queries[j] (at most kQueryBlock of
+//                 them), so that each heap receives exactly the pairs, the
+//                 distances and the order that scan(*queries[j], ...) gives it
+// Scanners without it are driven one query at a time (scan_query_block).
+inline constexpr size_t kQueryBlock = 16;
+// The parallel scan's heaps of (list, query) pairs scanned in blocks hold
+// at most this many places together in one batched read.
+inline constexpr uint64_t kBlockedHeapEntries = uint64_t{1} << 20;
+
+template <class S>
+concept QueryBlockScanner =
+    ListScanner<S> && requires(const S& s, std::span<const typename S::Query* const> qs, std::span<const int64_t> ids,
+                               std::span<const uint8_t> codes, const RowIdFilter* filter,
+                               std::span<ArrivalOrderTopKHeap* const> heaps) {
+        { s.scan_block(qs, ids, codes, filter, heaps) } -> std::same_as<void>;
+    };
+
 // A scanner whose scores depend on the list (codes of residuals to the
 // list's centroid) also provides scan_list(q, list, ids, codes, filter,
 // heap); the walk then calls it, with the list index, instead of scan.
@@ -77,6 +97,43 @@ void scan_rows(const S& s, const typename S::Query& q, size_t list, std::span<co
         s.scan_list(q, list, ids, codes, filter, heap);
     } else {
         s.scan(q, ids, codes, filter, heap);
+    }
+}
+
+// Offers a run of rows to the heaps of the queries `members` (indexes into
+// `queries` and `heaps` alike, at most kQueryBlock), list-major when the
+// scanner can, otherwise query by query. `heap_of(t)` is the heap of the
+// t-th member.
+template <ListScanner S, class HeapOf>
+void scan_query_block(const S& scanner, std::span<const typename S::Query> queries, std::span<const size_t> members,
+                      size_t list, std::span<const int64_t> ids, std::span<const uint8_t> codes, const RowIdFilter* filter,
+                      HeapOf&& heap_of) {
+    if constexpr (QueryBlockScanner<S>) {
+        if (members.size() >= 2) {
+            const typename S::Query* qs[kQueryBlock];
+            ArrivalOrderTopKHeap* hs[kQueryBlock];
+            TD_ASSERT(members.size() <= kQueryBlock, "a query block holds at most 16 queries");
+            for (size_t t = 0; t < members.size(); ++t) {
+                qs[t] = &queries[members[t]];
+                hs[t] = &heap_of(t);
+            }
+            scanner.scan_block(std::span<const typename S::Query* const>(qs, members.size()), ids, codes, filter,
+                               std::span<ArrivalOrderTopKHeap* const>(hs, members.size()));
+            return;
+        }
+    }
+    for (size_t t = 0; t < members.size(); ++t) scan_rows(scanner, queries[members[t]], list, ids, codes, filter, heap_of(t));
+}
+
+// Every query of `set` over one run of rows, in blocks of kQueryBlock.
+template <ListScanner S>
+void scan_run(const S& scanner, std::span<const typename S::Query> queries, std::span<const size_t> set, size_t list,
+              std::span<const int64_t> ids, std::span<const uint8_t> codes, const RowIdFilter* filter,
+              std::span<ArrivalOrderTopKHeap> heaps) {
+    for (size_t b = 0; b < set.size(); b += kQueryBlock) {
+        const std::span<const size_t> members = set.subspan(b, std::min(kQueryBlock, set.size() - b));
+        scan_query_block(scanner, queries, members, list, ids, codes, filter,
+                         [&](size_t t) -> ArrivalOrderTopKHeap& { return heaps[members[t]]; });
     }
 }
 
@@ -97,10 +154,21 @@ struct SearchScratch {
     std::vector<size_t> list_base;
     std::vector<size_t> list_first_pair;
     std::vector<uint32_t> group_of;
+    // The parallel scan's tiles: a list and the first of its queries (rank
+    // within the list's query set) of a block of at most kQueryBlock.
+    struct Tile {
+        size_t list;
+        size_t first;
+        size_t count;  // queries of the tile
+        size_t heap;   // its first task heap
+        bool blocked;  // the queries scan together, one heap each; else one after the other in one heap
+    };
+    std::vector<Tile> tiles;
 
     size_t bytes() const noexcept;
     // After a batch: releases what is above the kept bounds (partials above
-    // 64 MiB; task heaps holding room for more than 65,536 pairs together).
+    // 64 MiB; task heaps holding room for more than kBlockedHeapEntries
+    // pairs together).
     void trim();
 };
 
@@ -145,10 +213,12 @@ ListGroups group_by_list(const kmeans::TopKBatch& probes, size_t nq, size_t prob
 
 namespace detail {
 
-// One pool task per list; within a task the list's queries one after the
-// other, each into the task's own heap, its ascending best k kept apart.
-// Then, on the calling thread, list by list and query by query, each partial
-// result is merged into its query's heap.
+// One pool task per (list, query block) tile; within a tile the block's
+// queries scan the list together, each into a heap of the tile's own (or,
+// for a large k, one after the other into one heap), and each keeps its
+// ascending best k apart. Then, on the calling thread, list by
+// list and query by query, each partial result is merged into its query's
+// heap.
 template <ListScanner S>
 void scan_batch_in_parallel(SearchScratch& sc, const S& scanner, std::span<const ivf_lists::ListView> lists,
                             std::span<const std::span<const size_t>> query_sets,
@@ -160,6 +230,7 @@ void scan_batch_in_parallel(SearchScratch& sc, const S& scanner, std::span<const
     sc.list_room.resize(n);
     sc.list_base.resize(n);
     sc.list_first_pair.resize(n);
+    sc.tiles.clear();
     uint64_t places = 0;
     size_t pairs = 0;
     for (size_t j = 0; j < n; ++j) {
@@ -174,26 +245,67 @@ void scan_batch_in_parallel(SearchScratch& sc, const S& scanner, std::span<const
         ivf_lists::check_capacity(places, sizeof(ScoredRow));
         pairs += query_sets[j].size();
     }
+    // Lists scan in blocks of queries, a heap per pair, while the heaps of
+    // such pairs hold at most kBlockedHeapEntries places together; the other
+    // lists (a large k, a large batch) keep one task and one heap for all
+    // their queries, as the pairs' room would otherwise double what the
+    // partial results hold.
+    size_t heap_count = 0;
+    uint64_t blocked_places = 0;
+    for (size_t j = 0; j < n; ++j) {
+        const size_t count = query_sets[j].size();
+        const uint64_t list_places = saturating_mul(sc.list_room[j], count);
+        if (list_places <= kBlockedHeapEntries - blocked_places) {
+            blocked_places += list_places;
+            for (size_t t = 0; t < count; t += kQueryBlock) {
+                const size_t c = std::min(kQueryBlock, count - t);
+                sc.tiles.push_back(SearchScratch::Tile{j, t, c, heap_count, true});
+                heap_count += c;
+            }
+        } else if (count != 0) {
+            sc.tiles.push_back(SearchScratch::Tile{j, 0, count, heap_count, false});
+            heap_count += 1;
+        }
+    }
     ScoredRow* const partials = sc.partials.reserve(static_cast<size_t>(places));
     sc.partial_counts.resize(pairs);
 
-    // Each list's task has a heap of its own (nothing depends on which thread
-    // runs which task, or on how many host threads share the pool), given its
+    // Each tile has heaps of its own (nothing depends on which thread runs
+    // which tile, or on how many host threads share the pool), given their
     // room here so no task allocates.
-    if (sc.task_heaps.size() < n) sc.task_heaps.resize(n);
-    for (size_t j = 0; j < n; ++j) sc.task_heaps[j].heap.reset(sc.list_room[j], sc.list_room[j]);
-    pool::parallel_for_each_index(n, [&](size_t j) {
-        ArrivalOrderTopKHeap& heap = sc.task_heaps[j].heap;
-        const std::span<const size_t> set = query_sets[j];
-        const size_t room = sc.list_room[j];
-        for (size_t t = 0; t < set.size(); ++t) {
-            heap.reset(k, lists[j].ids.size());
-            scan_rows(scanner, queries[set[t]], lists[j].list, lists[j].ids, lists[j].codes, filter, heap);
-            const std::span<const ArrivalOrderTopKHeap::Entry> sorted = heap.sort_in_place();
-            ScoredRow* out = partials + sc.list_base[j] + t * room;
-            for (const ArrivalOrderTopKHeap::Entry& e : sorted) *out++ = ScoredRow{e.distance, e.row_id};
-            sc.partial_counts[sc.list_first_pair[j] + t] = sorted.size();
+    if (sc.task_heaps.size() < heap_count) sc.task_heaps.resize(heap_count);
+    for (const SearchScratch::Tile& tile : sc.tiles) {
+        const size_t heaps_of_tile = tile.blocked ? tile.count : 1;
+        for (size_t h = 0; h < heaps_of_tile; ++h) {
+            sc.task_heaps[tile.heap + h].heap.reset(sc.list_room[tile.list], sc.list_room[tile.list]);
         }
+    }
+    pool::parallel_for_each_index(sc.tiles.size(), [&](size_t index) {
+        const SearchScratch::Tile& tile = sc.tiles[index];
+        const size_t j = tile.list;
+        const std::span<const size_t> members = query_sets[j].subspan(tile.first, tile.count);
+        const size_t room = sc.list_room[j];
+        const size_t rows = lists[j].ids.size();
+        // Query t's ascending best k go to its place among the list's pairs.
+        auto keep = [&](size_t t, ArrivalOrderTopKHeap& heap) {
+            const std::span<const ArrivalOrderTopKHeap::Entry> sorted = heap.sort_in_place();
+            ScoredRow* out = partials + sc.list_base[j] + (tile.first + t) * room;
+            for (const ArrivalOrderTopKHeap::Entry& e : sorted) *out++ = ScoredRow{e.distance, e.row_id};
+            sc.partial_counts[sc.list_first_pair[j] + tile.first + t] = sorted.size();
+        };
+        if (!tile.blocked) {
+            ArrivalOrderTopKHeap& heap = sc.task_heaps[tile.heap].heap;
+            for (size_t t = 0; t < members.size(); ++t) {
+                heap.reset(k, rows);
+                scan_rows(scanner, queries[members[t]], lists[j].list, lists[j].ids, lists[j].codes, filter, heap);
+                keep(t, heap);
+            }
+            return;
+        }
+        for (size_t t = 0; t < members.size(); ++t) sc.task_heaps[tile.heap + t].heap.reset(k, rows);
+        scan_query_block(scanner, queries, members, lists[j].list, lists[j].ids, lists[j].codes, filter,
+                         [&](size_t t) -> ArrivalOrderTopKHeap& { return sc.task_heaps[tile.heap + t].heap; });
+        for (size_t t = 0; t < members.size(); ++t) keep(t, sc.task_heaps[tile.heap + t].heap);
     });
     for (size_t j = 0; j < n; ++j) {
         const std::span<const size_t> set = query_sets[j];
@@ -224,7 +336,7 @@ void walk_lists(const ReaderView& r, const S& scanner, std::span<const size_t> o
         if (r.lists.payload_len(order[p]) > threshold) {
             const std::span<const size_t> set = query_sets[p];
             r.lists.read_streamed(r.input, order[p], [&](std::span<const int64_t> ids, std::span<const uint8_t> codes) {
-                for (size_t q : set) scan_rows(scanner, queries[q], order[p], ids, codes, filter, heaps[q]);
+                scan_run(scanner, queries, set, order[p], ids, codes, filter, heaps);
             });
             ++p;
             continue;
@@ -252,9 +364,8 @@ void walk_lists(const ReaderView& r, const S& scanner, std::span<const size_t> o
                                            heaps, k, filter);
         } else {
             for (size_t j = 0; j < lists.size(); ++j) {
-                for (size_t q : query_sets[p + j]) {
-                    scan_rows(scanner, queries[q], lists[j].list, lists[j].ids, lists[j].codes, filter, heaps[q]);
-                }
+                scan_run(scanner, queries, query_sets[p + j], lists[j].list, lists[j].ids, lists[j].codes, filter,
+                         heaps);
             }
         }
         p = end;

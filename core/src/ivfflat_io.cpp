@@ -1,6 +1,7 @@
 #include "ivfflat_io.hpp"
 
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "distance.hpp"
@@ -26,6 +27,74 @@ AlignedFlatPayload::AlignedFlatPayload(uint64_t total_len, uint64_t prefix_len, 
 
 namespace {
 
+// The rows of a run against a block of prepared queries, each row read once
+// per four queries; heap j receives what scan_prepared gives it for query j.
+void scan_block_prepared(std::span<const FlatScanner::Query* const> queries, std::span<const int64_t> row_ids,
+                         std::span<const float> rows, size_t d, uint32_t metric, const RowIdFilter* filter,
+                         std::span<ReaderTopKHeap* const> heaps) {
+    assert_eq(queries.size(), heaps.size(), "one heap per query of a block");
+    const size_t n = row_ids.size();
+    check_len(saturating_mul(n, d), rows.size());
+    if (n == 0 || queries.empty()) return;
+    for (const FlatScanner::Query* q : queries) assert_eq(q->values.size(), d, "query length must equal the index dimension");
+
+    // Rows go in chunks small enough to stay in the second-level cache while
+    // the queries pass over them four at a time. Under l2 a full heap's worst
+    // rank, taken before a chunk, bounds its queries' distances: a tile whose
+    // sums all pass their bounds stops early, and what it gives instead (+inf)
+    // the heap refuses as it would the distance itself, since its worst only
+    // falls while the chunk is pushed.
+    constexpr size_t kChunkRows = 32;
+    constexpr size_t kSub = distance::kQueryBlockMax;
+    float dist[kChunkRows * kSub];
+    size_t picked[kChunkRows];
+    const float* qp[kSub];
+    float qn[kSub];
+    float bound[kSub];
+    const bool bounded = metric == kMetricL2;
+    const float* base = rows.data();
+    for (size_t r0 = 0; r0 < n; r0 += kChunkRows) {
+        const size_t m = std::min(kChunkRows, n - r0);
+        if (filter == nullptr) {
+            for (size_t j0 = 0; j0 < queries.size(); j0 += kSub) {
+                const size_t b = std::min(kSub, queries.size() - j0);
+                for (size_t j = 0; j < b; ++j) {
+                    qp[j] = queries[j0 + j]->values.data();
+                    qn[j] = queries[j0 + j]->norm;
+                    const ReaderTopKHeap& h = *heaps[j0 + j];
+                    bound[j] = h.full() ? h.worst_rank() : std::numeric_limits<float>::infinity();
+                }
+                distance::query_block_distances(std::span<const float* const>(qp, b), std::span<const float>(qn, b),
+                                                metric, base + r0 * d, m, d, dist,
+                                                bounded ? std::span<const float>(bound, b) : std::span<const float>());
+                for (size_t r = 0; r < m; ++r) {
+                    const int64_t id = row_ids[r0 + r];
+                    for (size_t j = 0; j < b; ++j) heaps[j0 + j]->push(id, dist[r * b + j]);
+                }
+            }
+            continue;
+        }
+        // Rows the filter lacks get no distance work; the others are scored
+        // one at a time against each group of four queries.
+        size_t kept = 0;
+        for (size_t r = 0; r < m; ++r) {
+            if (filter->contains(row_ids[r0 + r])) picked[kept++] = r0 + r;
+        }
+        for (size_t j0 = 0; j0 < queries.size(); j0 += kSub) {
+            const size_t b = std::min(kSub, queries.size() - j0);
+            for (size_t j = 0; j < b; ++j) {
+                qp[j] = queries[j0 + j]->values.data();
+                qn[j] = queries[j0 + j]->norm;
+            }
+            for (size_t t = 0; t < kept; ++t) {
+                distance::query_block_distances(std::span<const float* const>(qp, b), std::span<const float>(qn, b),
+                                                metric, base + picked[t] * d, 1, d, dist);
+                for (size_t j = 0; j < b; ++j) heaps[j0 + j]->push(row_ids[picked[t]], dist[j]);
+            }
+        }
+    }
+}
+
 // The rows of a run against a prepared query.
 void scan_prepared(const FlatScanner::Query& query, std::span<const int64_t> row_ids, std::span<const float> rows,
                    size_t d, uint32_t metric, const RowIdFilter* filter, ReaderTopKHeap& heap) {
@@ -47,13 +116,12 @@ void scan_prepared(const FlatScanner::Query& query, std::span<const int64_t> row
         }
         return;
     }
-    assert_eq(query.values.size(), d, "query length must equal the index dimension");
-    const distance::QueryDistance qd{query.values, query.norm, metric};
-    for (size_t i = 0; i < n; ++i) {
-        const int64_t id = row_ids[i];
-        if (filter != nullptr && !filter->contains(id)) continue;
-        heap.push(id, qd.distance_to(std::span<const float>(base + i * d, d)));
-    }
+    // Inner product and cosine take every distance in full: several rows at a
+    // time, and under cosine the row norm in the pass of the dot product.
+    const FlatScanner::Query* q = &query;
+    ReaderTopKHeap* h = &heap;
+    scan_block_prepared(std::span<const FlatScanner::Query* const>(&q, 1), row_ids, rows, d, metric, filter,
+                        std::span<ReaderTopKHeap* const>(&h, 1));
 }
 
 }  // namespace
@@ -67,6 +135,14 @@ void FlatScanner::scan(const Query& query, std::span<const int64_t> row_ids, std
     // The store puts f32 codes on a 4-byte boundary.
     const std::span<const float> rows(reinterpret_cast<const float*>(codes.data()), codes.size() / 4);
     scan_prepared(query, row_ids, rows, d, metric, filter, heap);
+}
+
+void FlatScanner::scan_block(std::span<const Query* const> queries, std::span<const int64_t> row_ids,
+                             std::span<const uint8_t> codes, const RowIdFilter* filter,
+                             std::span<ReaderTopKHeap* const> heaps) const {
+    // The store puts f32 codes on a 4-byte boundary.
+    const std::span<const float> rows(reinterpret_cast<const float*>(codes.data()), codes.size() / 4);
+    scan_block_prepared(queries, row_ids, rows, d, metric, filter, heaps);
 }
 
 void scan_flat_rows(std::span<const float> query, std::span<const int64_t> row_ids, std::span<const float> rows,

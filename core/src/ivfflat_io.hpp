@@ -130,9 +130,14 @@ struct FlatScanner {
     Query prepare(std::span<const float> query) const;
     void scan(const Query& query, std::span<const int64_t> row_ids, std::span<const uint8_t> codes,
               const RowIdFilter* filter, ReaderTopKHeap& heap) const;
+    // The rows against several queries at once, each row read once per four
+    // queries: every heap gets what scan() would give it.
+    void scan_block(std::span<const Query* const> queries, std::span<const int64_t> row_ids,
+                    std::span<const uint8_t> codes, const RowIdFilter* filter,
+                    std::span<ReaderTopKHeap* const> heaps) const;
     uint64_t row_work() const noexcept { return d; }
 };
-static_assert(ivf_search::ListScanner<FlatScanner>);
+static_assert(ivf_search::QueryBlockScanner<FlatScanner>);
 
 // ---- Reader ------------------------------------------------------------------------
 

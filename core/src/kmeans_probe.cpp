@@ -30,6 +30,20 @@ float exact_distance(std::span<const float> query, std::span<const float> centro
     return distance::fvec_l2sqr(query, centroid_row(centroids, j, d));
 }
 
+// Fills in the exact distance of each candidate's list, four lists per pass
+// over the query (fvec_l2sqr_four has the bits of fvec_l2sqr).
+void exact_distances(std::span<const float> query, std::span<const float> centroids, size_t d,
+                     std::vector<Candidate>& candidates) {
+    size_t i = 0;
+    for (; i + 4 <= candidates.size(); i += 4) {
+        const auto dist = distance::fvec_l2sqr_four(
+            query, centroid_row(centroids, candidates[i].list, d), centroid_row(centroids, candidates[i + 1].list, d),
+            centroid_row(centroids, candidates[i + 2].list, d), centroid_row(centroids, candidates[i + 3].list, d));
+        for (size_t t = 0; t < 4; ++t) candidates[i + t].distance = dist[t];
+    }
+    for (; i < candidates.size(); ++i) candidates[i].distance = exact_distance(query, centroids, candidates[i].list, d);
+}
+
 // The m smallest candidates, sorted, in the first m places.
 void select_sorted(std::vector<Candidate>& candidates, size_t m) {
     if (m < candidates.size()) {
@@ -114,7 +128,8 @@ TopK refine_topk_boundary(std::span<const float> query, std::span<const float> c
     TD_ASSERT(sure.size() <= m, "refine_topk_boundary: {} sure candidates exceed {}", sure.size(), m);
     std::vector<Candidate> edge;
     edge.reserve(boundary.size());
-    for (size_t j : boundary) edge.push_back({exact_distance(query, centroids, j, d), j});
+    for (size_t j : boundary) edge.push_back({0.0f, j});
+    exact_distances(query, centroids, d, edge);
     const size_t need = m - sure.size();
     TD_ASSERT(edge.size() >= need, "refine_topk_boundary: {} boundary candidates for {} places", edge.size(), need);
     select_sorted(edge, need);
@@ -164,77 +179,96 @@ TopKBatch find_topk_batch_with_centroid_norms(std::span<const float> queries, si
     const float gamma = u < 1.0f ? (4.0f * u) / (1.0f - u) : std::numeric_limits<float>::infinity();
 
     const size_t block = probe_block_queries(nlist);
+    // How each query of a block was answered, counted into stats after the block.
+    enum : uint8_t { kByBand = 0, kExact = 1, kRefined = 2 };
+    std::vector<uint8_t> how;
     std::vector<float> products;
-    std::vector<float> approx(nlist);
-    std::vector<float> ranked;
-    std::vector<Candidate> sure;
-    std::vector<size_t> boundary;
     for (size_t b0 = 0; b0 < nq; b0 += block) {
         const size_t r = std::min(block, nq - b0);
         if (stats) stats->block_sizes.push_back(r);
         products.resize(r * nlist);  // beta = 0: the product never reads it
-        blas::sgemm_a_bt(r, nlist, d, 1.0f, queries.subspan(b0 * d, r * d), centroids.first(nlist * d), 0.0f,
-                         products);
-        for (size_t i = 0; i < r; ++i) {
-            const size_t qi = b0 + i;
-            const std::span<const float> q = query(qi);
-            auto answer_exactly = [&] {
-                if (stats) ++stats->exact_fallbacks;
-                TopK res = find_topk(q, centroids, nlist, d, m);
+        // Every element depends on its two rows only: the pool's split of the
+        // rows gives the bits of one call.
+        blas::sgemm_a_bt_parallel(r, nlist, d, 1.0f, queries.subspan(b0 * d, r * d), centroids.first(nlist * d), 0.0f,
+                                  products);
+        how.assign(r, kByBand);
+        // Each query's answer depends on its own row of products only, so the
+        // queries of a block are answered on the pool, each range with its
+        // own scratch.
+        pool::parallel_for(0, r, 8, [&](size_t lo, size_t hi) {
+            std::vector<float> approx(nlist);
+            std::vector<float> ranked;
+            std::vector<Candidate> sure;
+            std::vector<size_t> boundary;
+            for (size_t i = lo; i < hi; ++i) {
+                const size_t qi = b0 + i;
+                const std::span<const float> q = query(qi);
+                auto answer_exactly = [&] {
+                    how[i] = kExact;
+                    TopK res = find_topk(q, centroids, nlist, d, m);
+                    out.lists[qi] = std::move(res.lists);
+                    out.distances[qi] = std::move(res.distances);
+                };
+                const float qn = distance::fvec_norm_l2sqr(q);
+                if (!std::isfinite(qn)) {
+                    answer_exactly();
+                    continue;
+                }
+                const float* g = products.data() + i * nlist;
+                // Branch-free so that the loop vectorises: `bad` collects NaN and
+                // infinite values, a non-positive or NaN value becomes +0.0.
+                const float* nm = norms.data();
+                float* ap = approx.data();
+                unsigned bad = 0;
+                for (size_t j = 0; j < nlist; ++j) {
+                    const float raw = (nm[j] + qn) - (g[j] + g[j]);
+                    bad |= static_cast<unsigned>(!(std::fabs(raw) <= kF32Max));
+                    ap[j] = raw > 0.0f ? raw : 0.0f;
+                }
+                if (bad) {
+                    answer_exactly();
+                    continue;
+                }
+
+                // tau: the m-th smallest approximate distance. All are finite and
+                // at least +0.0, so plain comparison is the total order here, and
+                // only the value matters, not which list holds it.
+                const float tau = mth_smallest(approx, m, ranked);
+                const float root = std::sqrt(qn * maxc);
+                const float s = (root + root) + (maxc + qn);
+                const float band = s == 0.0f ? 0.0f : (gamma * s) + (gamma * s);
+                const float lower = tau - band;
+                const float upper = tau + band;
+
+                sure.clear();
+                boundary.clear();
+                for (size_t j = 0; j < nlist; ++j) {
+                    const float a = approx[j];
+                    if (a < lower) {
+                        sure.push_back({0.0f, j});
+                    } else if (a <= upper) {
+                        boundary.push_back(j);
+                    }
+                }
+                // Every candidate uncertain, or (never expected) too few to fill
+                // m places: rank them all exactly.
+                if (boundary.size() == nlist || sure.size() >= m || sure.size() + boundary.size() < m) {
+                    answer_exactly();
+                    continue;
+                }
+                exact_distances(q, centroids, d, sure);
+                how[i] = kRefined;
+                TopK res = refine_topk_boundary(q, centroids, d, m, std::move(sure), boundary);
+                sure = {};
                 out.lists[qi] = std::move(res.lists);
                 out.distances[qi] = std::move(res.distances);
-            };
-            const float qn = distance::fvec_norm_l2sqr(q);
-            if (!std::isfinite(qn)) {
-                answer_exactly();
-                continue;
             }
-            const float* g = products.data() + i * nlist;
-            // Branch-free so that the loop vectorises: `bad` collects NaN and
-            // infinite values, a non-positive or NaN value becomes +0.0.
-            const float* nm = norms.data();
-            float* ap = approx.data();
-            unsigned bad = 0;
-            for (size_t j = 0; j < nlist; ++j) {
-                const float raw = (nm[j] + qn) - (g[j] + g[j]);
-                bad |= static_cast<unsigned>(!(std::fabs(raw) <= kF32Max));
-                ap[j] = raw > 0.0f ? raw : 0.0f;
+        });
+        if (stats) {
+            for (uint8_t h : how) {
+                stats->exact_fallbacks += h == kExact ? 1 : 0;
+                stats->refined += h == kRefined ? 1 : 0;
             }
-            if (bad) {
-                answer_exactly();
-                continue;
-            }
-
-            // tau: the m-th smallest approximate distance. All are finite and
-            // at least +0.0, so plain comparison is the total order here, and
-            // only the value matters, not which list holds it.
-            const float tau = mth_smallest(approx, m, ranked);
-            const float root = std::sqrt(qn * maxc);
-            const float s = (root + root) + (maxc + qn);
-            const float band = s == 0.0f ? 0.0f : (gamma * s) + (gamma * s);
-            const float lower = tau - band;
-            const float upper = tau + band;
-
-            sure.clear();
-            boundary.clear();
-            for (size_t j = 0; j < nlist; ++j) {
-                const float a = approx[j];
-                if (a < lower) {
-                    sure.push_back({exact_distance(q, centroids, j, d), j});
-                } else if (a <= upper) {
-                    boundary.push_back(j);
-                }
-            }
-            // Every candidate uncertain, or (never expected) too few to fill
-            // m places: rank them all exactly.
-            if (boundary.size() == nlist || sure.size() >= m || sure.size() + boundary.size() < m) {
-                answer_exactly();
-                continue;
-            }
-            if (stats) ++stats->refined;
-            TopK res = refine_topk_boundary(q, centroids, d, m, sure, boundary);
-            out.lists[qi] = std::move(res.lists);
-            out.distances[qi] = std::move(res.distances);
         }
     }
     return out;
