@@ -1,11 +1,13 @@
-// IVF-PQ files from arbitrary bytes: open, load, list reads and the
-// precomputed table through the core API.
+// IVF-PQ files from arbitrary bytes: open, load, list reads, the
+// precomputed table and one single and one batch search through the core
+// API.
 //
 // Input: 8 control bytes, then the file. Control byte 0 chooses how much of
 // the header is repaired before opening (none; magic, version and flags; also
 // d, nlist, m, ksub, dsub and the metric made small and consistent) so that
 // the fuzzer reaches the metadata and the lists; byte 1 sets the host's range
-// cap. Every failure must be a tavren::Error; anything else (an assertion, a
+// cap; byte 2 chooses whether the precomputed table is built before the
+// searches. Every failure must be a tavren::Error; anything else (an assertion, a
 // sanitizer report, a crash) is a finding. Lists that load must come back with
 // ascending IDs and count * code_size code bytes.
 #include <algorithm>
@@ -97,7 +99,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         } catch (const tavren::Error&) {
         }
-        reader.build_precomputed_table(uint64_t{1} << 20);
+        if ((data[2] & 1) != 0) reader.build_precomputed_table(uint64_t{1} << 20);
+        // One query of zeros and ones, small k and every list probed: the
+        // results must be exactly k pairs, ascending by distance.
+        const size_t d = static_cast<size_t>(std::min<uint64_t>(reader.dimension(), 4096));
+        if (d == reader.dimension()) {
+            std::vector<float> q(2 * d);
+            for (size_t i = 0; i < q.size(); ++i) q[i] = static_cast<float>((data[3] >> (i % 8)) & 1);
+            const size_t k = 1 + data[4] % 8;
+            try {
+                const tavren::SearchResult one =
+                    reader.search_with_filter(std::span<const float>(q).first(d), k, nlist + 1, nullptr);
+                check(one.ids.size() == k && one.distances.size() == k);
+                const tavren::SearchResult two = reader.search_batch_range_with_reuse(
+                    q, 2, k, 0, nlist, {}, {}, nullptr,
+                    static_cast<tavren::ivfpq_io::BatchTableReuse>(data[5] % 3), 1 + data[6] * uint64_t{4096});
+                check(two.ids.size() == 2 * k && two.distances.size() == 2 * k);
+            } catch (const tavren::Error&) {
+            }
+        }
     } catch (const tavren::Error&) {
     }
     return 0;

@@ -34,6 +34,8 @@
 #include "ivf_search.hpp"
 #include "ivfflat_file_builder.hpp"
 #include "ivfflat_io.hpp"
+#include "ivfpq_fixture.hpp"
+#include "ivfpq_io.hpp"
 #include "ivfsq_fixture.hpp"
 #include "ivfsq_io.hpp"
 #include "sq_kernels.hpp"
@@ -159,6 +161,42 @@ struct IvfSqTraits {
     }
 };
 
+// ---- IVF-PQ ------------------------------------------------------------------------
+
+struct IvfPqTraits {
+    using Reader = tavren::ivfpq_io::IVFPQIndexReader;
+    static constexpr const char* kName = "IVF-PQ";
+
+    struct File {
+        tavren::testing::PqFixture fixture;
+        std::vector<uint8_t> bytes() const { return fixture.file; }
+        size_t d() const { return fixture.index.dimension(); }
+        size_t nlist() const { return fixture.index.nlist(); }
+        // Every row scored with a table per (query, list), as the scan does
+        // without the precomputed table.
+        SearchResult exact(std::span<const float> query, size_t k, const RowIdFilter* filter) const {
+            return tavren::testing::brute_force_pq(fixture.index, query, k, filter);
+        }
+    };
+
+    // 8-bit codes of two dimensions per sub-quantizer.
+    static File make(uint32_t metric, size_t d, size_t nlist, size_t n, uint32_t seed) {
+        return File{tavren::testing::make_pq_fixture(metric, d, d / 2, 8, nlist, n, seed)};
+    }
+
+    static std::vector<HeaderFault> header_faults() {
+        return {
+            {"magic", [](auto& b) { put<uint32_t>(b, 0, 0x4956505A); }, "Invalid IVFPQ magic: 0x4956505A"},
+            {"version", [](auto& b) { put<uint32_t>(b, 4, 7); }, "Unsupported IVFPQ version: 7"},
+            {"dimension", [](auto& b) { put<int32_t>(b, 8, 0); }, "invalid header field d: 0 (must be positive)"},
+            {"nlist", [](auto& b) { put<int32_t>(b, 12, -2); }, "invalid header field nlist: -2 (must be positive)"},
+            {"metric", [](auto& b) { put<uint32_t>(b, 28, 3); }, "Unknown metric type: 3"},
+            {"reserved", [](auto& b) { b[50] = 1; }, "IVFPQ reserved bytes must be zero"},
+            {"flags", [](auto& b) { put<uint32_t>(b, 40, 0x1C); }, "Unsupported IVFPQ flags: 0x00000010"},
+        };
+    }
+};
+
 // ---- The suite ---------------------------------------------------------------------
 
 template <class Traits>
@@ -190,7 +228,7 @@ protected:
     }
 };
 
-using Families = ::testing::Types<IvfFlatTraits, IvfSqTraits>;
+using Families = ::testing::Types<IvfFlatTraits, IvfSqTraits, IvfPqTraits>;
 struct FamilyNames {
     template <class T>
     static std::string GetName(int) {

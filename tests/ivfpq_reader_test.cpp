@@ -2,7 +2,7 @@
 // metadata in one read with every refusal in order, non-finite metadata,
 // sorted IDs and transposed codes back from the lists, batched reads within
 // the host's range cap, truncation at each section, the precomputed table
-// within its budget, and the search refusal.
+// within its budget, and the search argument checks.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -221,11 +221,22 @@ TEST(IvfPqReader, PrecomputedTableWithinItsBudget) {
     EXPECT_TRUE(o.reader.loaded());
 }
 
-TEST(IvfPqReader, SearchIsRefused) {
+TEST(IvfPqReader, SearchValidatesAfterLoadingInOrder) {
     Opened o = open(file_of(three_lists()));
     const std::vector<float> q(4, 0.0f);
-    tavren::testing::expect_error([&] { o.reader.search_with_filter(q, 1, 1, nullptr); },
-                                  "IVF-PQ search is not available in this build");
-    tavren::testing::expect_error([&] { o.reader.search_batch_range(q, 1, 1, 0, 1, {}, {}, nullptr); },
-                                  "IVF-PQ search is not available in this build");
+    const std::vector<float> short_q(3, 0.0f);
+    tavren::testing::expect_error([&] { o.reader.search_with_filter(short_q, 0, 0, nullptr); },
+                                  "query length 3 does not match index dimension 4");
+    EXPECT_TRUE(o.reader.loaded());
+    tavren::testing::expect_error([&] { o.reader.search_with_filter(q, 0, 0, nullptr); }, "k must be greater than 0");
+    tavren::testing::expect_error([&] { o.reader.search_with_filter(q, 1, 0, nullptr); },
+                                  "nprobe must be greater than 0");
+    tavren::testing::expect_error([&] { o.reader.search_batch_range(q, 0, 1, 0, 1, {}, {}, nullptr); },
+                                  "nq must be greater than 0");
+    tavren::testing::expect_error([&] { o.reader.search_batch_range(q, 1, 1, 2, 2, {}, {}, nullptr); },
+                                  "probe range must be non-empty");
+    const std::vector<int64_t> ids(2, 0);
+    const std::vector<float> dists(1, 0.0f);
+    tavren::testing::expect_error([&] { o.reader.search_batch_range(q, 1, 2, 0, 1, ids, dists, nullptr); },
+                                  "seed result lengths must both equal nq * k");
 }

@@ -66,11 +66,28 @@ struct IvfVariant {
 
     SearchResult batch_pass(std::span<const float> queries, uint64_t count, uint64_t top_k, uint64_t start,
                             uint64_t end, std::span<const int64_t> seed_ids, std::span<const float> seed_distances,
-                            const RowIdFilter* filter, const VectorSearchParams&) {
-        return reader.search_batch_range(queries, count, top_k, start, end, seed_ids, seed_distances, filter);
+                            const RowIdFilter* filter, const VectorSearchParams& params) {
+        if constexpr (kType == IndexType::IvfPq) {
+            // The reuse mode's codes are the reader's own.
+            return reader.search_batch_range_with_reuse(
+                queries, count, top_k, start, end, seed_ids, seed_distances, filter,
+                static_cast<ivfpq_io::BatchTableReuse>(static_cast<uint32_t>(params.ivfpq_table_reuse_mode)),
+                params.ivfpq_table_reuse_max_bytes);
+        } else {
+            (void)params;
+            return reader.search_batch_range(queries, count, top_k, start, end, seed_ids, seed_distances, filter);
+        }
     }
 
-    void prepare() { reader.ensure_loaded(); }
+    // What warm-up and optimize_for_search do: load the metadata, and for
+    // IVF-PQ build the precomputed table when it fits the memory budget.
+    void prepare() {
+        if constexpr (requires { reader.prepare_for_search(); }) {
+            reader.prepare_for_search();
+        } else {
+            reader.ensure_loaded();
+        }
+    }
 
     static IvfVariant open(std::unique_ptr<io::SeekRead> input, const std::array<uint8_t, 64>& header) {
         return IvfVariant{Reader::open_with_header(std::move(input), std::span<const uint8_t, 64>(header))};
@@ -114,7 +131,7 @@ bool is_known_magic(uint32_t magic) noexcept {
 
 ReaderVariant open_variant(std::unique_ptr<io::SeekRead> input, const std::array<uint8_t, 64>& header,
                            const read_options::VectorIndexReaderOptions& options) {
-    // Only the IVF-SQ and DiskANN readers take the options.
+    // The IVF-SQ, IVF-PQ and DiskANN readers take the options.
     const uint32_t magic = index_io_util::load_le<uint32_t>(header, 0);
     switch (magic) {
         case kIvfFlatFileMagic:
@@ -124,7 +141,9 @@ ReaderVariant open_variant(std::unique_ptr<io::SeekRead> input, const std::array
             return IvfSqVariant{ivfsq_io::IVFSQIndexReader::open_with_header_and_options(
                 std::move(input), std::span<const uint8_t, 64>(header), options)};
         case kIvfPqFileMagic:
-            return IvfPqVariant::open(std::move(input), header);
+            // The precomputed table is bounded by the memory budget.
+            return IvfPqVariant{ivfpq_io::IVFPQIndexReader::open_with_header_and_options(
+                std::move(input), std::span<const uint8_t, 64>(header), options)};
         case kIvfRqFileMagic:
             not_in_this_build("IVF-RQ");
         case kDiskAnnFileMagic:

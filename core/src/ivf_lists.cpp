@@ -243,13 +243,33 @@ RowGeometry row_geometry(const ListFormat& format, uint64_t offset, uint64_t id_
     return {format.code_size, *row_start};
 }
 
-// Reads rows [first, first + rows) into `arena` with one host call; the codes
-// stay valid until the arena is used again.
+// Reads rows [first, first + rows) of a list of `count` rows into `arena`
+// with one host call (a transposed format: one stripe per code byte, within
+// the read budget and the host's range cap); the codes stay valid until the
+// arena is used again.
 std::span<const uint8_t> read_row_chunk(const io::SeekRead& input, const RowGeometry& g, uint64_t first,
-                                        uint64_t rows, ScratchArray<uint8_t, 64>& arena, const ListFormat& format) {
+                                        uint64_t rows, uint64_t count, ScratchArray<uint8_t, 64>& arena,
+                                        const ListFormat& format) {
     std::optional<uint64_t> chunk_bytes = checked_mul(rows, g.row_bytes);
     if (!chunk_bytes) invalid_data("{} chunk size overflow", format.family);
     aligned_payload_layout(*chunk_bytes, 0, *chunk_bytes, format);
+    if (format.transposed) {
+        // Code byte k of chunk row r lands at k * rows + r.
+        const size_t len = static_cast<size_t>(*chunk_bytes);
+        uint8_t* const buffer = arena.reserve(len);
+        std::vector<uint64_t> offsets(static_cast<size_t>(g.row_bytes));
+        std::vector<std::span<uint8_t>> stripes(static_cast<size_t>(g.row_bytes));
+        for (uint64_t k = 0; k < g.row_bytes; ++k) {
+            std::optional<uint64_t> at = checked_mul(k, count);
+            if (at) at = checked_add(*at, first);
+            if (at) at = checked_add(*at, g.row_start);
+            if (!at) invalid_data("{} transposed chunk offset overflow", format.family);
+            offsets[k] = *at;
+            stripes[k] = std::span<uint8_t>(buffer + k * rows, static_cast<size_t>(rows));
+        }
+        util::pread_batched_slices_with_limit(input, offsets, stripes, util::kReadBudgetBytes);
+        return {buffer, len};
+    }
     std::optional<uint64_t> chunk_offset = checked_mul(first, g.row_bytes);
     if (chunk_offset) chunk_offset = checked_add(*chunk_offset, g.row_start);
     if (!chunk_offset) invalid_data("{} chunk offset overflow", format.family);
@@ -538,7 +558,7 @@ void ListStore::read_ids_then_chunks(const io::SeekRead& input, uint64_t offset,
     const uint64_t fixed = 8 * static_cast<uint64_t>(ids.size()) + (util::kChunkBudgetBytes - budgets_.chunk_budget);
     for (uint64_t first = 0; first < count;) {
         const uint64_t rows = util::bounded_ivf_stream_chunk_rows(count - first, g.row_bytes, fixed, 1);
-        const std::span<const uint8_t> chunk = read_row_chunk(input, g, first, rows, scratch().arena, format_);
+        const std::span<const uint8_t> chunk = read_row_chunk(input, g, first, rows, count, scratch().arena, format_);
         consumer(std::span<const int64_t>(ids).subspan(static_cast<size_t>(first), static_cast<size_t>(rows)), chunk);
         first += rows;
     }
@@ -564,7 +584,7 @@ void ListStore::read_ids_with_chunks(const io::SeekRead& input, uint64_t offset,
         const uint64_t rows = util::bounded_ivf_stream_chunk_rows(count - first, g.row_bytes + 8, fixed, 1);
         if (ids.capacity() < rows) ids.reserve(static_cast<size_t>(rows));
         cursor.next_ids(static_cast<size_t>(rows), ids);
-        const std::span<const uint8_t> chunk = read_row_chunk(input, g, first, rows, scratch().arena, format_);
+        const std::span<const uint8_t> chunk = read_row_chunk(input, g, first, rows, count, scratch().arena, format_);
         consumer(ids, chunk);
         first += rows;
     }

@@ -94,6 +94,10 @@ struct ListFormat {
     // The code section of a payload read alone is a whole number of these
     // (4: f32 rows), and batched codes start on such a boundary.
     uint64_t code_align = 4;
+    // Codes stored column by column (code byte k of row r at k * count + r,
+    // count the list's rows): a streamed chunk is read as one stripe per code
+    // byte and handed over in the same layout over its own rows.
+    bool transposed = false;
 };
 
 // Byte budgets of a reader. The defaults are the file format's; tests lower

@@ -87,13 +87,26 @@ concept QueryBlockScanner =
         { s.scan_block(qs, ids, codes, filter, heaps) } -> std::same_as<void>;
     };
 
+// A scanner whose scores depend on the list (codes of residuals to the
+// list's centroid) also provides scan_list(q, list, ids, codes, filter,
+// heap); the walk then calls it, with the list index, instead of scan.
+template <ListScanner S>
+void scan_rows(const S& s, const typename S::Query& q, size_t list, std::span<const int64_t> ids,
+               std::span<const uint8_t> codes, const RowIdFilter* filter, ArrivalOrderTopKHeap& heap) {
+    if constexpr (requires { s.scan_list(q, list, ids, codes, filter, heap); }) {
+        s.scan_list(q, list, ids, codes, filter, heap);
+    } else {
+        s.scan(q, ids, codes, filter, heap);
+    }
+}
+
 // Offers a run of rows to the heaps of the queries `members` (indexes into
 // `queries` and `heaps` alike, at most kQueryBlock), list-major when the
 // scanner can, otherwise query by query. `heap_of(t)` is the heap of the
 // t-th member.
 template <ListScanner S, class HeapOf>
 void scan_query_block(const S& scanner, std::span<const typename S::Query> queries, std::span<const size_t> members,
-                      std::span<const int64_t> ids, std::span<const uint8_t> codes, const RowIdFilter* filter,
+                      size_t list, std::span<const int64_t> ids, std::span<const uint8_t> codes, const RowIdFilter* filter,
                       HeapOf&& heap_of) {
     if constexpr (QueryBlockScanner<S>) {
         if (members.size() >= 2) {
@@ -109,17 +122,17 @@ void scan_query_block(const S& scanner, std::span<const typename S::Query> queri
             return;
         }
     }
-    for (size_t t = 0; t < members.size(); ++t) scanner.scan(queries[members[t]], ids, codes, filter, heap_of(t));
+    for (size_t t = 0; t < members.size(); ++t) scan_rows(scanner, queries[members[t]], list, ids, codes, filter, heap_of(t));
 }
 
 // Every query of `set` over one run of rows, in blocks of kQueryBlock.
 template <ListScanner S>
-void scan_run(const S& scanner, std::span<const typename S::Query> queries, std::span<const size_t> set,
+void scan_run(const S& scanner, std::span<const typename S::Query> queries, std::span<const size_t> set, size_t list,
               std::span<const int64_t> ids, std::span<const uint8_t> codes, const RowIdFilter* filter,
               std::span<ArrivalOrderTopKHeap> heaps) {
     for (size_t b = 0; b < set.size(); b += kQueryBlock) {
         const std::span<const size_t> members = set.subspan(b, std::min(kQueryBlock, set.size() - b));
-        scan_query_block(scanner, queries, members, ids, codes, filter,
+        scan_query_block(scanner, queries, members, list, ids, codes, filter,
                          [&](size_t t) -> ArrivalOrderTopKHeap& { return heaps[members[t]]; });
     }
 }
@@ -284,13 +297,13 @@ void scan_batch_in_parallel(SearchScratch& sc, const S& scanner, std::span<const
             ArrivalOrderTopKHeap& heap = sc.task_heaps[tile.heap].heap;
             for (size_t t = 0; t < members.size(); ++t) {
                 heap.reset(k, rows);
-                scanner.scan(queries[members[t]], lists[j].ids, lists[j].codes, filter, heap);
+                scan_rows(scanner, queries[members[t]], lists[j].list, lists[j].ids, lists[j].codes, filter, heap);
                 keep(t, heap);
             }
             return;
         }
         for (size_t t = 0; t < members.size(); ++t) sc.task_heaps[tile.heap + t].heap.reset(k, rows);
-        scan_query_block(scanner, queries, members, lists[j].ids, lists[j].codes, filter,
+        scan_query_block(scanner, queries, members, lists[j].list, lists[j].ids, lists[j].codes, filter,
                          [&](size_t t) -> ArrivalOrderTopKHeap& { return sc.task_heaps[tile.heap + t].heap; });
         for (size_t t = 0; t < members.size(); ++t) keep(t, sc.task_heaps[tile.heap + t].heap);
     });
@@ -323,7 +336,7 @@ void walk_lists(const ReaderView& r, const S& scanner, std::span<const size_t> o
         if (r.lists.payload_len(order[p]) > threshold) {
             const std::span<const size_t> set = query_sets[p];
             r.lists.read_streamed(r.input, order[p], [&](std::span<const int64_t> ids, std::span<const uint8_t> codes) {
-                scan_run(scanner, queries, set, ids, codes, filter, heaps);
+                scan_run(scanner, queries, set, order[p], ids, codes, filter, heaps);
             });
             ++p;
             continue;
@@ -351,7 +364,8 @@ void walk_lists(const ReaderView& r, const S& scanner, std::span<const size_t> o
                                            heaps, k, filter);
         } else {
             for (size_t j = 0; j < lists.size(); ++j) {
-                scan_run(scanner, queries, query_sets[p + j], lists[j].ids, lists[j].codes, filter, heaps);
+                scan_run(scanner, queries, query_sets[p + j], lists[j].list, lists[j].ids, lists[j].codes, filter,
+                         heaps);
             }
         }
         p = end;

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <new>
 #include <numeric>
 #include <optional>
 
+#include "distance.hpp"
 #include "error.hpp"
+#include "ivfpq_batch_log.hpp"
+#include "logging.hpp"
 #include "index_io_util.hpp"
 #include "metric.hpp"
 #include "numeric.hpp"
@@ -263,7 +267,7 @@ IVFPQIndexReader::IVFPQIndexReader(std::unique_ptr<io::SeekRead> input, const fm
     : input_(std::move(input)),
       pq_(pq::ProductQuantizer::with_nbits(static_cast<size_t>(h.dimension), static_cast<size_t>(h.m),
                                            h.ksub == 16 ? 4 : 8)),
-      lists_(ivf_lists::ListFormat{"IVF-PQ", pq_.code_size(), 1}, static_cast<size_t>(h.nlist)),
+      lists_(ivf_lists::ListFormat{"IVF-PQ", pq_.code_size(), 1, true}, static_cast<size_t>(h.nlist)),
       d_(static_cast<uint64_t>(h.dimension)),
       nlist_(static_cast<uint64_t>(h.nlist)),
       m_(static_cast<uint64_t>(h.m)),
@@ -278,6 +282,14 @@ IVFPQIndexReader IVFPQIndexReader::open_with_header(std::unique_ptr<io::SeekRead
                                                     std::span<const uint8_t, fmtv::kHeaderBytes> header) {
     const fmtv::Header h = validate_header(header);
     return IVFPQIndexReader(std::move(input), h);
+}
+
+IVFPQIndexReader IVFPQIndexReader::open_with_header_and_options(std::unique_ptr<io::SeekRead> input,
+                                                                std::span<const uint8_t, fmtv::kHeaderBytes> header,
+                                                                const read_options::VectorIndexReaderOptions& options) {
+    IVFPQIndexReader reader = open_with_header(std::move(input), header);
+    reader.memory_budget_ = options.memory_budget_bytes;
+    return reader;
 }
 
 namespace {
@@ -392,15 +404,232 @@ bool IVFPQIndexReader::build_precomputed_table(uint64_t budget_bytes) {
     return true;
 }
 
-SearchResult IVFPQIndexReader::search_with_filter(std::span<const float>, size_t, size_t,
-                                                  const row_id_filter::RowIdFilter*) {
-    invalid_input("IVF-PQ search is not available in this build");
+uint64_t IVFPQIndexReader::list_payload_len(size_t list) {
+    ensure_loaded();
+    return lists_.payload_len(list);
 }
 
-SearchResult IVFPQIndexReader::search_batch_range(std::span<const float>, size_t, size_t, size_t, size_t,
-                                                  std::span<const int64_t>, std::span<const float>,
-                                                  const row_id_filter::RowIdFilter*) {
-    invalid_input("IVF-PQ search is not available in this build");
+bool IVFPQIndexReader::prepare_for_search() {
+    ensure_loaded();
+    // What the reader already holds counts against its budget.
+    uint64_t resident = saturating_mul(centroids_.size(), sizeof(float));
+    resident = saturating_add(resident, saturating_mul(pq_.centroids().size(), 2 * sizeof(float)));
+    resident = saturating_add(resident, saturating_mul(nlist_, 16));
+    if (opq_) resident = saturating_add(resident, saturating_mul(d_ * d_, sizeof(float)));
+    return build_precomputed_table(saturating_sub(memory_budget_, resident));
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double ms(std::chrono::nanoseconds d) { return static_cast<double>(d.count()) / 1e6; }
+
+// The host input, borrowed for the measured reads of one call.
+struct BorrowedRead final : io::SeekRead {
+    const io::SeekRead* inner;
+    explicit BorrowedRead(const io::SeekRead& r) : inner(&r) {}
+    void pread(std::span<io::ReadRequest> requests) const override { inner->pread(requests); }
+    io::ReadCapabilities capabilities() const override { return inner->capabilities(); }
+};
+
+// The scanner, counting each scan's rows and matches for the timing line.
+struct CountingScanner {
+    using Query = ivfpq::PqScanner::Query;
+    const ivfpq::PqScanner& inner;
+    ivfpq_batch_log::BatchScanCounters& counters;
+    const row_id_filter::RowIdFilter* filter;
+    size_t nbits;
+
+    Query prepare(std::span<const float> q) const { return inner.prepare(q); }
+    void scan(const Query& q, std::span<const int64_t> ids, std::span<const uint8_t> codes,
+              const row_id_filter::RowIdFilter* f, ivfpq::TopKHeap& heap) const {
+        scan_list(q, 0, ids, codes, f, heap);
+    }
+    void scan_list(const Query& q, size_t list, std::span<const int64_t> ids, std::span<const uint8_t> codes,
+                   const row_id_filter::RowIdFilter* f, ivfpq::TopKHeap& heap) const {
+        uint64_t g = ids.size();
+        if (f != nullptr) {
+            g = 0;
+            for (int64_t id : ids) g += f->contains(id) ? 1 : 0;
+        }
+        counters.record(list, ids.size(), g, f != nullptr, nbits);
+        inner.scan_list(q, list, ids, codes, f, heap);
+    }
+    uint64_t row_work() const noexcept { return inner.row_work(); }
+};
+
+}  // namespace
+
+ivf_search::ReaderView IVFPQIndexReader::view(uint32_t engine_metric) {
+    return ivf_search::ReaderView{lists_, *input_, scratch_, centroids_, d_, nlist_, engine_metric};
+}
+
+ivfpq::ScanIndex IVFPQIndexReader::scan_index() const {
+    ivfpq::ScanIndex idx;
+    idx.pq = &pq_;
+    idx.centroids = centroids_;
+    idx.precomputed = precomputed_table_;
+    idx.d = d_;
+    idx.m = m_;
+    idx.ksub = ksub_;
+    idx.nbits = pq_.nbits();
+    idx.metric = metric_;
+    idx.by_residual = by_residual_;
+    return idx;
+}
+
+std::vector<float> IVFPQIndexReader::preprocess(std::span<const float> queries, size_t nq) const {
+    std::vector<float> q(queries.begin(), queries.end());
+    if (metric_ == kMetricCosine) {
+        for (size_t i = 0; i < nq; ++i) distance::fvec_normalize(std::span<float>(q).subspan(i * d_, d_));
+    }
+    if (opq_) {
+        // Normalisation first, then the rotation the centroids and codes live in.
+        std::vector<float> rotated(q.size(), 0.0f);
+        opq_->apply_batch(q, rotated, nq);
+        return rotated;
+    }
+    return q;
+}
+
+SearchResult IVFPQIndexReader::search_with_filter(std::span<const float> query, size_t k, size_t nprobe,
+                                                  const row_id_filter::RowIdFilter* filter) {
+    ensure_loaded();
+    if (query.size() != d_) invalid_input("query length {} does not match index dimension {}", query.size(), d_);
+    if (k == 0) invalid_input("k must be greater than 0");
+    if (nprobe == 0) invalid_input("nprobe must be greater than 0");
+    const std::vector<float> q = preprocess(query, 1);
+    const bool precomputed = metric_ == kMetricL2 && by_residual_ && !precomputed_table_.empty();
+    const ivfpq::TableMethod method = precomputed    ? ivfpq::TableMethod::Precomputed
+                                      : by_residual_ ? ivfpq::TableMethod::PerPair
+                                                     : ivfpq::TableMethod::QueryTable;
+    const ivfpq::PqScanner scanner(scan_index(), method);
+    // The queries arrive preprocessed: the engine must not normalise again.
+    return ivf_search::search_one(view(kMetricL2), scanner, q, k, nprobe, filter);
+}
+
+SearchResult IVFPQIndexReader::search_batch_range(std::span<const float> queries, size_t nq, size_t k,
+                                                  size_t probe_start, size_t probe_end,
+                                                  std::span<const int64_t> seed_ids,
+                                                  std::span<const float> seed_distances,
+                                                  const row_id_filter::RowIdFilter* filter) {
+    return search_batch_range_with_reuse(queries, nq, k, probe_start, probe_end, seed_ids, seed_distances, filter,
+                                         BatchTableReuse::Auto, kDefaultReuseBudgetBytes);
+}
+
+SearchResult IVFPQIndexReader::search_batch_range_with_reuse(std::span<const float> queries, size_t nq, size_t k,
+                                                             size_t probe_start, size_t probe_end,
+                                                             std::span<const int64_t> seed_ids,
+                                                             std::span<const float> seed_distances,
+                                                             const row_id_filter::RowIdFilter* filter,
+                                                             BatchTableReuse mode, uint64_t budget_bytes) {
+    const auto load_start = Clock::now();
+    ensure_loaded();
+    const auto load_end = Clock::now();
+    index_io_util::validate_batch_queries(queries, nq, d_, k);
+    if (probe_start >= probe_end) invalid_input("probe range must be non-empty");
+    ivf_search::validate_batch_seed(seed_ids, seed_distances, nq, k);
+
+    // One table per query is kept only when all of them fit the budget.
+    std::optional<uint64_t> required = checked_mul(nq, m_);
+    if (required) required = checked_mul(*required, ksub_);
+    if (required) required = checked_mul(*required, sizeof(float));
+    const bool fits = required && *required <= budget_bytes;
+    ivfpq::TableMethod method = ivfpq::TableMethod::PerPair;
+    if (mode != BatchTableReuse::Off && fits) {
+        if (metric_ == kMetricL2 && by_residual_ && !precomputed_table_.empty()) {
+            method = ivfpq::TableMethod::Precomputed;
+        } else if (!by_residual_ && pq_.nbits() == 8 && probe_end - probe_start >= 2 &&
+                   (mode == BatchTableReuse::On || nq >= 64)) {
+            method = ivfpq::TableMethod::QueryTable;
+        }
+    }
+    const ivfpq::PqScanner scanner(scan_index(), method);
+    const bool timing = ivfpq_batch_log::timing_enabled();
+    const bool reuse_log = !by_residual_ && ivfpq_batch_log::reuse_enabled();
+    if (!timing && !reuse_log) {
+        const std::vector<float> q = preprocess(queries, nq);
+        return ivf_search::search_batch(view(kMetricL2), scanner, q, nq, k, probe_start, probe_end, seed_ids,
+                                        seed_distances, filter);
+    }
+
+    // Described on standard error: the same search, counted and timed.
+    ivfpq_batch_log::BatchTiming t;
+    const auto t0 = Clock::now();
+    const std::vector<float> q = preprocess(queries, nq);
+    const auto t1 = Clock::now();
+    // The probe plan again, for the counters (the engine makes its own).
+    const kmeans::TopKBatch probes = kmeans::find_topk_batch(q, nq, centroids_, nlist_, d_, probe_end);
+    std::vector<uint64_t> queries_of(nlist_, 0);
+    for (size_t i = 0; i < nq; ++i) {
+        for (size_t r = probe_start; r < probes.lists[i].size(); ++r) {
+            t.query_list_pairs = saturating_add(t.query_list_pairs, 1);
+            const size_t l = probes.lists[i][r];
+            if (lists_.count(l) > 0) ++queries_of[l];
+        }
+    }
+    for (size_t l = 0; l < nlist_; ++l) {
+        if (queries_of[l] == 0) continue;
+        ++t.unique_lists;
+        t.unique_list_rows = saturating_add(t.unique_list_rows, static_cast<uint64_t>(lists_.count(l)));
+    }
+    const auto t2 = Clock::now();
+    ivfpq_batch_log::BatchScanCounters counters(nlist_);
+    const CountingScanner counting{scanner, counters, filter, pq_.nbits()};
+    io::MeasuredSeekRead<BorrowedRead> measured(BorrowedRead{*input_});
+    measured.begin_measurement();
+    ivf_search::ReaderView v = view(kMetricL2);
+    ivf_search::ReaderView measured_view{v.lists, measured, v.scratch, v.centroids, v.d, v.nlist, v.metric};
+    SearchResult out;
+    try {
+        out = ivf_search::search_batch(measured_view, counting, q, nq, k, probe_start, probe_end, seed_ids,
+                                       seed_distances, filter);
+    } catch (...) {
+        (void)measured.take_measurement();
+        throw;
+    }
+    const io::ReadMeasurement reads = measured.take_measurement();
+    const auto t3 = Clock::now();
+    t.read_calls = reads.read_calls;
+    t.requested_bytes = reads.read_bytes;
+    t.pq_codes_evaluated = counters.pq_codes_evaluated.load();
+    t.sparse_query_list_pairs = counters.sparse_pairs.load();
+    t.dense_query_list_pairs = counters.dense_pairs.load();
+    t.actual_pq_codes_evaluated = counters.actual_codes.load();
+    for (size_t l = 0; l < nlist_; ++l) {
+        // Every query of a list scans each of its runs once.
+        if (queries_of[l] == 0) continue;
+        t.matched_rows = saturating_add(t.matched_rows, counters.matched_by_list[l].load() / queries_of[l]);
+    }
+    t.min_hits_per_query = k;
+    for (size_t i = 0; i < nq; ++i) {
+        uint64_t hits = 0;
+        for (size_t j = 0; j < k; ++j) hits += out.ids[i * k + j] != -1 || out.distances[i * k + j] != kF32Max;
+        if (hits < k) ++t.queries_below_k;
+        t.min_hits_per_query = std::min<uint64_t>(t.min_hits_per_query, hits);
+    }
+    const auto t4 = Clock::now();
+    t.load_ms = ms(load_end - load_start);
+    t.preprocess_ms = ms(t1 - t0);
+    t.coarse_ms = ms(t2 - t1);
+    t.io_read_ms = ms(reads.read_time);
+    // The engine's walk (its own probe selection, reads, scans and merges).
+    t.scan_ms = std::max(0.0, ms(t3 - t2) - t.io_read_ms);
+    t.finalize_ms = ms(t4 - t3);
+    t.total_ms = ms(t4 - load_start);
+    if (timing) {
+        logging::emit_log(3, ivfpq_batch_log::timing_line(t, nq, probe_end - probe_start, pq_.nbits(), k,
+                                                          filter != nullptr));
+    }
+    if (reuse_log) {
+        const bool enabled = method == ivfpq::TableMethod::QueryTable;
+        const uint64_t built = enabled ? nq : 0;
+        logging::emit_log(3, ivfpq_batch_log::reuse_line(static_cast<uint32_t>(mode), enabled, built > 0, metric_,
+                                                         pq_.nbits(), nq, probe_end, t.unique_lists,
+                                                         filter != nullptr, required, budget_bytes, built));
+    }
+    return out;
 }
 
 }  // namespace tavren::ivfpq_io

@@ -16,8 +16,15 @@
 #include "row_id_filter.hpp"
 #include "search_result.hpp"
 #include "ivfpq_format.hpp"
+#include "ivfpq_scan.hpp"
+#include "ivf_search.hpp"
+#include "read_options.hpp"
 
 namespace tavren::ivfpq_io {
+
+// How a batch search reuses distance tables across its (query, list) pairs.
+enum class BatchTableReuse : uint32_t { Off = 0, On = 1, Auto = 2 };
+inline constexpr uint64_t kDefaultReuseBudgetBytes = 536870912;
 
 // The header's fields checked in the reader's order (all InvalidData):
 // magic, version, d / nlist / m / ksub / dsub positive, ksub 16 or 256,
@@ -79,6 +86,10 @@ public:
     // product quantizer of the file's shape.
     static IVFPQIndexReader open_with_header(std::unique_ptr<io::SeekRead> input,
                                              std::span<const uint8_t, ivfpq_format::kHeaderBytes> header);
+    // The same, keeping the memory budget of `options` for the precomputed table.
+    static IVFPQIndexReader open_with_header_and_options(std::unique_ptr<io::SeekRead> input,
+                                                         std::span<const uint8_t, ivfpq_format::kHeaderBytes> header,
+                                                         const read_options::VectorIndexReaderOptions& options);
 
     uint64_t dimension() const noexcept { return d_; }
     uint64_t nlist() const noexcept { return nlist_; }
@@ -123,18 +134,55 @@ public:
     bool build_precomputed_table(uint64_t budget_bytes);
     const std::vector<float>& precomputed_table() const noexcept { return precomputed_table_; }
 
-    // Searching IVF-PQ files is not part of this build: InvalidInput
-    // "IVF-PQ search is not available in this build".
+    // What optimize_for_search and warm-up do: load, then build the
+    // precomputed table when it fits the memory budget the reader was opened
+    // with, less the metadata it holds. Returns whether the table is held.
+    bool prepare_for_search();
+
+    // One query: probe ranks [0, nprobe) in file order, exactly k pairs
+    // ascending, padded with (-1, kF32Max). Loads first (a load error wins),
+    // then InvalidInput "query length {} does not match index dimension {}",
+    // "k must be greater than 0", "nprobe must be greater than 0". Uses the
+    // precomputed table when held (l2 residual codes). filter may be null.
     SearchResult search_with_filter(std::span<const float> query, size_t k, size_t nprobe,
                                     const row_id_filter::RowIdFilter* filter);
+    // nq queries over probe ranks [probe_start, probe_end) of each query,
+    // optional seeds (both empty or both nq * k), optional filter: nq * k
+    // padded pairs, query-major. Each probed list is read once per call.
+    // Default reuse: Auto under 536870912 bytes.
     SearchResult search_batch_range(std::span<const float> queries, size_t nq, size_t k, size_t probe_start,
                                     size_t probe_end, std::span<const int64_t> seed_ids,
                                     std::span<const float> seed_distances, const row_id_filter::RowIdFilter* filter);
+    // The same with the caller's table reuse: Off builds a table per (query,
+    // list) pair; On and Auto keep one table per query (the precomputed-term
+    // method for l2 residual codes when the precomputed table is held; the
+    // query's own table for codes not of residuals; Auto only from 64 queries
+    // and two probes on) when nq x m x ksub x 4 bytes fit `budget_bytes`.
+    // Results are the same in every mode up to float rounding.
+    SearchResult search_batch_range_with_reuse(std::span<const float> queries, size_t nq, size_t k,
+                                               size_t probe_start, size_t probe_end,
+                                               std::span<const int64_t> seed_ids,
+                                               std::span<const float> seed_distances,
+                                               const row_id_filter::RowIdFilter* filter, BatchTableReuse mode,
+                                               uint64_t budget_bytes);
+
+    // Payload bytes of a list (0 when empty); loads first.
+    uint64_t list_payload_len(size_t list);
+    // Test seam: lower the streaming budgets (each within its default).
+    void set_read_budgets_for_testing(const ivf_lists::ReadBudgets& budgets) { lists_.set_budgets(budgets); }
+    // The host input (tests count its calls through their own source).
+    const io::SeekRead& input() const noexcept { return *input_; }
 
 private:
     IVFPQIndexReader(std::unique_ptr<io::SeekRead> input, const ivfpq_format::Header& h);
+    ivf_search::ReaderView view(uint32_t engine_metric);
+    ivfpq::ScanIndex scan_index() const;
+    // The queries as searched: a copy, normalised under cosine, rotated with OPQ.
+    std::vector<float> preprocess(std::span<const float> queries, size_t nq) const;
 
     std::unique_ptr<io::SeekRead> input_;
+    ivf_search::SearchScratch scratch_;
+    uint64_t memory_budget_ = read_options::kDefaultReaderMemoryBudget;
     pq::ProductQuantizer pq_;
     std::optional<opq::OPQMatrix> opq_;
     std::vector<float> centroids_;

@@ -1,0 +1,123 @@
+// The inner loop of every IVF-PQ search: the distance table of a (query,
+// list) pair, the rows of a list or streamed chunk that pass the row-ID
+// filter, the scoring of PQ codes in the file's transposed layout (code byte
+// k of row r at k * R + r) and the offers to the result heap.
+//
+// PqScanner is the IVF-PQ ListScanner of the IVF engine (ivf_search): the
+// engine walks, reads and merges; this module only scores. Its distances:
+// under l2 the squared distance to the row's reconstruction (centroid plus
+// decoded residual), under inner_product the negated inner product with the
+// decoded row, under cosine the squared distance between the normalised
+// query and the decoded row.
+//
+// Thread rules: a scanner and its prepared queries are read-only during a
+// search and may be used from several pool workers at once; each worker's
+// scratch buffers (table, per-row distances, quantised table, filter bits)
+// are its own and reused from list to list.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "ivf_search.hpp"
+#include "ivfpq_scan_kernels.hpp"
+#include "pq.hpp"
+#include "row_id_filter.hpp"
+#include "topk.hpp"
+
+namespace tavren::ivfpq {
+
+using row_id_filter::RowIdFilter;
+
+// The result heap of one query (or one list task): the engine's heap, ties in
+// arrival order; a NaN distance ranks after every real one and never
+// displaces one. Room is reserved for min(k, rows that can be offered).
+using TopKHeap = topk::ArrivalOrderTopKHeap;
+
+// Rows of one 4-bit list or chunk scored exactly before the fast scan.
+inline constexpr size_t kExactRows4 = 200;
+
+// The rows of one list or chunk that pass the filter: ceil(R / 64) words,
+// bit r % 64 of word r / 64 set for each matching position r, and their
+// number. Held in the worker's scratch.
+struct MatchingRows {
+    std::span<const uint64_t> words;
+    size_t count = 0;
+};
+// Tests every ID once, in order, into `words` (resized to ceil(R / 64)).
+MatchingRows matching_rows(std::span<const int64_t> ids, const RowIdFilter& filter, std::vector<uint64_t>& words);
+
+// Where a pair's table comes from.
+enum class TableMethod : uint8_t {
+    // A table per (query, list): of query - centroid for residual codes, of
+    // the query otherwise. Coarse term 0.
+    PerPair,
+    // l2 residual codes with the reader's precomputed table P: table = P[list]
+    // + (-2) x the query's inner-product table (built once per query); coarse
+    // term |query - centroid|^2.
+    Precomputed,
+    // Codes not of residuals: one table per query, built once, for every list.
+    QueryTable,
+};
+
+// What the scans read of a loaded reader.
+struct ScanIndex {
+    const pq::ProductQuantizer* pq = nullptr;
+    std::span<const float> centroids;    // nlist x d
+    std::span<const float> precomputed;  // nlist x m x ksub, or empty
+    size_t d = 0;
+    size_t m = 0;
+    size_t ksub = 0;
+    size_t nbits = 0;
+    uint32_t metric = 0;
+    bool by_residual = false;
+};
+
+// Scores the rows of a code buffer (ids.size() rows, transposed) with a ready
+// table, plus `coarse`, into `heap`; with `matching`, only matching rows are
+// offered (8-bit: gathered when 8 x matches <= rows, else every row scored
+// and the matching ones offered; 4-bit: every row scored). `dist` is scratch.
+// 4-bit: rows [0, min(R, 200)) exactly, the rest from the quantised table.
+void scan_reader_codes(std::span<const float> table, std::span<const uint8_t> codes, std::span<const int64_t> ids,
+                       float coarse, size_t m, size_t nbits, const MatchingRows* matching, std::vector<float>& dist,
+                       std::vector<uint8_t>& lut, TopKHeap& heap);
+
+class PqScanner {
+public:
+    struct Query {
+        std::span<const float> values;  // preprocessed: normalised (cosine), rotated (OPQ)
+        // Precomputed: the inner-product table; QueryTable: the distance
+        // table; PerPair: empty.
+        std::vector<float> table;
+    };
+
+    PqScanner(const ScanIndex& index, TableMethod method);
+
+    TableMethod method() const noexcept { return method_; }
+    // Bytes one prepared query holds (its table), for the reuse budget.
+    uint64_t query_table_bytes() const noexcept;
+
+    Query prepare(std::span<const float> query) const;
+    // For codes whose table does not depend on the list (QueryTable, or
+    // PerPair on codes not of residuals); residual codes need scan_list.
+    void scan(const Query& q, std::span<const int64_t> ids, std::span<const uint8_t> codes,
+              const RowIdFilter* filter, TopKHeap& heap) const;
+    // Scores a run of rows of `list`.
+    void scan_list(const Query& q, size_t list, std::span<const int64_t> ids, std::span<const uint8_t> codes,
+                   const RowIdFilter* filter, TopKHeap& heap) const;
+    uint64_t row_work() const noexcept { return index_.m; }
+
+    // The table of (query, list) into `out` (resized to m x ksub) and the
+    // pair's coarse term.
+    float fill_table(const Query& q, size_t list, std::vector<float>& out) const;
+
+private:
+    ScanIndex index_;
+    TableMethod method_;
+};
+static_assert(ivf_search::ListScanner<PqScanner>);
+
+}  // namespace tavren::ivfpq

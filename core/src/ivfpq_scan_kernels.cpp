@@ -1,0 +1,219 @@
+#include "ivfpq_scan_kernels.hpp"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "avx2_sum.hpp"
+#include "distance.hpp"
+#include "numeric.hpp"
+
+namespace tavren::ivfpq_scan_kernels {
+
+namespace {
+
+// Rows scored together by the 8-bit scan: their partial sums stay in L1
+// while the stripes of the sub-quantizers pass over them.
+constexpr size_t kTile = 256;
+
+void scan8_all_scalar(const float* table, const uint8_t* codes, size_t rows, size_t m, float coarse,
+                      float* out) noexcept {
+    for (size_t t0 = 0; t0 < rows; t0 += kTile) {
+        const size_t t1 = std::min(rows, t0 + kTile);
+        for (size_t r = t0; r < t1; ++r) out[r] = table[codes[r]] + coarse;
+        for (size_t j = 1; j < m; ++j) {
+            const float* tj = table + j * 256;
+            const uint8_t* cj = codes + j * rows;
+            for (size_t r = t0; r < t1; ++r) out[r] = out[r] + tj[cj[r]];
+        }
+    }
+}
+
+TD_AVX2 inline __m256 gather8(const float* t, const uint8_t* c) noexcept {
+    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(c));
+    return _mm256_i32gather_ps(t, _mm256_cvtepu8_epi32(bytes), 4);
+}
+
+TD_AVX2 void scan8_all_avx2(const float* table, const uint8_t* codes, size_t rows, size_t m, float coarse,
+                            float* out) noexcept {
+    const __m256 vc = _mm256_set1_ps(coarse);
+    for (size_t t0 = 0; t0 < rows; t0 += kTile) {
+        const size_t t1 = std::min(rows, t0 + kTile);
+        const size_t whole = t0 + (t1 - t0) / 8 * 8;
+        // Four blocks of eight rows at a time: four independent gathers per
+        // stripe keep the load ports busy.
+        size_t r = t0;
+        for (; r + 32 <= whole; r += 32) {
+            __m256 a0 = _mm256_add_ps(gather8(table, codes + r), vc);
+            __m256 a1 = _mm256_add_ps(gather8(table, codes + r + 8), vc);
+            __m256 a2 = _mm256_add_ps(gather8(table, codes + r + 16), vc);
+            __m256 a3 = _mm256_add_ps(gather8(table, codes + r + 24), vc);
+            for (size_t j = 1; j < m; ++j) {
+                const float* tj = table + j * 256;
+                const uint8_t* cj = codes + j * rows + r;
+                a0 = _mm256_add_ps(a0, gather8(tj, cj));
+                a1 = _mm256_add_ps(a1, gather8(tj, cj + 8));
+                a2 = _mm256_add_ps(a2, gather8(tj, cj + 16));
+                a3 = _mm256_add_ps(a3, gather8(tj, cj + 24));
+            }
+            _mm256_storeu_ps(out + r, a0);
+            _mm256_storeu_ps(out + r + 8, a1);
+            _mm256_storeu_ps(out + r + 16, a2);
+            _mm256_storeu_ps(out + r + 24, a3);
+        }
+        for (; r < whole; r += 8) {
+            __m256 a = _mm256_add_ps(gather8(table, codes + r), vc);
+            for (size_t j = 1; j < m; ++j) a = _mm256_add_ps(a, gather8(table + j * 256, codes + j * rows + r));
+            _mm256_storeu_ps(out + r, a);
+        }
+        for (; r < t1; ++r) out[r] = scan8_row(table, codes, rows, r, m, coarse);
+    }
+}
+
+void scan4_fast_scalar(const uint8_t* lut, const uint8_t* codes, size_t rows, size_t first, size_t end,
+                       size_t code_bytes, QuantizedTable q, float* out) noexcept {
+    for (size_t r = first; r < end; ++r) {
+        uint32_t s = 0;
+        for (size_t k = 0; k < code_bytes; ++k) {
+            const uint8_t b = codes[k * rows + r];
+            s += static_cast<uint32_t>(lut[32 * k + 16 + (b >> 4)]) + lut[32 * k + (b & 0xF)];
+        }
+        out[r] = static_cast<float>(s) * q.step + q.base;
+    }
+}
+
+TD_AVX2 void scan4_fast_avx2(const uint8_t* lut, const uint8_t* codes, size_t rows, size_t first, size_t end,
+                             size_t code_bytes, QuantizedTable q, float* out) noexcept {
+    const __m256i low = _mm256_set1_epi8(0x0F);
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256 step = _mm256_set1_ps(q.step);
+    const __m256 base = _mm256_set1_ps(q.base);
+    size_t r = first;
+    for (; r + 32 <= end; r += 32) {
+        // Row i of the 32 sits in byte i; unpacking with zero widens bytes
+        // 0-7 and 16-23 into `lo`, 8-15 and 24-31 into `hi`.
+        __m256i acc_lo = zero;
+        __m256i acc_hi = zero;
+        for (size_t k = 0; k < code_bytes; ++k) {
+            const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes + k * rows + r));
+            const __m256i t_lo =
+                _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lut + 32 * k)));
+            const __m256i t_hi =
+                _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lut + 32 * k + 16)));
+            const __m256i v0 = _mm256_shuffle_epi8(t_lo, _mm256_and_si256(b, low));
+            const __m256i v1 = _mm256_shuffle_epi8(t_hi, _mm256_and_si256(_mm256_srli_epi16(b, 4), low));
+            acc_lo = _mm256_add_epi16(acc_lo, _mm256_unpacklo_epi8(v0, zero));
+            acc_hi = _mm256_add_epi16(acc_hi, _mm256_unpackhi_epi8(v0, zero));
+            acc_lo = _mm256_add_epi16(acc_lo, _mm256_unpacklo_epi8(v1, zero));
+            acc_hi = _mm256_add_epi16(acc_hi, _mm256_unpackhi_epi8(v1, zero));
+        }
+        // Rows 0-7 | 16-23 in acc_lo, 8-15 | 24-31 in acc_hi: put them back in order.
+        const __m256i r0_15 = _mm256_permute2x128_si256(acc_lo, acc_hi, 0x20);
+        const __m256i r16_31 = _mm256_permute2x128_si256(acc_lo, acc_hi, 0x31);
+        const __m256i s0 = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(r0_15));
+        const __m256i s1 = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(r0_15, 1));
+        const __m256i s2 = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(r16_31));
+        const __m256i s3 = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(r16_31, 1));
+        _mm256_storeu_ps(out + r, _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(s0), step), base));
+        _mm256_storeu_ps(out + r + 8, _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(s1), step), base));
+        _mm256_storeu_ps(out + r + 16, _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(s2), step), base));
+        _mm256_storeu_ps(out + r + 24, _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(s3), step), base));
+    }
+    scan4_fast_scalar(lut, codes, rows, r, end, code_bytes, q, out);
+}
+
+TD_AVX2 void sub_twice_avx2(const float* a, const float* b, size_t n, float* out) noexcept {
+    const __m256 minus_two = _mm256_set1_ps(-2.0f);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        _mm256_storeu_ps(out + i,
+                         _mm256_add_ps(_mm256_loadu_ps(a + i), _mm256_mul_ps(minus_two, _mm256_loadu_ps(b + i))));
+    }
+    for (; i < n; ++i) out[i] = a[i] + -2.0f * b[i];
+}
+
+}  // namespace
+
+float scan8_row(const float* table, const uint8_t* codes, size_t rows, size_t r, size_t m, float coarse) noexcept {
+    float s = table[codes[r]] + coarse;
+    for (size_t j = 1; j < m; ++j) s = s + table[j * 256 + codes[j * rows + r]];
+    return s;
+}
+
+void scan8_all(const float* table, const uint8_t* codes, size_t rows, size_t m, float coarse, float* out) noexcept {
+    if (rows == 0 || m == 0) return;
+    if (distance::avx2_enabled()) {
+        scan8_all_avx2(table, codes, rows, m, coarse, out);
+    } else {
+        scan8_all_scalar(table, codes, rows, m, coarse, out);
+    }
+}
+
+void scan4_exact(const float* table, const uint8_t* codes, size_t rows, size_t first, size_t end, size_t code_bytes,
+                 float* out) noexcept {
+    for (size_t r = first; r < end; ++r) {
+        float s = 0.0f;
+        for (size_t k = 0; k < code_bytes; ++k) {
+            const uint8_t b = codes[k * rows + r];
+            s = s + table[32 * k + (b & 0xF)];
+            s = s + table[32 * k + 16 + (b >> 4)];
+        }
+        out[r] = s;
+    }
+}
+
+QuantizedTable quantize_table4(std::span<const float> table, size_t m, std::span<uint8_t> lut) noexcept {
+    // Per sub-quantizer minima and the widest span: the range comes from the
+    // entries themselves, so it holds whatever the sign of the distances.
+    float width = 0.0f;
+    float base = 0.0f;
+    for (size_t j = 0; j < m; ++j) {
+        float lo = std::numeric_limits<float>::infinity();
+        float hi = -std::numeric_limits<float>::infinity();
+        for (size_t c = 0; c < 16; ++c) {
+            lo = std::fminf(lo, table[j * 16 + c]);
+            hi = std::fmaxf(hi, table[j * 16 + c]);
+        }
+        if (!(lo <= hi)) lo = hi = 0.0f;  // every entry NaN
+        width = std::fmaxf(width, hi - lo);
+        base = base + lo;
+    }
+    QuantizedTable q;
+    q.base = base;
+    const bool usable = width > 0.0f && std::isfinite(width);
+    const float scale = usable ? 255.0f / width : 0.0f;
+    q.step = usable ? width / 255.0f : 0.0f;
+    for (size_t j = 0; j < m; ++j) {
+        float lo = std::numeric_limits<float>::infinity();
+        for (size_t c = 0; c < 16; ++c) lo = std::fminf(lo, table[j * 16 + c]);
+        if (!std::isfinite(lo)) lo = 0.0f;
+        for (size_t c = 0; c < 16; ++c) {
+            const float t = std::fminf(std::fmaxf((table[j * 16 + c] - lo) * scale, 0.0f), 255.0f);
+            lut[j * 16 + c] = saturating_cast<uint8_t>(t);
+        }
+    }
+    return q;
+}
+
+void scan4_fast(const uint8_t* lut, const uint8_t* codes, size_t rows, size_t first, size_t end, size_t code_bytes,
+                QuantizedTable q, float* out) noexcept {
+    if (first >= end) return;
+    if (distance::avx2_enabled() && code_bytes * 2 * 255 <= 65535) {
+        scan4_fast_avx2(lut, codes, rows, first, end, code_bytes, q, out);
+    } else {
+        scan4_fast_scalar(lut, codes, rows, first, end, code_bytes, q, out);
+    }
+}
+
+void sub_twice(const float* a, const float* b, size_t n, float* out) noexcept {
+    if (distance::avx2_enabled()) {
+        sub_twice_avx2(a, b, n, out);
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) out[i] = a[i] + -2.0f * b[i];
+}
+
+}  // namespace tavren::ivfpq_scan_kernels
