@@ -368,11 +368,20 @@ void scan_blocked_list(const RQReadList& list, const RaBitQuantizer& quantizer, 
                 est[j] = 0.0f;
                 m += selected[j] ? 1 : 0;
             }
-            for (size_t c = 0; c < p; ++c) {
-                const float* row = lut + 256 * c;
-                const uint8_t* b = block + c * n;
-                for (size_t j = 0; j < n; ++j) {
-                    if (selected[j]) est[j] += row[b[j]];
+            if (m == n) {
+                // Every row selected: the same sums without a test per byte.
+                for (size_t c = 0; c < p; ++c) {
+                    const float* row = lut + 256 * c;
+                    const uint8_t* b = block + c * n;
+                    for (size_t j = 0; j < n; ++j) est[j] += row[b[j]];
+                }
+            } else {
+                for (size_t c = 0; c < p; ++c) {
+                    const float* row = lut + 256 * c;
+                    const uint8_t* b = block + c * n;
+                    for (size_t j = 0; j < n; ++j) {
+                        if (selected[j]) est[j] += row[b[j]];
+                    }
                 }
             }
         }
