@@ -173,6 +173,19 @@ void scan_blocked_list(const RQReadList& list, const rabitq::RaBitQuantizer& qua
 // group's lists (after a 32-row pre-scan of its first non-empty list).
 inline constexpr uint64_t kParallelListRows = 8192;
 
+class IVFRQIndexReader;
+
+// One query rotated and prepared, with the buffers that did it; reused from
+// query to query (a context is overwritten whole by the next prepare).
+struct RQQueryWork {
+    std::vector<float> rotated;
+    std::vector<float> scratch;
+    rabitq::RQQueryContext ctx;
+
+    // Rotates the (preprocessed) query of d values and prepares its context.
+    void prepare(const IVFRQIndexReader& reader, std::span<const float> query);
+};
+
 class IVFRQIndexReader {
 public:
     // Checks the header fields in file order (messages in the file-format
@@ -250,6 +263,8 @@ private:
                                                                std::span<const float>,
                                                                const row_id_filter::RowIdFilter*);
     IVFRQIndexReader() = default;
+    // The single-query work buffers, kept between calls.
+    RQQueryWork& query_work();
     // One read group: `metas` holds list_payload_meta of each list of `group`.
     std::vector<RQReadList> read_group(std::span<const size_t> group,
                                        std::span<const std::optional<RQListPayloadMeta>> metas);
@@ -273,6 +288,7 @@ private:
     uint32_t metric_ = 0;
     uint64_t budget_ = read_options::kDefaultReaderMemoryBudget;
     uint64_t read_piece_ = index_io_util::kReadBudgetBytes;
+    std::unique_ptr<RQQueryWork> query_work_;
     IVFRQSearchStats last_stats_;
     IVFRQSearchStats accumulated_stats_;
     bool loaded_ = false;

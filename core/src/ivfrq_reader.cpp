@@ -7,6 +7,8 @@
 #include <limits>
 #include <new>
 
+#include <tbb/enumerable_thread_specific.h>
+
 #include "distance.hpp"
 #include "error.hpp"
 #include "index_io_util.hpp"
@@ -118,6 +120,19 @@ IVFRQIndexReader IVFRQIndexReader::open_with_header_and_options(
     r.metric_ = h.metric;
     r.budget_ = options.memory_budget_bytes;
     return r;
+}
+
+void RQQueryWork::prepare(const IVFRQIndexReader& r, std::span<const float> query) {
+    const size_t dp = r.padded_dimension();
+    rotated.resize(dp);
+    scratch.resize(dp);
+    r.rotation().rotate(query, rotated, scratch);
+    r.quantizer().prepare_query_into(rotated, ctx);
+}
+
+RQQueryWork& IVFRQIndexReader::query_work() {
+    if (!query_work_) query_work_ = std::make_unique<RQQueryWork>();
+    return *query_work_;
 }
 
 void IVFRQIndexReader::set_read_piece_for_testing(uint64_t bytes) {
@@ -466,21 +481,6 @@ namespace {
 
 constexpr uint32_t kNoSlot = std::numeric_limits<uint32_t>::max();
 
-// The rotated query and its context, built where a task first needs them.
-struct QueryWork {
-    std::vector<float> rotated;
-    std::vector<float> scratch;
-    RQQueryContext ctx;
-
-    void prepare(const IVFRQIndexReader& r, std::span<const float> query) {
-        const size_t dp = r.padded_dimension();
-        rotated.resize(dp);
-        scratch.resize(dp);
-        r.rotation().rotate(query, rotated, scratch);
-        r.quantizer().prepare_query_into(rotated, ctx);
-    }
-};
-
 size_t rank_of(const std::vector<size_t>& probes, size_t list) {
     const auto it = std::find(probes.begin(), probes.end(), list);
     TD_ASSERT(it != probes.end(), "loaded list must belong to the query probe set");
@@ -516,11 +516,13 @@ SearchResult search_batch_ivfrq_reader_filter_range(IVFRQIndexReader& reader, st
     // A lone query's context is built once; a batch's contexts are built per
     // read group inside each query's task and dropped with it, so memory for
     // contexts stays within one per pool thread whatever nq is.
-    std::optional<QueryWork> single;
+    RQQueryWork* single = nullptr;
     if (nq == 1) {
-        single.emplace();
+        single = &reader.query_work();
         single->prepare(reader, std::span<const float>(q).subspan(0, d));
     }
+    // A batch's tasks reuse one context per pool thread.
+    tbb::enumerable_thread_specific<RQQueryWork> thread_work;
 
     std::vector<size_t> unique;
     {
@@ -594,16 +596,16 @@ SearchResult search_batch_ivfrq_reader_filter_range(IVFRQIndexReader& reader, st
         } else {
             pool::parallel_for_each_index(nq, [&](size_t i) {
                 const std::vector<size_t>& probed = probes.lists[i];
-                std::optional<QueryWork> own;
+                RQQueryWork* own = nullptr;
                 for (size_t r = probe_start; r < probed.size(); ++r) {
                     const uint32_t s = slot[probed[r]];
                     if (s == kNoSlot) continue;
                     const RQQueryContext* ctx = nullptr;
-                    if (single) {
+                    if (single != nullptr) {
                         ctx = &single->ctx;
                     } else {
-                        if (!own) {
-                            own.emplace();
+                        if (own == nullptr) {
+                            own = &thread_work.local();
                             own->prepare(reader, std::span<const float>(q).subspan(i * d, d));
                         }
                         ctx = &own->ctx;

@@ -284,10 +284,13 @@ void RaBitQuantizer::prepare_query_into(std::span<const float> q, RQQueryContext
     for (size_t i = 0; i < padded_dimension; ++i) abs_sum += std::fabs(q[i]);
     ctx.query_sum = sum;
 
-    // Each entry extends the entry without its lowest set bit by one value.
-    ctx.byte_lut.assign(plane * 256, 0.0f);
+    // Each entry extends the entry without its lowest set bit by one value;
+    // every entry but the first of a row is written, so a reused context is
+    // not cleared first.
+    if (ctx.byte_lut.size() != plane * 256) ctx.byte_lut.resize(plane * 256);
     for (size_t c = 0; c < plane; ++c) {
         float* row = ctx.byte_lut.data() + c * 256;
+        row[0] = 0.0f;
         const float* qc = q.data() + 8 * c;
         for (unsigned x = 1; x < 256; ++x) row[x] = row[x & (x - 1)] + qc[std::countr_zero(x)];
     }
