@@ -21,6 +21,7 @@
 #include "error.hpp"
 #include "expect.hpp"
 #include "guards.hpp"
+#include "index_reader.hpp"
 #include "index_io_util.hpp"
 #include "ivfrq_fixture.hpp"
 #include "ivfrq_format.hpp"
@@ -769,6 +770,55 @@ TEST(IvfRqSearch, StatisticsAccumulateOverCalls) {
     const IVFRQSearchStats before = r.last_search_stats();
     EXPECT_THROW((void)r.search_with_filter(q, 0, 2, nullptr), tavren::Error);
     EXPECT_EQ(r.last_search_stats(), before);
+}
+
+// ---- Through the facade ----------------------------------------------------------------------
+
+TEST(IvfRqFacade, OpensByMagicLoadsOnOptimizeAndSearchesEveryForm) {
+    const auto f = tavren::testing::make_rq_fixture(400, 12, 4, 0, 3, 50);
+    MemorySource::Observer observer;
+    tavren::index::VectorIndexReader r = tavren::index::VectorIndexReader::open_with_options(
+        MemorySource::make(f.file, {}, &observer), tavren::read_options::VectorIndexReaderOptions{});
+    EXPECT_EQ(observer.stats().calls, 1u);  // the 64 header bytes
+    const tavren::index::VectorIndexMetadata m = r.metadata();
+    EXPECT_EQ(m.index_type, 4u);
+    EXPECT_EQ(m.dimension, 12u);
+    EXPECT_EQ(m.nlist, 4u);
+    EXPECT_EQ(m.vector_count, 400);
+    EXPECT_EQ(m.rq_bits, std::optional<uint64_t>(3));
+    EXPECT_FALSE(m.code_bits.has_value());
+    const std::vector<float> q = random_queries(5, 12, 9);
+    r.warmup_queries(q, 5, 0);
+    EXPECT_EQ(observer.stats().calls, 2u);  // the metadata, once
+    r.optimize_for_search();
+    EXPECT_EQ(observer.stats().calls, 2u);
+
+    tavren::index::VectorSearchParams p;
+    p.top_k = 7;
+    p.width_type = tavren::index::kWidthIvfNprobe;
+    p.width = 99;  // above nlist: capped
+    const SearchResult batch = r.search_batch(q, 5, p);
+    ASSERT_EQ(batch.ids.size(), 35u);
+    for (size_t i = 0; i < 5; ++i) {
+        const SearchResult one = r.search(std::span<const float>(q).subspan(i * 12, 12), p);
+        EXPECT_TRUE(std::equal(one.ids.begin(), one.ids.end(), batch.ids.begin() + static_cast<long>(i * 7)));
+    }
+    // Automatic width with a selective filter widens until it finds its rows.
+    std::vector<uint64_t> allowed;
+    for (int64_t id : f.ids) {
+        if (id >= 0 && id % 50 == 0) allowed.push_back(static_cast<uint64_t>(id));
+    }
+    std::sort(allowed.begin(), allowed.end());
+    const Bytes filter = tavren::testing::roaring_filter_bytes(allowed);
+    p.width_type = tavren::index::kWidthAutomatic;
+    p.width = 0;
+    p.top_k = allowed.size() + 3;
+    const SearchResult got = r.search_with_roaring_filter(std::span<const float>(q).first(12), p, filter);
+    ASSERT_EQ(got.ids.size(), allowed.size() + 3);
+    std::set<int64_t> seen(got.ids.begin(), got.ids.begin() + static_cast<long>(allowed.size()));
+    EXPECT_EQ(seen.size(), allowed.size());
+    for (int64_t id : seen) EXPECT_TRUE(std::binary_search(allowed.begin(), allowed.end(), static_cast<uint64_t>(id)));
+    for (size_t j = allowed.size(); j < got.ids.size(); ++j) EXPECT_EQ(got.ids[j], -1);
 }
 
 }  // namespace
