@@ -360,6 +360,7 @@ void scan_blocked_list(const RQReadList& list, const RaBitQuantizer& quantizer, 
 
     float est[32];
     float acc[32];
+    float exact[32];
     bool selected[32];
     uint8_t chosen[32];
     for (size_t s = 0; s < rows; s += 32) {
@@ -434,15 +435,46 @@ void scan_blocked_list(const RQReadList& list, const RaBitQuantizer& quantizer, 
         if (candidates == 0) continue;
 
         for (size_t j = 0; j < n; ++j) acc[j] = est[j] * w0;
-        for (size_t b = 1; b < bits; ++b) {
-            const float w = static_cast<float>(1u << (bits - 1 - b));
-            const uint8_t* plane = block + b * n * p;
+        if (approximate) {
+            // The exact sum a table block would have computed, carried beside
+            // the approximate one: its sign-plane part summed from the byte
+            // tables, then the same plane terms in the same order as acc, so
+            // each plane byte is looked up once for both.
+            for (size_t i = 0; i < candidates; ++i) exact[chosen[i]] = 0.0f;
             for (size_t c = 0; c < p; ++c) {
                 const float* row = lut + 256 * c;
-                const uint8_t* pb = plane + c * n;
+                const uint8_t* sb = block + c * n;
                 for (size_t i = 0; i < candidates; ++i) {
                     const size_t j = chosen[i];
-                    acc[j] += row[pb[j]] * w;
+                    exact[j] += row[sb[j]];
+                }
+            }
+            for (size_t i = 0; i < candidates; ++i) exact[chosen[i]] *= w0;
+            for (size_t b = 1; b < bits; ++b) {
+                const float w = static_cast<float>(1u << (bits - 1 - b));
+                const uint8_t* plane = block + b * n * p;
+                for (size_t c = 0; c < p; ++c) {
+                    const float* row = lut + 256 * c;
+                    const uint8_t* pb = plane + c * n;
+                    for (size_t i = 0; i < candidates; ++i) {
+                        const size_t j = chosen[i];
+                        const float term = row[pb[j]] * w;
+                        acc[j] += term;
+                        exact[j] += term;
+                    }
+                }
+            }
+        } else {
+            for (size_t b = 1; b < bits; ++b) {
+                const float w = static_cast<float>(1u << (bits - 1 - b));
+                const uint8_t* plane = block + b * n * p;
+                for (size_t c = 0; c < p; ++c) {
+                    const float* row = lut + 256 * c;
+                    const uint8_t* pb = plane + c * n;
+                    for (size_t i = 0; i < candidates; ++i) {
+                        const size_t j = chosen[i];
+                        acc[j] += row[pb[j]] * w;
+                    }
                 }
             }
         }
@@ -452,19 +484,11 @@ void scan_blocked_list(const RQReadList& list, const RaBitQuantizer& quantizer, 
             if (approximate) {
                 if (heap.k() == 0) continue;
                 if (!passes(heap, distance - std::fabs(ex_rescale[j]) * w0 * ctx.lut_error_bound)) continue;
-                // Recomputed as a table block would have computed it, so both
-                // paths offer the same distance for the same row.
+                // The exact recomputation (carried above), so both paths
+                // offer the same distance for the same row.
                 stats.fastscan_recheck_bytes = saturating_add(stats.fastscan_recheck_bytes, p);
-                float sign_sum = 0.0f;
-                for (size_t c = 0; c < p; ++c) sign_sum += lut[256 * c + block[c * n + j]];
-                float exact = sign_sum * w0;
                 stats.refine_code_bytes = saturating_add(stats.refine_code_bytes, saturating_mul(bits - 1, p));
-                for (size_t b = 1; b < bits; ++b) {
-                    const float w = static_cast<float>(1u << (bits - 1 - b));
-                    const uint8_t* plane = block + b * n * p;
-                    for (size_t c = 0; c < p; ++c) exact += lut[256 * c + plane[c * n + j]] * w;
-                }
-                distance = (exact - t_sum) * ex_rescale[j] + (ex_add[j] + q_term);
+                distance = (exact[j] - t_sum) * ex_rescale[j] + (ex_add[j] + q_term);
             }
             stats.extended_estimates = saturating_add(stats.extended_estimates, 1);
             if (passes(heap, distance)) {
