@@ -1,8 +1,8 @@
 /* A C99 host builds IVF-RQ indexes through the shared library: option
  * strings (explicit and automatic rq.bits), training, adding with row IDs and
  * writing into memory through its callbacks; a small parser then walks the
- * file's header, offset table and payload heads. The reader does not open
- * IVF-RQ files yet and must refuse them. */
+ * file's header, offset table and payload heads, and the reader opens the
+ * written file (searching is ivfrq_search.c's). */
 #include "host_sink.h"
 
 static int sink_read(void *user_data, const FfiReadRange *ranges, size_t count) {
