@@ -35,13 +35,15 @@ asan-test: setup
 # plot to a PNG beside it. The ground truth is computed on the first run and
 # cached under .cache/ann.
 DEMO_DIR ?= $(BUILD)/demo
-# The index type shown: ivf_flat or ivf_sq (make demo DEMO_TYPE=ivf_sq).
+# The index type shown: ivf_flat, ivf_sq or ivf_rq (make demo DEMO_TYPE=ivf_rq;
+# extra library options in DEMO_OPTS, e.g. DEMO_OPTS="--opt rq.bits=8").
+DEMO_OPTS ?=
 DEMO_TYPE ?= ivf_flat
 DEMO_JSON = $(DEMO_DIR)/fashion-mnist-$(DEMO_TYPE).json
 DEMO_PNG = $(DEMO_DIR)/fashion-mnist-$(DEMO_TYPE).png
 DEMO_ARGS ?= --dataset fashion-mnist --opt index.type=$(DEMO_TYPE) --opt metric=l2 --opt dimension=784 \
 	--opt expected-vector-count=60000 --mode file --threads all --widths 1,2,4,8,16 \
-	--time-budget 1 --summary
+	--time-budget 1 --summary $(DEMO_OPTS)
 
 demo: setup $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) --target ann_bench -j $(JOBS)

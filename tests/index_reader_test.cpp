@@ -136,7 +136,7 @@ TEST(IndexReaderOpen, SixtyFourThenFourByteRule) {
         {"IVF-RQ",
          with_magic(kIvfRqFileMagic, 64),
          {},
-         "index type IVF-RQ is not available in this build",
+         "unsupported IVF-RQ version: 0",
          {{64}}},
         {"DiskANN",
          with_magic(kDiskAnnFileMagic, 64),

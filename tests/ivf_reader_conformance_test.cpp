@@ -36,6 +36,8 @@
 #include "ivfflat_io.hpp"
 #include "ivfpq_fixture.hpp"
 #include "ivfpq_io.hpp"
+#include "ivfrq_fixture.hpp"
+#include "ivfrq_io.hpp"
 #include "ivfsq_fixture.hpp"
 #include "ivfsq_io.hpp"
 #include "sq_kernels.hpp"
@@ -197,6 +199,43 @@ struct IvfPqTraits {
     }
 };
 
+// ---- IVF-RQ ------------------------------------------------------------------------
+
+// One-bit codes: every row's estimate is final (no refinement is pruned), so
+// a full-width search equals scoring every row with the same formula.
+struct IvfRqTraits {
+    using Reader = tavren::ivfrq_io::IVFRQIndexReader;
+    static constexpr const char* kName = "IVF-RQ";
+
+    struct File {
+        std::vector<uint8_t> file;
+        size_t dimension = 0;
+        size_t lists = 0;
+        std::vector<uint8_t> bytes() const { return file; }
+        size_t d() const { return dimension; }
+        size_t nlist() const { return lists; }
+        SearchResult exact(std::span<const float> query, size_t k, const RowIdFilter* filter) const {
+            return tavren::testing::rq_exhaustive(file, query, k, filter);
+        }
+    };
+
+    static File make(uint32_t metric, size_t d, size_t nlist, size_t n, uint32_t seed) {
+        auto f = tavren::testing::make_rq_fixture(n, d, nlist, metric, 1, seed);
+        return File{std::move(f.file), d, nlist};
+    }
+
+    static std::vector<HeaderFault> header_faults() {
+        return {
+            {"magic", [](auto& b) { put<uint32_t>(b, 0, 0x4956505A); }, "invalid IVF-RQ magic: 0x4956505A"},
+            {"version", [](auto& b) { put<uint32_t>(b, 4, 7); }, "unsupported IVF-RQ version: 7"},
+            {"dimension", [](auto& b) { put<int32_t>(b, 8, 0); }, "invalid IVF-RQ dimension: 0; expected positive"},
+            {"nlist", [](auto& b) { put<int32_t>(b, 16, -2); }, "invalid IVF-RQ nlist: -2; expected positive"},
+            {"metric", [](auto& b) { put<uint32_t>(b, 20, 3); }, "unknown metric type: 3"},
+            {"flags", [](auto& b) { put<uint32_t>(b, 24, 6); }, "unsupported IVF-RQ flags 0x00000006"},
+        };
+    }
+};
+
 // ---- The suite ---------------------------------------------------------------------
 
 template <class Traits>
@@ -228,7 +267,7 @@ protected:
     }
 };
 
-using Families = ::testing::Types<IvfFlatTraits, IvfSqTraits, IvfPqTraits>;
+using Families = ::testing::Types<IvfFlatTraits, IvfSqTraits, IvfPqTraits, IvfRqTraits>;
 struct FamilyNames {
     template <class T>
     static std::string GetName(int) {

@@ -176,7 +176,7 @@ TEST(ReaderExportsOpen, Failures) {
         {"IVF-RQ",
          with_magic(0x49565251, 64),
          never,
-         "open reader: index type IVF-RQ is not available in this build",
+         "open reader: unsupported IVF-RQ version: 0",
          {1}},
         {"DiskANN",
          with_magic(0x4E4E4144, 64),

@@ -3,6 +3,9 @@
 #include "ivf_format.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <limits>
 #include <string>
 
@@ -237,6 +240,40 @@ uint64_t bounded_ivf_stream_chunk_rows(uint64_t remaining_rows, uint64_t bytes_p
     if (row_multiple >= 2 && fit < remaining_rows) rows -= rows % row_multiple;
     if (rows == 0) invalid_data("one IVF streaming block exceeds the bounded allocation");
     return rows;
+}
+
+// ---- Buffers for what a read overwrites ----------------------------------------------------
+
+std::unique_ptr<uint8_t[]> read_overwrite_buffer(uint64_t bytes, std::string_view what) {
+    if (bytes > static_cast<uint64_t>(std::numeric_limits<std::ptrdiff_t>::max())) {
+        fail(ErrorKind::OutOfMemory, "{} of {} bytes does not fit in memory", what, bytes);
+    }
+    try {
+        return std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(bytes));
+    } catch (const std::bad_alloc&) {
+        fail(ErrorKind::OutOfMemory, "{} of {} bytes does not fit in memory", what, bytes);
+    }
+}
+
+std::unique_ptr<uint8_t[]> read_section_grown(const io::SeekRead& input, uint64_t start, uint64_t total,
+                                              uint64_t piece, std::string_view what) {
+    TD_ASSERT(piece >= 1, "read piece must be at least one byte");
+    uint64_t capacity = std::min(total, piece);
+    std::unique_ptr<uint8_t[]> data = read_overwrite_buffer(capacity, what);
+    for (uint64_t pos = 0; pos < total;) {
+        const uint64_t n = std::min(piece, total - pos);
+        if (pos + n > capacity) {
+            const uint64_t grown = std::min(total, std::max(pos + n, saturating_mul(capacity, 2)));
+            std::unique_ptr<uint8_t[]> bigger = read_overwrite_buffer(grown, what);
+            std::memcpy(bigger.get(), data.get(), static_cast<size_t>(pos));
+            data = std::move(bigger);
+            capacity = grown;
+        }
+        io::ReadRequest request{data.get() + pos, static_cast<size_t>(n), start + pos};
+        input.pread(std::span<io::ReadRequest>(&request, 1));
+        pos += n;
+    }
+    return data;
 }
 
 }  // namespace tavren::index_io_util

@@ -179,6 +179,21 @@ std::vector<int64_t> decode_delta_varint_ids(int64_t base, std::span<const uint8
 std::vector<int64_t> read_delta_varint_ids_at(const io::SeekRead& reader, uint64_t offset, uint64_t count,
                                               uint64_t id_bytes_len, std::string_view what);
 
+// ---- Buffers for what a read overwrites -------------------------------------------------
+
+// An uninitialised buffer of `bytes` (nothing a read overwrites is zeroed
+// first). OutOfMemory "{what} of {bytes} bytes does not fit in memory" when
+// the size is not representable or the allocation fails.
+std::unique_ptr<uint8_t[]> read_overwrite_buffer(uint64_t bytes, std::string_view what);
+// Reads `total` bytes at `start` in pieces of at most `piece` bytes (one call
+// when total <= piece). The buffer grows only after a piece arrived
+// (doubling, capped at the total), so what is allocated stays within twice
+// what the file delivered: a size claimed by a forged header fails on a read
+// before anything near it is allocated. Read errors propagate unchanged;
+// OutOfMemory as read_overwrite_buffer.
+std::unique_ptr<uint8_t[]> read_section_grown(const io::SeekRead& input, uint64_t start, uint64_t total,
+                                              uint64_t piece, std::string_view what);
+
 // ---- Bounded batched reads ------------------------------------------------------------
 
 // Fills buffers[i] from offsets[i] with as few preads as the rules allow: each

@@ -14,6 +14,7 @@
 #include "ivfflat_io.hpp"
 #include "ivfsq_io.hpp"
 #include "ivfpq_io.hpp"
+#include "ivfrq_io.hpp"
 #include "numeric.hpp"
 #include "progressive.hpp"
 #include "row_id_filter.hpp"
@@ -89,6 +90,12 @@ struct IvfVariant {
         }
     }
 
+    // A reader that keeps search statistics sums them over the passes of
+    // one progressive search: they start afresh with each facade search.
+    void begin_search() {
+        if constexpr (requires { reader.reset_search_stats(); }) reader.reset_search_stats();
+    }
+
     static IvfVariant open(std::unique_ptr<io::SeekRead> input, const std::array<uint8_t, 64>& header) {
         return IvfVariant{Reader::open_with_header(std::move(input), std::span<const uint8_t, 64>(header))};
     }
@@ -97,6 +104,7 @@ struct IvfVariant {
 using IvfFlatVariant = IvfVariant<ivfflat_io::IVFFlatIndexReader, IndexType::IvfFlat>;
 using IvfSqVariant = IvfVariant<ivfsq_io::IVFSQIndexReader, IndexType::IvfSq>;
 using IvfPqVariant = IvfVariant<ivfpq_io::IVFPQIndexReader, IndexType::IvfPq>;
+using IvfRqVariant = IvfVariant<ivfrq_io::IVFRQIndexReader, IndexType::IvfRq>;
 
 // IVF-PQ, IVF-RQ and DiskANN join here, in that order, as their
 // format readers arrive (the IVF ones as IVF variants; IVF-PQ's batch pass
@@ -106,7 +114,7 @@ using IvfPqVariant = IvfVariant<ivfpq_io::IVFPQIndexReader, IndexType::IvfPq>;
 // calibrated size, then its own single, filtered and batch searches, its
 // warm-up and its calibration; the static_asserts in the search paths below
 // mark where it is routed.
-using ReaderVariant = std::variant<IvfFlatVariant, IvfSqVariant, IvfPqVariant>;
+using ReaderVariant = std::variant<IvfFlatVariant, IvfSqVariant, IvfPqVariant, IvfRqVariant>;
 
 // ---- Opening -----------------------------------------------------------------
 
@@ -131,7 +139,7 @@ bool is_known_magic(uint32_t magic) noexcept {
 
 ReaderVariant open_variant(std::unique_ptr<io::SeekRead> input, const std::array<uint8_t, 64>& header,
                            const read_options::VectorIndexReaderOptions& options) {
-    // The IVF-SQ, IVF-PQ and DiskANN readers take the options.
+    // The IVF-SQ, IVF-PQ, IVF-RQ and DiskANN readers take the options.
     const uint32_t magic = index_io_util::load_le<uint32_t>(header, 0);
     switch (magic) {
         case kIvfFlatFileMagic:
@@ -145,7 +153,9 @@ ReaderVariant open_variant(std::unique_ptr<io::SeekRead> input, const std::array
             return IvfPqVariant{ivfpq_io::IVFPQIndexReader::open_with_header_and_options(
                 std::move(input), std::span<const uint8_t, 64>(header), options)};
         case kIvfRqFileMagic:
-            not_in_this_build("IVF-RQ");
+            // Charges its metadata and list reads to the memory budget.
+            return IvfRqVariant{ivfrq_io::IVFRQIndexReader::open_with_header_and_options(
+                std::move(input), std::span<const uint8_t, 64>(header), options)};
         case kDiskAnnFileMagic:
             not_in_this_build("DiskANN");
         default:
@@ -266,6 +276,7 @@ SearchResult VectorIndexReader::search_single(std::span<const float> query, cons
     return std::visit(
         [&](auto& v) -> SearchResult {
             const IvfProbePlan plan = ivf_probe_plan(v, params, filter_rows);
+            v.begin_search();
             return progressive::progressive_ivf_search(
                 params.width_type, plan.nlist, plan.nprobe, params.top_k, plan.rows, filter,
                 [&](uint64_t probes, const RowIdFilter* f) { return v.search_pass(query, params.top_k, probes, f); });
@@ -281,6 +292,7 @@ SearchResult VectorIndexReader::search_many(std::span<const float> queries, uint
     return std::visit(
         [&](auto& v) -> SearchResult {
             const IvfProbePlan plan = ivf_probe_plan(v, params, filter_rows);
+            v.begin_search();
             return progressive::progressive_ivf_batch_search(
                 params.width_type, plan.nlist, plan.nprobe, queries, nq, params.top_k, plan.rows, filter,
                 [&](std::span<const float> group, uint64_t group_count, uint64_t start, uint64_t end,

@@ -243,19 +243,6 @@ namespace {
 
 constexpr uint64_t kEntryOverheadBytes = 72;
 
-// An uninitialised buffer for bytes a read overwrites; failure to obtain it
-// is an error the host sees.
-std::unique_ptr<uint8_t[]> read_buffer(uint64_t bytes, std::string_view what) {
-    if (bytes > static_cast<uint64_t>(std::numeric_limits<std::ptrdiff_t>::max())) {
-        fail(ErrorKind::OutOfMemory, "{} of {} bytes does not fit in memory", what, bytes);
-    }
-    try {
-        return std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(bytes));
-    } catch (const std::bad_alloc&) {
-        fail(ErrorKind::OutOfMemory, "{} of {} bytes does not fit in memory", what, bytes);
-    }
-}
-
 }  // namespace
 
 uint64_t cached_list_cost(const SqListData& list) noexcept {
@@ -333,28 +320,6 @@ SqListData decode_list_payload(std::unique_ptr<uint8_t[]> buffer, size_t length,
 // ---- Reader: open ----------------------------------------------------------------------
 
 namespace {
-
-// Reads `total` metadata bytes at `start` in pieces of at most `piece` bytes.
-// The buffer grows only after a piece arrived (doubling, capped at the
-// total), so what is allocated stays within twice what the file delivered.
-std::unique_ptr<uint8_t[]> read_metadata(const io::SeekRead& input, uint64_t start, uint64_t total, uint64_t piece) {
-    uint64_t capacity = std::min(total, piece);
-    std::unique_ptr<uint8_t[]> data = read_buffer(capacity, "IVF-SQ metadata");
-    for (uint64_t pos = 0; pos < total;) {
-        const uint64_t n = std::min(piece, total - pos);
-        if (pos + n > capacity) {
-            const uint64_t grown = std::min(total, std::max(pos + n, capacity * 2));
-            std::unique_ptr<uint8_t[]> bigger = read_buffer(grown, "IVF-SQ metadata");
-            std::memcpy(bigger.get(), data.get(), static_cast<size_t>(pos));
-            data = std::move(bigger);
-            capacity = grown;
-        }
-        io::ReadRequest request{data.get() + pos, static_cast<size_t>(n), start + pos};
-        input.pread(std::span<io::ReadRequest>(&request, 1));
-        pos += n;
-    }
-    return data;
-}
 
 // Takes little-endian runs off the metadata buffer, front to back.
 class MetadataCursor {
@@ -439,7 +404,7 @@ IVFSQIndexReader IVFSQIndexReader::open_with_header_and_options(std::unique_ptr<
     const uint64_t total_bytes = checked_or(metadata_bytes, "IVF-SQ metadata size overflow");
 
     const std::unique_ptr<uint8_t[]> data =
-        read_metadata(*input, fmtv::kHeaderBytes, total_bytes, budgets.metadata_piece_bytes);
+        util::read_section_grown(*input, fmtv::kHeaderBytes, total_bytes, budgets.metadata_piece_bytes, "IVF-SQ metadata");
     MetadataCursor cursor(data.get(), total_bytes);
 
     IVFSQIndexReader r;
@@ -561,7 +526,7 @@ std::vector<SqListData> IVFSQIndexReader::read_inverted_lists(std::span<const si
         const uint64_t length =
             ivfsq_io::list_payload_len(static_cast<uint64_t>(count), d_, static_cast<uint64_t>(list_id_lens_[l]));
         offsets.push_back(util::checked_list_offset(list_offsets_[l], l));
-        buffers.push_back(read_buffer(length, "IVF-SQ list payload"));
+        buffers.push_back(util::read_overwrite_buffer(length, "IVF-SQ list payload"));
         views.emplace_back(buffers.back().get(), static_cast<size_t>(length));
         positions.push_back(i);
     }
@@ -621,7 +586,7 @@ public:
           next_offset_(section_offset),
           remaining_(section_len),
           window_(std::min(window, section_len)),
-          buffer_(read_buffer(window_, "IVF-SQ ID window")),
+          buffer_(util::read_overwrite_buffer(window_, "IVF-SQ ID window")),
           previous_(static_cast<uint64_t>(base)) {}
 
     // Replaces `ids` with the next n IDs.
@@ -712,7 +677,7 @@ void IVFSQIndexReader::read_list_streamed(size_t list, const ChunkConsumer& cons
         if (at) at = checked_add(offset, *at);
         const uint64_t chunk_offset = checked_or(at, "IVF-SQ chunk offset overflow");
         if (bytes > chunk_capacity) {
-            chunk = read_buffer(bytes, "IVF-SQ code chunk");
+            chunk = util::read_overwrite_buffer(bytes, "IVF-SQ code chunk");
             chunk_capacity = bytes;
         }
         io::ReadRequest request{chunk.get(), static_cast<size_t>(bytes), chunk_offset};

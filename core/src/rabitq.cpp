@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <tuple>
 #include <utility>
 
@@ -245,6 +246,136 @@ RQVectorFactors RaBitQuantizer::encode_with_scratch(std::span<const float> r, st
     const FactorTriple bin = compute_factors(r, c, sign, metric);
     const FactorTriple ex = bits == 1 ? bin : compute_factors(r, c, centred, metric);
     return {bin.add, bin.rescale, bin.error, ex.add, ex.rescale, ex.error};
+}
+
+
+// ---- query side -------------------------------------------------------------------
+
+RQQueryTerms query_terms(float coarse_distance, uint32_t metric, float query_norm_sq,
+                         float centroid_norm_sq) noexcept {
+    // Probe selection can round a distance slightly below zero; NaN counts as 0.
+    const float d = coarse_distance > 0.0f ? coarse_distance : 0.0f;
+    RQQueryTerms t;
+    if (metric == 0) {
+        t.q_term = d;
+    } else if (metric == 1) {
+        t.q_term = -0.5f * (query_norm_sq + centroid_norm_sq - d);
+    } else {
+        t.q_term = 0.5f * d;
+    }
+    t.q_norm = std::sqrt(d);
+    return t;
+}
+
+RQQueryContext RaBitQuantizer::prepare_query(std::span<const float> rotated_query) const {
+    RQQueryContext ctx;
+    prepare_query_into(rotated_query, ctx);
+    return ctx;
+}
+
+void RaBitQuantizer::prepare_query_into(std::span<const float> q, RQQueryContext& ctx) const {
+    TD_ASSERT(q.size() >= padded_dimension, "rotated query holds {} values, expected {}", q.size(), padded_dimension);
+    const size_t plane = plane_size;
+    const size_t groups = padded_dimension / 4;
+
+    float sum = 0.0f;
+    float abs_sum = 0.0f;
+    for (size_t i = 0; i < padded_dimension; ++i) sum += q[i];
+    for (size_t i = 0; i < padded_dimension; ++i) abs_sum += std::fabs(q[i]);
+    ctx.query_sum = sum;
+
+    // Each entry extends the entry without its lowest set bit by one value;
+    // every entry but the first of a row is written, so a reused context is
+    // not cleared first.
+    if (ctx.byte_lut.size() != plane * 256) ctx.byte_lut.resize(plane * 256);
+    for (size_t c = 0; c < plane; ++c) {
+        float* row = ctx.byte_lut.data() + c * 256;
+        row[0] = 0.0f;
+        const float* qc = q.data() + 8 * c;
+        for (unsigned x = 1; x < 256; ++x) row[x] = row[x & (x - 1)] + qc[std::countr_zero(x)];
+    }
+
+    // Group sums first, then one offset and one step shared by every group.
+    ctx.fastscan_lut.resize(plane * 32);
+    float table[16];
+    float range = 0.0f;
+    float offset = 0.0f;
+    float table_err = 0.0f;
+    // Two passes over the groups (the step needs every group's span); the
+    // sums are recomputed rather than kept, so preparing allocates only the
+    // context.
+    for (size_t g = 0; g < groups; ++g) {
+        const float* qg = q.data() + 4 * g;
+        table[0] = 0.0f;
+        for (unsigned n = 1; n < 16; ++n) table[n] = table[n & (n - 1)] + qg[std::countr_zero(n)];
+        float lo = std::numeric_limits<float>::infinity();
+        float hi = -std::numeric_limits<float>::infinity();
+        for (float v : table) {
+            lo = std::fmin(lo, v);
+            hi = std::fmax(hi, v);
+        }
+        range = std::fmax(range, hi - lo);
+    }
+    const float delta = range / 255.0f;
+    const bool degenerate = delta <= kEpsilon;
+    for (size_t g = 0; g < groups; ++g) {
+        const float* qg = q.data() + 4 * g;
+        table[0] = 0.0f;
+        for (unsigned n = 1; n < 16; ++n) table[n] = table[n & (n - 1)] + qg[std::countr_zero(n)];
+        float lo = std::numeric_limits<float>::infinity();
+        for (float v : table) lo = std::fmin(lo, v);
+        float err = 0.0f;
+        uint8_t* codes = ctx.fastscan_lut.data() + 16 * g;
+        for (unsigned n = 0; n < 16; ++n) {
+            float code = 0.0f;
+            if (!degenerate) {
+                const float v = std::round((table[n] - lo) / delta);
+                code = v != v ? 0.0f : std::fmin(std::fmax(v, 0.0f), 255.0f);
+            }
+            codes[n] = static_cast<uint8_t>(code);
+            const float back = code * delta;
+            err = std::fmax(err, std::fabs(back + lo - table[n]));
+        }
+        table_err += err;
+        offset += lo;
+    }
+    ctx.lut_offset = offset;
+    ctx.lut_delta = delta;
+    const float rounding =
+        ((static_cast<float>(groups) * (255.0f * delta) + std::fabs(offset) + abs_sum) * kEpsilon) * 8.0f;
+    ctx.lut_error_bound = table_err + rounding;
+}
+
+namespace detail {
+
+void fastscan_block_scalar(std::span<const uint8_t> lut, std::span<const uint8_t> block, size_t plane_size,
+                           float lut_offset, float lut_delta, float* out) {
+    uint32_t sums[kFastScanRows] = {};
+    for (size_t c = 0; c < plane_size; ++c) {
+        TD_ASSERT(block.size() >= 32 * (c + 1) && lut.size() >= 32 * (c + 1), "FastScan block or table too short");
+        const uint8_t* bytes = block.data() + 32 * c;
+        const uint8_t* low = lut.data() + 32 * c;
+        const uint8_t* high = low + 16;
+        for (size_t v = 0; v < kFastScanRows; ++v) sums[v] += uint32_t{low[bytes[v] & 15]} + high[bytes[v] >> 4];
+    }
+    for (size_t v = 0; v < kFastScanRows; ++v) {
+        const float scaled = static_cast<float>(sums[v]) * lut_delta;
+        out[v] = scaled + lut_offset;
+    }
+}
+
+}  // namespace detail
+
+void RaBitQuantizer::fastscan_coarse_block(const RQQueryContext& ctx, std::span<const uint8_t> block,
+                                           float* out) const {
+    if (distance::avx2_enabled()) {
+        TD_ASSERT(block.size() >= 32 * plane_size && ctx.fastscan_lut.size() >= 32 * plane_size,
+                  "FastScan block or table too short");
+        detail::fastscan_block_avx2(ctx.fastscan_lut.data(), block.data(), plane_size, ctx.lut_offset, ctx.lut_delta,
+                                    out);
+        return;
+    }
+    detail::fastscan_block_scalar(ctx.fastscan_lut, block, plane_size, ctx.lut_offset, ctx.lut_delta, out);
 }
 
 }  // namespace tavren::rabitq

@@ -111,6 +111,8 @@ struct FactorTriple {
 FactorTriple compute_factors(std::span<const float> r, std::span<const float> c, std::span<const float> x,
                              uint32_t metric);
 
+struct RQQueryContext;
+
 // The B-bit quantizer (B in 1..=8) of one padded dimension. Code bytes of one
 // vector: B planes of D'/8 bytes; plane p holds bit (B-1-p) of each
 // coordinate's code, coordinate k at bit (k mod 8) of byte k/8.
@@ -131,7 +133,64 @@ struct RaBitQuantizer {
     // when out or the scratch buffers are too short.
     RQVectorFactors encode_with_scratch(std::span<const float> r, std::span<const float> c, uint32_t metric,
                                         std::span<uint8_t> out, RQEncodeScratch& scratch) const;
+
+    // The tables and scalars of one rotated query (at least D' values; fewer
+    // is an assertion failure). Allocates the context; cannot fail otherwise.
+    RQQueryContext prepare_query(std::span<const float> rotated_query) const;
+    // The same into an existing context, reusing its buffers.
+    void prepare_query_into(std::span<const float> rotated_query, RQQueryContext& ctx) const;
+
+    // Sign-plane estimates of one full block of 32 rows: `block` holds, for
+    // each code byte position c, the 32 rows' sign-plane bytes c. out[v] =
+    // f32(S_v) x lut_delta + lut_offset, S_v the sum of the row's 8-bit table
+    // codes. AVX2 when the processor has it, else the portable loop; both
+    // give the same bits.
+    void fastscan_coarse_block(const RQQueryContext& ctx, std::span<const uint8_t> block, float* out) const;
 };
+
+// ---- Query side -----------------------------------------------------------------
+
+// What a search needs of one rotated query, built once and then shared
+// read-only by every list it probes (and by pool workers).
+//   byte_lut      plane_size x 256: entry 256 c + x = sum of q[8c + b] over
+//                 the set bits b of x (exact f32 sums, entry 256 c + 0 = 0)
+//   fastscan_lut  plane_size x 32 bytes: for code byte c, the 16-entry table
+//                 of its low nibble at 32 c and of its high nibble at 32 c + 16,
+//                 each entry the 8-bit code of its 4-coordinate sum
+//   lut_offset + lut_delta x (sum of a row's 8-bit codes) approximates the
+//   sum of the query coordinates selected by its sign plane, within
+//   lut_error_bound.
+struct RQQueryContext {
+    std::vector<float> byte_lut;
+    std::vector<uint8_t> fastscan_lut;
+    float query_sum = 0.0f;
+    float lut_offset = 0.0f;
+    float lut_delta = 0.0f;
+    float lut_error_bound = 0.0f;
+};
+
+// The per-(query, list) terms of the estimates: q_term is added to every
+// estimate of the list, q_norm (the distance of the query to the list's
+// centroid) scales the per-row error factors.
+struct RQQueryTerms {
+    float q_term = 0.0f;
+    float q_norm = 0.0f;
+};
+
+// From the coarse squared distance of the (preprocessed) query to the list
+// centroid, the metric, the query's and the centroid's squared norms. A
+// negative or NaN distance counts as 0.
+RQQueryTerms query_terms(float coarse_distance, uint32_t metric, float query_norm_sq, float centroid_norm_sq) noexcept;
+
+// Rows scored by one FastScan call.
+inline constexpr size_t kFastScanRows = 32;
+
+namespace detail {
+// The portable FastScan loop (bit-identical to the AVX2 kernel): asserts that
+// the block and the table hold 32 bytes per byte position it uses.
+void fastscan_block_scalar(std::span<const uint8_t> lut, std::span<const uint8_t> block, size_t plane_size,
+                           float lut_offset, float lut_delta, float* out);
+}  // namespace detail
 
 namespace detail {
 // Scalar twins of the SIMD kernels; exposed so tests compare both paths.

@@ -92,4 +92,51 @@ __attribute__((target("avx2"))) float max_abs_avx2(const float* v, size_t n) noe
     return m;
 }
 
+__attribute__((target("avx2"))) void fastscan_block_avx2(const uint8_t* lut, const uint8_t* block,
+                                                         size_t plane_size, float lut_offset, float lut_delta,
+                                                         float* out) noexcept {
+    // A byte position adds at most 2 x 255 per 16-bit lane, so 120 positions
+    // (61,200) never overflow before the flush to 32 bits.
+    constexpr size_t kChunk = 120;
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    __m256i total[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
+                        _mm256_setzero_si256()};
+    for (size_t start = 0; start < plane_size; start += kChunk) {
+        const size_t stop = plane_size - start < kChunk ? plane_size : start + kChunk;
+        __m256i acc_lo = _mm256_setzero_si256();  // rows 0..15
+        __m256i acc_hi = _mm256_setzero_si256();  // rows 16..31
+        for (size_t c = start; c < stop; ++c) {
+            const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32 * c));
+            const __m256i low_table =
+                _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lut + 32 * c)));
+            const __m256i high_table =
+                _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lut + 32 * c + 16)));
+            const __m256i lo = _mm256_and_si256(bytes, nibble);
+            const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble);
+            const __m256i a = _mm256_shuffle_epi8(low_table, lo);
+            const __m256i b = _mm256_shuffle_epi8(high_table, hi);
+            acc_lo = _mm256_add_epi16(acc_lo, _mm256_cvtepu8_epi16(_mm256_castsi256_si128(a)));
+            acc_lo = _mm256_add_epi16(acc_lo, _mm256_cvtepu8_epi16(_mm256_castsi256_si128(b)));
+            acc_hi = _mm256_add_epi16(acc_hi, _mm256_cvtepu8_epi16(_mm256_extracti128_si256(a, 1)));
+            acc_hi = _mm256_add_epi16(acc_hi, _mm256_cvtepu8_epi16(_mm256_extracti128_si256(b, 1)));
+        }
+        total[0] = _mm256_add_epi32(total[0], _mm256_cvtepu16_epi32(_mm256_castsi256_si128(acc_lo)));
+        total[1] = _mm256_add_epi32(total[1], _mm256_cvtepu16_epi32(_mm256_extracti128_si256(acc_lo, 1)));
+        total[2] = _mm256_add_epi32(total[2], _mm256_cvtepu16_epi32(_mm256_castsi256_si128(acc_hi)));
+        total[3] = _mm256_add_epi32(total[3], _mm256_cvtepu16_epi32(_mm256_extracti128_si256(acc_hi, 1)));
+    }
+    // u32 -> f32 with one rounding: both 16-bit halves convert exactly and
+    // hi x 65536 is exact, so only the final addition rounds.
+    const __m256 scale = _mm256_set1_ps(65536.0f);
+    const __m256i low_mask = _mm256_set1_epi32(0xFFFF);
+    const __m256 delta = _mm256_set1_ps(lut_delta);
+    const __m256 offset = _mm256_set1_ps(lut_offset);
+    for (int i = 0; i < 4; ++i) {
+        const __m256 hi = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srli_epi32(total[i], 16)), scale);
+        const __m256 lo = _mm256_cvtepi32_ps(_mm256_and_si256(total[i], low_mask));
+        const __m256 sum = _mm256_add_ps(hi, lo);
+        _mm256_storeu_ps(out + 8 * i, _mm256_add_ps(_mm256_mul_ps(sum, delta), offset));
+    }
+}
+
 }  // namespace tavren::rabitq::detail

@@ -20,5 +20,11 @@ void quantize_avx2(const float* r, size_t n, float step, float t, float max_code
                    float* centred) noexcept;
 // The largest |v[k]|, starting from 0, NaN values ignored.
 float max_abs_avx2(const float* v, size_t n) noexcept;
+// FastScan of one 32-row block (plane_size x 32 bytes of sign plane, the
+// context's table of plane_size x 32 bytes): 16-bit lane sums flushed to
+// 32 bits every 120 byte positions, then out[v] = f32(S_v) x delta + offset.
+// No length checks: the caller guarantees both sizes.
+void fastscan_block_avx2(const uint8_t* lut, const uint8_t* block, size_t plane_size, float lut_offset,
+                         float lut_delta, float* out) noexcept;
 
 }  // namespace tavren::rabitq::detail
