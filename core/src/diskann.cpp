@@ -210,14 +210,7 @@ PreparedDiskAnn DiskAnnIndex::prepare_build() const {
     validate_for_write();
     const GraphBuildPlan plan = plan_graph_build(pool_size());
     const uint64_t n = row_ids_.size();
-    // Only the one-piece full-precision build is part of this library so far;
-    // the plan is made first so the host learns which build the budget needs.
-    if (plan.shard_count > 1) {
-        invalid("DiskANN sharded graph build ({} shards) is not available in this build", plan.shard_count);
-    }
-    if (config_.build_distance == BuildDistance::ProductQuantized) {
-        invalid("DiskANN product-quantized graph build is not available in this build");
-    }
+    const bool pq_guided = config_.build_distance == BuildDistance::ProductQuantized;
 
     PreparedDiskAnn out;
     out.shard_count = plan.shard_count;
@@ -226,10 +219,22 @@ PreparedDiskAnn DiskAnnIndex::prepare_build() const {
     pq_.encode_batch(vectors_, n, out.pq_codes);
     out.timings.pq_encoding = Clock::now() - t0;
 
+    // Cosine rows are stored normalised, so their graph is an l2 graph.
     const uint32_t graph_metric = metric_ == kMetricCosine ? kMetricL2 : metric_;
-    vamana::BuiltGraph built = vamana::VamanaGraph::build_with_search_distance(
-        vectors_, n, dimension_, graph_metric, config_,
-        vamana::FullPrecisionSearch{vectors_, dimension_, graph_metric});
+    vamana::BuiltGraph built;
+    if (plan.shard_count > 1) {
+        built = vamana::VamanaGraph::build_sharded_with_optional_pq(
+            vectors_, pq_guided ? &pq_ : nullptr, pq_guided ? std::span<const uint8_t>(out.pq_codes)
+                                                             : std::span<const uint8_t>(),
+            n, dimension_, graph_metric, config_, plan.shard_count);
+    } else if (pq_guided) {
+        built = vamana::VamanaGraph::build_with_pq_stats(vectors_, pq_, out.pq_codes, n, dimension_, graph_metric,
+                                                         config_);
+    } else {
+        built = vamana::VamanaGraph::build_with_search_distance(
+            vectors_, n, dimension_, graph_metric, config_,
+            vamana::FullPrecisionSearch{vectors_, dimension_, graph_metric});
+    }
     out.timings.graph = built.timings;
     out.graph = std::move(built.graph);
 

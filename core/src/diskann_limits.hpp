@@ -124,6 +124,12 @@ struct VamanaMemoryEstimate {
 std::optional<VamanaMemoryEstimate> estimate_vamana_memory_bytes(uint64_t n, uint64_t max_degree,
                                                                  uint64_t build_search_list_size, uint64_t workers);
 
+// Peak bytes of a sequential (single-threaded) build of n nodes with maximum
+// degree R and list size L: its random lists, storage, one search scratch and
+// the repair state. Absent when not representable.
+std::optional<uint64_t> estimate_sequential_vamana_memory_bytes(uint64_t n, uint64_t max_degree,
+                                                                uint64_t build_search_list_size);
+
 // Peak bytes of an overlapping sharded build with `shards` shards; `pq_code_bytes`
 // is 0 when the build does not use PQ codes.
 std::optional<uint64_t> estimate_sharded_vamana_memory_bytes(uint64_t n, uint64_t dim, uint64_t max_degree,
