@@ -162,10 +162,8 @@ GraphBuildPlan DiskAnnIndex::plan_graph_build(uint64_t pool_threads) const {
     const uint64_t fixed = plan.estimate - one_piece;
     if (n >= 4) {
         const uint64_t last = std::min<uint64_t>(n / 2, 64);
-        const uint64_t code_bytes = config_.build_distance == BuildDistance::ProductQuantized ? pq_.code_size() : 0;
         for (uint64_t s = 2; s <= last; ++s) {
-            const auto sharded = vamana::estimate_sharded_vamana_memory_bytes(
-                n, dimension_, std::min<uint64_t>(config_.max_degree, n - 1), s, code_bytes);
+            const auto sharded = sharded_graph_estimate(s, pool_threads);
             uint64_t total = 0;
             if (sharded && !__builtin_add_overflow(fixed, *sharded, &total) && total <= budget) {
                 plan.shard_count = s;
@@ -175,6 +173,25 @@ GraphBuildPlan DiskAnnIndex::plan_graph_build(uint64_t pool_threads) const {
     }
     invalid("DiskANN estimated build memory {} exceeds memory budget {}; overlapping sharded build also cannot fit",
             plan.estimate, budget);
+}
+
+std::optional<uint64_t> DiskAnnIndex::sharded_graph_estimate(uint64_t shards, uint64_t pool_threads) const {
+    const uint64_t n = row_ids_.size();
+    if (n == 0) return std::nullopt;
+    const uint64_t r = std::min<uint64_t>(config_.max_degree, n - 1);
+    const bool pq_guided = config_.build_distance == BuildDistance::ProductQuantized;
+    const auto sharded =
+        vamana::estimate_sharded_vamana_memory_bytes(n, dimension_, r, shards, pq_guided ? pq_.code_size() : 0);
+    if (!sharded || !pq_guided) return sharded;
+    // PQ-guided shards are built by the parallel build, whose per-worker
+    // scratch the sharded estimate does not hold: without it a plan that
+    // "fits" can exceed the budget (or fail the shard's own budget check)
+    // on a wide pool.
+    const auto workers = vamana::estimate_pq_shard_worker_bytes(n, r, config_.build_search_list_size, shards,
+                                                                std::max<uint64_t>(pool_threads, 1));
+    uint64_t total = 0;
+    if (!workers || __builtin_add_overflow(*sharded, *workers, &total)) return std::nullopt;
+    return total;
 }
 
 LocalityPermutation locality_order(const vamana::CompactAdjacency& adjacency, uint32_t entry) {

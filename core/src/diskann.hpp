@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -69,6 +70,11 @@ public:
     uint64_t estimate_build_memory_bytes(uint64_t pool_threads) const;
     // The one-piece or sharded choice against the budget for `pool_threads` workers.
     GraphBuildPlan plan_graph_build(uint64_t pool_threads) const;
+    // Estimated peak of the graph build with `shards` overlapping shards,
+    // without the fixed part (vectors, codes, codebook, tables, adjacency
+    // index); with PQ guidance it includes the shard builds' per-worker
+    // scratch for `pool_threads` workers. Absent when not representable.
+    std::optional<uint64_t> sharded_graph_estimate(uint64_t shards, uint64_t pool_threads) const;
     // Checks, plans, encodes, builds and relabels. Only reads the index.
     PreparedDiskAnn prepare_build() const;
 

@@ -245,6 +245,29 @@ std::optional<VamanaMemoryEstimate> estimate_vamana_memory_bytes(uint64_t n, uin
     return VamanaMemoryEstimate{*parallel.v, *finish.v};
 }
 
+uint64_t sharded_capacity(uint64_t n, uint64_t s) noexcept {
+    if (s < 2) return n;
+    return s == 2 ? n : (2 * n + s - 2) / (s - 1);
+}
+
+std::optional<uint64_t> estimate_pq_shard_worker_bytes(uint64_t n, uint64_t r, uint64_t l, uint64_t s,
+                                                       uint64_t workers) {
+    if (n == 0 || s < 2 || n >= kPow60 || s >= kPow56) return std::nullopt;
+    const uint64_t cap = sharded_capacity(n, s);
+    const uint64_t rk = std::min(cap - 1, r);
+    const uint64_t lk = std::max(std::min(cap, l), rk);
+    // The part of a parallel build over cap nodes that grows with the pool
+    // (or not with the nodes): one search scratch per worker and the
+    // 1536 R of the pass's batch buffers. Its per-node part is within the
+    // sharded estimate's per-member term.
+    const auto full = estimate_vamana_memory_bytes(cap, rk, lk, workers);
+    if (!full) return std::nullopt;
+    const Checked adjacency = Checked(cap) * (Checked(4) * rk + 2);
+    const Checked per_node = adjacency + Checked(80) * div_ceil(cap, 256) + Checked(8) * cap;
+    if (!per_node.v || *per_node.v > full->parallel_peak) return std::nullopt;
+    return full->parallel_peak - *per_node.v;
+}
+
 std::optional<uint64_t> estimate_sequential_vamana_memory_bytes(uint64_t n, uint64_t r, uint64_t l) {
     if (n >= kPow61) return std::nullopt;
     const uint64_t d0 = n == 0 ? 0 : std::min(n - 1, r);
