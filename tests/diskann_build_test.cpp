@@ -353,6 +353,30 @@ TEST(DiskAnnBuild, TightBudgetBuildsShardedAndPoolIndependent) {
         if (capped_shards == stats.shard_count) {
             EXPECT_EQ(capped, sink.bytes());
         }
+        if (dist == BuildDistance::FullPrecision) {
+            // Room left over for more shards at once: as many as it holds,
+            // at most the pool size.
+            auto roomier = c;
+            const auto each = vamana::estimate_concurrent_shard_bytes(n, d, 64, 128, stats.shard_count);
+            // Still below the one-piece estimate.
+            roomier.memory_budget_bytes = std::min(roomier.memory_budget_bytes + 3 * *each,
+                                                   roomy.estimate_build_memory_bytes(kWidePool) - 1);
+            const auto idx = trained_index(n, d, 0, 2, 8, roomier, data);
+            const auto plan = idx.plan_graph_build(kWidePool);
+            ASSERT_GT(plan.shard_count, 1u);
+            const uint64_t fixed = idx.estimate_build_memory_bytes(kWidePool) -
+                                   vamana::estimate_vamana_memory_bytes(n, 64, 128, kWidePool)->parallel_peak;
+            const uint64_t total = fixed + *idx.sharded_graph_estimate(plan.shard_count, kWidePool);
+            const uint64_t each_then =
+                *vamana::estimate_concurrent_shard_bytes(n, d, 64, 128, plan.shard_count);
+            EXPECT_EQ(plan.concurrent_shards, std::min<uint64_t>(kWidePool, 1 + (roomier.memory_budget_bytes - total) / each_then));
+            if (roomier.memory_budget_bytes - total >= each_then) {
+                EXPECT_GE(plan.concurrent_shards, 2u);
+            }
+            MemorySink roomy_sink;
+            EXPECT_EQ(write_diskann_index_with_stats(idx, roomy_sink).shard_count, plan.shard_count);
+            check_file(idx, roomy_sink.bytes());
+        }
         // A budget that fits no shard count.
         c.memory_budget_bytes -= 1;
         const auto over = trained_index(n, d, 0, 2, 8, c, data);

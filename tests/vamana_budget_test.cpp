@@ -465,4 +465,17 @@ TEST(ShardedBuild, IndependentOfPoolSize) {
         };
         EXPECT_EQ(run(1), run(8)) << with_pq;
     }
+    // Full-precision shards built several at a time (windows of 1, 3 and all
+    // shards; a skipped shard inside a window) give the same graph.
+    const auto one_at_a_time = va::VamanaGraph::build_sharded_with_optional_pq(v, nullptr, {}, n, d, 1, c, 6).graph;
+    for (size_t concurrent : {3u, 6u, 64u}) {
+        PoolGuard guard(8);
+        EXPECT_EQ(va::VamanaGraph::build_sharded_with_optional_pq(v, nullptr, {}, n, d, 1, c, 6, concurrent).graph,
+                  one_at_a_time)
+            << concurrent;
+    }
+    const size_t few = 12;
+    const auto tiny = std::span<const float>(v).first(few * d);
+    const auto tiny_one = va::VamanaGraph::build_sharded_with_optional_pq(tiny, nullptr, {}, few, d, 0, c, few).graph;
+    EXPECT_EQ(va::VamanaGraph::build_sharded_with_optional_pq(tiny, nullptr, {}, few, d, 0, c, few, 4).graph, tiny_one);
 }

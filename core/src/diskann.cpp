@@ -167,6 +167,18 @@ GraphBuildPlan DiskAnnIndex::plan_graph_build(uint64_t pool_threads) const {
             uint64_t total = 0;
             if (sharded && !__builtin_add_overflow(fixed, *sharded, &total) && total <= budget) {
                 plan.shard_count = s;
+                if (config_.build_distance == BuildDistance::FullPrecision) {
+                    // Sequential shard builds use one thread each: build
+                    // several at once when what the plan leaves of the
+                    // budget holds their copies and working memory.
+                    const auto each = vamana::estimate_concurrent_shard_bytes(
+                        n, dimension_, std::min<uint64_t>(config_.max_degree, n - 1),
+                        config_.build_search_list_size, s);
+                    if (each && *each > 0) {
+                        plan.concurrent_shards =
+                            std::min<uint64_t>(1 + (budget - total) / *each, std::max<uint64_t>(pool_threads, 1));
+                    }
+                }
                 return plan;
             }
         }
@@ -243,7 +255,7 @@ PreparedDiskAnn DiskAnnIndex::prepare_build() const {
         built = vamana::VamanaGraph::build_sharded_with_optional_pq(
             vectors_, pq_guided ? &pq_ : nullptr, pq_guided ? std::span<const uint8_t>(out.pq_codes)
                                                              : std::span<const uint8_t>(),
-            n, dimension_, graph_metric, config_, plan.shard_count);
+            n, dimension_, graph_metric, config_, plan.shard_count, plan.concurrent_shards);
     } else if (pq_guided) {
         built = vamana::VamanaGraph::build_with_pq_stats(vectors_, pq_, out.pq_codes, n, dimension_, graph_metric,
                                                          config_);

@@ -52,6 +52,9 @@ struct PreparedDiskAnn {
 struct GraphBuildPlan {
     uint64_t estimate = 0;     // one-piece estimate
     uint64_t shard_count = 1;  // 1: one piece
+    // Full-precision shards built at once: as many as the budget left over
+    // by the plan holds, at most the pool size. Does not change the graph.
+    uint64_t concurrent_shards = 1;
 };
 
 class DiskAnnIndex {

@@ -268,6 +268,18 @@ std::optional<uint64_t> estimate_pq_shard_worker_bytes(uint64_t n, uint64_t r, u
     return full->parallel_peak - *per_node.v;
 }
 
+std::optional<uint64_t> estimate_concurrent_shard_bytes(uint64_t n, uint64_t dim, uint64_t r, uint64_t l,
+                                                        uint64_t s) {
+    if (n == 0 || s < 2 || n >= kPow60) return std::nullopt;
+    const uint64_t cap = sharded_capacity(n, s);
+    const uint64_t rk = std::min(cap - 1, r);
+    const uint64_t lk = std::max(std::min(cap, l), rk);
+    const auto build = estimate_sequential_vamana_memory_bytes(cap, rk, lk);
+    if (!build) return std::nullopt;
+    const Checked total = Checked(cap) * (Checked(4) * dim) + *build;
+    return total.v;
+}
+
 std::optional<uint64_t> estimate_sequential_vamana_memory_bytes(uint64_t n, uint64_t r, uint64_t l) {
     if (n >= kPow61) return std::nullopt;
     const uint64_t d0 = n == 0 ? 0 : std::min(n - 1, r);

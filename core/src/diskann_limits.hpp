@@ -148,6 +148,12 @@ std::optional<uint64_t> estimate_pq_shard_worker_bytes(uint64_t n, uint64_t max_
                                                        uint64_t build_search_list_size, uint64_t shards,
                                                        uint64_t workers);
 
+// What one more full-precision shard build running at the same time adds:
+// a shard's vector copy and the peak of its sequential build, for a shard of
+// the largest allowed size. Absent when not representable.
+std::optional<uint64_t> estimate_concurrent_shard_bytes(uint64_t n, uint64_t dim, uint64_t max_degree,
+                                                        uint64_t build_search_list_size, uint64_t shards);
+
 // Succeeds when the estimate is present and at most `budget`; otherwise throws
 // an OutOfMemory error naming both.
 void validate_build_memory_budget(std::optional<uint64_t> estimate, uint64_t budget);

@@ -338,12 +338,16 @@ public:
     // vector in its two nearest (capacity-balanced), one graph per shard
     // (sequential, or PQ-guided when `quantizer` is given with the codes of
     // all n vectors), merged by robust prune, then repaired and validated.
-    // Only one shard's copies and graph exist at a time.
+    // By default only one shard's copies and graph exist at a time;
+    // `concurrent_shards` > 1 lets that many full-precision shards (each a
+    // single-threaded build) be built at once on the pool when the caller's
+    // budget holds them (see estimate_concurrent_shard_bytes). The graph is
+    // the same for every value; PQ-guided shards are always one at a time.
     static BuiltGraph build_sharded_with_optional_pq(std::span<const float> vectors,
                                                      const pq::ProductQuantizer* quantizer,
                                                      std::span<const uint8_t> codes, size_t n, size_t dimension,
                                                      uint32_t metric, const diskann::DiskAnnBuildConfig& config,
-                                                     size_t shards);
+                                                     size_t shards, size_t concurrent_shards = 1);
 
     // Leaves the best `list_size` nodes for `query` in scratch.results()
     // (heap order). The scratch must be made for this graph's node count.

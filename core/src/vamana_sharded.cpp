@@ -236,9 +236,44 @@ diskann::DiskAnnBuildConfig shard_build_config(const diskann::DiskAnnBuildConfig
 
 namespace {
 
+// Copies one shard's vectors (and codes) and builds its graph.
+VamanaGraph build_shard_graph(std::span<const float> vectors, const pq::ProductQuantizer* quantizer,
+                              std::span<const uint8_t> codes, size_t code_bytes, size_t dimension, uint32_t metric,
+                              const diskann::DiskAnnBuildConfig& config, size_t k,
+                              const std::vector<uint32_t>& shard) {
+    const size_t count = shard.size();
+    std::vector<float> shard_vectors;
+    const auto values = checked_mul(count, dimension);
+    try {
+        if (!values) throw std::length_error("shard shape");
+        shard_vectors.reserve(*values);
+    } catch (const std::bad_alloc&) {
+        invalid_input("Vamana shard vector allocation failed");
+    } catch (const std::length_error&) {
+        invalid_input("Vamana shard vector allocation failed");
+    }
+    for (const uint32_t y : shard) {
+        const auto row = node_row(vectors, dimension, y);
+        shard_vectors.insert(shard_vectors.end(), row.begin(), row.end());
+    }
+    const diskann::DiskAnnBuildConfig shard_config = shard_build_config(config, k, count);
+    if (quantizer == nullptr) {
+        return VamanaGraph::build_sequential_with_metric(shard_vectors, count, dimension, metric, shard_config);
+    }
+    std::vector<uint8_t> shard_codes;
+    shard_codes.reserve(count * code_bytes);
+    for (const uint32_t y : shard) {
+        const auto code = codes.subspan(size_t{y} * code_bytes, code_bytes);
+        shard_codes.insert(shard_codes.end(), code.begin(), code.end());
+    }
+    return VamanaGraph::build_with_pq_stats(shard_vectors, *quantizer, shard_codes, count, dimension, metric,
+                                            shard_config)
+        .graph;
+}
+
 BuiltGraph build_sharded(std::span<const float> vectors, const pq::ProductQuantizer* quantizer,
                          std::span<const uint8_t> codes, size_t n, size_t dimension, uint32_t metric,
-                         const diskann::DiskAnnBuildConfig& config, size_t shards) {
+                         const diskann::DiskAnnBuildConfig& config, size_t shards, size_t concurrent_shards) {
     validate_build_inputs(vectors.size(), n, dimension, config.max_degree);
     const size_t s = shards;
     if (s < 2 || s > n) invalid_input("Vamana shard count must be between 2 and the vector count");
@@ -269,52 +304,46 @@ BuiltGraph build_sharded(std::span<const float> vectors, const pq::ProductQuanti
     std::vector<uint32_t> prune_ids;
     std::vector<ScoredNode> prune_scored;
     std::vector<uint32_t> pruned;
-    for (size_t k = 0; k < s; ++k) {
-        const std::vector<uint32_t>& shard = members[k];
-        const size_t count = shard.size();
-        if (count < 2) continue;  // still consumes index k in the seed derivation
+    // Shards are built in windows of up to `concurrent` (full precision only:
+    // a PQ-guided shard build already runs on the whole pool) and merged in
+    // shard order, so the graph is the same for every window size.
+    const size_t concurrent = quantizer == nullptr ? std::max<size_t>(concurrent_shards, 1) : 1;
+    std::vector<size_t> window;
+    std::vector<VamanaGraph> window_graphs;
+    size_t next = 0;
+    while (next < s) {
+        window.clear();
+        for (; next < s && window.size() < concurrent; ++next) {
+            if (members[next].size() >= 2) window.push_back(next);  // a skipped shard keeps its index for the seed
+        }
+        if (window.empty()) continue;
         clock = Clock::now();
-        std::vector<float> shard_vectors;
-        const auto values = checked_mul(count, dimension);
-        try {
-            if (!values) throw std::length_error("shard shape");
-            shard_vectors.reserve(*values);
-        } catch (const std::bad_alloc&) {
-            invalid_input("Vamana shard vector allocation failed");
-        } catch (const std::length_error&) {
-            invalid_input("Vamana shard vector allocation failed");
+        window_graphs.assign(window.size(), VamanaGraph());
+        auto build_one = [&](size_t w) {
+            window_graphs[w] = build_shard_graph(vectors, quantizer, codes, code_bytes, dimension, metric, config,
+                                                 window[w], members[window[w]]);
+        };
+        if (window.size() == 1) {
+            build_one(0);
+        } else {
+            pool::parallel_for_each_index(window.size(), build_one);
         }
-        for (const uint32_t y : shard) {
-            const auto row = node_row(vectors, dimension, y);
-            shard_vectors.insert(shard_vectors.end(), row.begin(), row.end());
-        }
-        std::vector<uint8_t> shard_codes;
-        if (quantizer != nullptr) {
-            shard_codes.reserve(count * code_bytes);
-            for (const uint32_t y : shard) {
-                const auto code = codes.subspan(size_t{y} * code_bytes, code_bytes);
-                shard_codes.insert(shard_codes.end(), code.begin(), code.end());
-            }
-        }
-        const diskann::DiskAnnBuildConfig shard_config = shard_build_config(config, k, count);
-        VamanaGraph shard_graph =
-            quantizer != nullptr
-                ? VamanaGraph::build_with_pq_stats(shard_vectors, *quantizer, shard_codes, count, dimension, metric, shard_config)
-                      .graph
-                : VamanaGraph::build_sequential_with_metric(shard_vectors, count, dimension, metric, shard_config);
-        shard_vectors = {};
-        shard_codes = {};
         auto now = Clock::now();
         result.timings.first_pass = add_saturating(result.timings.first_pass, now - clock);
         clock = now;
 
-        for (size_t p = 0; p < count; ++p) {
-            const uint32_t y = shard[p];
-            candidates.clear();
-            for (const uint32_t q : shard_graph.adjacency()[p]) candidates.push_back(shard[q]);
-            robust_prune_candidates_into(vectors, dimension, y, candidates, config.alpha, merged[y], n,
-                                         merged_degree, metric, prune_ids, prune_scored, pruned);
-            merged.set_neighbors(y, pruned);
+        for (size_t w = 0; w < window.size(); ++w) {
+            const std::vector<uint32_t>& shard = members[window[w]];
+            const VamanaGraph& shard_graph = window_graphs[w];
+            for (size_t p = 0; p < shard.size(); ++p) {
+                const uint32_t y = shard[p];
+                candidates.clear();
+                for (const uint32_t q : shard_graph.adjacency()[p]) candidates.push_back(shard[q]);
+                robust_prune_candidates_into(vectors, dimension, y, candidates, config.alpha, merged[y], n,
+                                             merged_degree, metric, prune_ids, prune_scored, pruned);
+                merged.set_neighbors(y, pruned);
+            }
+            window_graphs[w] = VamanaGraph();
         }
         result.timings.second_pass = add_saturating(result.timings.second_pass, Clock::now() - clock);
     }
@@ -336,9 +365,9 @@ BuiltGraph VamanaGraph::build_sharded_with_optional_pq(std::span<const float> ve
                                                        const pq::ProductQuantizer* quantizer,
                                                        std::span<const uint8_t> codes, size_t n, size_t dimension,
                                                        uint32_t metric, const diskann::DiskAnnBuildConfig& config,
-                                                       size_t shards) {
+                                                       size_t shards, size_t concurrent_shards) {
     try {
-        return build_sharded(vectors, quantizer, codes, n, dimension, metric, config, shards);
+        return build_sharded(vectors, quantizer, codes, n, dimension, metric, config, shards, concurrent_shards);
     } catch (const std::bad_alloc&) {
         fail(ErrorKind::OutOfMemory, "sharded Vamana build could not allocate memory");
     } catch (const std::length_error&) {
