@@ -14,6 +14,7 @@
 #include "diskann_format.hpp"
 #include "diskann_writer.hpp"
 #include "expect.hpp"
+#include "guards.hpp"
 #include "memory_sink.hpp"
 #include "pool.hpp"
 #include "rng.hpp"
@@ -23,8 +24,13 @@ using namespace tavren::diskann;
 namespace fmtd = tavren::diskann_format;
 using tavren::testing::expect_error;
 using tavren::testing::MemorySink;
+using tavren::testing::PoolGuard;
 
 namespace {
+
+// A pool wide enough that the one-piece build's per-worker scratch makes the
+// sharded build the cheaper one on small inputs.
+constexpr size_t kWidePool = 64;
 
 DiskAnnBuildConfig small_config() {
     DiskAnnBuildConfig c;
@@ -53,6 +59,24 @@ DiskAnnIndex trained_index(size_t n, size_t d, uint32_t metric, size_t m, size_t
     for (size_t i = 0; i < n; ++i) ids[i] = static_cast<int64_t>(1000 + 3 * i);
     index.add(data, ids);
     return index;
+}
+
+// The smallest budget under which `index` builds sharded: the fixed part of
+// its estimate plus the cheapest sharded graph build (independent of the
+// pool size, like the fixed part).
+uint64_t cheapest_sharded_budget(const DiskAnnIndex& index) {
+    const uint64_t n = index.row_ids().size();
+    const auto& c = index.config();
+    const uint64_t threads = pool::current_num_threads();
+    const uint64_t estimate = index.estimate_build_memory_bytes(threads);
+    const auto one = vamana::estimate_vamana_memory_bytes(n, c.max_degree, c.build_search_list_size, threads);
+    const uint64_t fixed = estimate - std::max(one->parallel_peak, one->finish_peak);
+    uint64_t best = std::numeric_limits<uint64_t>::max();
+    for (uint64_t s = 2; s <= std::min<uint64_t>(n / 2, 64); ++s) {
+        const auto sharded = index.sharded_graph_estimate(s, threads);
+        if (sharded) best = std::min(best, fixed + *sharded);
+    }
+    return best;
 }
 
 std::span<const uint8_t> section(const std::vector<uint8_t>& file, const fmtd::DiskAnnHeader& h, size_t s) {
@@ -129,16 +153,41 @@ private:
 TEST(DiskAnnBuild, EveryMetricEncodingLayoutAndCodeWidthBuildsAndDecodes) {
     const size_t n = 64, d = 8;
     const auto data = random_rows(n, d, 3);
+    constexpr size_t kShardedRows = 1000;
+    const auto sharded_data = random_rows(kShardedRows, d, 4);
     for (uint32_t metric : {0u, 1u, 2u}) {
         for (auto enc : {RawVectorEncoding::F32, RawVectorEncoding::F16}) {
             for (auto layout : {StorageLayout::Compact, StorageLayout::Interleaved}) {
                 for (size_t bits : {4u, 8u}) {
-                    SCOPED_TRACE(::testing::Message() << metric << " " << int(enc) << " " << int(layout) << " " << bits);
+                    for (auto dist : {BuildDistance::FullPrecision, BuildDistance::ProductQuantized}) {
+                        SCOPED_TRACE(::testing::Message() << metric << " " << int(enc) << " " << int(layout) << " "
+                                                          << bits << " " << int(dist));
+                        auto c = small_config();
+                        c.raw_vector_encoding = enc;
+                        c.storage_layout = layout;
+                        c.build_distance = dist;
+                        const auto index = trained_index(n, d, metric, 4, bits, c, data);
+                        check_file(index, write(index));
+                    }
+                    // Sharded under a budget that only a sharded build fits
+                    // (with many workers the one-piece build's per-worker
+                    // visit states outweigh the shards).
+                    SCOPED_TRACE(::testing::Message() << "sharded " << metric << " " << int(enc) << " "
+                                                      << int(layout) << " " << bits);
+                    PoolGuard wide(kWidePool);
                     auto c = small_config();
+                    c.max_degree = 32;
+                    c.build_search_list_size = 64;
                     c.raw_vector_encoding = enc;
                     c.storage_layout = layout;
-                    const auto index = trained_index(n, d, metric, 4, bits, c, data);
-                    check_file(index, write(index));
+                    const auto roomy = trained_index(kShardedRows, d, metric, 4, bits, c, sharded_data);
+                    c.memory_budget_bytes = cheapest_sharded_budget(roomy);
+                    ASSERT_LT(c.memory_budget_bytes, roomy.estimate_build_memory_bytes(kWidePool));
+                    const auto tight = trained_index(kShardedRows, d, metric, 4, bits, c, sharded_data);
+                    MemorySink sink;
+                    const auto stats = write_diskann_index_with_stats(tight, sink);
+                    EXPECT_GT(stats.shard_count, 1u);
+                    check_file(tight, sink.bytes());
                 }
             }
         }
@@ -229,19 +278,6 @@ TEST(DiskAnnBuild, BudgetPlan) {
                  fmt::format("DiskANN estimated build memory {} exceeds memory budget {}; overlapping sharded build "
                              "also cannot fit",
                              estimate, best - 1));
-    // The sharded build is planned, but it is not part of this library yet.
-    const auto over = rebudget(n, rebudget(n, 0).estimate_build_memory_bytes(pool::current_num_threads()) - 1);
-    try {
-        (void)over.prepare_build();
-        ADD_FAILURE() << "no error";
-    } catch (const Error& e) {
-        EXPECT_EQ(e.kind(), ErrorKind::InvalidInput);
-        // Which of the two depends on this machine's pool size.
-        const bool sharded = e.message().find("is not available in this build") != std::string::npos;
-        const bool unfit = e.message().find("also cannot fit") != std::string::npos;
-        EXPECT_TRUE(sharded || unfit) << e.message();
-    }
-
     const auto three = rebudget(3, 0);
     const uint64_t e3 = three.estimate_build_memory_bytes(1);
     expect_error([&] { (void)rebudget(3, e3 - 1).plan_graph_build(1); },
@@ -277,4 +313,77 @@ TEST(DiskAnnWriter, PositionChecksAndHostFailure) {
     MemorySink failing({.start_position = 0, .keep_bytes = true, .fail_on_call = call});
     expect_error([&] { write_diskann_index_with_stats(index, failing); }, "memory sink write failed", ErrorKind::Other);
     EXPECT_EQ(failing.bytes_accepted(), h.sections[5].offset);
+}
+
+TEST(DiskAnnBuild, TightBudgetBuildsShardedAndPoolIndependent) {
+    // PQ-guided shards are parallel builds with a scratch per worker, so
+    // they pay off later than sequential ones: 10,000 rows at degree 64.
+    const size_t n = 10000, d = 4;
+    const auto data = random_rows(n, d, 17);
+    PoolGuard wide(kWidePool);
+    for (auto dist : {BuildDistance::FullPrecision, BuildDistance::ProductQuantized}) {
+        SCOPED_TRACE(int(dist));
+        auto c = small_config();
+        c.max_degree = 64;
+        c.build_search_list_size = 128;
+        c.build_distance = dist;
+        const auto roomy = trained_index(n, d, 0, 2, 8, c, data);
+        MemorySink one_piece;
+        EXPECT_EQ(write_diskann_index_with_stats(roomy, one_piece).shard_count, 1u);
+        c.memory_budget_bytes = cheapest_sharded_budget(roomy);
+        ASSERT_LT(c.memory_budget_bytes, roomy.estimate_build_memory_bytes(kWidePool));
+        const auto tight = trained_index(n, d, 0, 2, 8, c, data);
+        MemorySink sink;
+        const auto stats = write_diskann_index_with_stats(tight, sink);
+        EXPECT_GT(stats.shard_count, 1u);
+        EXPECT_EQ(stats.shard_count, tight.plan_graph_build(kWidePool).shard_count);
+        check_file(tight, sink.bytes());
+        // The sharded graph does not depend on the pool size either, as long
+        // as the plan is the same (the PQ-guided plan counts a scratch per
+        // worker, so near the threshold its shard count may change).
+        std::vector<uint8_t> capped;
+        uint64_t capped_shards = 0;
+        pool::run_with_thread_cap(kWidePool - 1, [&] {
+            capped_shards = tight.plan_graph_build(pool::current_num_threads()).shard_count;
+            if (capped_shards == stats.shard_count) capped = write(tight);
+        });
+        if (dist == BuildDistance::FullPrecision) {
+            EXPECT_EQ(capped_shards, stats.shard_count);
+        }
+        if (capped_shards == stats.shard_count) {
+            EXPECT_EQ(capped, sink.bytes());
+        }
+        if (dist == BuildDistance::FullPrecision) {
+            // Room left over for more shards at once: as many as it holds,
+            // at most the pool size.
+            auto roomier = c;
+            const auto each = vamana::estimate_concurrent_shard_bytes(n, d, 64, 128, stats.shard_count);
+            // Still below the one-piece estimate.
+            roomier.memory_budget_bytes = std::min(roomier.memory_budget_bytes + 3 * *each,
+                                                   roomy.estimate_build_memory_bytes(kWidePool) - 1);
+            const auto idx = trained_index(n, d, 0, 2, 8, roomier, data);
+            const auto plan = idx.plan_graph_build(kWidePool);
+            ASSERT_GT(plan.shard_count, 1u);
+            const uint64_t fixed = idx.estimate_build_memory_bytes(kWidePool) -
+                                   vamana::estimate_vamana_memory_bytes(n, 64, 128, kWidePool)->parallel_peak;
+            const uint64_t total = fixed + *idx.sharded_graph_estimate(plan.shard_count, kWidePool);
+            const uint64_t each_then =
+                *vamana::estimate_concurrent_shard_bytes(n, d, 64, 128, plan.shard_count);
+            EXPECT_EQ(plan.concurrent_shards, std::min<uint64_t>(kWidePool, 1 + (roomier.memory_budget_bytes - total) / each_then));
+            if (roomier.memory_budget_bytes - total >= each_then) {
+                EXPECT_GE(plan.concurrent_shards, 2u);
+            }
+            MemorySink roomy_sink;
+            EXPECT_EQ(write_diskann_index_with_stats(idx, roomy_sink).shard_count, plan.shard_count);
+            check_file(idx, roomy_sink.bytes());
+        }
+        // A budget that fits no shard count.
+        c.memory_budget_bytes -= 1;
+        const auto over = trained_index(n, d, 0, 2, 8, c, data);
+        expect_error([&] { (void)write(over); },
+                     fmt::format("DiskANN estimated build memory {} exceeds memory budget {}; overlapping sharded "
+                                 "build also cannot fit",
+                                 over.estimate_build_memory_bytes(pool::current_num_threads()),
+                                 c.memory_budget_bytes));
+    }
 }

@@ -162,19 +162,48 @@ GraphBuildPlan DiskAnnIndex::plan_graph_build(uint64_t pool_threads) const {
     const uint64_t fixed = plan.estimate - one_piece;
     if (n >= 4) {
         const uint64_t last = std::min<uint64_t>(n / 2, 64);
-        const uint64_t code_bytes = config_.build_distance == BuildDistance::ProductQuantized ? pq_.code_size() : 0;
         for (uint64_t s = 2; s <= last; ++s) {
-            const auto sharded = vamana::estimate_sharded_vamana_memory_bytes(
-                n, dimension_, std::min<uint64_t>(config_.max_degree, n - 1), s, code_bytes);
+            const auto sharded = sharded_graph_estimate(s, pool_threads);
             uint64_t total = 0;
             if (sharded && !__builtin_add_overflow(fixed, *sharded, &total) && total <= budget) {
                 plan.shard_count = s;
+                if (config_.build_distance == BuildDistance::FullPrecision) {
+                    // Sequential shard builds use one thread each: build
+                    // several at once when what the plan leaves of the
+                    // budget holds their copies and working memory.
+                    const auto each = vamana::estimate_concurrent_shard_bytes(
+                        n, dimension_, std::min<uint64_t>(config_.max_degree, n - 1),
+                        config_.build_search_list_size, s);
+                    if (each && *each > 0) {
+                        plan.concurrent_shards =
+                            std::min<uint64_t>(1 + (budget - total) / *each, std::max<uint64_t>(pool_threads, 1));
+                    }
+                }
                 return plan;
             }
         }
     }
     invalid("DiskANN estimated build memory {} exceeds memory budget {}; overlapping sharded build also cannot fit",
             plan.estimate, budget);
+}
+
+std::optional<uint64_t> DiskAnnIndex::sharded_graph_estimate(uint64_t shards, uint64_t pool_threads) const {
+    const uint64_t n = row_ids_.size();
+    if (n == 0) return std::nullopt;
+    const uint64_t r = std::min<uint64_t>(config_.max_degree, n - 1);
+    const bool pq_guided = config_.build_distance == BuildDistance::ProductQuantized;
+    const auto sharded =
+        vamana::estimate_sharded_vamana_memory_bytes(n, dimension_, r, shards, pq_guided ? pq_.code_size() : 0);
+    if (!sharded || !pq_guided) return sharded;
+    // PQ-guided shards are built by the parallel build, whose per-worker
+    // scratch the sharded estimate does not hold: without it a plan that
+    // "fits" can exceed the budget (or fail the shard's own budget check)
+    // on a wide pool.
+    const auto workers = vamana::estimate_pq_shard_worker_bytes(n, r, config_.build_search_list_size, shards,
+                                                                std::max<uint64_t>(pool_threads, 1));
+    uint64_t total = 0;
+    if (!workers || __builtin_add_overflow(*sharded, *workers, &total)) return std::nullopt;
+    return total;
 }
 
 LocalityPermutation locality_order(const vamana::CompactAdjacency& adjacency, uint32_t entry) {
@@ -210,14 +239,7 @@ PreparedDiskAnn DiskAnnIndex::prepare_build() const {
     validate_for_write();
     const GraphBuildPlan plan = plan_graph_build(pool_size());
     const uint64_t n = row_ids_.size();
-    // Only the one-piece full-precision build is part of this library so far;
-    // the plan is made first so the host learns which build the budget needs.
-    if (plan.shard_count > 1) {
-        invalid("DiskANN sharded graph build ({} shards) is not available in this build", plan.shard_count);
-    }
-    if (config_.build_distance == BuildDistance::ProductQuantized) {
-        invalid("DiskANN product-quantized graph build is not available in this build");
-    }
+    const bool pq_guided = config_.build_distance == BuildDistance::ProductQuantized;
 
     PreparedDiskAnn out;
     out.shard_count = plan.shard_count;
@@ -226,10 +248,22 @@ PreparedDiskAnn DiskAnnIndex::prepare_build() const {
     pq_.encode_batch(vectors_, n, out.pq_codes);
     out.timings.pq_encoding = Clock::now() - t0;
 
+    // Cosine rows are stored normalised, so their graph is an l2 graph.
     const uint32_t graph_metric = metric_ == kMetricCosine ? kMetricL2 : metric_;
-    vamana::BuiltGraph built = vamana::VamanaGraph::build_with_search_distance(
-        vectors_, n, dimension_, graph_metric, config_,
-        vamana::FullPrecisionSearch{vectors_, dimension_, graph_metric});
+    vamana::BuiltGraph built;
+    if (plan.shard_count > 1) {
+        built = vamana::VamanaGraph::build_sharded_with_optional_pq(
+            vectors_, pq_guided ? &pq_ : nullptr, pq_guided ? std::span<const uint8_t>(out.pq_codes)
+                                                             : std::span<const uint8_t>(),
+            n, dimension_, graph_metric, config_, plan.shard_count, plan.concurrent_shards);
+    } else if (pq_guided) {
+        built = vamana::VamanaGraph::build_with_pq_stats(vectors_, pq_, out.pq_codes, n, dimension_, graph_metric,
+                                                         config_);
+    } else {
+        built = vamana::VamanaGraph::build_with_search_distance(
+            vectors_, n, dimension_, graph_metric, config_,
+            vamana::FullPrecisionSearch{vectors_, dimension_, graph_metric});
+    }
     out.timings.graph = built.timings;
     out.graph = std::move(built.graph);
 

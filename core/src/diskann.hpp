@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -51,6 +52,9 @@ struct PreparedDiskAnn {
 struct GraphBuildPlan {
     uint64_t estimate = 0;     // one-piece estimate
     uint64_t shard_count = 1;  // 1: one piece
+    // Full-precision shards built at once: as many as the budget left over
+    // by the plan holds, at most the pool size. Does not change the graph.
+    uint64_t concurrent_shards = 1;
 };
 
 class DiskAnnIndex {
@@ -69,6 +73,11 @@ public:
     uint64_t estimate_build_memory_bytes(uint64_t pool_threads) const;
     // The one-piece or sharded choice against the budget for `pool_threads` workers.
     GraphBuildPlan plan_graph_build(uint64_t pool_threads) const;
+    // Estimated peak of the graph build with `shards` overlapping shards,
+    // without the fixed part (vectors, codes, codebook, tables, adjacency
+    // index); with PQ guidance it includes the shard builds' per-worker
+    // scratch for `pool_threads` workers. Absent when not representable.
+    std::optional<uint64_t> sharded_graph_estimate(uint64_t shards, uint64_t pool_threads) const;
     // Checks, plans, encodes, builds and relabels. Only reads the index.
     PreparedDiskAnn prepare_build() const;
 

@@ -195,6 +195,20 @@ namespace {
 constexpr uint64_t kPow56 = uint64_t{1} << 56;
 constexpr uint64_t kPow57 = uint64_t{1} << 57;
 constexpr uint64_t kPow60 = uint64_t{1} << 60;
+
+// Bytes of the visit states of one greedy-search scratch over n nodes when a
+// search can touch at most lr1 = L x R + 1 of them: a sparse table when it is
+// far smaller than a dense mark per node. Requires n < 2^61.
+std::optional<uint64_t> visit_state_bytes(uint64_t n, uint64_t lr1) {
+    const uint64_t w = std::min(n, lr1);
+    const uint64_t table_min = std::max<uint64_t>(2 * w, 8);  // w < 2^61, no overflow
+    const uint64_t tcap = std::bit_ceil(table_min);
+    const Checked sparse = Checked(5) * tcap + Checked(4) * w;
+    const Checked dense = Checked(n) + Checked(4) * w;
+    if (!sparse.v || !dense.v) return std::nullopt;
+    auto sparse16 = checked_mul(16, *sparse.v);
+    return (sparse16 && *sparse16 < *dense.v) ? *sparse.v : *dense.v;
+}
 }  // namespace
 
 void validate_build_inputs(uint64_t vector_len, uint64_t n, uint64_t dim, uint64_t max_degree) {
@@ -219,16 +233,9 @@ std::optional<VamanaMemoryEstimate> estimate_vamana_memory_bytes(uint64_t n, uin
     const Checked adjacency = Checked(n) * (Checked(4) * r + 2);
     const uint64_t blocks = div_ceil(n, 256);
 
-    // Visit states of one greedy-search scratch: a sparse table when it is
-    // far smaller than a dense mark per node.
-    const uint64_t w = std::min(n, *lr1.v);
-    const uint64_t table_min = std::max<uint64_t>(2 * w, 8);  // w < 2^61, no overflow
-    const uint64_t tcap = std::bit_ceil(table_min);
-    const Checked sparse = Checked(5) * tcap + Checked(4) * w;
-    const Checked dense = Checked(n) + Checked(4) * w;
-    if (!sparse.v || !dense.v) return std::nullopt;
-    auto sparse16 = checked_mul(16, *sparse.v);
-    const uint64_t visit = (sparse16 && *sparse16 < *dense.v) ? *sparse.v : *dense.v;
+    const auto visit_bytes = visit_state_bytes(n, *lr1.v);
+    if (!visit_bytes) return std::nullopt;
+    const uint64_t visit = *visit_bytes;
 
     const Checked scratch = Checked(visit) + Checked(40) * l + Checked(20) * r;
     const Checked parallel = adjacency + Checked(80) * blocks + Checked(8) * n +
@@ -236,6 +243,63 @@ std::optional<VamanaMemoryEstimate> estimate_vamana_memory_bytes(uint64_t n, uin
     const Checked finish = adjacency + Checked(64) * blocks + Checked(9) * n + Checked(4) * r + 2;
     if (!parallel.v || !finish.v) return std::nullopt;
     return VamanaMemoryEstimate{*parallel.v, *finish.v};
+}
+
+uint64_t sharded_capacity(uint64_t n, uint64_t s) noexcept {
+    if (s < 2) return n;
+    return s == 2 ? n : (2 * n + s - 2) / (s - 1);
+}
+
+std::optional<uint64_t> estimate_pq_shard_worker_bytes(uint64_t n, uint64_t r, uint64_t l, uint64_t s,
+                                                       uint64_t workers) {
+    if (n == 0 || s < 2 || n >= kPow60 || s >= kPow56) return std::nullopt;
+    const uint64_t cap = sharded_capacity(n, s);
+    const uint64_t rk = std::min(cap - 1, r);
+    const uint64_t lk = std::max(std::min(cap, l), rk);
+    // The part of a parallel build over cap nodes that grows with the pool
+    // (or not with the nodes): one search scratch per worker and the
+    // 1536 R of the pass's batch buffers. Its per-node part is within the
+    // sharded estimate's per-member term.
+    const auto full = estimate_vamana_memory_bytes(cap, rk, lk, workers);
+    if (!full) return std::nullopt;
+    const Checked adjacency = Checked(cap) * (Checked(4) * rk + 2);
+    const Checked per_node = adjacency + Checked(80) * div_ceil(cap, 256) + Checked(8) * cap;
+    if (!per_node.v || *per_node.v > full->parallel_peak) return std::nullopt;
+    return full->parallel_peak - *per_node.v;
+}
+
+std::optional<uint64_t> estimate_concurrent_shard_bytes(uint64_t n, uint64_t dim, uint64_t r, uint64_t l,
+                                                        uint64_t s) {
+    if (n == 0 || s < 2 || n >= kPow60) return std::nullopt;
+    const uint64_t cap = sharded_capacity(n, s);
+    const uint64_t rk = std::min(cap - 1, r);
+    const uint64_t lk = std::max(std::min(cap, l), rk);
+    const auto build = estimate_sequential_vamana_memory_bytes(cap, rk, lk);
+    if (!build) return std::nullopt;
+    const Checked total = Checked(cap) * (Checked(4) * dim) + *build;
+    return total.v;
+}
+
+std::optional<uint64_t> estimate_sequential_vamana_memory_bytes(uint64_t n, uint64_t r, uint64_t l) {
+    if (n >= kPow61) return std::nullopt;
+    const uint64_t d0 = n == 0 ? 0 : std::min(n - 1, r);
+    const uint64_t lp = std::min(n, l);
+    if (d0 >= kPow61 || lp >= kPow61 / 3) return std::nullopt;
+    auto d0l = checked_mul(d0, lp);
+    if (!d0l || *d0l == UINT64_MAX) return std::nullopt;
+    const auto visit = visit_state_bytes(n, *d0l + 1);
+    if (!visit) return std::nullopt;
+    // The random lists before they become the storage, the storage itself,
+    // one search scratch and the repair's working state.
+    const Checked lists = Checked(n) * (Checked(4) * d0 + 24);
+    const Checked storage = Checked(n) * (Checked(4) * d0 + 2) + Checked(64) * div_ceil(n, 256);
+    const Checked scratch = Checked(*visit) + Checked(24) * lp + Checked(12) * (Checked(lp) + d0) +
+                            Checked(4) * lp + Checked(8) * d0;
+    const Checked a = lists + storage;
+    const Checked b = Checked(8) * n + storage + scratch;
+    const Checked c = storage + Checked(41) * n;
+    if (!a.v || !b.v || !c.v) return std::nullopt;
+    return std::max({*a.v, *b.v, *c.v});
 }
 
 std::optional<uint64_t> estimate_sharded_vamana_memory_bytes(uint64_t n, uint64_t dim, uint64_t r, uint64_t s,

@@ -124,10 +124,35 @@ struct VamanaMemoryEstimate {
 std::optional<VamanaMemoryEstimate> estimate_vamana_memory_bytes(uint64_t n, uint64_t max_degree,
                                                                  uint64_t build_search_list_size, uint64_t workers);
 
+// Peak bytes of a sequential (single-threaded) build of n nodes with maximum
+// degree R and list size L: its random lists, storage, one search scratch and
+// the repair state. Absent when not representable.
+std::optional<uint64_t> estimate_sequential_vamana_memory_bytes(uint64_t n, uint64_t max_degree,
+                                                                uint64_t build_search_list_size);
+
 // Peak bytes of an overlapping sharded build with `shards` shards; `pq_code_bytes`
 // is 0 when the build does not use PQ codes.
 std::optional<uint64_t> estimate_sharded_vamana_memory_bytes(uint64_t n, uint64_t dim, uint64_t max_degree,
                                                              uint64_t shards, uint64_t pq_code_bytes);
+
+// Members a shard may keep in an overlapping sharded build of n vectors with
+// s >= 2 shards: n for two shards, else ceil(2n / (s - 1)).
+uint64_t sharded_capacity(uint64_t n, uint64_t s) noexcept;
+
+// What the sharded estimate leaves out when shards are built with the
+// parallel PQ-guided build: one search scratch per pool worker and the
+// pass's fixed buffers, for a shard of the largest allowed size (shard
+// degree and list size fitted as the sharded build fits them). Absent when
+// not representable.
+std::optional<uint64_t> estimate_pq_shard_worker_bytes(uint64_t n, uint64_t max_degree,
+                                                       uint64_t build_search_list_size, uint64_t shards,
+                                                       uint64_t workers);
+
+// What one more full-precision shard build running at the same time adds:
+// a shard's vector copy and the peak of its sequential build, for a shard of
+// the largest allowed size. Absent when not representable.
+std::optional<uint64_t> estimate_concurrent_shard_bytes(uint64_t n, uint64_t dim, uint64_t max_degree,
+                                                        uint64_t build_search_list_size, uint64_t shards);
 
 // Succeeds when the estimate is present and at most `budget`; otherwise throws
 // an OutOfMemory error naming both.

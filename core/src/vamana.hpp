@@ -25,6 +25,8 @@
 #include "diskann_limits.hpp"
 #include "error.hpp"
 #include "numeric.hpp"
+#include "pq.hpp"
+#include "rng.hpp"
 #include "sparse_table.hpp"
 
 namespace tavren::vamana {
@@ -225,8 +227,51 @@ struct FullPrecisionSearch {
     size_t dimension = 0;
     uint32_t metric = 0;
 };
+// Codeword-to-codeword distance tables of a trained product quantizer, so
+// that the distance between two encoded nodes is m table reads instead of
+// `dim` multiply-adds. Borrows the codes; owns the tables
+// (4 * m * ksub^2 bytes). Read-only once made: shared by all workers.
+class PqBuildDistance {
+public:
+    // Computes the tables under `metric` (ksub (ksub + 1) / 2 distances per
+    // subspace, mirrored). The caller has checked that the quantizer is
+    // trained, 4- or 8-bit with a valid layout, and that `codes` holds whole
+    // codes. Throws InvalidInput when the table size overflows or cannot be
+    // allocated.
+    PqBuildDistance(const pq::ProductQuantizer& quantizer, std::span<const uint8_t> codes, uint32_t metric);
+
+    // Sum over subspaces s = 0 .. m-1, in order from +0.0, of the distance
+    // between the codewords of a and b. Symmetric bit for bit. Index
+    // assertion when a node lies outside the codes.
+    float between(size_t a, size_t b) const;
+    // out[i] = between(ids[i], node), with the same bits.
+    void score(std::span<const uint32_t> ids, uint32_t node, std::span<float> out) const;
+
+    std::span<const float> tables() const noexcept { return tables_; }
+    size_t code_bytes() const noexcept { return code_bytes_; }
+    size_t m() const noexcept { return m_; }
+    size_t ksub() const noexcept { return ksub_; }
+
+private:
+    std::span<const uint8_t> code_of(size_t node) const;
+    float sum_codes(const uint8_t* cu, const uint8_t* cv) const noexcept;
+
+    std::vector<float> tables_;
+    std::span<const uint8_t> codes_;
+    size_t code_bytes_ = 0;
+    size_t m_ = 0;
+    size_t ksub_ = 0;
+    size_t nbits_ = 8;
+};
+
+// The PQ search distance of a build: the tables and codes live elsewhere and
+// outlive the build.
+struct ProductQuantizedSearch {
+    const PqBuildDistance* distance = nullptr;
+};
+
 // The distance the greedy searches of a build use between nodes.
-using BuildSearchDistance = std::variant<FullPrecisionSearch>;
+using BuildSearchDistance = std::variant<FullPrecisionSearch, ProductQuantizedSearch>;
 
 // Durations of one parallel build.
 struct VamanaBuildTimings {
@@ -235,6 +280,13 @@ struct VamanaBuildTimings {
     std::chrono::nanoseconds second_pass{0};
     std::chrono::nanoseconds repair{0};
 };
+
+// a + b, the largest representable duration when the sum overflows.
+inline std::chrono::nanoseconds add_saturating(std::chrono::nanoseconds a, std::chrono::nanoseconds b) noexcept {
+    std::chrono::nanoseconds::rep r = 0;
+    if (__builtin_add_overflow(a.count(), b.count(), &r)) return std::chrono::nanoseconds::max();
+    return std::chrono::nanoseconds(r);
+}
 
 struct BuiltGraph;
 
@@ -262,6 +314,40 @@ public:
     static BuiltGraph build_with_search_distance(std::span<const float> vectors, size_t n, size_t dimension,
                                                  uint32_t metric, const diskann::DiskAnnBuildConfig& config,
                                                  const BuildSearchDistance& search_distance);
+
+    // The parallel build with PQ distances guiding its greedy searches (prune,
+    // reverse edges, entry and repair stay full precision). Checks the
+    // quantizer and the codes (n whole codes) first; the table-building time
+    // is part of `initialization`.
+    static BuiltGraph build_with_pq_stats(std::span<const float> vectors, const pq::ProductQuantizer& quantizer,
+                                          std::span<const uint8_t> codes, size_t n, size_t dimension, uint32_t metric,
+                                          const diskann::DiskAnnBuildConfig& config);
+
+    // A full-precision build on the calling thread alone, every change
+    // visible to the next search: random lists, a pass with alpha 1, a pass
+    // with config.alpha, then repair, validation and the reachability check.
+    // One search scratch serves the whole build. Throws as the parallel build.
+    static VamanaGraph build_sequential_with_metric(std::span<const float> vectors, size_t n, size_t dimension,
+                                                    uint32_t metric, const diskann::DiskAnnBuildConfig& config);
+    // One sequential pass in place, in an order shuffled by `gen`, with the
+    // caller's scratch (made for this graph's node count).
+    void run_sequential_pass(std::span<const float> vectors, size_t dimension, uint32_t metric, size_t max_degree,
+                             float alpha, size_t list_size, rng::StdRng& gen, GreedySearchScratch& scratch);
+
+    // The overlapping sharded build: k-means into `shards` shards, every
+    // vector in its two nearest (capacity-balanced), one graph per shard
+    // (sequential, or PQ-guided when `quantizer` is given with the codes of
+    // all n vectors), merged by robust prune, then repaired and validated.
+    // By default only one shard's copies and graph exist at a time;
+    // `concurrent_shards` > 1 lets that many full-precision shards (each a
+    // single-threaded build) be built at once on the pool when the caller's
+    // budget holds them (see estimate_concurrent_shard_bytes). The graph is
+    // the same for every value; PQ-guided shards are always one at a time.
+    static BuiltGraph build_sharded_with_optional_pq(std::span<const float> vectors,
+                                                     const pq::ProductQuantizer* quantizer,
+                                                     std::span<const uint8_t> codes, size_t n, size_t dimension,
+                                                     uint32_t metric, const diskann::DiskAnnBuildConfig& config,
+                                                     size_t shards, size_t concurrent_shards = 1);
 
     // Leaves the best `list_size` nodes for `query` in scratch.results()
     // (heap order). The scratch must be made for this graph's node count.
@@ -301,6 +387,32 @@ struct BuiltGraph {
 
 // The row nearest to the mean of all rows (ties to the smaller row).
 uint32_t centroid_entry(std::span<const float> vectors, size_t n, size_t dimension, uint32_t metric);
+
+// Members of the shards of an overlapping sharded build: shard k's local
+// node p is global node members[k][p]. No shard holds more than `capacity`.
+struct ShardPartition {
+    std::vector<std::vector<uint32_t>> members;
+    size_t capacity = 0;
+};
+// k-means (8 iterations, 256 points per centroid, balance 0.1, `seed`) into
+// `shards` centroids; every vector joins its two nearest shards by squared
+// L2 (ties to the smaller index), then each shard above capacity
+// (n for two shards, else ceil(2n / (shards - 1))) hands its last members to
+// the nearest shard with room that does not hold them. Requires validated
+// input and 2 <= shards <= n. Throws InvalidInput when capacity overflows or
+// a member finds no shard with room.
+ShardPartition partition_overlapping_shards(std::span<const float> vectors, size_t n, size_t dimension,
+                                           size_t shards, uint64_t seed);
+// The configuration shard `shard` with `count` members is built with: degree
+// min(count - 1, R), list size max(min(count, L), that degree), seed
+// mix64(seed ^ shard x 0x9E3779B97F4A7C15). The index counts skipped shards,
+// so skipping one never shifts the seeds of the others.
+diskann::DiskAnnBuildConfig shard_build_config(const diskann::DiskAnnBuildConfig& config, size_t shard,
+                                               size_t count);
+
+// d distinct random IDs in 0 .. n-1 other than `node`: all of them shuffled
+// when d = n - 1, otherwise rejection-sampled in draw order.
+std::vector<uint32_t> random_neighbors(rng::StdRng& gen, size_t n, size_t node, size_t d);
 
 // Robust prune into `out` using the caller's working lists (no allocation when
 // they have capacity L + R, L + R and R). IDs equal to `node` or at or above

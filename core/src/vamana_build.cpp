@@ -23,6 +23,7 @@
 #include <mutex>
 #include <new>
 #include <shared_mutex>
+#include <type_traits>
 
 #include "distance.hpp"
 #include "error.hpp"
@@ -349,6 +350,14 @@ struct FullPrecisionDistance {
     }
 };
 
+// distance(candidate u, node v) from the PQ tables, for a batch of candidates.
+struct PqDistance {
+    const PqBuildDistance* d;
+    void operator()(std::span<const uint32_t> candidates, uint32_t v, std::span<float> out) const {
+        d->score(candidates, v, out);
+    }
+};
+
 template <class SearchDistance>
 BuiltGraph build_parallel(std::span<const float> vectors, size_t n, size_t dimension, uint32_t metric,
                           const diskann::DiskAnnBuildConfig& config, SearchDistance search_distance) {
@@ -396,8 +405,14 @@ BuiltGraph VamanaGraph::build_with_search_distance(std::span<const float> vector
                                                    const BuildSearchDistance& search_distance) {
     try {
         return std::visit(
-            [&](const FullPrecisionSearch& s) {
-                return build_parallel(vectors, n, dimension, metric, config, FullPrecisionDistance{s});
+            [&](const auto& s) -> BuiltGraph {
+                using S = std::decay_t<decltype(s)>;
+                if constexpr (std::is_same_v<S, FullPrecisionSearch>) {
+                    return build_parallel(vectors, n, dimension, metric, config, FullPrecisionDistance{s});
+                } else {
+                    TD_ASSERT(s.distance != nullptr, "PQ search distance has tables");
+                    return build_parallel(vectors, n, dimension, metric, config, PqDistance{s.distance});
+                }
             },
             search_distance);
     } catch (const std::bad_alloc&) {
@@ -405,6 +420,97 @@ BuiltGraph VamanaGraph::build_with_search_distance(std::span<const float> vector
     } catch (const std::length_error&) {
         fail(ErrorKind::OutOfMemory, "parallel Vamana build could not allocate memory");
     }
+}
+
+// ---- PQ-guided build ----------------------------------------------------------
+
+PqBuildDistance::PqBuildDistance(const pq::ProductQuantizer& quantizer, std::span<const uint8_t> codes,
+                                 uint32_t metric)
+    : codes_(codes),
+      code_bytes_(quantizer.code_size()),
+      m_(quantizer.m()),
+      ksub_(quantizer.ksub()),
+      nbits_(quantizer.nbits()) {
+    const auto per_subspace = checked_mul(ksub_, ksub_);
+    const auto entries = per_subspace ? checked_mul(m_, *per_subspace) : std::nullopt;
+    if (!entries || !checked_mul(*entries, sizeof(float))) {
+        invalid_input("Vamana PQ build-distance table size overflows usize");
+    }
+    try {
+        tables_.assign(*entries, 0.0f);
+    } catch (const std::bad_alloc&) {
+        invalid_input("Vamana PQ build-distance table allocation failed");
+    } catch (const std::length_error&) {
+        invalid_input("Vamana PQ build-distance table allocation failed");
+    }
+    const auto offsets = quantizer.chunk_offsets();
+    const auto centroids = quantizer.centroids();
+    for (size_t s = 0; s < m_; ++s) {
+        const size_t w = offsets[s + 1] - offsets[s];
+        const size_t base = offsets[s] * ksub_;
+        float* table = tables_.data() + s * ksub_ * ksub_;
+        for (size_t i = 0; i < ksub_; ++i) {
+            const auto ci = centroids.subspan(base + i * w, w);
+            for (size_t j = i; j < ksub_; ++j) {
+                const float d = distance::fvec_distance(ci, centroids.subspan(base + j * w, w), metric);
+                table[i * ksub_ + j] = d;
+                table[j * ksub_ + i] = d;
+            }
+        }
+    }
+}
+
+std::span<const uint8_t> PqBuildDistance::code_of(size_t node) const {
+    const size_t start = node * code_bytes_;
+    check_len(start + code_bytes_, codes_.size());
+    return codes_.subspan(start, code_bytes_);
+}
+
+float PqBuildDistance::sum_codes(const uint8_t* cu, const uint8_t* cv) const noexcept {
+    // The tables are symmetric, so entry [s][code of u][code of v] is read as
+    // row (code of v) of subspace s: the same bits in either order.
+    const float* t = tables_.data();
+    const size_t kk = ksub_ * ksub_;
+    float sum = 0.0f;
+    if (nbits_ == 8) {
+        for (size_t s = 0; s < m_; ++s) sum += t[s * kk + size_t{cv[s]} * 256 + cu[s]];
+        return sum;
+    }
+    for (size_t s = 0; s < m_; ++s) {
+        const unsigned shift = (s & 1) ? 4 : 0;
+        const size_t a = (cv[s >> 1] >> shift) & 0xF;
+        const size_t b = (cu[s >> 1] >> shift) & 0xF;
+        sum += t[s * kk + a * 16 + b];
+    }
+    return sum;
+}
+
+float PqBuildDistance::between(size_t a, size_t b) const {
+    return sum_codes(code_of(a).data(), code_of(b).data());
+}
+
+void PqBuildDistance::score(std::span<const uint32_t> ids, uint32_t node, std::span<float> out) const {
+    check_len(ids.size(), out.size());
+    const uint8_t* cv = code_of(node).data();
+    for (size_t i = 0; i < ids.size(); ++i) out[i] = sum_codes(code_of(ids[i]).data(), cv);
+}
+
+BuiltGraph VamanaGraph::build_with_pq_stats(std::span<const float> vectors, const pq::ProductQuantizer& quantizer,
+                                            std::span<const uint8_t> codes, size_t n, size_t dimension,
+                                            uint32_t metric, const diskann::DiskAnnBuildConfig& config) {
+    validate_build_inputs(vectors.size(), n, dimension, config.max_degree);
+    const auto expected = checked_mul(n, quantizer.code_size());
+    if (quantizer.d() != dimension || (quantizer.nbits() != 4 && quantizer.nbits() != 8) ||
+        !quantizer.has_valid_layout() || !expected || *expected != codes.size()) {
+        invalid_input("Vamana PQ-guided build received an invalid codebook or code buffer");
+    }
+    const auto t0 = Clock::now();
+    const PqBuildDistance tables(quantizer, codes, metric);
+    const auto table_time = Clock::now() - t0;
+    BuiltGraph built =
+        build_with_search_distance(vectors, n, dimension, metric, config, ProductQuantizedSearch{&tables});
+    built.timings.initialization = add_saturating(built.timings.initialization, table_time);
+    return built;
 }
 
 }  // namespace tavren::vamana
