@@ -92,25 +92,31 @@ BENCHMARK(BM_PreloadValidation)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->
 
 // Window cache operations by many threads over 256 overlapping page offsets
 // with room for about 128 windows: hits, reservations with publishes, and waits.
-std::unique_ptr<diskann_io::SharedWindowCache> g_cache;
-diskann_io::SharedWindow g_window;
+// One cache for every run: threads of a run start without waiting for thread
+// 0, so nothing may be replaced between runs.
+diskann_io::SharedWindowCache& shared_cache() {
+    static diskann_io::SharedWindowCache cache(128 * 4096 + (1 << 20));
+    return cache;
+}
+const diskann_io::SharedWindow& shared_window() {
+    static const diskann_io::SharedWindow window = std::make_shared<const std::vector<uint8_t>>(4096, 1);
+    return window;
+}
 
 void BM_WindowCache(benchmark::State& state) {
-    if (state.thread_index() == 0) {
-        g_cache = std::make_unique<diskann_io::SharedWindowCache>(128 * 4096 + (1 << 20));
-        g_window = std::make_shared<const std::vector<uint8_t>>(4096, 1);
-    }
+    diskann_io::SharedWindowCache& cache = shared_cache();
+    const diskann_io::SharedWindow& window = shared_window();
     uint64_t x = 0x9E3779B97F4A7C15ull * static_cast<uint64_t>(state.thread_index() + 1);
     for (auto _ : state) {
         x ^= x << 13;
         x ^= x >> 7;
         x ^= x << 17;
         const uint64_t offset = (x % 256) * 4096;
-        diskann_io::SharedWindowLookup l = g_cache->lookup_or_reserve(offset, 4096);
+        diskann_io::SharedWindowLookup l = cache.lookup_or_reserve(offset, 4096);
         if (l.kind == diskann_io::SharedWindowLookup::Kind::Reserved) {
-            (void)l.reservation.publish(g_window);
+            (void)l.reservation.publish(window);
         } else if (l.kind == diskann_io::SharedWindowLookup::Kind::Wait) {
-            benchmark::DoNotOptimize(g_cache->wait_for(offset, 4096).window);
+            benchmark::DoNotOptimize(cache.wait_for(offset, 4096).window);
         }
     }
     state.SetItemsProcessed(state.iterations());
