@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "diskann_file_builder.hpp"
 #include "error.hpp"
 #include "expect.hpp"
 #include "index_io_util.hpp"
@@ -138,11 +139,12 @@ TEST(IndexReaderOpen, SixtyFourThenFourByteRule) {
          {},
          "unsupported IVF-RQ version: 0",
          {{64}}},
-        {"DiskANN",
+        // The DiskANN reader reads its own 256-byte header, which a 64-byte file cannot hold.
+        {"DiskANN, short header",
          with_magic(kDiskAnnFileMagic, 64),
          {},
-         "index type DiskANN is not available in this build",
-         {{64}}},
+         "DiskANN header is truncated",
+         {{64}, {256}}},
     };
     for (const Case& c : cases) {
         auto log = std::make_shared<ScriptedSource::Log>();
@@ -405,3 +407,63 @@ TEST(IndexReaderSearch, SameResultsAtPoolSizesOneAndEight) {
         EXPECT_EQ(one[i].distances, eight[i].distances) << i;
     }
 }
+
+// ---- DiskANN through the facade ------------------------------------------------------
+
+namespace {
+
+TEST(IndexReaderDiskAnn, OpensReportsAndLoadsButDoesNotSearchYet) {
+    auto contents = tavren::testing::ring_contents(300, 4);
+    contents.config.alpha = 1.5f;
+    const auto file = tavren::testing::build_diskann_file(contents);
+    MemorySource::Observer observer;
+    MemorySource::Options so;
+    so.read_latency_ns = 750'000;
+    so.max_ranges_per_call = 2;
+    VectorIndexReader reader =
+        VectorIndexReader::open_with_options(MemorySource::make(file.bytes, so, &observer), {});
+    EXPECT_EQ(observer.stats().calls, 2u);  // the 64-byte probe and the 256-byte header
+
+    const VectorIndexMetadata m = reader.metadata();
+    EXPECT_EQ(m.index_type, 5u);
+    EXPECT_EQ(m.nlist, 1u);
+    EXPECT_EQ(m.dimension, 8u);
+    EXPECT_EQ(m.vector_count, 300);
+    EXPECT_EQ(m.pq_m, 4u);
+    EXPECT_EQ(m.code_bits, 8u);
+    EXPECT_FALSE(m.rq_bits.has_value());
+    ASSERT_TRUE(m.diskann.has_value());
+    EXPECT_EQ(*m.diskann, (DiskAnnGraphParams{contents.config.max_degree, contents.config.build_search_list_size, 1.5f}));
+
+    std::optional<DiskAnnReadReport> report = reader.diskann_read_report();
+    ASSERT_TRUE(report.has_value());
+    EXPECT_EQ(report->latency_ns, 750'000u);
+    EXPECT_EQ(report->plan, read_options::ReadPlan::default_for(read_options::DeploymentProfile::RemoteStorage)
+                                .with_capabilities({750'000, 0, 2}));
+    EXPECT_EQ(report->max_ranges_per_call, 2u);
+    EXPECT_EQ(report->memory_budget_bytes, read_options::kDefaultReaderMemoryBudget);
+    EXPECT_EQ(report->preloaded_adjacency_bytes, 0u);
+    EXPECT_EQ(report->adjacency_cache_bytes, 0u);
+    EXPECT_EQ(report->vector_cache_bytes, 0u);
+
+    reader.optimize_for_search();
+    report = reader.diskann_read_report();
+    EXPECT_EQ(report->preloaded_adjacency_bytes, file.header.sections[5].length);
+    EXPECT_EQ(report->vector_cache_bytes, file.header.sections[6].length);
+    reader.optimize_for_search();  // again: allowed
+
+    const std::vector<float> query(8, 0.5f);
+    reader.warmup_queries({}, 0, 0);
+    const std::string unavailable = "DiskANN search is not available in this build";
+    EXPECT_EQ(failure_of([&] { reader.warmup_queries(query, 1, 0); }).message, unavailable);
+    EXPECT_EQ(failure_of([&] { (void)reader.calibrate_search_width(query, 1, 1); }).message, unavailable);
+    VectorSearchParams params;
+    params.top_k = 1;
+    EXPECT_EQ(failure_of([&] { (void)reader.search(query, params); }).message, unavailable);
+    EXPECT_EQ(failure_of([&] { (void)reader.search_batch(query, 1, params); }).message, unavailable);
+    // The shared checks still come first.
+    EXPECT_EQ(failure_of([&] { (void)reader.search(std::vector<float>(7, 0.0f), params); }).kind,
+              ErrorKind::InvalidInput);
+}
+
+}  // namespace

@@ -7,6 +7,7 @@
 #include <utility>
 #include <variant>
 
+#include "diskann_io.hpp"
 #include "error.hpp"
 #include "index_config.hpp"
 #include "index_io_util.hpp"
@@ -106,15 +107,55 @@ using IvfSqVariant = IvfVariant<ivfsq_io::IVFSQIndexReader, IndexType::IvfSq>;
 using IvfPqVariant = IvfVariant<ivfpq_io::IVFPQIndexReader, IndexType::IvfPq>;
 using IvfRqVariant = IvfVariant<ivfrq_io::IVFRQIndexReader, IndexType::IvfRq>;
 
-// IVF-PQ, IVF-RQ and DiskANN join here, in that order, as their
-// format readers arrive (the IVF ones as IVF variants; IVF-PQ's batch pass
-// also takes the table-reuse mode and byte cap from the parameters). The
-// DiskANN variant (kIvf = false) is searched directly rather than through the
-// progressive searches: l_search from resolve_diskann_l_search_with and its
-// calibrated size, then its own single, filtered and batch searches, its
-// warm-up and its calibration; the static_asserts in the search paths below
-// mark where it is routed.
-using ReaderVariant = std::variant<IvfFlatVariant, IvfSqVariant, IvfPqVariant, IvfRqVariant>;
+// DiskANN (kIvf = false) is searched directly rather than through the
+// progressive searches. Its searches, warm-up queries and calibration belong
+// to the DiskANN search module and are not part of this build: they fail with
+// kDiskAnnSearchUnavailable after the facade's shared checks. Opening,
+// metadata, the read report and optimize_for_search are complete.
+constexpr std::string_view kDiskAnnSearchUnavailable = "DiskANN search is not available in this build";
+
+struct DiskAnnVariant {
+    static constexpr bool kIvf = false;
+
+    diskann_io::DiskAnnIndexReader reader;
+
+    uint64_t dimension() const noexcept { return reader.header().dimension; }
+
+    VectorIndexMetadata metadata() const noexcept {
+        const diskann_format::DiskAnnHeader& h = reader.header();
+        VectorIndexMetadata m;
+        m.index_type = static_cast<uint32_t>(IndexType::DiskAnn);
+        m.dimension = h.dimension;
+        m.nlist = 1;
+        m.metric = h.metric;
+        m.vector_count = static_cast<int64_t>(h.vector_count);
+        m.pq_m = h.pq_m;
+        m.code_bits = h.pq_bits;
+        m.diskann = DiskAnnGraphParams{h.max_degree, h.build_search_list_size, h.alpha};
+        return m;
+    }
+
+    DiskAnnReadReport read_report() const {
+        DiskAnnReadReport r;
+        const auto latency = reader.header_read_latency().count();
+        r.latency_ns = latency < 0 ? 0 : static_cast<uint64_t>(latency);
+        r.plan = read_options::ReadPlan::default_for(reader.read_profile()).with_capabilities(reader.read_capabilities());
+        r.max_ranges_per_call = reader.read_capabilities().max_ranges_per_call;
+        r.preloaded_adjacency_bytes = reader.adjacency_preload().size();
+        if (reader.has_resident()) {
+            r.adjacency_cache_bytes = reader.adjacency_cache().total_capacity();
+            r.vector_cache_bytes = reader.raw_vector_cache().total_capacity();
+        }
+        r.memory_budget_bytes = reader.cache_budgets().memory_budget_bytes;
+        return r;
+    }
+
+    void prepare() { reader.optimize_for_search(); }
+};
+
+[[noreturn]] void diskann_search_unavailable() { fail(ErrorKind::InvalidInput, "{}", kDiskAnnSearchUnavailable); }
+
+using ReaderVariant = std::variant<IvfFlatVariant, IvfSqVariant, IvfPqVariant, IvfRqVariant, DiskAnnVariant>;
 
 // ---- Opening -----------------------------------------------------------------
 
@@ -157,7 +198,7 @@ ReaderVariant open_variant(std::unique_ptr<io::SeekRead> input, const std::array
             return IvfRqVariant{ivfrq_io::IVFRQIndexReader::open_with_header_and_options(
                 std::move(input), std::span<const uint8_t, 64>(header), options)};
         case kDiskAnnFileMagic:
-            not_in_this_build("DiskANN");
+            return DiskAnnVariant{diskann_io::DiskAnnIndexReader::open_with_options(std::move(input), options)};
         default:
             unknown_magic(magic);
     }
@@ -206,7 +247,11 @@ uint64_t VectorIndexReader::dimension() const noexcept {
 std::optional<DiskAnnReadReport> VectorIndexReader::diskann_read_report() const {
     return std::visit(
         [](const auto& v) -> std::optional<DiskAnnReadReport> {
-            if constexpr (std::decay_t<decltype(v)>::kIvf) return std::nullopt;
+            if constexpr (std::decay_t<decltype(v)>::kIvf) {
+                return std::nullopt;
+            } else {
+                return v.read_report();
+            }
         },
         variants_->value);
 }
@@ -275,11 +320,15 @@ SearchResult VectorIndexReader::search_single(std::span<const float> query, cons
     const std::optional<uint64_t> filter_rows = filter_row_count(filter, params);
     return std::visit(
         [&](auto& v) -> SearchResult {
+            if constexpr (!std::decay_t<decltype(v)>::kIvf) {
+                diskann_search_unavailable();
+            } else {
             const IvfProbePlan plan = ivf_probe_plan(v, params, filter_rows);
             v.begin_search();
             return progressive::progressive_ivf_search(
                 params.width_type, plan.nlist, plan.nprobe, params.top_k, plan.rows, filter,
                 [&](uint64_t probes, const RowIdFilter* f) { return v.search_pass(query, params.top_k, probes, f); });
+            }
         },
         variants_->value);
 }
@@ -291,6 +340,9 @@ SearchResult VectorIndexReader::search_many(std::span<const float> queries, uint
     const std::optional<uint64_t> filter_rows = filter_row_count(filter, params);
     return std::visit(
         [&](auto& v) -> SearchResult {
+            if constexpr (!std::decay_t<decltype(v)>::kIvf) {
+                diskann_search_unavailable();
+            } else {
             const IvfProbePlan plan = ivf_probe_plan(v, params, filter_rows);
             v.begin_search();
             return progressive::progressive_ivf_batch_search(
@@ -300,6 +352,7 @@ SearchResult VectorIndexReader::search_many(std::span<const float> queries, uint
                     return v.batch_pass(group, group_count, params.top_k, start, end, seed_ids, seed_distances, f,
                                         params);
                 });
+            }
         },
         variants_->value);
 }
@@ -317,9 +370,11 @@ void VectorIndexReader::warmup_queries(std::span<const float> queries, uint64_t 
         [&](auto& v) {
             // IVF readers only load what their first search would; they run no
             // query, so the DiskANN search-list size means nothing to them.
-            if constexpr (std::decay_t<decltype(v)>::kIvf) {
-                (void)l_search;
-                v.prepare();
+            (void)l_search;
+            v.prepare();
+            // DiskANN warm-up then searches every query; not in this build.
+            if constexpr (!std::decay_t<decltype(v)>::kIvf) {
+                if (nq != 0) diskann_search_unavailable();
             }
         },
         variants_->value);
@@ -333,7 +388,10 @@ uint64_t VectorIndexReader::calibrate_search_width(std::span<const float> querie
     validate_queries(queries, nq, dimension());
     if (top_k == 0) invalid_input("{} must be greater than 0", "top_k");
     return std::visit(
-        [](auto&) -> uint64_t { invalid_input("search-width calibration is currently only available for DiskANN"); },
+        [](auto& v) -> uint64_t {
+            if constexpr (!std::decay_t<decltype(v)>::kIvf) diskann_search_unavailable();
+            invalid_input("search-width calibration is currently only available for DiskANN");
+        },
         variants_->value);
 }
 

@@ -1,0 +1,436 @@
+// The DiskANN reader core: opening a file, the budgets every loading step is
+// checked against, the resident sections and the adjacency preload, the
+// window caches and the page validation cache that reader clones share, and
+// the lazily loaded row-ID order.
+//
+// A DiskAnnIndexReader is one reader session. The DiskANN search runs batches
+// on the pool with one clone per worker (try_clone_with_shared_state): clones
+// share the resident data (with its caches), the preload block and the
+// row-ID-order state by reference count and own their scratch and statistics.
+//
+// Thread rules:
+//  - one session must not be used by two threads at once; different
+//    sessions of one family may be used at once;
+//  - SharedWindowCache, AdjacencyValidationCache and the row-ID-order state
+//    are safe to use from any number of threads;
+//  - no lock of this module is held during a host read; the row-ID-order
+//    lock is never taken while a shard lock is held (lock order: row-ID
+//    order before shard), and no operation holds two shard locks at once.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <array>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "diskann_format.hpp"
+#include "error.hpp"
+#include "io.hpp"
+#include "pq.hpp"
+#include "read_options.hpp"
+
+namespace tavren::diskann_io {
+
+using diskann_format::AdjacencyIndex;
+using diskann_format::AdjacencyLocator;
+using diskann_format::DiskAnnHeader;
+using diskann_format::RowIdStorage;
+using DiskAnnCacheBudgets = read_options::CacheBudgets;
+using read_options::DeploymentProfile;
+
+// ---- Budgets and read errors ---------------------------------------------------
+
+// Bytes the resident sections hold once loaded: decoded row IDs, the decoded
+// quantizer, the PQ codes, the decoded adjacency index, one validation byte
+// per adjacency page and one f32 per codeword. InvalidInput "DiskANN pq.bits
+// must be 4 or 8"; InvalidData "DiskANN row-ID section header is truncated",
+// "DiskANN adjacency section is not page-aligned", "DiskANN resident size
+// overflows usize".
+uint64_t resident_steady_bytes(const DiskAnnHeader& header);
+// The most bytes held at once while the resident sections are read and
+// decoded (the four stages of ensure_resident). The checks above, then
+// "DiskANN resident peak size overflows usize" / "DiskANN resident size
+// overflows usize".
+uint64_t resident_peak_bytes(const DiskAnnHeader& header);
+// extra + steady + L3 + min(L3, 1 MiB): the peak while the row-ID order is
+// streamed in. "DiskANN row-ID lookup peak size overflows usize".
+uint64_t row_id_order_peak_bytes(const DiskAnnHeader& header, uint64_t extra_bytes);
+
+// An early end of input becomes InvalidData "DiskANN {what} is truncated";
+// every other error is returned unchanged.
+Error map_read_error(const Error& error, std::string_view what);
+// One pread of `requests`, its failure passed through map_read_error.
+void pread_mapped(const io::SeekRead& input, std::span<io::ReadRequest> requests, std::string_view what);
+
+// Section 0 as a ready quantizer (InvalidData, the format's messages, then
+// the quantizer's own text, "DiskANN PQ norms allocation failed", "invalid
+// DiskANN PQ codebook layout").
+pq::ProductQuantizer decode_pq_codebook(std::span<const uint8_t> bytes, const DiskAnnHeader& header);
+
+// A section of little-endian u32 values streamed through one buffer of at
+// most 1 MiB, one host range per read. InvalidData "DiskANN {name} section is
+// not u32-aligned" (before any read), "DiskANN {name} allocation failed",
+// "DiskANN {name} is truncated".
+std::vector<uint32_t> read_u32_section(const io::SeekRead& input, uint64_t offset, uint64_t length,
+                                       std::string_view name);
+
+// ---- Shared window cache -----------------------------------------------------------
+
+// Shard-lock statistics of one or more operations.
+struct LockWait {
+    uint64_t acquisitions = 0;
+    uint64_t wait_ns = 0;  // saturating
+    void add(const LockWait& other) noexcept;
+    friend bool operator==(const LockWait&, const LockWait&) = default;
+};
+
+// A window: an immutable byte buffer shared by reference between the cache
+// and every reader using it. Its length is size(); it is charged capacity().
+using SharedWindow = std::shared_ptr<const std::vector<uint8_t>>;
+
+// Recency order over u64 offsets: a doubly linked list kept in a hash map.
+// Not synchronised; each shard owns one under its lock.
+class OffsetLru {
+public:
+    struct Link {
+        std::optional<uint64_t> older;
+        std::optional<uint64_t> newer;
+    };
+
+    // Makes the offset the newest, inserting it when absent.
+    void touch(uint64_t offset);
+    // Unlinks and forgets the offset; nothing when absent.
+    void remove(uint64_t offset);
+    // Removes and returns the least recently touched offset.
+    std::optional<uint64_t> pop_oldest();
+
+    size_t size() const noexcept { return links_.size(); }
+    bool empty() const noexcept { return links_.empty(); }
+    std::optional<uint64_t> oldest() const noexcept { return oldest_; }
+    std::optional<uint64_t> newest() const noexcept { return newest_; }
+    // Oldest to newest; for tests.
+    std::vector<uint64_t> order() const;
+
+private:
+    void detach(uint64_t offset);
+
+    std::optional<uint64_t> oldest_;
+    std::optional<uint64_t> newest_;
+    std::unordered_map<uint64_t, Link> links_;
+};
+
+class SharedWindowCache;
+
+struct WindowPublishResult {
+    uint64_t evicted = 0;
+    LockWait lock_wait;
+};
+
+// The reservation of one offset, owned by the caller that must read the
+// window. Publishing hands the window to the cache; dropping the reservation
+// unpublished (a failed read, an exception, an early return) cancels it,
+// which removes the pending mark and wakes every waiter, so no waiter can
+// sleep on an offset whose reader is gone. Move-only. The cache must outlive
+// the reservation (hold the resident data while reserving). Do not hold a
+// reservation across nested parallel work or while calling wait_for.
+class WindowReservation {
+public:
+    WindowReservation() noexcept = default;
+    WindowReservation(SharedWindowCache* cache, uint64_t offset) noexcept : cache_(cache), offset_(offset) {}
+    WindowReservation(WindowReservation&& other) noexcept;
+    WindowReservation& operator=(WindowReservation&& other) noexcept;
+    WindowReservation(const WindowReservation&) = delete;
+    WindowReservation& operator=(const WindowReservation&) = delete;
+    ~WindowReservation();
+
+    bool active() const noexcept { return cache_ != nullptr; }
+    uint64_t offset() const noexcept { return offset_; }
+    // Publishes the window under the reserved offset; the reservation is
+    // spent whatever happens (a publish that fails still clears the mark and
+    // wakes the waiters).
+    WindowPublishResult publish(SharedWindow window);
+    // Withdraws the reservation now (errors of a poisoned shard are thrown).
+    LockWait cancel();
+    // Gives up ownership without cancelling: the caller now answers for the
+    // offset (publish or cancel on the cache). For batch cancellation.
+    uint64_t release() noexcept;
+
+private:
+    SharedWindowCache* cache_ = nullptr;
+    uint64_t offset_ = 0;
+};
+
+struct SharedWindowLookup {
+    enum class Kind : uint8_t { Hit, Reserved, Wait };
+    Kind kind = Kind::Wait;
+    SharedWindow window;             // Hit
+    WindowReservation reservation;   // Reserved
+    LockWait lock_wait;
+};
+
+struct WindowWaitResult {
+    SharedWindow window;  // null: cancelled, evicted or replaced by another length
+    LockWait lock_wait;
+};
+
+// Windows of one file section shared among reader clones under a byte
+// budget, in 1 or 16 shards (one mutex and one condition variable each).
+// A caller either finds a window (Hit), owns its reservation (Reserved) and
+// then publishes it or lets it cancel, or learns that another caller reads it
+// (Wait) and calls wait_for after publishing or cancelling all of its own
+// reservations. InvalidData "DiskANN shared window cache state is poisoned"
+// from every operation on a shard whose holder failed an internal assertion.
+class SharedWindowCache {
+public:
+    static constexpr size_t kMaxShards = 16;
+    static constexpr uint64_t kShardingThreshold = 1048576;
+
+    explicit SharedWindowCache(uint64_t total_capacity, size_t max_shards = kMaxShards);
+    ~SharedWindowCache();
+    SharedWindowCache(const SharedWindowCache&) = delete;
+    SharedWindowCache& operator=(const SharedWindowCache&) = delete;
+
+    SharedWindowLookup lookup_or_reserve(uint64_t offset, uint64_t expected_length);
+    // Stores the window (the cache keeps its own reference), clears any
+    // reservation of the offset, evicts oldest-first down to the shard's
+    // capacity (the new window last) and wakes every waiter of the shard.
+    WindowPublishResult publish(uint64_t offset, SharedWindow window);
+    // Withdraws the reservations of `offsets`, shard by shard in ascending order.
+    LockWait cancel(std::span<const uint64_t> offsets);
+    // Blocks while the offset is reserved; then the window if it is held with
+    // the expected length.
+    WindowWaitResult wait_for(uint64_t offset, uint64_t expected_length);
+    // New shard capacities; evicts what no longer fits, wakes nobody.
+    void set_total_capacity(uint64_t total);
+    uint64_t total_capacity() const noexcept;
+
+    size_t shard_count() const noexcept { return shard_count_; }
+    size_t shard_of(uint64_t offset) const noexcept;
+
+    // Introspection for tests and benchmarks (locks the shard).
+    struct ShardSnapshot {
+        uint64_t capacity = 0;
+        uint64_t resident_bytes = 0;
+        uint64_t windows = 0;
+        uint64_t pending = 0;
+        std::vector<uint64_t> lru_order;  // oldest first
+    };
+    ShardSnapshot snapshot(size_t shard) const;
+    // Test-only: runs f under the shard's lock as an operation would; an
+    // assertion failure escaping f poisons the shard.
+    void with_shard_lock_for_testing(size_t shard, const std::function<void()>& f);
+
+    struct Shard;
+
+private:
+    std::unique_ptr<Shard[]> shards_;
+    size_t shard_count_ = 1;
+};
+
+// ---- Adjacency page validation cache ------------------------------------------------
+
+struct CachedValidationError {
+    ErrorKind kind = ErrorKind::InvalidData;
+    std::string message;
+    static CachedValidationError from_error(const Error& error);
+    Error to_error() const;
+};
+
+class AdjacencyValidationCache;
+
+// The right to record the outcome of one page, held by the caller that moved
+// the page from unchecked to claimed. Dropped unpublished, it puts the page
+// back to unchecked and wakes every waiter, so a check that unwinds never
+// leaves waiters asleep.
+class AdjacencyValidationClaim {
+public:
+    AdjacencyValidationClaim(AdjacencyValidationCache* cache, uint64_t page) noexcept : cache_(cache), page_(page) {}
+    AdjacencyValidationClaim(AdjacencyValidationClaim&& other) noexcept
+        : cache_(other.cache_), page_(other.page_), published_(other.published_) {
+        other.published_ = true;
+    }
+    AdjacencyValidationClaim(const AdjacencyValidationClaim&) = delete;
+    AdjacencyValidationClaim& operator=(const AdjacencyValidationClaim&) = delete;
+    AdjacencyValidationClaim& operator=(AdjacencyValidationClaim&&) = delete;
+    ~AdjacencyValidationClaim();
+
+    // Records kValid or kInvalid and wakes every waiter.
+    void publish(uint8_t outcome) noexcept;
+
+private:
+    AdjacencyValidationCache* cache_;
+    uint64_t page_;
+    bool published_ = false;
+};
+
+// One state byte per adjacency page: each page is checked at most once for
+// the life of the resident data, concurrent askers wait for the outcome, and
+// a failure is replayed with its first kind and text. A valid page costs one
+// atomic load and no lock.
+class AdjacencyValidationCache {
+public:
+    static constexpr uint8_t kUnchecked = 0;
+    static constexpr uint8_t kClaimed = 1;
+    static constexpr uint8_t kValid = 2;
+    static constexpr uint8_t kInvalid = 3;
+
+    // InvalidData "DiskANN adjacency validation cache allocation failed".
+    explicit AdjacencyValidationCache(uint64_t page_count);
+    AdjacencyValidationCache(const AdjacencyValidationCache&) = delete;
+    AdjacencyValidationCache& operator=(const AdjacencyValidationCache&) = delete;
+
+    uint64_t page_count() const noexcept { return page_count_; }
+    uint8_t state(uint64_t page) const noexcept;
+
+    // The validate-once procedure with `check` as the page check: returns
+    // when the page is valid, throws the page's error otherwise. InvalidData
+    // "DiskANN adjacency page is out of range" for a page not below the count.
+    void validate_once(uint64_t page, const std::function<void()>& check);
+    // validate_once with validate_adjacency_page_payload over `bytes`.
+    void validate_page(uint64_t page, std::span<const uint8_t> bytes, const DiskAnnHeader& header,
+                       const AdjacencyIndex& index);
+
+    // Moves the page from unchecked to claimed; none when another caller
+    // changed it first. For callers that check on their own.
+    std::optional<AdjacencyValidationClaim> try_claim(uint64_t page);
+    // Blocks while the page is claimed; returns the state it then has.
+    uint8_t wait_while_claimed(uint64_t page);
+
+private:
+    friend class AdjacencyValidationClaim;
+    void set_state_and_wake(uint64_t page, uint8_t state) noexcept;
+    Error recorded_error(uint64_t page);
+
+    std::unique_ptr<std::atomic<uint8_t>[]> states_;
+    uint64_t page_count_ = 0;
+    std::mutex errors_mutex_;
+    std::unordered_map<uint64_t, CachedValidationError> errors_;
+    std::mutex wait_mutex_;
+    std::condition_variable ready_;
+};
+
+// ---- Resident data and the reader ---------------------------------------------------
+
+// Owned by the DiskANN search; the reader core only creates, keeps and drops them.
+struct DiskAnnQueryScratch {};
+struct DiskAnnSearchStats {
+    static constexpr size_t kCounters = 25;
+    std::array<uint64_t, kCounters> counters{};
+};
+
+// Loaded once by ensure_resident and shared by a reader and its clones;
+// immutable except for the interior state of its three caches.
+struct DiskAnnResidentData {
+    pq::ProductQuantizer pq;
+    RowIdStorage row_ids;
+    std::vector<uint8_t> pq_codes;
+    AdjacencyIndex adjacency_index;
+    std::unique_ptr<AdjacencyValidationCache> adjacency_validation;
+    std::unique_ptr<SharedWindowCache> adjacency_cache;
+    std::unique_ptr<SharedWindowCache> raw_vector_cache;
+};
+
+// The row-ID order of a reader family: NotLoaded, Loading (one caller reads
+// the section; others wait), Loaded or Unavailable (would exceed the budget).
+struct RowIdOrderState {
+    enum class Status : uint8_t { NotLoaded, Loading, Loaded, Unavailable };
+    std::mutex mutex;
+    std::condition_variable ready;
+    Status status = Status::NotLoaded;
+    bool poisoned = false;
+    std::shared_ptr<const std::vector<uint32_t>> order;
+};
+
+using SharedOrder = std::shared_ptr<const std::vector<uint32_t>>;
+
+class DiskAnnIndexReader {
+public:
+    // One host read of the 256-byte header at offset 0, its decode, the read
+    // profile from the latency hint (or the measured read time) and the
+    // division of the budget. Reads nothing else and allocates nothing
+    // proportional to the file.
+    static DiskAnnIndexReader open_with_options(std::shared_ptr<const io::SeekRead> input,
+                                                const read_options::VectorIndexReaderOptions& options);
+
+    DiskAnnIndexReader(DiskAnnIndexReader&&) noexcept = default;
+    DiskAnnIndexReader& operator=(DiskAnnIndexReader&&) noexcept = default;
+    ~DiskAnnIndexReader();
+
+    // ---- resident data (Part of every search) ----
+    // Loads the resident sections once; nothing when they are loaded.
+    void ensure_resident();
+    // The resident data, or InvalidData "DiskANN resident sections are not loaded".
+    DiskAnnResidentData& resident() const;
+    bool has_resident() const noexcept { return resident_ != nullptr; }
+    const std::shared_ptr<DiskAnnResidentData>& resident_handle() const noexcept { return resident_; }
+    // ensure_resident, then (the first time, with a preload bound above 0)
+    // the adjacency preload, validated in parallel, and the cache sizes.
+    void optimize_for_search();
+    // Gives the two window caches `total` bytes in the ratio of their budgets.
+    void resize_shared_cache_budgets(uint64_t total) const;
+
+    // ---- clones and lookups ----
+    DiskAnnIndexReader try_clone_with_shared_state() const;
+    int64_t row_id(uint64_t node) const;
+    void try_for_each_row_id(const std::function<void(uint64_t, int64_t)>& f) const;
+    AdjacencyLocator adjacency_locator(uint64_t node) const;
+    SharedWindowCache& adjacency_cache() const;
+    SharedWindowCache& raw_vector_cache() const;
+    // The shared order, or null when it is unavailable under the budget.
+    SharedOrder ensure_row_id_order() const;
+    uint64_t loaded_row_id_order_bytes() const;
+
+    // ---- what the facade and the search read ----
+    const DiskAnnHeader& header() const noexcept { return header_; }
+    const io::SeekRead& input() const noexcept { return *input_; }
+    const std::shared_ptr<const io::SeekRead>& input_handle() const noexcept { return input_; }
+    const io::ReadCapabilities& read_capabilities() const noexcept { return read_capabilities_; }
+    std::chrono::nanoseconds header_read_latency() const noexcept { return header_read_latency_; }
+    const DiskAnnCacheBudgets& cache_budgets() const noexcept { return cache_budgets_; }
+    DeploymentProfile read_profile() const noexcept { return cache_budgets_.profile; }
+    std::span<const uint8_t> adjacency_preload() const noexcept { return *adjacency_preload_; }
+    const std::shared_ptr<const std::vector<uint8_t>>& adjacency_preload_handle() const noexcept {
+        return adjacency_preload_;
+    }
+    const std::shared_ptr<RowIdOrderState>& row_id_order_state() const noexcept { return row_id_order_; }
+    std::optional<uint64_t>& calibrated_l_search() noexcept { return calibrated_l_search_; }
+    std::optional<uint64_t> calibrated_l_search() const noexcept { return calibrated_l_search_; }
+    std::vector<DiskAnnIndexReader>& batch_workers() noexcept { return batch_workers_; }
+    DiskAnnQueryScratch& scratch() noexcept { return *scratch_; }
+    DiskAnnSearchStats& stats() noexcept { return stats_; }
+    const DiskAnnSearchStats& stats() const noexcept { return stats_; }
+
+private:
+    DiskAnnIndexReader() = default;
+
+    std::optional<uint64_t> calibrated_l_search_;
+    std::vector<DiskAnnIndexReader> batch_workers_;
+    std::chrono::nanoseconds header_read_latency_{1};
+    DiskAnnCacheBudgets cache_budgets_;
+    std::shared_ptr<const std::vector<uint8_t>> adjacency_preload_;
+    std::shared_ptr<RowIdOrderState> row_id_order_;
+    std::unique_ptr<DiskAnnQueryScratch> scratch_;
+    std::shared_ptr<const io::SeekRead> input_;
+    DiskAnnHeader header_;
+    std::shared_ptr<DiskAnnResidentData> resident_;
+    io::ReadCapabilities read_capabilities_;
+    DiskAnnSearchStats stats_;
+};
+
+// The read profile of a latency: below 50 us memory, below 750 us local
+// storage, below 3 ms remote storage, else object store.
+DeploymentProfile read_profile_for_latency(std::chrono::nanoseconds latency) noexcept;
+
+}  // namespace tavren::diskann_io
