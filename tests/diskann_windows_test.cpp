@@ -77,7 +77,7 @@ TEST(ReadWindowPlanner, PrefixTest) {
     EXPECT_FALSE(planner.window_in_prefix({4096, 16384}, 16383));
     EXPECT_FALSE(planner.window_in_prefix({4096 + 16384, 16384}, 20000));
     EXPECT_FALSE(planner.window_in_prefix({0, 16}, ~uint64_t{0}));  // before the section
-    EXPECT_FALSE(planner.window_in_prefix({4096, ~uint64_t{0}}, ~uint64_t{0}));  // overflow
+    EXPECT_FALSE(planner.window_in_prefix({8192, ~uint64_t{0}}, ~uint64_t{0}));  // overflow
 }
 
 // ---- VectorWindowPlanner -----------------------------------------------------------
@@ -169,7 +169,9 @@ TEST(OffsetMap, MatchesAReferenceMapUnderRandomOperations) {
                 auto old = map.insert_or_assign(key, v);
                 auto it = ref.find(key);
                 EXPECT_EQ(old.has_value(), it != ref.end());
-                if (old && it != ref.end()) EXPECT_EQ(*old, it->second);
+                if (old && it != ref.end()) {
+                    EXPECT_EQ(*old, it->second);
+                }
                 ref[key] = v;
                 break;
             }
@@ -187,7 +189,9 @@ TEST(OffsetMap, MatchesAReferenceMapUnderRandomOperations) {
                 const uint64_t* v = map.find(key);
                 auto it = ref.find(key);
                 ASSERT_EQ(v != nullptr, it != ref.end());
-                if (v) EXPECT_EQ(*v, it->second);
+                if (v) {
+                    EXPECT_EQ(*v, it->second);
+                }
             }
         }
         ASSERT_EQ(map.size(), ref.size());
@@ -256,7 +260,9 @@ TEST(OffsetLru, MatchesAListUnderRandomOperations) {
                 ref.erase(ref.begin());
             }
         }
-        if (step % 1000 == 0) ASSERT_EQ(lru.oldest_to_newest(), ref);
+        if (step % 1000 == 0) {
+            ASSERT_EQ(lru.oldest_to_newest(), ref);
+        }
     }
 }
 
@@ -295,7 +301,9 @@ TEST(WindowBufferPool, TakeRules) {
         auto b = pool.take(c.len);
         EXPECT_EQ(b.size(), c.len);
         EXPECT_GE(b.capacity(), c.len);
-        if (c.caps[c.chosen] >= c.len) EXPECT_EQ(b.data(), ids[c.chosen]);
+        if (c.caps[c.chosen] >= c.len) {
+            EXPECT_EQ(b.data(), ids[c.chosen]);
+        }
         auto left = pool.capacities();
         std::sort(left.begin(), left.end());
         auto want = c.left;

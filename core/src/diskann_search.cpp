@@ -221,7 +221,9 @@ void push_bounded_candidate(std::vector<SearchCandidate>& heap, size_t node, siz
 }
 
 void sort_candidates(std::span<SearchCandidate> candidates) {
-    std::stable_sort(candidates.begin(), candidates.end(), candidate_less);
+    // Candidates that compare equal are equal in every field, so an unstable
+    // sort gives the stable order, without the stable sort's buffer allocation.
+    std::sort(candidates.begin(), candidates.end(), candidate_less);
 }
 
 void push_bounded_exact_result(std::vector<ExactSearchResult>& heap, int64_t row_id, size_t k, float distance) {
@@ -472,7 +474,7 @@ void DiskAnnQueryScratch::insert_graph_candidate(size_t node, size_t list_size, 
 void DiskAnnQueryScratch::finish_graph_candidates() {
     candidates.insert(candidates.end(), retained.begin(), retained.end());
     retained.clear();
-    std::stable_sort(candidates.begin(), candidates.end(), candidate_less);
+    std::sort(candidates.begin(), candidates.end(), candidate_less);
 }
 
 void DiskAnnQueryScratch::recycle_adjacency_windows() { adjacency_cache.recycle(buffer_pool); }
