@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "diskann_search_load.hpp"
 #include "diskann_windows.hpp"
 #include "error.hpp"
 #include "numeric.hpp"
@@ -243,6 +244,7 @@ struct DiskAnnQueryScratch {
     std::vector<ScoredNeighbor> scored_neighbors;
     diskann_windows::OffsetSet seed_windows;     // window offsets of the rerank seeds
     diskann_windows::OffsetSet validated_pages;  // pages seen valid during the current query
+    WindowLoadWork load_work;                    // working arrays of the window loaders
     bool uses_sparse_visited = false;
 
     // A new boxed scratch: everything empty, a sparse set made with capacity
