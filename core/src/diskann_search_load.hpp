@@ -26,6 +26,7 @@
 #include <span>
 #include <vector>
 
+#include "diskann_format.hpp"
 #include "diskann_windows.hpp"
 #include "io.hpp"
 
@@ -76,11 +77,7 @@ public:
 
 // A node's adjacency locator: logical page, byte offset of its list within
 // the page, metadata (bits 0..14 the degree, bit 15 a raw u32 list).
-struct AdjacencyLocator {
-    uint32_t page = 0;
-    uint16_t offset = 0;
-    uint16_t meta = 0;
-};
+using diskann_format::AdjacencyLocator;
 
 // What the adjacency loader needs of the reader's resident data.
 class AdjacencyPageSource {
