@@ -29,6 +29,7 @@
 namespace tavren::diskann_search {
 
 using diskann_windows::ReadWindow;
+using diskann_windows::VectorWindowPlanner;
 
 // A graph candidate: node id and PQ distance.
 struct SearchCandidate {
@@ -282,5 +283,94 @@ struct DiskAnnQueryScratch {
 private:
     explicit DiskAnnQueryScratch(SparseVisited visited) : visited_sparse(std::move(visited)) {}
 };
+
+}  // namespace tavren::diskann_search
+
+// ---- single-query stages over the reader's views -----------------------------------------
+
+namespace tavren::diskann_search {
+
+// What the beam search and the reranks read of the reader besides the
+// adjacency pages: the PQ distance table of a query and row IDs.
+class DiskAnnSearchSource : public AdjacencyPageSource {
+public:
+    // Fills `table` (m x ksub) for the query under the index metric
+    // (ProductQuantizer::compute_distance_table of the resident quantizer).
+    virtual void compute_distance_table(std::span<const float> query, std::span<float> table) const = 0;
+    // The node's row ID ("DiskANN row-ID node is out of range", ...).
+    virtual int64_t row_id(size_t node) const = 0;
+};
+
+// The reader's side of a graph search.
+struct GraphSearchInput {
+    AdjacencyLoadInput load;
+    uint64_t vector_count = 0;
+    uint32_t entry_node = 0;
+    uint32_t max_degree = 0;
+    std::span<const uint8_t> pq_codes;  // resident codes in node order
+    size_t pq_m = 0;
+    uint32_t pq_bits = 0;
+};
+
+// The beam search: the L' = min(L, n) best nodes by PQ distance into
+// scratch.candidates, ascending. The query has the index dimension (and is
+// normalised for cosine). Each round expands up to `beam` frontier nodes,
+// loads their pages together, and the adjacency cache is trimmed to 8 MiB
+// after it (evictions counted in stats.adjacency_cache_evictions). Errors are
+// returned at once; the scratch's next reset clears the partial state.
+// InvalidData: "DiskANN adjacency page is out of range", "DiskANN adjacency
+// decode window is not loaded", "DiskANN adjacency list is truncated", and
+// those of the loader, the decoder and the PQ scoring.
+void generate_graph_candidates(const GraphSearchInput& input, DiskAnnSearchSource& source,
+                               std::span<const float> query, size_t list_size, size_t beam_width,
+                               DiskAnnQueryScratch& scratch, AdjacencyLoadStats& stats);
+
+// Counters of the reranks, named as in the search statistics.
+struct RerankStats {
+    uint64_t rerank_candidates = 0;
+    uint64_t rerank_windows = 0;
+    uint64_t rerank_window_batches = 0;
+    uint64_t vector_windows_found = 0;
+    uint64_t vector_windows_read = 0;
+    uint64_t vector_window_evictions = 0;
+};
+
+// The reader's side of a raw-vector rerank.
+struct RawVectorRerankInput {
+    VectorWindowPlanner planner;             // over the raw-vector section, the plan's window size
+    uint32_t encoding = kRawVectorF32;
+    uint32_t metric = 0;
+    uint64_t vector_cache_budget = 0;        // also the query vector cache's limit
+    SharedWindowCacheView* shared = nullptr; // null without a shared raw-vector cache
+    const io::SeekRead* file = nullptr;
+};
+
+// Exact top-k of the candidates from raw-vector windows, all planned and
+// loaded before scoring: `ids` and `distances` exactly k long, ascending,
+// padded with (-1, f32::MAX). The windows stay in the query vector cache
+// within the budget, else the cache is emptied; an error while scoring
+// empties it too.
+void rerank(const RawVectorRerankInput& input, const DiskAnnSearchSource& source, std::span<const float> query,
+            std::span<const SearchCandidate> candidates, size_t top_k, DiskAnnQueryScratch& scratch,
+            RerankStats& stats, std::vector<int64_t>& ids, std::vector<float>& distances);
+
+// The reader's side of an interleaved rerank (records in the adjacency pages).
+struct InterleavedRerankInput {
+    AdjacencyLoadInput load;
+    uint64_t record_bytes = 0;
+    uint32_t encoding = kRawVectorF32;
+    uint32_t metric = 0;
+};
+
+// Exact top-k of the candidates from the records stored in front of their
+// adjacency lists. The pages are loaded (and validated) first; the windows
+// stay in the adjacency cache for the caller to empty. InvalidData: "DiskANN
+// adjacency page is out of range", "DiskANN adjacency rerank window is not
+// loaded", "DiskANN interleaved vector offset underflows", "DiskANN
+// interleaved raw vector is truncated", and those of the loader and scoring.
+void rerank_interleaved(const InterleavedRerankInput& input, DiskAnnSearchSource& source,
+                        std::span<const float> query, std::span<const SearchCandidate> candidates, size_t top_k,
+                        DiskAnnQueryScratch& scratch, AdjacencyLoadStats& load_stats, RerankStats& stats,
+                        std::vector<int64_t>& ids, std::vector<float>& distances);
 
 }  // namespace tavren::diskann_search

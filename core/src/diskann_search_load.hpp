@@ -109,7 +109,8 @@ struct AdjacencyLoadStats {
 };
 
 // Reusable working arrays of the loaders (kept by the session so that warm
-// loads allocate nothing).
+// loads allocate nothing). load_vector_windows leaves `planned` alone, so a
+// caller may plan into it and pass it in.
 struct WindowLoadWork {
     std::vector<diskann_windows::ReadWindow> needed;
     std::vector<uint8_t> needed_held;
