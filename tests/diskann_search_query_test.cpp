@@ -11,6 +11,7 @@
 #include <set>
 #include <vector>
 
+#include "allocation_watch.hpp"
 #include "diskann_file_builder.hpp"
 #include "diskann_format.hpp"
 #include "diskann_search.hpp"
@@ -329,6 +330,37 @@ TEST(Rerank, ErrorsLeaveTheReaderUsable) {
     const std::vector<SearchCandidate> first = {{0, 0.0f}};
     rerank(g.raw(4096, 1 << 20), *g.source, q, first, 1, *s, rstats, ids, d);
     EXPECT_EQ(ids[0], 1000);
+}
+
+TEST(GraphSearch, SteadyStateQueryAllocatesOnlyTheRerankHeap) {
+    // Memory profile: the whole adjacency section preloaded, raw-vector
+    // windows kept in the query cache from query to query.
+    Fixture f(400, StorageLayout::Compact, RawVectorEncoding::F32, 5);
+    const auto& s5 = f.file.header.sections[fmt_::kSectionAdjacencyPages];
+    GraphSearchInput graph = f.graph(16384);
+    graph.load.preload = std::span<const uint8_t>(f.file.bytes).subspan(s5.offset, s5.length);
+    const auto raw = f.raw(16384, 1 << 22);
+    auto s = DiskAnnQueryScratch::create();
+    AdjacencyLoadStats stats;
+    RerankStats rstats;
+    std::vector<int64_t> ids;
+    std::vector<float> d;
+    const auto q = query_near(f, 123, 9);
+    auto one_query = [&] {
+        generate_graph_candidates(graph, *f.source, q, 100, 4, *s, stats);
+        expand_rerank_candidates_within_seed_windows(
+            s->candidates, 64, [&](size_t node) { return *raw.planner.window_for_node(node); }, s->seed_windows,
+            s->rerank_set);
+        rerank(raw, *f.source, q, s->rerank_set, 10, *s, rstats, ids, d);
+        s->recycle_adjacency_windows();
+    };
+    for (int i = 0; i < 3; ++i) one_query();
+    const uint64_t calls = f.host->calls;
+    tavren::testing::AllocationWatch watch;
+    for (int i = 0; i < 10; ++i) one_query();
+    EXPECT_EQ(watch.count(), 10u);  // one result heap per query
+    EXPECT_EQ(f.host->calls, calls);  // warm: nothing read
+    EXPECT_EQ(ids, brute_force(f, q, 10));
 }
 
 TEST(GraphSearch, OneNodeGraph) {
