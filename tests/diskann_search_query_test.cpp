@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <random>
@@ -370,6 +371,132 @@ TEST(GraphSearch, OneNodeGraph) {
     generate_graph_candidates(f.graph(4096), *f.source, f.vec(0), 100, 4, *s, stats);
     ASSERT_EQ(s->candidates.size(), 1u);
     EXPECT_EQ(s->candidates[0].node, 0u);
+}
+
+// ---- single search --------------------------------------------------------------------------
+
+TEST(SingleSearch, ListSizeAndBudget) {
+    const size_t max = std::numeric_limits<size_t>::max();
+    struct L {
+        size_t k, l, want;
+    };
+    for (const L& c : std::vector<L>{{10, 0, 100}, {60, 0, 120}, {10, 5, 10}, {10, 200, 200}, {max, 0, max}, {1, 0, 100}}) {
+        EXPECT_EQ(resolve_diskann_l_search(c.k, c.l), c.want) << c.k << " " << c.l;
+    }
+    for (const L& c : std::vector<L>{{10, 100, 64}, {30, 100, 100}, {10, 50, 50}, {20, 1000, 80}, {max, 7, 7}}) {
+        EXPECT_EQ(diskann_rerank_budget(c.k, c.l), c.want) << c.k << " " << c.l;
+    }
+}
+
+TEST(SingleSearch, StatisticsMerges) {
+    DiskAnnSearchStats target = DiskAnnSearchStats::for_queries(5);
+    target.query_batches = 2;
+    target.adjacency_cache_peak_bytes = 100;
+    target.rerank_candidates = std::numeric_limits<uint64_t>::max() - 1;
+    DiskAnnSearchStats other;  // queries 0
+    other.queries = 0;
+    other.adjacency_cache_peak_bytes = 50;
+    other.rerank_candidates = 10;
+    other.adjacency_windows_read = 3;
+    other.parallel_rerank_references = 4;
+    target.merge_complete_query(other);
+    EXPECT_EQ(target.queries, 5u);
+    EXPECT_EQ(target.query_batches, 2u);
+    EXPECT_EQ(target.merged_queries, 1u);  // max(0, 1)
+    EXPECT_EQ(target.adjacency_cache_peak_bytes, 100u);
+    EXPECT_EQ(target.rerank_candidates, std::numeric_limits<uint64_t>::max());
+    EXPECT_EQ(target.adjacency_windows_read, 3u);
+    EXPECT_EQ(target.parallel_rerank_references, 4u);
+    other.queries = 3;
+    other.adjacency_cache_peak_bytes = 500;
+    target.merge_complete_query(other);
+    EXPECT_EQ(target.merged_queries, 4u);
+    EXPECT_EQ(target.adjacency_cache_peak_bytes, 500u);
+    DiskAnnSearchStats gen;
+    gen.merge_candidate_generation(other);
+    EXPECT_EQ(gen.adjacency_windows_read, 3u);
+    EXPECT_EQ(gen.adjacency_cache_peak_bytes, 500u);
+    EXPECT_EQ(gen.rerank_candidates, 0u);  // not a candidate-generation counter
+    EXPECT_EQ(gen.merged_queries, 0u);
+}
+
+TEST(SingleSearch, QueryChecksAndCosineNormalisation) {
+    auto s = DiskAnnQueryScratch::create();
+    const std::vector<float> q7(7, 1.0f);
+    expect_error([&] { prepare_diskann_query(q7, 8, 0, *s); }, ErrorKind::InvalidInput,
+                 "query dimension mismatch: expected 8, got 7");
+    for (float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
+        std::vector<float> q(8, 1.0f);
+        q[5] = bad;
+        expect_error([&] { prepare_diskann_query(q, 8, 2, *s); }, ErrorKind::InvalidInput, "query values must be finite");
+    }
+    const std::vector<float> q = {3.0f, 4.0f};
+    EXPECT_EQ(prepare_diskann_query(q, 2, 0, *s).data(), q.data());  // l2: as given
+    const auto n = prepare_diskann_query(q, 2, 2, *s);
+    const auto want = tavren::distance::preprocess_vectors(q, 1, 2, 2);
+    ASSERT_EQ(n.size(), 2u);
+    EXPECT_EQ(n[0], want[0]);
+    EXPECT_EQ(n[1], want[1]);
+    const std::vector<float> zero(2, 0.0f);
+    const auto z = prepare_diskann_query(zero, 2, 2, *s);
+    EXPECT_EQ(z[0], 0.0f);
+}
+
+SingleSearchInput single_input(const Fixture& f, uint64_t window, uint64_t beam) {
+    SingleSearchInput in{f.graph(window), beam, f.file.header.interleaved(), std::nullopt, std::nullopt};
+    if (in.interleaved) {
+        in.interleaved_rerank = f.interleaved(window);
+    } else {
+        in.raw = f.raw(window, 1 << 20);
+    }
+    return in;
+}
+
+TEST(SingleSearch, ThreeVectorsTopKFive) {
+    for (auto layout : {StorageLayout::Compact, StorageLayout::Interleaved}) {
+        Fixture f(3, layout, RawVectorEncoding::F32, 2);
+        auto s = DiskAnnQueryScratch::create();
+        DiskAnnSearchStats stats = DiskAnnSearchStats::for_queries(1);
+        std::vector<int64_t> ids;
+        std::vector<float> d;
+        search_preprocessed(single_input(f, 16384, 4), *f.source, f.vec(1), 5, 0, *s, stats, ids, d);
+        ASSERT_EQ(ids.size(), 5u);
+        EXPECT_EQ(ids[0], 1001);
+        EXPECT_EQ(d[0], 0.0f);
+        EXPECT_NE(ids[2], -1);
+        EXPECT_EQ(ids[3], -1);
+        EXPECT_EQ(ids[4], -1);
+        EXPECT_EQ(d[3], 3.4028235e38f);
+        EXPECT_EQ(stats.rerank_candidates, 3u);
+        EXPECT_TRUE(s->adjacency_cache.empty());
+        // top_k 0: nothing at all.
+        const uint64_t calls = f.host->calls;
+        search_preprocessed(single_input(f, 16384, 4), *f.source, f.vec(1), 0, 0, *s, stats, ids, d);
+        EXPECT_TRUE(ids.empty());
+        EXPECT_TRUE(d.empty());
+        EXPECT_EQ(f.host->calls, calls);
+    }
+}
+
+TEST(SingleSearch, BudgetSeedWideningAndRecall) {
+    Fixture f(2000, StorageLayout::Compact, RawVectorEncoding::F32, 11);
+    auto s = DiskAnnQueryScratch::create();
+    size_t hits = 0;
+    for (uint32_t t = 0; t < 20; ++t) {
+        const auto q = query_near(f, (t * 97) % 2000, 100 + t);
+        DiskAnnSearchStats stats = DiskAnnSearchStats::for_queries(1);
+        std::vector<int64_t> ids;
+        std::vector<float> d;
+        search_preprocessed(single_input(f, 4096, 4), *f.source, q, 10, 0, *s, stats, ids, d);
+        // L = 100 candidates, budget 64: the seeds and the others of their windows.
+        EXPECT_GE(stats.rerank_candidates, 64u);
+        EXPECT_LE(stats.rerank_candidates, 100u);
+        EXPECT_LE(stats.rerank_windows, 64u);
+        EXPECT_EQ(s->rerank_set.size(), stats.rerank_candidates);
+        const auto truth = brute_force(f, q, 10);
+        for (int64_t id : ids) hits += std::count(truth.begin(), truth.end(), id);
+    }
+    EXPECT_GE(hits, 190u);  // recall@10 >= 0.95 at L = 100
 }
 
 }  // namespace

@@ -246,6 +246,7 @@ struct DiskAnnQueryScratch {
     diskann_windows::OffsetSet seed_windows;     // window offsets of the rerank seeds
     diskann_windows::OffsetSet validated_pages;  // pages seen valid during the current query
     WindowLoadWork load_work;                    // working arrays of the window loaders
+    std::vector<float> query_buffer;             // the normalised copy of a cosine query
     bool uses_sparse_visited = false;
 
     // A new boxed scratch: everything empty, a sparse set made with capacity
@@ -372,5 +373,86 @@ void rerank_interleaved(const InterleavedRerankInput& input, DiskAnnSearchSource
                         std::span<const float> query, std::span<const SearchCandidate> candidates, size_t top_k,
                         DiskAnnQueryScratch& scratch, AdjacencyLoadStats& load_stats, RerankStats& stats,
                         std::vector<int64_t>& ids, std::vector<float>& distances);
+
+// ---- single-query search -----------------------------------------------------------------
+
+// The 25 counters of the last search of a reader or worker (all saturating).
+struct DiskAnnSearchStats {
+    uint64_t queries = 0;
+    uint64_t query_batches = 0;
+    uint64_t largest_query_batch = 0;
+    uint64_t filtered_exhaustive_queries = 0;
+    uint64_t filtered_graph_searches = 0;
+    uint64_t filtered_graph_fallbacks = 0;
+    uint64_t filtered_pq_distances = 0;
+    uint64_t filtered_code_reads = 0;
+    uint64_t adjacency_shared_hits = 0;
+    uint64_t adjacency_windows_read = 0;
+    uint64_t adjacency_shared_waits = 0;
+    uint64_t adjacency_shared_evictions = 0;
+    uint64_t shared_cache_lock_acquisitions = 0;
+    uint64_t shared_cache_lock_wait_ns = 0;
+    uint64_t adjacency_cache_peak_bytes = 0;
+    uint64_t adjacency_cache_evictions = 0;
+    uint64_t rerank_candidates = 0;
+    uint64_t rerank_windows = 0;
+    uint64_t rerank_window_batches = 0;
+    uint64_t vector_windows_found = 0;
+    uint64_t vector_windows_read = 0;
+    uint64_t vector_window_evictions = 0;
+    uint64_t parallel_rerank_chunks = 0;
+    uint64_t parallel_rerank_references = 0;
+    uint64_t merged_queries = 0;
+
+    // A record for the start of a search of `queries` queries: the rest 0.
+    static DiskAnnSearchStats for_queries(uint64_t queries) noexcept {
+        DiskAnnSearchStats s;
+        s.queries = queries;
+        return s;
+    }
+    // Adds a whole per-query record: counters 3..13 and 15..23 summed, the
+    // adjacency cache peak as a maximum, merged_queries + max(other.queries, 1);
+    // queries, query_batches and largest_query_batch unchanged.
+    void merge_complete_query(const DiskAnnSearchStats& other) noexcept;
+    // Adds a worker's candidate-generation counters: 3..13 and 15 summed, the
+    // peak as a maximum; the others unchanged.
+    void merge_candidate_generation(const DiskAnnSearchStats& other) noexcept;
+    // Adds what a load or a rerank counted.
+    void add(const AdjacencyLoadStats& load) noexcept;
+    void add(const RerankStats& rerank) noexcept;
+    friend bool operator==(const DiskAnnSearchStats&, const DiskAnnSearchStats&) = default;
+};
+
+// L: max(top_k, l_search) when l_search > 0, else max(100, 2 x top_k) (saturating).
+size_t resolve_diskann_l_search(size_t top_k, size_t l_search) noexcept;
+// The rerank budget min(max(64, 4 x top_k), L) (saturating).
+size_t diskann_rerank_budget(size_t top_k, size_t list_size) noexcept;
+
+// Checks a query against the index dimension (InvalidInput "query dimension
+// mismatch: expected {}, got {}", "query values must be finite") and returns
+// it, or under cosine its normalised copy held in scratch.query_buffer.
+std::span<const float> prepare_diskann_query(std::span<const float> query, uint64_t dimension, uint32_t metric,
+                                             DiskAnnQueryScratch& scratch);
+
+// Everything a single search needs of the reader, built from its header,
+// read plan and budgets. Exactly one of raw / interleaved is used: raw when
+// the file has a raw-vector section.
+struct SingleSearchInput {
+    GraphSearchInput graph;
+    uint64_t beam_width = 1;
+    bool interleaved = false;
+    std::optional<RawVectorRerankInput> raw;
+    std::optional<InterleavedRerankInput> interleaved_rerank;
+};
+
+// The two stages of a query already checked (and normalised for cosine):
+// the beam search with L = resolve_diskann_l_search(top_k, l_search), the
+// rerank set (all candidates up to the budget, else the seeds widened to
+// their windows), the exact rerank. top_k 0 gives two empty arrays and
+// touches nothing. The adjacency cache is emptied into the pool on every way
+// out. Counters are added to `stats` (the caller resets it).
+void search_preprocessed(const SingleSearchInput& input, DiskAnnSearchSource& source, std::span<const float> query,
+                         size_t top_k, size_t l_search, DiskAnnQueryScratch& scratch, DiskAnnSearchStats& stats,
+                         std::vector<int64_t>& ids, std::vector<float>& distances);
 
 }  // namespace tavren::diskann_search

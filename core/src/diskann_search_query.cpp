@@ -1,8 +1,11 @@
 // The single-query stages: beam search over the graph with PQ distances, and
 // the exact reranks over raw-vector windows or interleaved records.
 #include <algorithm>
+#include <cmath>
 
 #include "diskann_format.hpp"
+#include "distance.hpp"
+#include "metric.hpp"
 #include "diskann_search.hpp"
 #include "error.hpp"
 #include "numeric.hpp"
@@ -176,6 +179,161 @@ void rerank_interleaved(const InterleavedRerankInput& input, DiskAnnSearchSource
         push_bounded_exact_result(heap, source.row_id(c.node), top_k, d);
     }
     finish_exact_results(heap, top_k, ids, distances);
+}
+
+}  // namespace tavren::diskann_search
+
+namespace tavren::diskann_search {
+
+namespace {
+
+using Counter = uint64_t DiskAnnSearchStats::*;
+constexpr Counter kCounters[25] = {
+    &DiskAnnSearchStats::queries,
+    &DiskAnnSearchStats::query_batches,
+    &DiskAnnSearchStats::largest_query_batch,
+    &DiskAnnSearchStats::filtered_exhaustive_queries,
+    &DiskAnnSearchStats::filtered_graph_searches,
+    &DiskAnnSearchStats::filtered_graph_fallbacks,
+    &DiskAnnSearchStats::filtered_pq_distances,
+    &DiskAnnSearchStats::filtered_code_reads,
+    &DiskAnnSearchStats::adjacency_shared_hits,
+    &DiskAnnSearchStats::adjacency_windows_read,
+    &DiskAnnSearchStats::adjacency_shared_waits,
+    &DiskAnnSearchStats::adjacency_shared_evictions,
+    &DiskAnnSearchStats::shared_cache_lock_acquisitions,
+    &DiskAnnSearchStats::shared_cache_lock_wait_ns,
+    &DiskAnnSearchStats::adjacency_cache_peak_bytes,
+    &DiskAnnSearchStats::adjacency_cache_evictions,
+    &DiskAnnSearchStats::rerank_candidates,
+    &DiskAnnSearchStats::rerank_windows,
+    &DiskAnnSearchStats::rerank_window_batches,
+    &DiskAnnSearchStats::vector_windows_found,
+    &DiskAnnSearchStats::vector_windows_read,
+    &DiskAnnSearchStats::vector_window_evictions,
+    &DiskAnnSearchStats::parallel_rerank_chunks,
+    &DiskAnnSearchStats::parallel_rerank_references,
+    &DiskAnnSearchStats::merged_queries,
+};
+constexpr size_t kPeakCounter = 14;
+
+// Adds counters [from, to) of `other` into `target`, the peak as a maximum.
+void merge_range(DiskAnnSearchStats& target, const DiskAnnSearchStats& other, size_t from, size_t to) noexcept {
+    for (size_t i = from; i < to; ++i) {
+        uint64_t& t = target.*kCounters[i];
+        const uint64_t o = other.*kCounters[i];
+        t = i == kPeakCounter ? std::max(t, o) : saturating_add(t, o);
+    }
+}
+
+}  // namespace
+
+void DiskAnnSearchStats::merge_complete_query(const DiskAnnSearchStats& other) noexcept {
+    merge_range(*this, other, 3, 24);
+    merged_queries = saturating_add(merged_queries, std::max<uint64_t>(other.queries, 1));
+}
+
+void DiskAnnSearchStats::merge_candidate_generation(const DiskAnnSearchStats& other) noexcept {
+    merge_range(*this, other, 3, 16);
+}
+
+void DiskAnnSearchStats::add(const AdjacencyLoadStats& load) noexcept {
+    adjacency_shared_hits = saturating_add(adjacency_shared_hits, load.adjacency_shared_hits);
+    adjacency_windows_read = saturating_add(adjacency_windows_read, load.adjacency_windows_read);
+    adjacency_shared_waits = saturating_add(adjacency_shared_waits, load.adjacency_shared_waits);
+    adjacency_shared_evictions = saturating_add(adjacency_shared_evictions, load.adjacency_shared_evictions);
+    shared_cache_lock_acquisitions = saturating_add(shared_cache_lock_acquisitions, load.shared_cache_lock_acquisitions);
+    shared_cache_lock_wait_ns = saturating_add(shared_cache_lock_wait_ns, load.shared_cache_lock_wait_ns);
+    adjacency_cache_peak_bytes = std::max(adjacency_cache_peak_bytes, load.adjacency_cache_peak_bytes);
+    adjacency_cache_evictions = saturating_add(adjacency_cache_evictions, load.adjacency_cache_evictions);
+}
+
+void DiskAnnSearchStats::add(const RerankStats& rerank) noexcept {
+    rerank_candidates = saturating_add(rerank_candidates, rerank.rerank_candidates);
+    rerank_windows = saturating_add(rerank_windows, rerank.rerank_windows);
+    rerank_window_batches = saturating_add(rerank_window_batches, rerank.rerank_window_batches);
+    vector_windows_found = saturating_add(vector_windows_found, rerank.vector_windows_found);
+    vector_windows_read = saturating_add(vector_windows_read, rerank.vector_windows_read);
+    vector_window_evictions = saturating_add(vector_window_evictions, rerank.vector_window_evictions);
+}
+
+size_t resolve_diskann_l_search(size_t top_k, size_t l_search) noexcept {
+    if (l_search != 0) return std::max(top_k, l_search);
+    return std::max<size_t>(100, static_cast<size_t>(saturating_mul(top_k, 2)));
+}
+
+size_t diskann_rerank_budget(size_t top_k, size_t list_size) noexcept {
+    return std::min(std::max<size_t>(64, static_cast<size_t>(saturating_mul(top_k, 4))), list_size);
+}
+
+std::span<const float> prepare_diskann_query(std::span<const float> query, uint64_t dimension, uint32_t metric,
+                                             DiskAnnQueryScratch& scratch) {
+    if (query.size() != dimension) {
+        invalid_input("query dimension mismatch: expected {}, got {}", dimension, query.size());
+    }
+    for (float v : query) {
+        if (!std::isfinite(v)) invalid_input("query values must be finite");
+    }
+    if (metric != kMetricCosine) return query;
+    // The normalisation of distance::preprocess_vectors, into a reused buffer.
+    scratch.query_buffer.assign(query.begin(), query.end());
+    distance::fvec_normalize(scratch.query_buffer);
+    return scratch.query_buffer;
+}
+
+void search_preprocessed(const SingleSearchInput& input, DiskAnnSearchSource& source, std::span<const float> query,
+                         size_t top_k, size_t l_search, DiskAnnQueryScratch& scratch, DiskAnnSearchStats& stats,
+                         std::vector<int64_t>& ids, std::vector<float>& distances) {
+    ids.clear();
+    distances.clear();
+    if (top_k == 0) return;
+    const size_t l = resolve_diskann_l_search(top_k, l_search);
+    AdjacencyLoadStats load_stats;
+    RerankStats rerank_stats;
+    try {
+        generate_graph_candidates(input.graph, source, query, l, static_cast<size_t>(input.beam_width), scratch,
+                                  load_stats);
+        const size_t budget = diskann_rerank_budget(top_k, l);
+        std::span<const SearchCandidate> set = scratch.candidates;
+        if (scratch.candidates.size() > budget) {
+            if (input.interleaved) {
+                const ReadWindowPlanner& planner = input.interleaved_rerank->load.planner;
+                expand_rerank_candidates_within_seed_windows(
+                    scratch.candidates, budget,
+                    [&](size_t node) {
+                        const auto w = planner.window_for_logical_page(source.adjacency_locator(node).page);
+                        if (!w) invalid_data("DiskANN adjacency page is out of range");
+                        return *w;
+                    },
+                    scratch.seed_windows, scratch.rerank_set);
+            } else {
+                const VectorWindowPlanner& planner = input.raw->planner;
+                expand_rerank_candidates_within_seed_windows(
+                    scratch.candidates, budget,
+                    [&](size_t node) {
+                        const auto w = planner.window_for_node(node);
+                        if (!w) invalid_data("DiskANN raw-vector record is out of range");
+                        return *w;
+                    },
+                    scratch.seed_windows, scratch.rerank_set);
+            }
+            set = scratch.rerank_set;
+        }
+        if (input.interleaved) {
+            rerank_interleaved(*input.interleaved_rerank, source, query, set, top_k, scratch, load_stats, rerank_stats,
+                               ids, distances);
+        } else {
+            rerank(*input.raw, source, query, set, top_k, scratch, rerank_stats, ids, distances);
+        }
+    } catch (...) {
+        stats.add(load_stats);
+        stats.add(rerank_stats);
+        scratch.recycle_adjacency_windows();
+        throw;
+    }
+    stats.add(load_stats);
+    stats.add(rerank_stats);
+    scratch.recycle_adjacency_windows();
 }
 
 }  // namespace tavren::diskann_search
