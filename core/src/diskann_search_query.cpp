@@ -50,6 +50,11 @@ void generate_graph_candidates(const GraphSearchInput& input, DiskAnnSearchSourc
     const uint64_t n = input.vector_count;
     const size_t l = static_cast<size_t>(std::min<uint64_t>(list_size, n));
     scratch.begin_graph_search(static_cast<size_t>(n), l, input.max_degree);
+    if (n == 0) {
+        // A graph without nodes has no entry to score.
+        scratch.finish_graph_candidates();
+        return;
+    }
     const PqCodeLayout layout = pq_code_layout(input.pq_m, input.pq_bits);
     const std::span<float> table = scratch.prepare_distance_table(layout.m * layout.ksub);
     source.compute_distance_table(query, table);
