@@ -4,7 +4,9 @@
 #include "distance.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "avx2_sum.hpp"
@@ -299,6 +301,29 @@ std::vector<float> row_norms_l2sqr(FloatSpan data, size_t dim) {
 }
 
 // ---- PQ table-scan kernels ------------------------------------------------
+
+RecordDistance fvec_l2sqr_le_record(FloatSpan query, std::span<const uint8_t> record, bool avx2) {
+    const size_t n = query.size();
+    assert_eq(record.size(), 4 * n, "fvec_l2sqr_le_record record must hold 4 bytes per query value");
+    RecordDistance out;
+    if (avx2) {
+        TD_ASSERT(avx2_enabled(), "fvec_l2sqr_le_record AVX2 kernel requires AVX2");
+        out.distance = detail::fvec_l2sqr_le_bytes_avx2(query.data(), record.data(), n, &out.finite);
+        return out;
+    }
+    float s = 0.0f;
+    bool finite = true;
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t bits;
+        std::memcpy(&bits, record.data() + 4 * i, 4);
+        if ((bits & 0x7F800000u) == 0x7F800000u) finite = false;
+        const float d = query[i] - std::bit_cast<float>(bits);
+        s += d * d;
+    }
+    out.distance = s;
+    out.finite = finite;
+    return out;
+}
 
 float pq_table_sum(FloatSpan table, std::span<const uint8_t> code, size_t m) {
     check_len(m, code.size());

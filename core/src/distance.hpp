@@ -84,6 +84,19 @@ std::vector<float> preprocess_vectors(FloatSpan data, size_t n, size_t dim, uint
 // fvec_norm_l2sqr of every full row of `dim` values (a trailing partial row is ignored).
 std::vector<float> row_norms_l2sqr(FloatSpan data, size_t dim);
 
+// ---- records of little-endian f32 values held as bytes ------------------------
+
+// The squared L2 distance of `query` to a record of query.size() little-endian
+// f32 values (record.size() == 4 * query.size(), asserted), read in place,
+// and whether every stored value is finite. avx2 = true takes the 8-lane
+// order of fvec_l2sqr's AVX2 kernel and needs avx2_enabled() (asserted);
+// false adds in index order from +0.0. Nothing is copied or allocated.
+struct RecordDistance {
+    float distance = 0.0f;
+    bool finite = true;
+};
+RecordDistance fvec_l2sqr_le_record(FloatSpan query, std::span<const uint8_t> record, bool avx2);
+
 // ---- PQ table-scan kernels ----------------------------------------------
 
 // The plain table sum of one vector with 8-bit codes (table: m x 256, entry c

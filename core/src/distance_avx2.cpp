@@ -32,6 +32,33 @@ TD_AVX2 float fvec_l2sqr_avx2(const float* a, const float* b, size_t n) noexcept
     return s;
 }
 
+TD_AVX2 float fvec_l2sqr_le_bytes_avx2(const float* a, const uint8_t* v, size_t n, bool* all_finite) noexcept {
+    // A value is not finite when its exponent bits are all ones.
+    const __m256i exp_mask = _mm256_set1_epi32(0x7F800000);
+    __m256i bad = _mm256_setzero_si256();
+    __m256 acc = _mm256_setzero_ps();
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + 4 * i));
+        bad = _mm256_or_si256(bad, _mm256_cmpeq_epi32(_mm256_and_si256(raw, exp_mask), exp_mask));
+        const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(a + i), _mm256_castsi256_ps(raw));
+        acc = _mm256_add_ps(acc, _mm256_mul_ps(d, d));
+    }
+    bool finite = _mm256_testz_si256(bad, bad) != 0;
+    float s = block_sum(acc);
+    for (; i < n; ++i) {
+        uint32_t bits;
+        __builtin_memcpy(&bits, v + 4 * i, 4);
+        if ((bits & 0x7F800000u) == 0x7F800000u) finite = false;
+        float x;
+        __builtin_memcpy(&x, &bits, 4);
+        float d = a[i] - x;
+        s += d * d;
+    }
+    *all_finite = finite;
+    return s;
+}
+
 TD_AVX2 float fvec_inner_product_avx2(const float* a, const float* b, size_t n) noexcept {
     __m256 acc = _mm256_setzero_ps();
     size_t i = 0;

@@ -20,6 +20,9 @@ namespace tavren::distance::detail {
 float fvec_l2sqr_avx2(const float* a, const float* b, size_t n) noexcept;
 float fvec_inner_product_avx2(const float* a, const float* b, size_t n) noexcept;
 float fvec_norm_l2sqr_avx2(const float* v, size_t n) noexcept;
+// fvec_l2sqr_avx2(a, v) where v is n little-endian f32 values held as bytes
+// (loaded unaligned); *all_finite says whether every value of v is finite.
+float fvec_l2sqr_le_bytes_avx2(const float* a, const uint8_t* v, size_t n, bool* all_finite) noexcept;
 // out[j] equals fvec_l2sqr_avx2(x, yj, n) bit for bit; x is loaded once per block.
 void fvec_l2sqr_four_avx2(const float* x, const float* y0, const float* y1, const float* y2, const float* y3,
                           size_t n, float out[4]) noexcept;

@@ -1,6 +1,7 @@
 // Records the largest single allocation made through operator new while an
 // AllocationWatch is alive, to show that a size read from a file or passed by
-// a caller does not size an allocation.
+// a caller does not size an allocation, and how many allocations were made
+// (steady-state loops that must not allocate).
 //
 // This header REPLACES the global allocation functions: include it in exactly
 // one translation unit of a test executable, and only there. Every form is
@@ -20,9 +21,11 @@
 namespace tavren::testing::allocation_watch_detail {
 inline std::atomic<bool> tracking{false};
 inline std::atomic<size_t> largest{0};
+inline std::atomic<size_t> count{0};
 
 inline void note(size_t n) noexcept {
     if (!tracking.load(std::memory_order_relaxed)) return;
+    count.fetch_add(1, std::memory_order_relaxed);
     size_t seen = largest.load(std::memory_order_relaxed);
     while (n > seen && !largest.compare_exchange_weak(seen, n)) {
     }
@@ -81,12 +84,14 @@ namespace tavren::testing {
 struct AllocationWatch {
     AllocationWatch() {
         allocation_watch_detail::largest = 0;
+        allocation_watch_detail::count = 0;
         allocation_watch_detail::tracking = true;
     }
     ~AllocationWatch() { allocation_watch_detail::tracking = false; }
     AllocationWatch(const AllocationWatch&) = delete;
     AllocationWatch& operator=(const AllocationWatch&) = delete;
     size_t largest() const { return allocation_watch_detail::largest.load(); }
+    size_t count() const { return allocation_watch_detail::count.load(); }
 };
 
 }  // namespace tavren::testing

@@ -1,0 +1,320 @@
+#include "diskann_windows.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+
+namespace tavren::diskann_windows {
+
+// ---- planners ------------------------------------------------------------------
+
+ReadWindowPlanner::ReadWindowPlanner(uint64_t section_offset, uint64_t section_len, uint64_t window_bytes)
+    : section_offset_(section_offset), section_len_(section_len), window_bytes_(window_bytes) {
+    TD_ASSERT(window_bytes > 0, "DiskANN read window size must be positive");
+}
+
+std::optional<ReadWindow> ReadWindowPlanner::window_for_logical_page(uint64_t page) const noexcept {
+    // page * 4096 must fit in 64 bits.
+    if (page >= (uint64_t{1} << 52)) return std::nullopt;
+    const uint64_t p = page * kLogicalPageBytes;
+    if (p >= section_len_) return std::nullopt;
+    const uint64_t start = p - p % window_bytes_;
+    const auto offset = checked_add(section_offset_, start);
+    if (!offset) return std::nullopt;
+    return ReadWindow{*offset, std::min(section_len_ - start, window_bytes_)};
+}
+
+bool ReadWindowPlanner::window_in_prefix(const ReadWindow& window, uint64_t prefix_len) const noexcept {
+    if (window.offset < section_offset_) return false;
+    const auto end = checked_add(window.offset - section_offset_, window.len);
+    return end && *end <= prefix_len;
+}
+
+void ReadWindowPlanner::sort_unique(std::vector<ReadWindow>& windows) {
+    std::sort(windows.begin(), windows.end(),
+              [](const ReadWindow& a, const ReadWindow& b) { return a.offset < b.offset; });
+    // A planner gives one length per offset; keep the last seen all the same.
+    auto out = windows.begin();
+    for (auto it = windows.begin(); it != windows.end(); ++it) {
+        if (out != windows.begin() && std::prev(out)->offset == it->offset) {
+            std::prev(out)->len = it->len;
+        } else {
+            *out++ = *it;
+        }
+    }
+    windows.erase(out, windows.end());
+}
+
+VectorWindowPlanner VectorWindowPlanner::create(const read_options::ReadPlan& plan, uint64_t section_offset,
+                                                uint64_t section_len, uint64_t record_bytes) {
+    if (record_bytes == 0) invalid_data("DiskANN raw-vector record size must be greater than zero");
+    const uint64_t per_window = std::max<uint64_t>(1, plan.window_bytes / record_bytes);
+    return VectorWindowPlanner(section_offset, section_len, record_bytes, per_window);
+}
+
+std::optional<ReadWindow> VectorWindowPlanner::window_for_node(uint64_t node) const noexcept {
+    const auto at = checked_mul(node, record_bytes_);
+    if (!at || *at >= section_len_) return std::nullopt;
+    const uint64_t first = node - node % records_per_window_;
+    const auto start = checked_mul(first, record_bytes_);
+    const auto span_bytes = checked_mul(records_per_window_, record_bytes_);
+    if (!start || !span_bytes) return std::nullopt;
+    const auto offset = checked_add(section_offset_, *start);
+    if (!offset) return std::nullopt;
+    return ReadWindow{*offset, std::min(section_len_ - *start, *span_bytes)};
+}
+
+std::span<const uint8_t> VectorWindowPlanner::record(const ReadWindow& window, std::span<const uint8_t> bytes,
+                                                     uint64_t node) const {
+    const auto rel = checked_mul(node, record_bytes_);
+    const auto start = rel ? checked_add(*rel, section_offset_) : std::nullopt;
+    if (!start) invalid_data("DiskANN raw-vector offset overflows");
+    if (*start < window.offset) invalid_data("DiskANN raw-vector window starts after its record");
+    const auto end_abs = checked_add(*start, record_bytes_);
+    if (!end_abs) invalid_data("DiskANN raw-vector record range overflows");
+    const uint64_t end = *end_abs - window.offset;
+    if (bytes.size() < end) invalid_data("DiskANN raw-vector record is truncated");
+    return bytes.subspan(*start - window.offset, record_bytes_);
+}
+
+// ---- sets and recency order ----------------------------------------------------
+
+void OffsetLru::touch(uint64_t offset) {
+    if (newest_ == offset) return;
+    if (links_.contains(offset)) {
+        detach(offset);
+    } else {
+        links_.insert_or_assign(offset, Link{});
+    }
+    if (newest_) {
+        Link* prev = links_.find(*newest_);
+        if (prev == nullptr) panic("DiskANN LRU newest offset must exist");
+        prev->newer = offset;
+    } else {
+        oldest_ = offset;
+    }
+    Link* link = links_.find(offset);
+    if (link == nullptr) panic("DiskANN LRU touched offset must exist");
+    link->older = newest_;
+    link->newer.reset();
+    newest_ = offset;
+}
+
+void OffsetLru::detach(uint64_t offset) {
+    Link* link = links_.find(offset);
+    if (link == nullptr) panic("DiskANN LRU detached offset must exist");
+    const std::optional<uint64_t> older = link->older;
+    const std::optional<uint64_t> newer = link->newer;
+    if (older) {
+        Link* o = links_.find(*older);
+        if (o == nullptr) panic("DiskANN LRU older offset must exist");
+        o->newer = newer;
+    } else {
+        oldest_ = newer;
+    }
+    if (newer) {
+        Link* n = links_.find(*newer);
+        if (n == nullptr) panic("DiskANN LRU newer offset must exist");
+        n->older = older;
+    } else {
+        newest_ = older;
+    }
+}
+
+void OffsetLru::remove(uint64_t offset) {
+    if (!links_.contains(offset)) return;
+    detach(offset);
+    links_.erase(offset);
+}
+
+std::optional<uint64_t> OffsetLru::pop_oldest() {
+    if (!oldest_) return std::nullopt;
+    const uint64_t offset = *oldest_;
+    detach(offset);
+    links_.erase(offset);
+    return offset;
+}
+
+std::vector<uint64_t> OffsetLru::oldest_to_newest() const {
+    std::vector<uint64_t> out;
+    std::optional<uint64_t> at = oldest_;
+    while (at) {
+        out.push_back(*at);
+        const Link* link = links_.find(*at);
+        if (link == nullptr) panic("DiskANN LRU newer offset must exist");
+        at = link->newer;
+    }
+    return out;
+}
+
+// ---- payloads and pool -----------------------------------------------------------
+
+SharedWindow share_window_payload(std::vector<uint8_t> buffer) {
+    return std::make_shared<const std::vector<uint8_t>>(std::move(buffer));
+}
+
+std::vector<uint8_t> WindowBufferPool::take(uint64_t len) {
+    std::vector<uint8_t> buffer;
+    if (!buffers_.empty()) {
+        size_t chosen = buffers_.size() - 1;
+        if (buffers_[chosen].capacity() != len) {
+            std::optional<size_t> best_fit;
+            size_t largest = 0;
+            for (size_t i = 0; i < buffers_.size(); ++i) {
+                const uint64_t cap = buffers_[i].capacity();
+                if (cap >= len && (!best_fit || cap < buffers_[*best_fit].capacity())) best_fit = i;
+                if (cap >= buffers_[largest].capacity()) largest = i;
+            }
+            chosen = best_fit ? *best_fit : largest;
+        }
+        buffer = std::move(buffers_[chosen]);
+        if (chosen + 1 != buffers_.size()) buffers_[chosen] = std::move(buffers_.back());
+        buffers_.pop_back();
+        pooled_bytes_ = saturating_sub(pooled_bytes_, buffer.capacity());
+    }
+    if (buffer.capacity() < len) {
+        try {
+            if (len > buffer.max_size()) throw std::bad_alloc();
+            buffer.reserve(static_cast<size_t>(len));
+        } catch (const std::bad_alloc&) {
+            recycle(std::move(buffer));
+            invalid_input("DiskANN query window buffer allocation failed");
+        } catch (const std::length_error&) {
+            recycle(std::move(buffer));
+            invalid_input("DiskANN query window buffer allocation failed");
+        }
+    }
+    buffer.clear();
+    buffer.resize(static_cast<size_t>(len));
+    return buffer;
+}
+
+void WindowBufferPool::recycle(std::vector<uint8_t> buffer) noexcept {
+    buffer.clear();
+    const auto total = checked_add(pooled_bytes_, buffer.capacity());
+    if (!total || *total > limit_bytes_ || buffer.capacity() == 0) return;
+    try {
+        buffers_.push_back(std::move(buffer));
+    } catch (...) {
+        return;  // could not grow the list: the buffer is freed instead
+    }
+    pooled_bytes_ = *total;
+}
+
+void WindowBufferPool::set_limit(uint64_t limit_bytes) noexcept {
+    limit_bytes_ = limit_bytes;
+    while (pooled_bytes_ > limit_bytes_) {
+        if (buffers_.empty()) {
+            pooled_bytes_ = 0;
+            break;
+        }
+        pooled_bytes_ = saturating_sub(pooled_bytes_, buffers_.back().capacity());
+        buffers_.pop_back();
+    }
+}
+
+std::vector<uint64_t> WindowBufferPool::capacities() const {
+    std::vector<uint64_t> out;
+    for (const auto& b : buffers_) out.push_back(b.capacity());
+    return out;
+}
+
+// ---- caches ------------------------------------------------------------------------
+
+void WindowCache::release(WindowPayload&& payload, WindowBufferPool& pool) noexcept {
+    if (!payload.is_shared()) pool.recycle(payload.take_owned());
+    // A shared reference is released when `payload` goes out of scope.
+}
+
+void WindowCache::insert(uint64_t offset, WindowPayload payload) {
+    const uint64_t charge = payload.charge();
+    if (auto old = windows_.insert_or_assign(offset, Entry{std::move(payload), 0})) {
+        charged_bytes_ = saturating_sub(charged_bytes_, old->payload.charge());
+        lru_.remove(offset);
+    }
+    charged_bytes_ = saturating_add(charged_bytes_, charge);
+    lru_.touch(offset);
+}
+
+uint64_t WindowCache::trim(WindowBufferPool& pool, uint64_t limit) {
+    return trim_keeping_newest(pool, limit, 0);
+}
+
+uint64_t WindowCache::trim_keeping_newest(WindowBufferPool& pool, uint64_t limit, size_t pinned) {
+    if (limit >= charged_bytes_) return 0;
+    uint64_t evicted = 0;
+    while (limit < charged_bytes_ && lru_.size() > pinned) {
+        const auto offset = lru_.pop_oldest();
+        if (!offset) break;
+        auto entry = windows_.erase(*offset);
+        if (!entry) continue;
+        evicted = saturating_add(evicted, 1);
+        charged_bytes_ = saturating_sub(charged_bytes_, entry->payload.charge());
+        release(std::move(entry->payload), pool);
+    }
+    return evicted;
+}
+
+uint64_t WindowCache::recycle(WindowBufferPool& pool) {
+    uint64_t held = 0;
+    while (auto offset = lru_.pop_oldest()) {
+        if (auto entry = windows_.erase(*offset)) {
+            ++held;
+            release(std::move(entry->payload), pool);
+        }
+    }
+    windows_.clear();
+    charged_bytes_ = 0;
+    return held;
+}
+
+void WindowCache::touch(uint64_t offset) {
+    if (windows_.contains(offset)) lru_.touch(offset);
+}
+
+size_t WindowCache::touch_distinct(std::span<const ReadWindow> windows) {
+    ++stamp_;
+    size_t distinct = 0;
+    for (const ReadWindow& w : windows) {
+        Entry* e = windows_.find(w.offset);
+        if (e == nullptr || e->stamp == stamp_) continue;
+        e->stamp = stamp_;
+        lru_.touch(w.offset);
+        ++distinct;
+    }
+    return distinct;
+}
+
+void VectorWindowCache::touch_windows(std::span<const ReadWindow> windows) {
+    for (const ReadWindow& w : windows) touch(w.offset);
+}
+
+uint64_t prepare_adjacency_window_cache(std::span<const ReadWindow> needed, uint64_t incoming_bytes,
+                                        AdjacencyWindowCache& cache, WindowBufferPool& pool) {
+    const uint64_t limit =
+        incoming_bytes <= kAdjacencyWindowCacheLimit ? kAdjacencyWindowCacheLimit - incoming_bytes : 0;
+    // The needed windows that are cached become the newest and are pinned:
+    // the trim stops before them, so every node of the call finds its window
+    // local once the load returns, even if the cache overshoots the limit.
+    size_t pinned = 0;
+    if (!needed.empty() && !cache.empty()) pinned = cache.touch_distinct(needed);
+    return cache.trim_keeping_newest(pool, limit, pinned);
+}
+
+VectorCachePreparation prepare_vector_window_cache(std::span<const ReadWindow> windows, VectorWindowCache& cache,
+                                                   WindowBufferPool& pool, uint64_t limit) {
+    uint64_t total = 0;
+    bool overflow = false;
+    for (const ReadWindow& w : windows) {
+        const auto sum = checked_add(total, w.len);
+        if (!sum) {
+            overflow = true;
+            break;
+        }
+        total = *sum;
+    }
+    if (overflow || total > limit) return {false, cache.recycle(pool)};
+    return {true, cache.trim(pool, limit)};
+}
+
+}  // namespace tavren::diskann_windows
