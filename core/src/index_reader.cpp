@@ -174,10 +174,6 @@ bool is_known_magic(uint32_t magic) noexcept {
     invalid_data("unknown vector index magic: 0x{:08X}", magic);
 }
 
-[[noreturn]] void not_in_this_build(std::string_view type_name) {
-    fail(ErrorKind::InvalidData, "index type {} is not available in this build", type_name);
-}
-
 ReaderVariant open_variant(std::unique_ptr<io::SeekRead> input, const std::array<uint8_t, 64>& header,
                            const read_options::VectorIndexReaderOptions& options) {
     // The IVF-SQ, IVF-PQ, IVF-RQ and DiskANN readers take the options.
