@@ -35,7 +35,7 @@ asan-test: setup
 # plot to a PNG beside it. The ground truth is computed on the first run and
 # cached under .cache/ann.
 DEMO_DIR ?= $(BUILD)/demo
-# The index type shown: ivf_flat, ivf_sq or ivf_rq (make demo DEMO_TYPE=ivf_rq;
+# The index type shown: ivf_flat, ivf_sq, ivf_pq or ivf_rq (make demo DEMO_TYPE=ivf_rq;
 # extra library options in DEMO_OPTS, e.g. DEMO_OPTS="--opt rq.bits=8").
 DEMO_OPTS ?=
 DEMO_TYPE ?= ivf_flat
