@@ -2,7 +2,7 @@
  * strings (explicit and automatic rq.bits), training, adding with row IDs and
  * writing into memory through its callbacks; a small parser then walks the
  * file's header, offset table and payload heads, and the reader opens the
- * written file (searching is ivfrq_search.c's). */
+ * written file (searching is ivf_search_exports.c's). */
 #include "host_sink.h"
 
 static int sink_read(void *user_data, const FfiReadRange *ranges, size_t count) {
@@ -129,7 +129,7 @@ int main(void) {
     error = tavren_dadiza_last_error();
     CHECK(error != NULL && strstr(error, "rq.bits must be in 1..=8, got 9") != NULL);
 
-    /* The file opens and reports its shape; searching is ivfrq_search.c's. */
+    /* The file opens and reports its shape; searching is ivf_search_exports.c's. */
     input.user_data = &a;
     input.read_ranges_fn = sink_read;
     input.read_latency_ns = 0;
