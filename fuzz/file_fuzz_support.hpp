@@ -15,6 +15,8 @@
 #include "error.hpp"
 #include "index_io_util.hpp"
 #include "io.hpp"
+#include "numeric.hpp"
+#include "search_result.hpp"
 #include "row_id_filter.hpp"
 
 namespace tavren::fuzz_support {
@@ -89,6 +91,23 @@ inline void make_seeds(size_t nq, size_t k, uint16_t seed, std::vector<int64_t>&
         ids.push_back(static_cast<int64_t>(i % 7) - 1);
         const float choices[4] = {std::numeric_limits<float>::max(), 0.5f, -1.0f, __builtin_nanf("")};
         distances.push_back(choices[(i + seed) % 4]);
+    }
+}
+
+// nq results of k pairs each: ascending in the IEEE total order, padding
+// (-1, f32::MAX) anywhere after the real pairs, only filter rows.
+inline void check_result(const SearchResult& r, size_t nq, size_t k, const row_id_filter::RowIdFilter* filter) {
+    check(r.ids.size() == nq * k && r.distances.size() == nq * k);
+    for (size_t q = 0; q < nq; ++q) {
+        for (size_t j = 1; j < k; ++j) {
+            const size_t at = q * k + j;
+            if (r.ids[at] == -1 && r.distances[at] == kF32Max) continue;
+            check(!total_order_less(r.distances[at], r.distances[at - 1]));
+        }
+    }
+    if (filter == nullptr) return;
+    for (size_t i = 0; i < r.ids.size(); ++i) {
+        check(filter->contains(r.ids[i]) || (r.ids[i] == -1 && r.distances[i] == kF32Max));
     }
 }
 

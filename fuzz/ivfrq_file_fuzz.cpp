@@ -31,24 +31,10 @@ namespace {
 namespace rqio = tavren::ivfrq_io;
 namespace layout = tavren::ivfrq_format;
 using tavren::fuzz_support::check;
+using tavren::fuzz_support::check_result;
 using tavren::fuzz_support::load;
 using tavren::fuzz_support::make_filter;
 using tavren::fuzz_support::MemoryFile;
-
-void check_result(const tavren::SearchResult& r, size_t nq, size_t k, const tavren::row_id_filter::RowIdFilter* filter) {
-    check(r.ids.size() == nq * k && r.distances.size() == nq * k);
-    for (size_t q = 0; q < nq; ++q) {
-        for (size_t j = 1; j < k; ++j) {
-            const size_t at = q * k + j;
-            if (r.ids[at] == -1 && r.distances[at] == tavren::kF32Max) continue;
-            check(!tavren::total_order_less(r.distances[at], r.distances[at - 1]));
-        }
-    }
-    if (filter == nullptr) return;
-    for (size_t i = 0; i < r.ids.size(); ++i) {
-        check(filter->contains(r.ids[i]) || (r.ids[i] == -1 && r.distances[i] == tavren::kF32Max));
-    }
-}
 
 }  // namespace
 
