@@ -108,10 +108,10 @@ using IvfPqVariant = IvfVariant<ivfpq_io::IVFPQIndexReader, IndexType::IvfPq>;
 using IvfRqVariant = IvfVariant<ivfrq_io::IVFRQIndexReader, IndexType::IvfRq>;
 
 // DiskANN (kIvf = false) is searched directly rather than through the
-// progressive searches. Its searches, warm-up queries and calibration belong
-// to the DiskANN search module and are not part of this build: they fail with
-// kDiskAnnSearchUnavailable after the facade's shared checks. Opening,
-// metadata, the read report and optimize_for_search are complete.
+// progressive searches. The single unfiltered query is served by the DiskANN
+// reader; the filtered and batch searches, warm-up queries and calibration
+// are not part of this build yet: they fail with kDiskAnnSearchUnavailable
+// after the facade's shared checks.
 constexpr std::string_view kDiskAnnSearchUnavailable = "DiskANN search is not available in this build";
 
 struct DiskAnnVariant {
@@ -151,6 +151,15 @@ struct DiskAnnVariant {
     }
 
     void prepare() { reader.optimize_for_search(); }
+
+    // One query with the width resolved from the parameters and, for the
+    // automatic width, the calibrated search-list size.
+    SearchResult search(std::span<const float> query, const VectorSearchParams& params) {
+        const uint64_t l_search = params.resolve_diskann_l_search_with(reader.calibrated_l_search());
+        SearchResult result;
+        reader.search(query, params.top_k, l_search, result.ids, result.distances);
+        return result;
+    }
 };
 
 [[noreturn]] void diskann_search_unavailable() { fail(ErrorKind::InvalidInput, "{}", kDiskAnnSearchUnavailable); }
@@ -172,10 +181,6 @@ bool is_known_magic(uint32_t magic) noexcept {
 
 [[noreturn]] void unknown_magic(uint32_t magic) {
     invalid_data("unknown vector index magic: 0x{:08X}", magic);
-}
-
-[[noreturn]] void not_in_this_build(std::string_view type_name) {
-    fail(ErrorKind::InvalidData, "index type {} is not available in this build", type_name);
 }
 
 ReaderVariant open_variant(std::unique_ptr<io::SeekRead> input, const std::array<uint8_t, 64>& header,
@@ -321,7 +326,8 @@ SearchResult VectorIndexReader::search_single(std::span<const float> query, cons
     return std::visit(
         [&](auto& v) -> SearchResult {
             if constexpr (!std::decay_t<decltype(v)>::kIvf) {
-                diskann_search_unavailable();
+                if (filter) diskann_search_unavailable();
+                return v.search(query, params);
             } else {
             const IvfProbePlan plan = ivf_probe_plan(v, params, filter_rows);
             v.begin_search();
