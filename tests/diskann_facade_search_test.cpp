@@ -291,4 +291,40 @@ TEST(DiskAnnReaderSearch, ChecksStatisticsAndHostFailure) {
     EXPECT_EQ(ids, first);
 }
 
+// Warm-up searches every query, leaves the statistics of the last real
+// search alone, and the searches after it answer as a cold reader does.
+TEST(DiskAnnReaderSearch, WarmupSearchesAndKeepsTheStatistics) {
+    const Built b = build(400, 8, 2, StorageLayout::Interleaved, RawVectorEncoding::F32, 8, 21);
+    auto reader = diskann_io::DiskAnnIndexReader::open_with_options(MemorySource::make(b.bytes, {}, nullptr), {});
+    auto cold = diskann_io::DiskAnnIndexReader::open_with_options(MemorySource::make(b.bytes, {}, nullptr), {});
+    const std::span<const float> q(b.rows.data() + 8 * 30, 8);
+    std::vector<int64_t> ids, cold_ids;
+    std::vector<float> dist, cold_dist;
+
+    EXPECT_EQ(failure_of([&] { reader.warmup_queries(std::vector<float>(9, 0.0f), 0); }).message,
+              "warmup query length 9 is not divisible by dimension 8");
+    std::vector<float> bad(b.rows.begin(), b.rows.begin() + 16);
+    bad[12] = std::numeric_limits<float>::infinity();
+    EXPECT_EQ(failure_of([&] { reader.warmup_queries(bad, 0); }).message, "warmup query values must be finite");
+    EXPECT_FALSE(reader.has_resident());
+
+    reader.search(q, 10, 0, ids, dist);
+    const diskann_search::DiskAnnSearchStats after_search = reader.stats();
+    reader.warmup_queries(std::span<const float>(b.rows.data(), 8 * 50), 20);
+    EXPECT_EQ(reader.stats(), after_search);
+    reader.warmup_queries({}, 0);  // no queries: only the optimisation
+    EXPECT_FALSE(reader.adjacency_preload().empty());
+
+    reader.search(q, 10, 0, ids, dist);
+    cold.search(q, 10, 0, cold_ids, cold_dist);
+    EXPECT_EQ(ids, cold_ids);
+    EXPECT_EQ(dist, cold_dist);
+    EXPECT_EQ(ids[0], 1090);
+
+    // Through the facade: nq queries, then a search.
+    VectorIndexReader facade = open(b, 0, 0, uint64_t{1} << 30);
+    facade.warmup_queries(std::span<const float>(b.rows.data(), 8 * 3), 3, 0);
+    EXPECT_EQ(facade.search(q, params(10)).ids, ids);
+}
+
 }  // namespace

@@ -455,7 +455,7 @@ TEST(IndexReaderDiskAnn, OpensReportsLoadsAndSearchesOneQuery) {
     const std::vector<float> query(8, 0.5f);
     reader.warmup_queries({}, 0, 0);
     const std::string unavailable = "DiskANN search is not available in this build";
-    EXPECT_EQ(failure_of([&] { reader.warmup_queries(query, 1, 0); }).message, unavailable);
+    reader.warmup_queries(query, 1, 0);
     EXPECT_EQ(failure_of([&] { (void)reader.calibrate_search_width(query, 1, 1); }).message, unavailable);
     VectorSearchParams params;
     params.top_k = 1;

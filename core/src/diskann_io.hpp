@@ -394,6 +394,13 @@ public:
     void search_preprocessed(std::span<const float> query, uint64_t top_k, uint64_t l_search,
                              std::vector<int64_t>& ids, std::vector<float>& distances);
 
+    // Warm-up: checks the queries ("warmup query length {} is not divisible
+    // by dimension {}", "warmup query values must be finite"), runs
+    // optimize_for_search, then searches each query for its nearest row with
+    // `l_search` (0: the default), discarding the results and stopping at
+    // the first error. The statistics record is put back either way.
+    void warmup_queries(std::span<const float> queries, uint64_t l_search);
+
     // ---- clones and lookups ----
     DiskAnnIndexReader try_clone_with_shared_state() const;
     int64_t row_id(uint64_t node) const;

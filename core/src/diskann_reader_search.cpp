@@ -1,6 +1,7 @@
 // The DiskANN reader's single-query search: the search module's narrow views
 // implemented over the reader's resident data (no second cache, no copy of
 // a section), and the query entry that ties the stages together.
+#include <cmath>
 #include <span>
 #include <vector>
 
@@ -140,6 +141,31 @@ void DiskAnnIndexReader::search_preprocessed(std::span<const float> query, uint6
     }
     ds::search_preprocessed(in, source, query, static_cast<size_t>(top_k), static_cast<size_t>(l_search), *scratch_,
                             stats_, ids, distances);
+}
+
+void DiskAnnIndexReader::warmup_queries(std::span<const float> queries, uint64_t l_search) {
+    const uint64_t d = header_.dimension;
+    if (d == 0 ? !queries.empty() : queries.size() % d != 0) {
+        invalid_input("warmup query length {} is not divisible by dimension {}", queries.size(), d);
+    }
+    for (const float v : queries) {
+        if (!std::isfinite(v)) invalid_input("warmup query values must be finite");
+    }
+    optimize_for_search();
+    if (queries.empty()) return;
+    // Warm-up is not a search of the host's: its record stays as it was.
+    const DiskAnnSearchStats saved = stats_;
+    std::vector<int64_t> ids;
+    std::vector<float> distances;
+    try {
+        for (size_t at = 0; at < queries.size(); at += d) {
+            search(queries.subspan(at, d), 1, l_search, ids, distances);
+        }
+    } catch (...) {
+        stats_ = saved;
+        throw;
+    }
+    stats_ = saved;
 }
 
 }  // namespace tavren::diskann_io

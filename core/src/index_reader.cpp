@@ -108,10 +108,10 @@ using IvfPqVariant = IvfVariant<ivfpq_io::IVFPQIndexReader, IndexType::IvfPq>;
 using IvfRqVariant = IvfVariant<ivfrq_io::IVFRQIndexReader, IndexType::IvfRq>;
 
 // DiskANN (kIvf = false) is searched directly rather than through the
-// progressive searches. The single unfiltered query is served by the DiskANN
-// reader; the filtered and batch searches, warm-up queries and calibration
-// are not part of this build yet: they fail with kDiskAnnSearchUnavailable
-// after the facade's shared checks.
+// progressive searches. The single unfiltered query and warm-up are served by
+// the DiskANN reader; the filtered and batch searches and calibration are not
+// part of this build yet: they fail with kDiskAnnSearchUnavailable after the
+// facade's shared checks.
 constexpr std::string_view kDiskAnnSearchUnavailable = "DiskANN search is not available in this build";
 
 struct DiskAnnVariant {
@@ -376,11 +376,11 @@ void VectorIndexReader::warmup_queries(std::span<const float> queries, uint64_t 
         [&](auto& v) {
             // IVF readers only load what their first search would; they run no
             // query, so the DiskANN search-list size means nothing to them.
-            (void)l_search;
-            v.prepare();
-            // DiskANN warm-up then searches every query; not in this build.
             if constexpr (!std::decay_t<decltype(v)>::kIvf) {
-                if (nq != 0) diskann_search_unavailable();
+                // DiskANN optimises, then searches every query for its nearest row.
+                v.reader.warmup_queries(queries, l_search);
+            } else {
+                v.prepare();
             }
         },
         variants_->value);

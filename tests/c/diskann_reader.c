@@ -192,8 +192,8 @@ int main(void) {
     CHECK(src.calls == calls);
     /* One query: row 0 regenerated from the seed finds itself first (f16
      * records: a tiny distance), ten ascending hits of the file's row IDs; a
-     * NaN query fails and the next query works; the batch and filtered
-     * forms are not part of this build yet. */
+     * NaN query fails and the next query works; warm-up searches; the batch
+     * and filtered forms are not part of this build yet. */
     {
         float q[D];
         int64_t ids[10];
@@ -220,6 +220,7 @@ int main(void) {
         p.width = 40;
         CHECK(tavren_dadiza_reader_search(r, q, p, ids, dist, 10) == 0);
         CHECK(ids[0] >= 10 && dist[0] <= dist[9]);
+        CHECK(tavren_dadiza_reader_warmup_queries(r, q, 1, 0) == 0);
         CHECK(tavren_dadiza_reader_search_batch(r, q, 1, p, ids, dist, 10) == -1);
         expect_error("batch", "search_batch: DiskANN search is not available in this build");
     }
