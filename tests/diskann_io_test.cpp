@@ -201,7 +201,7 @@ TEST(DiskAnnOpen, ReadsOnlyTheHeaderOnce) {
     EXPECT_TRUE(o.reader.adjacency_preload().empty());
     EXPECT_EQ(o.reader.loaded_row_id_order_bytes(), 0u);
     EXPECT_FALSE(o.reader.calibrated_l_search().has_value());
-    for (uint64_t c : o.reader.stats().counters) EXPECT_EQ(c, 0u);
+    EXPECT_EQ(o.reader.stats(), tavren::diskann_search::DiskAnnSearchStats{});
     expect_error([&] { (void)o.reader.resident(); }, ErrorKind::InvalidData, "DiskANN resident sections are not loaded");
     expect_error([&] { o.reader.resize_shared_cache_budgets(10); }, ErrorKind::InvalidData,
                  "DiskANN resident sections are not loaded");
@@ -463,7 +463,7 @@ TEST(DiskAnnClones, ShareWhatExistsAtCloneTime) {
     EXPECT_EQ(*early.calibrated_l_search(), 77u);
 
     o.reader.optimize_for_search();
-    o.reader.stats().counters[3] = 9;
+    o.reader.stats().filtered_exhaustive_queries = 9;
     DiskAnnIndexReader late = o.reader.try_clone_with_shared_state();
     EXPECT_EQ(late.resident_handle(), o.reader.resident_handle());
     EXPECT_EQ(late.adjacency_preload_handle(), o.reader.adjacency_preload_handle());
@@ -474,7 +474,7 @@ TEST(DiskAnnClones, ShareWhatExistsAtCloneTime) {
     EXPECT_EQ(late.header(), o.reader.header());
     EXPECT_EQ(late.cache_budgets(), o.reader.cache_budgets());
     EXPECT_EQ(late.header_read_latency(), o.reader.header_read_latency());
-    EXPECT_EQ(late.stats().counters[3], 0u);
+    EXPECT_EQ(late.stats().filtered_exhaustive_queries, 0u);
     EXPECT_NE(&late.scratch(), &o.reader.scratch());
     EXPECT_TRUE(late.batch_workers().empty());
     // Nothing was copied: the resident data and the preload have one more owner each.

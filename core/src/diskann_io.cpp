@@ -655,7 +655,7 @@ DiskAnnIndexReader DiskAnnIndexReader::open_with_options(std::shared_ptr<const i
                                       section_length(reader.header_, fmtd::kSectionRawVectors));
     reader.adjacency_preload_ = std::make_shared<const std::vector<uint8_t>>();
     reader.row_id_order_ = std::make_shared<RowIdOrderState>();
-    reader.scratch_ = std::make_unique<DiskAnnQueryScratch>();
+    reader.scratch_ = DiskAnnQueryScratch::create();
     reader.input_ = std::move(input);
     return reader;
 }
@@ -772,7 +772,7 @@ DiskAnnIndexReader DiskAnnIndexReader::try_clone_with_shared_state() const {
     clone.cache_budgets_ = cache_budgets_;
     clone.adjacency_preload_ = adjacency_preload_;
     clone.row_id_order_ = row_id_order_;
-    clone.scratch_ = std::make_unique<DiskAnnQueryScratch>();
+    clone.scratch_ = DiskAnnQueryScratch::create();
     clone.input_ = input_;
     clone.header_ = header_;
     clone.resident_ = resident_;

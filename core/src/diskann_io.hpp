@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "diskann_format.hpp"
+#include "diskann_search.hpp"
 #include "error.hpp"
 #include "io.hpp"
 #include "pq.hpp"
@@ -324,11 +325,8 @@ private:
 // ---- Resident data and the reader ---------------------------------------------------
 
 // Owned by the DiskANN search; the reader core only creates, keeps and drops them.
-struct DiskAnnQueryScratch {};
-struct DiskAnnSearchStats {
-    static constexpr size_t kCounters = 25;
-    std::array<uint64_t, kCounters> counters{};
-};
+using diskann_search::DiskAnnQueryScratch;
+using diskann_search::DiskAnnSearchStats;
 
 // Loaded once by ensure_resident and shared by a reader and its clones;
 // immutable except for the interior state of its three caches.
@@ -380,6 +378,28 @@ public:
     void optimize_for_search();
     // Gives the two window caches `total` bytes in the ratio of their budgets.
     void resize_shared_cache_budgets(uint64_t total) const;
+
+    // ---- searching (diskann_reader_search.cpp) ----
+    // One query: resets the statistics to a single query, checks the query
+    // ("query dimension mismatch: expected {}, got {}", "query values must be
+    // finite"), normalises it under cosine and runs search_preprocessed.
+    // Exactly top_k row IDs and distances, ascending, padded with
+    // (-1, f32::MAX). `l_search` 0 selects max(100, 2 x top_k).
+    void search(std::span<const float> query, uint64_t top_k, uint64_t l_search, std::vector<int64_t>& ids,
+                std::vector<float>& distances);
+    // The same for a query already checked (and normalised for cosine):
+    // resident sections, beam search, seed widening and exact rerank. top_k 0
+    // gives two empty arrays and loads nothing. The scratch stays usable after
+    // an error.
+    void search_preprocessed(std::span<const float> query, uint64_t top_k, uint64_t l_search,
+                             std::vector<int64_t>& ids, std::vector<float>& distances);
+
+    // Warm-up: checks the queries ("warmup query length {} is not divisible
+    // by dimension {}", "warmup query values must be finite"), runs
+    // optimize_for_search, then searches each query for its nearest row with
+    // `l_search` (0: the default), discarding the results and stopping at
+    // the first error. The statistics record is put back either way.
+    void warmup_queries(std::span<const float> queries, uint64_t l_search);
 
     // ---- clones and lookups ----
     DiskAnnIndexReader try_clone_with_shared_state() const;

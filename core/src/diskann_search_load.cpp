@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "diskann_io.hpp"
 #include "error.hpp"
 #include "index_io_util.hpp"
 #include "numeric.hpp"
@@ -19,8 +20,7 @@ void rethrow_paged_read_error(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const Error& e) {
-        if (e.kind() == ErrorKind::UnexpectedEof) invalid_data("DiskANN paged section is truncated");
-        throw;
+        throw diskann_io::map_read_error(e, "paged section");
     }
 }
 

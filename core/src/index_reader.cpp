@@ -108,10 +108,10 @@ using IvfPqVariant = IvfVariant<ivfpq_io::IVFPQIndexReader, IndexType::IvfPq>;
 using IvfRqVariant = IvfVariant<ivfrq_io::IVFRQIndexReader, IndexType::IvfRq>;
 
 // DiskANN (kIvf = false) is searched directly rather than through the
-// progressive searches. Its searches, warm-up queries and calibration belong
-// to the DiskANN search module and are not part of this build: they fail with
-// kDiskAnnSearchUnavailable after the facade's shared checks. Opening,
-// metadata, the read report and optimize_for_search are complete.
+// progressive searches. The single unfiltered query and warm-up are served by
+// the DiskANN reader; the filtered and batch searches and calibration are not
+// part of this build yet: they fail with kDiskAnnSearchUnavailable after the
+// facade's shared checks.
 constexpr std::string_view kDiskAnnSearchUnavailable = "DiskANN search is not available in this build";
 
 struct DiskAnnVariant {
@@ -151,6 +151,15 @@ struct DiskAnnVariant {
     }
 
     void prepare() { reader.optimize_for_search(); }
+
+    // One query with the width resolved from the parameters and, for the
+    // automatic width, the calibrated search-list size.
+    SearchResult search(std::span<const float> query, const VectorSearchParams& params) {
+        const uint64_t l_search = params.resolve_diskann_l_search_with(reader.calibrated_l_search());
+        SearchResult result;
+        reader.search(query, params.top_k, l_search, result.ids, result.distances);
+        return result;
+    }
 };
 
 [[noreturn]] void diskann_search_unavailable() { fail(ErrorKind::InvalidInput, "{}", kDiskAnnSearchUnavailable); }
@@ -317,7 +326,8 @@ SearchResult VectorIndexReader::search_single(std::span<const float> query, cons
     return std::visit(
         [&](auto& v) -> SearchResult {
             if constexpr (!std::decay_t<decltype(v)>::kIvf) {
-                diskann_search_unavailable();
+                if (filter) diskann_search_unavailable();
+                return v.search(query, params);
             } else {
             const IvfProbePlan plan = ivf_probe_plan(v, params, filter_rows);
             v.begin_search();
@@ -366,11 +376,11 @@ void VectorIndexReader::warmup_queries(std::span<const float> queries, uint64_t 
         [&](auto& v) {
             // IVF readers only load what their first search would; they run no
             // query, so the DiskANN search-list size means nothing to them.
-            (void)l_search;
-            v.prepare();
-            // DiskANN warm-up then searches every query; not in this build.
             if constexpr (!std::decay_t<decltype(v)>::kIvf) {
-                if (nq != 0) diskann_search_unavailable();
+                // DiskANN optimises, then searches every query for its nearest row.
+                v.reader.warmup_queries(queries, l_search);
+            } else {
+                v.prepare();
             }
         },
         variants_->value);

@@ -3,7 +3,9 @@
  * latency hint, the budgets and cache capacities before and after
  * optimize_for_search, the host calls of the resident read under a range
  * limit, a file one byte short, and a corrupt adjacency page whose error is
- * replayed without being checked again. Searches are not part of this build. */
+ * replayed without being checked again; one query searched through the facade. */
+#include <math.h>
+
 #include "host_sink.h"
 
 enum { D = 32, NTRAIN = 1000, N = 8000, DEGREE = 32 };
@@ -188,17 +190,39 @@ int main(void) {
     calls = src.calls;
     CHECK(tavren_dadiza_reader_optimize_for_search(r) == 0); /* again: nothing is read */
     CHECK(src.calls == calls);
-    /* Searches are not part of this build. */
+    /* One query: row 0 regenerated from the seed finds itself first (f16
+     * records: a tiny distance), ten ascending hits of the file's row IDs; a
+     * NaN query fails and the next query works; warm-up searches; the batch
+     * and filtered forms are not part of this build yet. */
     {
-        float q[D] = {0};
-        int64_t ids[1];
-        float dist[1];
+        float q[D];
+        int64_t ids[10];
+        float dist[10];
         FfiSearchParams p;
-        p.top_k = 1;
+        int j;
+        rng_state = 4242;
+        for (j = 0; j < D; ++j) q[j] = next_float();
+        p.top_k = 10;
         p.width_type = TAVREN_DADIZA_WIDTH_AUTO;
         p.width = 0;
-        CHECK(tavren_dadiza_reader_search(r, q, p, ids, dist, 1) == -1);
-        expect_error("search", "search: DiskANN search is not available in this build");
+        CHECK(tavren_dadiza_reader_search(r, q, p, ids, dist, 10) == 0);
+        CHECK(ids[0] == 10);
+        CHECK(dist[0] >= 0.0f && dist[0] < 1e-3f);
+        for (j = 0; j < 10; ++j) {
+            CHECK(ids[j] >= 10 && (ids[j] - 10) % 3 == 0 && (ids[j] - 10) / 3 < N);
+            if (j > 0) CHECK(dist[j - 1] <= dist[j]);
+        }
+        q[3] = NAN;
+        CHECK(tavren_dadiza_reader_search(r, q, p, ids, dist, 10) == -1);
+        expect_error("nan query", "search: query contains non-finite value at offset 3: NaN");
+        q[3] = 0.5f;
+        p.width_type = TAVREN_DADIZA_WIDTH_L_SEARCH;
+        p.width = 40;
+        CHECK(tavren_dadiza_reader_search(r, q, p, ids, dist, 10) == 0);
+        CHECK(ids[0] >= 10 && dist[0] <= dist[9]);
+        CHECK(tavren_dadiza_reader_warmup_queries(r, q, 1, 0) == 0);
+        CHECK(tavren_dadiza_reader_search_batch(r, q, 1, p, ids, dist, 10) == -1);
+        expect_error("batch", "search_batch: DiskANN search is not available in this build");
     }
     tavren_dadiza_reader_free(r);
 
