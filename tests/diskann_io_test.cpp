@@ -806,13 +806,13 @@ TEST(DiskAnnWindowCache, OffsetLru) {
     lru.touch(2);
     lru.touch(3);
     lru.touch(3);  // newest: nothing changes
-    EXPECT_EQ(lru.order(), (std::vector<uint64_t>{1, 2, 3}));
+    EXPECT_EQ(lru.oldest_to_newest(), (std::vector<uint64_t>{1, 2, 3}));
     lru.touch(1);  // the oldest of three: the middle one becomes oldest
-    EXPECT_EQ(lru.order(), (std::vector<uint64_t>{2, 3, 1}));
+    EXPECT_EQ(lru.oldest_to_newest(), (std::vector<uint64_t>{2, 3, 1}));
     EXPECT_EQ(lru.oldest(), 2u);
     lru.remove(3);
     lru.remove(99);
-    EXPECT_EQ(lru.order(), (std::vector<uint64_t>{2, 1}));
+    EXPECT_EQ(lru.oldest_to_newest(), (std::vector<uint64_t>{2, 1}));
     EXPECT_EQ(lru.pop_oldest(), 2u);
     EXPECT_EQ(lru.pop_oldest(), 1u);
     EXPECT_EQ(lru.pop_oldest(), std::nullopt);

@@ -180,81 +180,7 @@ std::vector<uint32_t> read_u32_section(const io::SeekRead& input, uint64_t offse
     return values;
 }
 
-// ---- OffsetLru ---------------------------------------------------------------------
-
-void OffsetLru::touch(uint64_t offset) {
-    if (newest_ == offset) return;
-    auto it = links_.find(offset);
-    if (it != links_.end()) {
-        detach(offset);
-    } else {
-        links_.emplace(offset, Link{});
-    }
-    const std::optional<uint64_t> previous = newest_;
-    if (previous) {
-        auto p = links_.find(*previous);
-        TD_ASSERT(p != links_.end(), "DiskANN LRU newest offset must exist");
-        p->second.newer = offset;
-    } else {
-        oldest_ = offset;
-    }
-    auto self = links_.find(offset);
-    TD_ASSERT(self != links_.end(), "DiskANN LRU touched offset must exist");
-    self->second.older = previous;
-    self->second.newer.reset();
-    newest_ = offset;
-}
-
-void OffsetLru::detach(uint64_t offset) {
-    auto it = links_.find(offset);
-    TD_ASSERT(it != links_.end(), "DiskANN LRU detached offset must exist");
-    const Link link = it->second;
-    if (link.older) {
-        auto o = links_.find(*link.older);
-        TD_ASSERT(o != links_.end(), "DiskANN LRU older offset must exist");
-        o->second.newer = link.newer;
-    } else {
-        oldest_ = link.newer;
-    }
-    if (link.newer) {
-        auto n = links_.find(*link.newer);
-        TD_ASSERT(n != links_.end(), "DiskANN LRU newer offset must exist");
-        n->second.older = link.older;
-    } else {
-        newest_ = link.older;
-    }
-}
-
-void OffsetLru::remove(uint64_t offset) {
-    if (links_.find(offset) == links_.end()) return;
-    detach(offset);
-    links_.erase(offset);
-}
-
-std::optional<uint64_t> OffsetLru::pop_oldest() {
-    if (!oldest_) return std::nullopt;
-    const uint64_t offset = *oldest_;
-    detach(offset);
-    links_.erase(offset);
-    return offset;
-}
-
-std::vector<uint64_t> OffsetLru::order() const {
-    std::vector<uint64_t> out;
-    std::optional<uint64_t> at = oldest_;
-    while (at && out.size() <= links_.size()) {
-        out.push_back(*at);
-        at = links_.at(*at).newer;
-    }
-    return out;
-}
-
 // ---- SharedWindowCache ----------------------------------------------------------------
-
-void LockWait::add(const LockWait& other) noexcept {
-    acquisitions = saturating_add(acquisitions, other.acquisitions);
-    wait_ns = saturating_add(wait_ns, other.wait_ns);
-}
 
 struct SharedWindowCache::Shard {
     std::mutex mutex;
@@ -471,7 +397,7 @@ SharedWindowCache::ShardSnapshot SharedWindowCache::snapshot(size_t shard) const
     Shard& s = shards_[shard];
     std::lock_guard<std::mutex> lock(s.mutex);
     return ShardSnapshot{s.capacity.load(std::memory_order_relaxed), s.resident_bytes, s.windows.size(),
-                         s.pending.size(), s.lru.order()};
+                         s.pending.size(), s.lru.oldest_to_newest()};
 }
 
 void SharedWindowCache::with_shard_lock_for_testing(size_t shard, const std::function<void()>& f) {

@@ -89,48 +89,11 @@ std::vector<uint32_t> read_u32_section(const io::SeekRead& input, uint64_t offse
 
 // ---- Shared window cache -----------------------------------------------------------
 
-// Shard-lock statistics of one or more operations.
-struct LockWait {
-    uint64_t acquisitions = 0;
-    uint64_t wait_ns = 0;  // saturating
-    void add(const LockWait& other) noexcept;
-    friend bool operator==(const LockWait&, const LockWait&) = default;
-};
-
-// A window: an immutable byte buffer shared by reference between the cache
-// and every reader using it. Its length is size(); it is charged capacity().
-using SharedWindow = std::shared_ptr<const std::vector<uint8_t>>;
-
-// Recency order over u64 offsets: a doubly linked list kept in a hash map.
-// Not synchronised; each shard owns one under its lock.
-class OffsetLru {
-public:
-    struct Link {
-        std::optional<uint64_t> older;
-        std::optional<uint64_t> newer;
-    };
-
-    // Makes the offset the newest, inserting it when absent.
-    void touch(uint64_t offset);
-    // Unlinks and forgets the offset; nothing when absent.
-    void remove(uint64_t offset);
-    // Removes and returns the least recently touched offset.
-    std::optional<uint64_t> pop_oldest();
-
-    size_t size() const noexcept { return links_.size(); }
-    bool empty() const noexcept { return links_.empty(); }
-    std::optional<uint64_t> oldest() const noexcept { return oldest_; }
-    std::optional<uint64_t> newest() const noexcept { return newest_; }
-    // Oldest to newest; for tests.
-    std::vector<uint64_t> order() const;
-
-private:
-    void detach(uint64_t offset);
-
-    std::optional<uint64_t> oldest_;
-    std::optional<uint64_t> newest_;
-    std::unordered_map<uint64_t, Link> links_;
-};
+// The shard-lock statistics, the window type and the recency order are the
+// read path's own: the shared cache and the query caches speak the same terms.
+using diskann_search::LockWait;
+using diskann_windows::OffsetLru;
+using diskann_windows::SharedWindow;
 
 class SharedWindowCache;
 

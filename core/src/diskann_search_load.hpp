@@ -47,6 +47,7 @@ struct LockWait {
         acquisitions = saturating_add(acquisitions, other.acquisitions);
         wait_ns = saturating_add(wait_ns, other.wait_ns);
     }
+    friend bool operator==(const LockWait&, const LockWait&) = default;
 };
 
 enum class SharedLookupKind : uint8_t { Hit, Reserved, Wait };
