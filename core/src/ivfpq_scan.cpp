@@ -1,11 +1,15 @@
 #include "ivfpq_scan.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <cmath>
+#include <limits>
 
 #include "distance.hpp"
 #include "error.hpp"
 #include "metric.hpp"
+#include "numeric.hpp"
 
 namespace tavren::ivfpq {
 
@@ -21,7 +25,13 @@ struct ScanScratch {
     std::vector<float> dist;
     std::vector<uint8_t> lut;
     std::vector<uint64_t> words;
+    // The split's stable table of the last list this worker scored, and whose.
+    std::vector<double> stable;
+    uint64_t stable_generation = 0;
+    size_t stable_list = std::numeric_limits<size_t>::max();
 };
+
+std::atomic<uint64_t> next_generation{1};
 
 ScanScratch& scratch() {
     thread_local ScanScratch s;
@@ -49,6 +59,87 @@ void offer_all(std::span<const float> dist, std::span<const int64_t> ids, float 
 }
 
 }  // namespace
+
+std::vector<double> compute_stable_ephemeral_pq_norms(const pq::ProductQuantizer& pq) {
+    const size_t m = pq.m();
+    const size_t ksub = pq.ksub();
+    const std::span<const size_t> off = pq.chunk_offsets();
+    const std::span<const float> book = pq.centroids();
+    std::vector<double> norms(m * ksub, 0.0);
+    for (size_t j = 0; j < m; ++j) {
+        const size_t w = off[j + 1] - off[j];
+        for (size_t c = 0; c < ksub; ++c) {
+            const float* y = book.data() + off[j] * ksub + c * w;
+            double s = 0.0;
+            for (size_t t = 0; t < w; ++t) s += static_cast<double>(y[t]) * static_cast<double>(y[t]);
+            norms[j * ksub + c] = s;
+        }
+    }
+    return norms;
+}
+
+namespace {
+
+// out[j * ksub + c] = <v_j, y(j, c)> in f64.
+void dot_table(std::span<const float> v, const pq::ProductQuantizer& pq, std::vector<double>& out) {
+    const size_t m = pq.m();
+    const size_t ksub = pq.ksub();
+    const std::span<const size_t> off = pq.chunk_offsets();
+    const std::span<const float> book = pq.centroids();
+    out.resize(m * ksub);
+    for (size_t j = 0; j < m; ++j) {
+        const size_t w = off[j + 1] - off[j];
+        const float* x = v.data() + off[j];
+        for (size_t c = 0; c < ksub; ++c) {
+            const float* y = book.data() + off[j] * ksub + c * w;
+            double s = 0.0;
+            for (size_t t = 0; t < w; ++t) s += static_cast<double>(x[t]) * static_cast<double>(y[t]);
+            out[j * ksub + c] = s;
+        }
+    }
+}
+
+}  // namespace
+
+void fill_stable_ephemeral_list_table(std::span<const float> centroid, size_t d, const pq::ProductQuantizer& pq,
+                                      std::span<const double> norms, std::vector<double>& out) {
+    check_len(d, centroid.size());
+    check_len(static_cast<uint64_t>(pq.m()) * pq.ksub(), norms.size());
+    dot_table(centroid, pq, out);
+    for (size_t i = 0; i < out.size(); ++i) out[i] = (out[i] + out[i]) + norms[i];
+}
+
+void fill_stable_ephemeral_query_table(std::span<const float> query, size_t d, const pq::ProductQuantizer& pq,
+                                       std::vector<double>& out) {
+    check_len(d, query.size());
+    dot_table(query, pq, out);
+}
+
+void combine_stable_ephemeral_tables(std::span<const double> stable, std::span<const double> ephemeral,
+                                     std::span<const float> query, std::span<const float> centroid,
+                                     const pq::ProductQuantizer& pq, std::vector<float>& out) {
+    const size_t m = pq.m();
+    const size_t ksub = pq.ksub();
+    const std::span<const size_t> off = pq.chunk_offsets();
+    check_len(static_cast<uint64_t>(m) * ksub, stable.size());
+    check_len(static_cast<uint64_t>(m) * ksub, ephemeral.size());
+    check_len(off.back(), query.size());
+    check_len(off.back(), centroid.size());
+    out.resize(m * ksub);
+    for (size_t j = 0; j < m; ++j) {
+        double r = 0.0;
+        for (size_t t = off[j]; t < off[j + 1]; ++t) {
+            const double diff = static_cast<double>(query[t]) - static_cast<double>(centroid[t]);
+            r += diff * diff;
+        }
+        for (size_t c = 0; c < ksub; ++c) {
+            const size_t i = j * ksub + c;
+            const double v = (stable[i] + r) - (ephemeral[i] + ephemeral[i]);
+            // NaN fails the comparison and becomes 0 too.
+            out[i] = v > 0.0 ? static_cast<float>(v) : 0.0f;
+        }
+    }
+}
 
 MatchingRows matching_rows(std::span<const int64_t> ids, const RowIdFilter& filter, std::vector<uint64_t>& words) {
     const size_t n = ids.size();
@@ -101,16 +192,31 @@ void scan_reader_codes(std::span<const float> table, std::span<const uint8_t> co
     offer_all(dist, ids, coarse, matching, heap);
 }
 
-PqScanner::PqScanner(const ScanIndex& index, TableMethod method) : index_(index), method_(method) {
+PqScanner::PqScanner(const ScanIndex& index, TableMethod method, bool auto_split)
+    : index_(index), method_(method), auto_split_(auto_split) {
     TD_ASSERT(index_.pq != nullptr, "IVF-PQ scanner needs a product quantizer");
     TD_ASSERT(method_ != TableMethod::Precomputed ||
                   index_.precomputed.size() == index_.centroids.size() / std::max<size_t>(index_.d, 1) * index_.m *
                                                    index_.ksub,
               "IVF-PQ precomputed table does not match nlist * m * ksub");
+    TD_ASSERT(method_ != TableMethod::Split || (index_.by_residual && index_.nbits == 8),
+              "IVF-PQ split tables need 8-bit residual codes");
+    if (method_ == TableMethod::Split) {
+        norms_ = compute_stable_ephemeral_pq_norms(*index_.pq);
+        generation_ = next_generation.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+void PqScanner::plan_batch(size_t lists, uint64_t pairs, size_t active) const {
+    if (method_ != TableMethod::Split) return;
+    // Auto: the split builds lists + active tables where per-pair tables
+    // build `pairs`; it pays from twice as many pairs.
+    const uint64_t tables = saturating_add(static_cast<uint64_t>(lists), static_cast<uint64_t>(active));
+    split_active_ = lists >= 1 && (!auto_split_ || pairs >= saturating_mul(tables, 2));
 }
 
 uint64_t PqScanner::query_table_bytes() const noexcept {
-    if (method_ == TableMethod::PerPair) return 0;
+    if (method_ == TableMethod::PerPair || method_ == TableMethod::Split) return 0;
     return static_cast<uint64_t>(index_.m) * index_.ksub * sizeof(float);
 }
 
@@ -124,6 +230,8 @@ PqScanner::Query PqScanner::prepare(std::span<const float> query) const {
     } else if (method_ == TableMethod::QueryTable) {
         q.table.assign(n, 0.0f);
         index_.pq->compute_distance_table(query, index_.metric, q.table);
+    } else if (method_ == TableMethod::Split && split_active_) {
+        fill_stable_ephemeral_query_table(query, index_.d, *index_.pq, q.ephemeral);
     }
     return q;
 }
@@ -141,6 +249,21 @@ float PqScanner::fill_table(const Query& q, size_t list, std::vector<float>& out
         case TableMethod::QueryTable:
             std::copy(q.table.begin(), q.table.end(), out.begin());
             return 0.0f;
+        case TableMethod::Split:
+            if (split_active_) {
+                // One stable table per list and worker: the tasks of a list
+                // score all their queries before moving on.
+                ScanScratch& s = scratch();
+                const std::span<const float> centroid = index_.centroids.subspan(list * d, d);
+                if (s.stable_generation != generation_ || s.stable_list != list) {
+                    fill_stable_ephemeral_list_table(centroid, d, *index_.pq, norms_, s.stable);
+                    s.stable_generation = generation_;
+                    s.stable_list = list;
+                }
+                combine_stable_ephemeral_tables(s.stable, q.ephemeral, q.values, centroid, *index_.pq, out);
+                return 0.0f;
+            }
+            break;
         case TableMethod::PerPair:
             break;
     }
