@@ -691,6 +691,45 @@ TEST(IvfPqBatchDiagnostics, ReuseLineForCodesNotOfResidualsOnly) {
               "budget_bytes=5 tables_built=0");
 }
 
+TEST(IvfPqBatchDiagnostics, ReuseLineCountsTheQueryTablesActuallyBuilt) {
+    // A query table is built by the first scan that offers a row: with a
+    // one-row filter only the queries probing that row's list build one.
+    const auto f = tavren::testing::make_pq_fixture(1, 8, 4, 8, 6, 500, 97);
+    IVFPQIndexReader reader = tavren::testing::open_pq_reader(f.file);
+    const size_t nq = 64, k = 5;
+    const std::vector<float> q = random_floats(nq * 8, 98);
+    diag::EnvSwitch reuse(tavren::ivfpq_batch_log::kReuseVariable, "");
+    const RoaringTreemap one = treemap_of({17});
+    const RoaringTreemap absent = treemap_of({100000});
+    const RowIdFilter only17(one);
+    const RowIdFilter none(absent);
+    struct Row {
+        const RowIdFilter* filter;
+        BatchTableReuse mode;
+    };
+    for (const Row& row : {Row{nullptr, BatchTableReuse::On}, Row{&only17, BatchTableReuse::On},
+                           Row{&only17, BatchTableReuse::Auto}, Row{&none, BatchTableReuse::On}}) {
+        tavren::testing::StderrCapture capture;
+        const SearchResult r = reader.search_batch_range_with_reuse(q, nq, k, 0, 2, {}, {}, row.filter, row.mode,
+                                                                    tavren::ivfpq_io::kDefaultReuseBudgetBytes);
+        const std::vector<std::string> lines = diag::lines_of(capture.finish());
+        ASSERT_EQ(lines.size(), 1u);
+        // Each query that reached a matching row holds it first.
+        uint64_t reached = 0;
+        for (size_t i = 0; i < nq; ++i) reached += r.ids[i * k] != -1 ? 1 : 0;
+        if (row.filter == &none) {
+            EXPECT_EQ(reached, 0u);
+        }
+        if (row.filter == &only17) {
+            EXPECT_GT(reached, 0u);
+            EXPECT_LT(reached, nq);
+        }
+        const std::string used = reached > 0 ? "true" : "false";
+        EXPECT_NE(lines[0].find("enabled=true used=" + used + " "), std::string::npos) << lines[0];
+        EXPECT_TRUE(lines[0].ends_with(" tables_built=" + std::to_string(reached))) << lines[0];
+    }
+}
+
 TEST(IvfPqBatchDiagnostics, AutoBelowSixtyFourQueriesKeepsNoQueryTables) {
     const auto f = tavren::testing::make_pq_fixture(2, 8, 4, 8, 6, 500, 95);
     IVFPQIndexReader reader = tavren::testing::open_pq_reader(f.file);

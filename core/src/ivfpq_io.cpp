@@ -647,7 +647,7 @@ SearchResult IVFPQIndexReader::search_batch_range_with_reuse(std::span<const flo
     }
     if (reuse_log) {
         const bool enabled = method == ivfpq::TableMethod::QueryTable;
-        const uint64_t built = enabled ? nq : 0;
+        const uint64_t built = scanner.tables_built();
         logging::emit_log(3, ivfpq_batch_log::reuse_line(static_cast<uint32_t>(mode), enabled, built > 0, metric_,
                                                          pq_.nbits(), nq, probe_end, t.unique_lists,
                                                          filter != nullptr, required, budget_bytes, built));

@@ -228,12 +228,21 @@ PqScanner::Query PqScanner::prepare(std::span<const float> query) const {
         q.table.assign(n, 0.0f);
         index_.pq->compute_inner_product_table(query, q.table);
     } else if (method_ == TableMethod::QueryTable) {
-        q.table.assign(n, 0.0f);
-        index_.pq->compute_distance_table(query, index_.metric, q.table);
+        q.table_once = std::make_unique<std::once_flag>();
     } else if (method_ == TableMethod::Split && split_active_) {
         fill_stable_ephemeral_query_table(query, index_.d, *index_.pq, q.ephemeral);
     }
     return q;
+}
+
+std::span<const float> PqScanner::query_table(const Query& q) const {
+    TD_ASSERT(q.table_once != nullptr, "IVF-PQ query table without its guard");
+    std::call_once(*q.table_once, [&] {
+        q.table.assign(index_.m * index_.ksub, 0.0f);
+        index_.pq->compute_distance_table(q.values, index_.metric, q.table);
+        tables_built_.fetch_add(1, std::memory_order_relaxed);
+    });
+    return q.table;
 }
 
 float PqScanner::fill_table(const Query& q, size_t list, std::vector<float>& out) const {
@@ -246,9 +255,11 @@ float PqScanner::fill_table(const Query& q, size_t list, std::vector<float>& out
             kern::sub_twice(index_.precomputed.data() + list * n, q.table.data(), n, out.data());
             return distance::fvec_l2sqr(q.values, index_.centroids.subspan(list * d, d));
         }
-        case TableMethod::QueryTable:
-            std::copy(q.table.begin(), q.table.end(), out.begin());
+        case TableMethod::QueryTable: {
+            const std::span<const float> t = query_table(q);
+            std::copy(t.begin(), t.end(), out.begin());
             return 0.0f;
+        }
         case TableMethod::Split:
             if (split_active_) {
                 // One stable table per list and worker: the tasks of a list
@@ -297,7 +308,7 @@ void PqScanner::scan_list(const Query& q, size_t list, std::span<const int64_t> 
     std::span<const float> table;
     float coarse = 0.0f;
     if (method_ == TableMethod::QueryTable) {
-        table = q.table;
+        table = query_table(q);
     } else {
         coarse = fill_table(q, list, s.table);
         table = s.table;

@@ -17,7 +17,10 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -111,8 +114,12 @@ public:
     struct Query {
         std::span<const float> values;  // preprocessed: normalised (cosine), rotated (OPQ)
         // Precomputed: the inner-product table; QueryTable: the distance
-        // table; PerPair: empty.
-        std::vector<float> table;
+        // table, built by the first scan that offers a row (so a query that
+        // reaches no matching row builds none); PerPair: empty.
+        mutable std::vector<float> table;
+        // QueryTable: guards the one build of `table` (tasks of different
+        // lists may scan one query at once).
+        std::unique_ptr<std::once_flag> table_once;
         // Split, when on for the batch: the ephemeral table.
         std::vector<double> ephemeral;
     };
@@ -129,6 +136,8 @@ public:
     // over all queries, `active` queries with at least one. Under Split it
     // turns the split on (On) or on when pairs >= 2 x (lists + active) (Auto).
     void plan_batch(size_t lists, uint64_t pairs, size_t active) const;
+    // QueryTable: the query tables built so far by this scanner's scans.
+    uint64_t tables_built() const noexcept { return tables_built_.load(std::memory_order_relaxed); }
     // Whether the split is on for the current batch.
     bool split_active() const noexcept { return split_active_; }
 
@@ -147,11 +156,15 @@ public:
     float fill_table(const Query& q, size_t list, std::vector<float>& out) const;
 
 private:
+    // QueryTable: the query's table, built on first use.
+    std::span<const float> query_table(const Query& q) const;
+
     ScanIndex index_;
     TableMethod method_;
     bool auto_split_ = false;
     // Set on the calling thread before the walk's tasks start.
     mutable bool split_active_ = false;
+    mutable std::atomic<uint64_t> tables_built_{0};
     std::vector<double> norms_;
     // Tells this scanner's stable tables from another's in a worker's scratch.
     uint64_t generation_ = 0;
