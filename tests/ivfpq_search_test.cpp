@@ -106,6 +106,25 @@ TEST(IvfPqScanKernels, EightBitScanEqualsItsScalarTwinAndTheRowRule) {
     }
 }
 
+TEST(IvfPqScanKernels, DoubleDotRowsEqualTheirScalarTwinAndTheSequentialSum) {
+    tavren::testing::RestoreDetection restore;
+    for (const auto& [w, ksub] : std::vector<std::pair<size_t, size_t>>{{1, 256}, {3, 256}, {8, 256}, {5, 16}, {7, 13}}) {
+        const std::vector<float> x = random_floats(w, 7 + static_cast<uint32_t>(w), -3.0f, 3.0f);
+        const std::vector<float> y = random_floats(w * ksub, 8 + static_cast<uint32_t>(ksub), -3.0f, 3.0f);
+        std::vector<double> simd(ksub), scalar(ksub);
+        kern::dot_rows_f64(x.data(), y.data(), w, ksub, simd.data());
+        tavren::distance::force_scalar_for_testing(true);
+        kern::dot_rows_f64(x.data(), y.data(), w, ksub, scalar.data());
+        tavren::distance::force_scalar_for_testing(false);
+        for (size_t c = 0; c < ksub; ++c) {
+            double want = 0.0;
+            for (size_t t = 0; t < w; ++t) want = want + static_cast<double>(x[t]) * static_cast<double>(y[c * w + t]);
+            EXPECT_EQ(simd[c], want) << w << " " << c;
+            EXPECT_EQ(scalar[c], want) << w << " " << c;
+        }
+    }
+}
+
 TEST(IvfPqScanKernels, FourBitFastScanEqualsItsScalarTwin) {
     tavren::testing::RestoreDetection restore;
     for (size_t m : {size_t{2}, size_t{16}, size_t{64}, size_t{258}}) {

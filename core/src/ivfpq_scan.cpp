@@ -68,10 +68,10 @@ std::vector<double> compute_stable_ephemeral_pq_norms(const pq::ProductQuantizer
     std::vector<double> norms(m * ksub, 0.0);
     for (size_t j = 0; j < m; ++j) {
         const size_t w = off[j + 1] - off[j];
+        const float* y = book.data() + off[j] * ksub;
         for (size_t c = 0; c < ksub; ++c) {
-            const float* y = book.data() + off[j] * ksub + c * w;
             double s = 0.0;
-            for (size_t t = 0; t < w; ++t) s += static_cast<double>(y[t]) * static_cast<double>(y[t]);
+            for (size_t t = 0; t < w; ++t) s = s + static_cast<double>(y[c * w + t]) * static_cast<double>(y[c * w + t]);
             norms[j * ksub + c] = s;
         }
     }
@@ -89,13 +89,7 @@ void dot_table(std::span<const float> v, const pq::ProductQuantizer& pq, std::ve
     out.resize(m * ksub);
     for (size_t j = 0; j < m; ++j) {
         const size_t w = off[j + 1] - off[j];
-        const float* x = v.data() + off[j];
-        for (size_t c = 0; c < ksub; ++c) {
-            const float* y = book.data() + off[j] * ksub + c * w;
-            double s = 0.0;
-            for (size_t t = 0; t < w; ++t) s += static_cast<double>(x[t]) * static_cast<double>(y[t]);
-            out[j * ksub + c] = s;
-        }
+        kern::dot_rows_f64(v.data() + off[j], book.data() + off[j] * ksub, w, ksub, out.data() + j * ksub);
     }
 }
 
