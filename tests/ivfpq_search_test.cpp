@@ -118,7 +118,7 @@ TEST(IvfPqScanKernels, DoubleDotRowsEqualTheirScalarTwinAndTheSequentialSum) {
         tavren::distance::force_scalar_for_testing(false);
         for (size_t c = 0; c < ksub; ++c) {
             double want = 0.0;
-            for (size_t t = 0; t < w; ++t) want = want + static_cast<double>(x[t]) * static_cast<double>(y[c * w + t]);
+            for (size_t t = 0; t < w; ++t) want = want + static_cast<double>(x[t]) * static_cast<double>(y[t * ksub + c]);
             EXPECT_EQ(simd[c], want) << w << " " << c;
             EXPECT_EQ(scalar[c], want) << w << " " << c;
         }

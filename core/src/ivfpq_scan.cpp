@@ -80,17 +80,45 @@ std::vector<double> compute_stable_ephemeral_pq_norms(const pq::ProductQuantizer
 
 namespace {
 
-// out[j * ksub + c] = <v_j, y(j, c)> in f64.
-void dot_table(std::span<const float> v, const pq::ProductQuantizer& pq, std::vector<double>& out) {
+// The codebook with each sub-quantizer's codewords transposed (dimension-
+// major: entry offsets[j] * ksub + t * ksub + c), so the f64 dot rows load
+// eight codewords' values at once.
+std::vector<float> transposed_codebook(const pq::ProductQuantizer& pq) {
     const size_t m = pq.m();
     const size_t ksub = pq.ksub();
     const std::span<const size_t> off = pq.chunk_offsets();
     const std::span<const float> book = pq.centroids();
-    out.resize(m * ksub);
+    std::vector<float> t(book.size());
     for (size_t j = 0; j < m; ++j) {
         const size_t w = off[j + 1] - off[j];
-        kern::dot_rows_f64(v.data() + off[j], book.data() + off[j] * ksub, w, ksub, out.data() + j * ksub);
+        const float* y = book.data() + off[j] * ksub;
+        float* yt = t.data() + off[j] * ksub;
+        for (size_t c = 0; c < ksub; ++c) {
+            for (size_t d = 0; d < w; ++d) yt[d * ksub + c] = y[c * w + d];
+        }
     }
+    return t;
+}
+
+// out[j * ksub + c] = <v_j, y(j, c)> in f64.
+void dot_table(std::span<const float> v, const pq::ProductQuantizer& pq, std::span<const float> book_t,
+               std::vector<double>& out) {
+    const size_t m = pq.m();
+    const size_t ksub = pq.ksub();
+    const std::span<const size_t> off = pq.chunk_offsets();
+    check_len(pq.centroids().size(), book_t.size());
+    out.resize(m * ksub);
+    for (size_t j = 0; j < m; ++j) {
+        kern::dot_rows_f64(v.data() + off[j], book_t.data() + off[j] * ksub, off[j + 1] - off[j], ksub,
+                           out.data() + j * ksub);
+    }
+}
+
+void list_table(std::span<const float> centroid, const pq::ProductQuantizer& pq, std::span<const float> book_t,
+                std::span<const double> norms, std::vector<double>& out) {
+    check_len(static_cast<uint64_t>(pq.m()) * pq.ksub(), norms.size());
+    dot_table(centroid, pq, book_t, out);
+    for (size_t i = 0; i < out.size(); ++i) out[i] = (out[i] + out[i]) + norms[i];
 }
 
 }  // namespace
@@ -98,15 +126,13 @@ void dot_table(std::span<const float> v, const pq::ProductQuantizer& pq, std::ve
 void fill_stable_ephemeral_list_table(std::span<const float> centroid, size_t d, const pq::ProductQuantizer& pq,
                                       std::span<const double> norms, std::vector<double>& out) {
     check_len(d, centroid.size());
-    check_len(static_cast<uint64_t>(pq.m()) * pq.ksub(), norms.size());
-    dot_table(centroid, pq, out);
-    for (size_t i = 0; i < out.size(); ++i) out[i] = (out[i] + out[i]) + norms[i];
+    list_table(centroid, pq, transposed_codebook(pq), norms, out);
 }
 
 void fill_stable_ephemeral_query_table(std::span<const float> query, size_t d, const pq::ProductQuantizer& pq,
                                        std::vector<double>& out) {
     check_len(d, query.size());
-    dot_table(query, pq, out);
+    dot_table(query, pq, transposed_codebook(pq), out);
 }
 
 void combine_stable_ephemeral_tables(std::span<const double> stable, std::span<const double> ephemeral,
@@ -197,6 +223,7 @@ PqScanner::PqScanner(const ScanIndex& index, TableMethod method, bool auto_split
               "IVF-PQ split tables need 8-bit residual codes");
     if (method_ == TableMethod::Split) {
         norms_ = compute_stable_ephemeral_pq_norms(*index_.pq);
+        book_t_ = transposed_codebook(*index_.pq);
         generation_ = next_generation.fetch_add(1, std::memory_order_relaxed);
     }
 }
@@ -224,7 +251,8 @@ PqScanner::Query PqScanner::prepare(std::span<const float> query) const {
     } else if (method_ == TableMethod::QueryTable) {
         q.table_once = std::make_unique<std::once_flag>();
     } else if (method_ == TableMethod::Split && split_active_) {
-        fill_stable_ephemeral_query_table(query, index_.d, *index_.pq, q.ephemeral);
+        check_len(index_.d, query.size());
+        dot_table(query, *index_.pq, book_t_, q.ephemeral);
     }
     return q;
 }
@@ -261,7 +289,7 @@ float PqScanner::fill_table(const Query& q, size_t list, std::vector<float>& out
                 ScanScratch& s = scratch();
                 const std::span<const float> centroid = index_.centroids.subspan(list * d, d);
                 if (s.stable_generation != generation_ || s.stable_list != list) {
-                    fill_stable_ephemeral_list_table(centroid, d, *index_.pq, norms_, s.stable);
+                    list_table(centroid, *index_.pq, book_t_, norms_, s.stable);
                     s.stable_generation = generation_;
                     s.stable_list = list;
                 }

@@ -166,6 +166,8 @@ private:
     mutable bool split_active_ = false;
     mutable std::atomic<uint64_t> tables_built_{0};
     std::vector<double> norms_;
+    // Split: the codebook transposed per sub-quantizer, for the f64 tables.
+    std::vector<float> book_t_;
     // Tells this scanner's stable tables from another's in a worker's scratch.
     uint64_t generation_ = 0;
 };

@@ -135,32 +135,24 @@ TD_AVX2 void sub_twice_avx2(const float* a, const float* b, size_t n, float* out
     for (; i < n; ++i) out[i] = a[i] + -2.0f * b[i];
 }
 
-void dot_rows_f64_scalar(const float* x, const float* y, size_t w, size_t first, size_t ksub,
+void dot_rows_f64_scalar(const float* x, const float* yt, size_t w, size_t first, size_t ksub,
                          double* out) noexcept {
     for (size_t c = first; c < ksub; ++c) {
         double s = 0.0;
-        for (size_t t = 0; t < w; ++t) s = s + static_cast<double>(x[t]) * static_cast<double>(y[c * w + t]);
+        for (size_t t = 0; t < w; ++t) s = s + static_cast<double>(x[t]) * static_cast<double>(yt[t * ksub + c]);
         out[c] = s;
     }
 }
 
 // Eight codewords at once, one lane each, every lane summing in t order
 // like the scalar twin (a multiply then an add, no fused step).
-TD_AVX2 void dot_rows_f64_avx2(const float* x, const float* y, size_t w, size_t ksub, double* out) noexcept {
-    const size_t stride = w;
-    if (stride * 8 > static_cast<size_t>(std::numeric_limits<int32_t>::max() / 2)) {
-        dot_rows_f64_scalar(x, y, w, 0, ksub, out);
-        return;
-    }
-    const int32_t s = static_cast<int32_t>(stride);
-    const __m256i idx = _mm256_setr_epi32(0, s, 2 * s, 3 * s, 4 * s, 5 * s, 6 * s, 7 * s);
+TD_AVX2 void dot_rows_f64_avx2(const float* x, const float* yt, size_t w, size_t ksub, double* out) noexcept {
     size_t c = 0;
     for (; c + 8 <= ksub; c += 8) {
         __m256d lo = _mm256_setzero_pd();
         __m256d hi = _mm256_setzero_pd();
-        const float* base = y + c * w;
         for (size_t t = 0; t < w; ++t) {
-            const __m256 v = _mm256_i32gather_ps(base + t, idx, 4);
+            const __m256 v = _mm256_loadu_ps(yt + t * ksub + c);
             const __m256d xt = _mm256_set1_pd(static_cast<double>(x[t]));
             lo = _mm256_add_pd(lo, _mm256_mul_pd(xt, _mm256_cvtps_pd(_mm256_castps256_ps128(v))));
             hi = _mm256_add_pd(hi, _mm256_mul_pd(xt, _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1))));
@@ -168,16 +160,16 @@ TD_AVX2 void dot_rows_f64_avx2(const float* x, const float* y, size_t w, size_t 
         _mm256_storeu_pd(out + c, lo);
         _mm256_storeu_pd(out + c + 4, hi);
     }
-    dot_rows_f64_scalar(x, y, w, c, ksub, out);
+    dot_rows_f64_scalar(x, yt, w, c, ksub, out);
 }
 
 }  // namespace
 
-void dot_rows_f64(const float* x, const float* y, size_t w, size_t ksub, double* out) noexcept {
+void dot_rows_f64(const float* x, const float* yt, size_t w, size_t ksub, double* out) noexcept {
     if (distance::avx2_enabled()) {
-        dot_rows_f64_avx2(x, y, w, ksub, out);
+        dot_rows_f64_avx2(x, yt, w, ksub, out);
     } else {
-        dot_rows_f64_scalar(x, y, w, 0, ksub, out);
+        dot_rows_f64_scalar(x, yt, w, 0, ksub, out);
     }
 }
 
