@@ -125,6 +125,33 @@ TEST(IvfPqScanKernels, DoubleDotRowsEqualTheirScalarTwinAndTheSequentialSum) {
     }
 }
 
+TEST(IvfPqScanKernels, CombinedRowsEqualTheirScalarTwinAndClampToZero) {
+    tavren::testing::RestoreDetection restore;
+    const size_t n = 259;
+    std::vector<double> stable(n), eph(n);
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> u(-2.0, 2.0);
+    for (size_t i = 0; i < n; ++i) {
+        stable[i] = u(rng);
+        eph[i] = u(rng);
+    }
+    stable[5] = std::numeric_limits<double>::quiet_NaN();
+    stable[6] = 2.0 * eph[6] - 0.5;  // exactly -0.5 + r below zero for r < 0.5
+    std::vector<float> simd(n), scalar(n);
+    kern::combine_rows_f64(stable.data(), eph.data(), 0.25, n, simd.data());
+    tavren::distance::force_scalar_for_testing(true);
+    kern::combine_rows_f64(stable.data(), eph.data(), 0.25, n, scalar.data());
+    tavren::distance::force_scalar_for_testing(false);
+    for (size_t c = 0; c < n; ++c) {
+        const double v = (stable[c] + 0.25) - (eph[c] + eph[c]);
+        const float want = v > 0.0 ? static_cast<float>(v) : 0.0f;
+        EXPECT_EQ(simd[c], want) << c;
+        EXPECT_EQ(scalar[c], want) << c;
+    }
+    EXPECT_EQ(simd[5], 0.0f);
+    EXPECT_EQ(simd[6], 0.0f);
+}
+
 TEST(IvfPqScanKernels, FourBitFastScanEqualsItsScalarTwin) {
     tavren::testing::RestoreDetection restore;
     for (size_t m : {size_t{2}, size_t{16}, size_t{64}, size_t{258}}) {

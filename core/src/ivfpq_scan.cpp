@@ -152,12 +152,7 @@ void combine_stable_ephemeral_tables(std::span<const double> stable, std::span<c
             const double diff = static_cast<double>(query[t]) - static_cast<double>(centroid[t]);
             r += diff * diff;
         }
-        for (size_t c = 0; c < ksub; ++c) {
-            const size_t i = j * ksub + c;
-            const double v = (stable[i] + r) - (ephemeral[i] + ephemeral[i]);
-            // NaN fails the comparison and becomes 0 too.
-            out[i] = v > 0.0 ? static_cast<float>(v) : 0.0f;
-        }
+        kern::combine_rows_f64(stable.data() + j * ksub, ephemeral.data() + j * ksub, r, ksub, out.data() + j * ksub);
     }
 }
 

@@ -163,7 +163,38 @@ TD_AVX2 void dot_rows_f64_avx2(const float* x, const float* yt, size_t w, size_t
     dot_rows_f64_scalar(x, yt, w, c, ksub, out);
 }
 
+void combine_rows_f64_scalar(const double* stable, const double* eph, double r, size_t first, size_t n,
+                             float* out) noexcept {
+    for (size_t c = first; c < n; ++c) {
+        const double v = (stable[c] + r) - (eph[c] + eph[c]);
+        // NaN fails the comparison and becomes 0 too.
+        out[c] = v > 0.0 ? static_cast<float>(v) : 0.0f;
+    }
+}
+
+TD_AVX2 void combine_rows_f64_avx2(const double* stable, const double* eph, double r, size_t n,
+                                   float* out) noexcept {
+    const __m256d rv = _mm256_set1_pd(r);
+    const __m256d zero = _mm256_setzero_pd();
+    size_t c = 0;
+    for (; c + 4 <= n; c += 4) {
+        const __m256d e = _mm256_loadu_pd(eph + c);
+        const __m256d v = _mm256_sub_pd(_mm256_add_pd(_mm256_loadu_pd(stable + c), rv), _mm256_add_pd(e, e));
+        const __m256d kept = _mm256_and_pd(v, _mm256_cmp_pd(v, zero, _CMP_GT_OQ));
+        _mm_storeu_ps(out + c, _mm256_cvtpd_ps(kept));
+    }
+    combine_rows_f64_scalar(stable, eph, r, c, n, out);
+}
+
 }  // namespace
+
+void combine_rows_f64(const double* stable, const double* eph, double r, size_t n, float* out) noexcept {
+    if (distance::avx2_enabled()) {
+        combine_rows_f64_avx2(stable, eph, r, n, out);
+    } else {
+        combine_rows_f64_scalar(stable, eph, r, 0, n, out);
+    }
+}
 
 void dot_rows_f64(const float* x, const float* yt, size_t w, size_t ksub, double* out) noexcept {
     if (distance::avx2_enabled()) {

@@ -56,5 +56,8 @@ void sub_twice(const float* a, const float* b, size_t n, float* out) noexcept;
 // (each product exact), the sum running over t in ascending order (the split
 // tables of the batch search).
 void dot_rows_f64(const float* x, const float* yt, size_t w, size_t ksub, double* out) noexcept;
+// out[c] = f32((stable[c] + r) - (eph[c] + eph[c])) when that is above 0,
+// else 0 (NaN too), for c in [0, n).
+void combine_rows_f64(const double* stable, const double* eph, double r, size_t n, float* out) noexcept;
 
 }  // namespace tavren::ivfpq_scan_kernels
