@@ -35,6 +35,7 @@
 #include "memory_sink.hpp"
 #include "memory_source.hpp"
 #include "numeric.hpp"
+#include "pool.hpp"
 #include "row_id_filter.hpp"
 #include "stderr_capture.hpp"
 
@@ -103,6 +104,52 @@ TEST(IvfPqScanKernels, EightBitScanEqualsItsScalarTwinAndTheRowRule) {
             EXPECT_EQ(simd[r], kern::scan8_row(table.data(), codes.data(), rows, r, m, 0.25f)) << rows << " " << r;
         }
     }
+}
+
+TEST(IvfPqScanKernels, DoubleDotRowsEqualTheirScalarTwinAndTheSequentialSum) {
+    tavren::testing::RestoreDetection restore;
+    for (const auto& [w, ksub] : std::vector<std::pair<size_t, size_t>>{{1, 256}, {3, 256}, {8, 256}, {5, 16}, {7, 13}}) {
+        const std::vector<float> x = random_floats(w, 7 + static_cast<uint32_t>(w), -3.0f, 3.0f);
+        const std::vector<float> y = random_floats(w * ksub, 8 + static_cast<uint32_t>(ksub), -3.0f, 3.0f);
+        std::vector<double> simd(ksub), scalar(ksub);
+        kern::dot_rows_f64(x.data(), y.data(), w, ksub, simd.data());
+        tavren::distance::force_scalar_for_testing(true);
+        kern::dot_rows_f64(x.data(), y.data(), w, ksub, scalar.data());
+        tavren::distance::force_scalar_for_testing(false);
+        for (size_t c = 0; c < ksub; ++c) {
+            double want = 0.0;
+            for (size_t t = 0; t < w; ++t) want = want + static_cast<double>(x[t]) * static_cast<double>(y[t * ksub + c]);
+            EXPECT_EQ(simd[c], want) << w << " " << c;
+            EXPECT_EQ(scalar[c], want) << w << " " << c;
+        }
+    }
+}
+
+TEST(IvfPqScanKernels, CombinedRowsEqualTheirScalarTwinAndClampToZero) {
+    tavren::testing::RestoreDetection restore;
+    const size_t n = 259;
+    std::vector<double> stable(n), eph(n);
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> u(-2.0, 2.0);
+    for (size_t i = 0; i < n; ++i) {
+        stable[i] = u(rng);
+        eph[i] = u(rng);
+    }
+    stable[5] = std::numeric_limits<double>::quiet_NaN();
+    stable[6] = 2.0 * eph[6] - 0.5;  // exactly -0.5 + r below zero for r < 0.5
+    std::vector<float> simd(n), scalar(n);
+    kern::combine_rows_f64(stable.data(), eph.data(), 0.25, n, simd.data());
+    tavren::distance::force_scalar_for_testing(true);
+    kern::combine_rows_f64(stable.data(), eph.data(), 0.25, n, scalar.data());
+    tavren::distance::force_scalar_for_testing(false);
+    for (size_t c = 0; c < n; ++c) {
+        const double v = (stable[c] + 0.25) - (eph[c] + eph[c]);
+        const float want = v > 0.0 ? static_cast<float>(v) : 0.0f;
+        EXPECT_EQ(simd[c], want) << c;
+        EXPECT_EQ(scalar[c], want) << c;
+    }
+    EXPECT_EQ(simd[5], 0.0f);
+    EXPECT_EQ(simd[6], 0.0f);
 }
 
 TEST(IvfPqScanKernels, FourBitFastScanEqualsItsScalarTwin) {
@@ -261,41 +308,144 @@ TEST(IvfPqSearch, FullWidthEqualsTheExhaustiveRankingUnderEveryMetric) {
 }
 
 TEST(IvfPqSearch, BatchEqualsSingleInEveryReuseModeAndBudget) {
+    // nq 70: Auto may keep query tables (and, for l2 residual codes without
+    // the precomputed table, split them); nq 63: Auto never does.
     for (uint32_t metric : {0u, 1u}) {
         const auto f = tavren::testing::make_pq_fixture(metric, 16, 8, 8, 12, 3000, 31 + metric);
-        const size_t nq = 70, k = 9, nprobe = 4;
-        const std::vector<float> q = random_floats(nq * 16, 32);
-        for (bool optimized : {false, true}) {
-            IVFPQIndexReader reader = tavren::testing::open_pq_reader(f.file);
-            if (optimized) {
-                EXPECT_EQ(reader.prepare_for_search(), metric == 0);
-            }
-            std::vector<SearchResult> single;
-            for (size_t i = 0; i < nq; ++i) {
-                single.push_back(reader.search_with_filter(std::span<const float>(q.data() + i * 16, 16), k, nprobe,
-                                                           nullptr));
-            }
-            const uint64_t exact = nq * 8 * 256 * 4;
-            for (BatchTableReuse mode : {BatchTableReuse::Off, BatchTableReuse::On, BatchTableReuse::Auto}) {
-                for (uint64_t budget : {uint64_t{1}, exact - 1, exact, tavren::ivfpq_io::kDefaultReuseBudgetBytes}) {
-                    const SearchResult batch = reader.search_batch_range_with_reuse(q, nq, k, 0, nprobe, {}, {},
-                                                                                    nullptr, mode, budget);
-                    // The precomputed-term and per-pair tables differ in rounding only.
-                    const bool same_tables = !optimized || (mode != BatchTableReuse::Off && budget >= exact);
-                    for (size_t i = 0; i < nq; ++i) {
-                        const std::string what = "metric " + std::to_string(metric) + " mode " +
+        for (size_t nq : {size_t{70}, size_t{63}}) {
+            const size_t k = 9, nprobe = 4;
+            const std::vector<float> q = random_floats(nq * 16, 32);
+            for (bool optimized : {false, true}) {
+                IVFPQIndexReader reader = tavren::testing::open_pq_reader(f.file);
+                if (optimized) {
+                    EXPECT_EQ(reader.prepare_for_search(), metric == 0);
+                }
+                std::vector<SearchResult> single;
+                for (size_t i = 0; i < nq; ++i) {
+                    single.push_back(reader.search_with_filter(std::span<const float>(q.data() + i * 16, 16), k,
+                                                               nprobe, nullptr));
+                }
+                const uint64_t exact = nq * 8 * 256 * 4;
+                // The split's bound: nq ephemeral, one stable table per worker
+                // and the norms, 8-byte entries.
+                const uint64_t split_exact = (nq + tavren::pool::current_num_threads() + 1) * 8 * 256 * 8;
+                for (BatchTableReuse mode : {BatchTableReuse::Off, BatchTableReuse::On, BatchTableReuse::Auto}) {
+                    for (uint64_t budget : {uint64_t{1}, exact - 1, exact, split_exact - 1, split_exact,
+                                            tavren::ivfpq_io::kDefaultReuseBudgetBytes}) {
+                        const SearchResult batch = reader.search_batch_range_with_reuse(q, nq, k, 0, nprobe, {}, {},
+                                                                                        nullptr, mode, budget);
+                        const std::string what = "metric " + std::to_string(metric) + " nq " + std::to_string(nq) +
+                                                 " optimized " + std::to_string(optimized) + " mode " +
                                                  std::to_string(static_cast<int>(mode)) + " budget " +
-                                                 std::to_string(budget) + " query " + std::to_string(i);
-                        if (same_tables) {
-                            EXPECT_EQ(slice(batch, i, k).ids, single[i].ids) << what;
-                            EXPECT_EQ(slice(batch, i, k).distances, single[i].distances) << what;
-                        } else {
-                            expect_close(slice(batch, i, k), single[i], 1e-4f, what);
+                                                 std::to_string(budget);
+                        // Split on exactly when: l2 residual, no precomputed
+                        // table, not Off, its bound fits, On or Auto from 64
+                        // queries (here Auto's pair rule holds: 4 x nq
+                        // probes against at most 12 lists + nq queries).
+                        const bool want_split = metric == 0 && !optimized && mode != BatchTableReuse::Off &&
+                                                budget >= split_exact &&
+                                                (mode == BatchTableReuse::On || nq >= 64);
+                        EXPECT_EQ(reader.last_batch_used_split(), want_split) << what;
+                        // Precomputed-term and split tables differ from the
+                        // single search's per-pair tables in rounding only.
+                        const bool precomputed = optimized && metric == 0 && mode != BatchTableReuse::Off &&
+                                                 budget >= exact;
+                        const bool same_tables = optimized ? precomputed || metric != 0 : !want_split;
+                        for (size_t i = 0; i < nq; ++i) {
+                            const std::string at = what + " query " + std::to_string(i);
+                            if (same_tables) {
+                                EXPECT_EQ(slice(batch, i, k).ids, single[i].ids) << at;
+                                EXPECT_EQ(slice(batch, i, k).distances, single[i].distances) << at;
+                            } else {
+                                expect_close(slice(batch, i, k), single[i], 1e-5f, at);
+                            }
                         }
                     }
                 }
             }
         }
+    }
+}
+
+TEST(IvfPqScan, SplitTablesAreTheResidualDistancesInDoubleAndNeverNegative) {
+    const auto f = tavren::testing::make_pq_fixture(0, 12, 4, 8, 3, 300, 61);
+    const auto& pq = f.index.pq();
+    const std::vector<double> norms = tavren::ivfpq::compute_stable_ephemeral_pq_norms(pq);
+    const std::vector<float> q = random_floats(12, 62);
+    const std::vector<float> c = random_floats(12, 63);
+    std::vector<double> stable, eph;
+    std::vector<float> combined;
+    tavren::ivfpq::fill_stable_ephemeral_list_table(c, 12, pq, norms, stable);
+    tavren::ivfpq::fill_stable_ephemeral_query_table(q, 12, pq, eph);
+    tavren::ivfpq::combine_stable_ephemeral_tables(stable, eph, q, c, pq, combined);
+    ASSERT_EQ(combined.size(), 4u * 256);
+    const std::span<const float> book = pq.centroids();
+    for (size_t j = 0; j < 4; ++j) {
+        for (size_t cw = 0; cw < 256; ++cw) {
+            double want = 0.0;
+            for (size_t t = 0; t < 3; ++t) {
+                const double r = static_cast<double>(q[j * 3 + t]) - c[j * 3 + t] - book[j * 3 * 256 + cw * 3 + t];
+                want += r * r;
+            }
+            EXPECT_NEAR(combined[j * 256 + cw], want, 1e-5 * std::max(1.0, want)) << j << " " << cw;
+        }
+    }
+    // A query on the codeword itself: cancellation may go below zero, the
+    // table never does.
+    std::vector<float> on(12, 0.0f);
+    for (size_t j = 0; j < 4; ++j) {
+        for (size_t t = 0; t < 3; ++t) on[j * 3 + t] = book[j * 3 * 256 + 7 * 3 + t];
+    }
+    const std::vector<float> zero(12, 0.0f);
+    tavren::ivfpq::fill_stable_ephemeral_list_table(zero, 12, pq, norms, stable);
+    tavren::ivfpq::fill_stable_ephemeral_query_table(on, 12, pq, eph);
+    tavren::ivfpq::combine_stable_ephemeral_tables(stable, eph, on, zero, pq, combined);
+    for (size_t j = 0; j < 4; ++j) {
+        EXPECT_GE(combined[j * 256 + 7], 0.0f);
+        EXPECT_LT(combined[j * 256 + 7], 1e-6f);
+    }
+}
+
+TEST(IvfPqSearch, AutoSplitsOnlyWhenPairsOutnumberTwiceTheTablesAndOnStreamsToo) {
+    const auto f = tavren::testing::make_pq_fixture(0, 16, 8, 8, 40, 4000, 71);
+    IVFPQIndexReader reader = tavren::testing::open_pq_reader(f.file);
+    const size_t nq = 64, k = 7;
+    const std::vector<float> q = random_floats(nq * 16, 72);
+    struct Row {
+        size_t nprobe;
+        BatchTableReuse mode;
+        bool split;
+    };
+    // nprobe 1: 64 pairs < 2 x (lists + 64 queries); nprobe 8: 512 pairs
+    // >= 2 x (at most 40 lists + 64 queries) = 208.
+    for (const Row& row : {Row{1, BatchTableReuse::Auto, false}, Row{8, BatchTableReuse::Auto, true},
+                           Row{1, BatchTableReuse::On, true}, Row{8, BatchTableReuse::Off, false}}) {
+        const std::string what = "nprobe " + std::to_string(row.nprobe) + " mode " +
+                                 std::to_string(static_cast<int>(row.mode));
+        const SearchResult batch = reader.search_batch_range_with_reuse(
+            q, nq, k, 0, row.nprobe, {}, {}, nullptr, row.mode, tavren::ivfpq_io::kDefaultReuseBudgetBytes);
+        EXPECT_EQ(reader.last_batch_used_split(), row.split) << what;
+        for (size_t i = 0; i < nq; ++i) {
+            const SearchResult one =
+                reader.search_with_filter(std::span<const float>(q.data() + i * 16, 16), k, row.nprobe, nullptr);
+            if (row.split) {
+                expect_close(slice(batch, i, k), one, 1e-5f, what);
+            } else {
+                EXPECT_EQ(slice(batch, i, k).distances, one.distances) << what;
+            }
+        }
+        // Every list streamed in small chunks: the same answers as batched.
+        IVFPQIndexReader streamed = tavren::testing::open_pq_reader(f.file);
+        tavren::ivf_lists::ReadBudgets budgets;
+        budgets.stream_threshold = 1;
+        budgets.id_block_budget = 16;
+        budgets.id_window_bytes = 16;
+        budgets.chunk_budget = 8 * 50 + 20 * 8;
+        streamed.set_read_budgets_for_testing(budgets);
+        const SearchResult got = streamed.search_batch_range_with_reuse(
+            q, nq, k, 0, row.nprobe, {}, {}, nullptr, row.mode, tavren::ivfpq_io::kDefaultReuseBudgetBytes);
+        EXPECT_EQ(got.ids, batch.ids) << what;
+        EXPECT_EQ(got.distances, batch.distances) << what;
     }
 }
 
@@ -585,6 +735,45 @@ TEST(IvfPqBatchDiagnostics, ReuseLineForCodesNotOfResidualsOnly) {
               "[tavren-dadiza] ivfpq_batch_table_reuse strategy=non_residual_query_table mode=Auto enabled=false "
               "used=false metric=cosine pq_bits=4 nq=1 nprobe=2 unique_lists=0 filtered=true required_bytes=None "
               "budget_bytes=5 tables_built=0");
+}
+
+TEST(IvfPqBatchDiagnostics, ReuseLineCountsTheQueryTablesActuallyBuilt) {
+    // A query table is built by the first scan that offers a row: with a
+    // one-row filter only the queries probing that row's list build one.
+    const auto f = tavren::testing::make_pq_fixture(1, 8, 4, 8, 6, 500, 97);
+    IVFPQIndexReader reader = tavren::testing::open_pq_reader(f.file);
+    const size_t nq = 64, k = 5;
+    const std::vector<float> q = random_floats(nq * 8, 98);
+    diag::EnvSwitch reuse(tavren::ivfpq_batch_log::kReuseVariable, "");
+    const RoaringTreemap one = treemap_of({17});
+    const RoaringTreemap absent = treemap_of({100000});
+    const RowIdFilter only17(one);
+    const RowIdFilter none(absent);
+    struct Row {
+        const RowIdFilter* filter;
+        BatchTableReuse mode;
+    };
+    for (const Row& row : {Row{nullptr, BatchTableReuse::On}, Row{&only17, BatchTableReuse::On},
+                           Row{&only17, BatchTableReuse::Auto}, Row{&none, BatchTableReuse::On}}) {
+        tavren::testing::StderrCapture capture;
+        const SearchResult r = reader.search_batch_range_with_reuse(q, nq, k, 0, 2, {}, {}, row.filter, row.mode,
+                                                                    tavren::ivfpq_io::kDefaultReuseBudgetBytes);
+        const std::vector<std::string> lines = diag::lines_of(capture.finish());
+        ASSERT_EQ(lines.size(), 1u);
+        // Each query that reached a matching row holds it first.
+        uint64_t reached = 0;
+        for (size_t i = 0; i < nq; ++i) reached += r.ids[i * k] != -1 ? 1 : 0;
+        if (row.filter == &none) {
+            EXPECT_EQ(reached, 0u);
+        }
+        if (row.filter == &only17) {
+            EXPECT_GT(reached, 0u);
+            EXPECT_LT(reached, nq);
+        }
+        const std::string used = reached > 0 ? "true" : "false";
+        EXPECT_NE(lines[0].find("enabled=true used=" + used + " "), std::string::npos) << lines[0];
+        EXPECT_TRUE(lines[0].ends_with(" tables_built=" + std::to_string(reached))) << lines[0];
+    }
 }
 
 TEST(IvfPqBatchDiagnostics, AutoBelowSixtyFourQueriesKeepsNoQueryTables) {

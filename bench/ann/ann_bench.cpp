@@ -82,6 +82,7 @@ search
   --threads LIST        thread counts, numbers or "all" (default 1,all)
   --time-budget S       seconds per measurement (default 3); checked between queries
   --batch-size N        queries per batch call (default 10000)
+  --pq-table-reuse M    IVF-PQ batch table reuse: off, on or auto (default auto)
   --no-baseline         skip the exact baseline
 
 hosts
@@ -119,6 +120,7 @@ struct Args {
     std::string threads = "1,all";
     double time_budget = 3.0;
     size_t batch_size = 10000;
+    uint32_t pq_table_reuse = 2;
     bool baseline = true;
     std::string modes = "file";
     std::string latencies = "0";
@@ -209,6 +211,13 @@ Args parse_args(int argc, char** argv) {
         else if (f == "--threads") a.threads = next();
         else if (f == "--time-budget") a.time_budget = parse_f64(f, next());
         else if (f == "--batch-size") a.batch_size = parse_u64(f, next());
+        else if (f == "--pq-table-reuse") {
+            std::string m = next();
+            if (m == "off") a.pq_table_reuse = 0;
+            else if (m == "on") a.pq_table_reuse = 1;
+            else if (m == "auto") a.pq_table_reuse = 2;
+            else throw std::invalid_argument("--pq-table-reuse: expected off, on or auto");
+        }
         else if (f == "--no-baseline") a.baseline = false;
         else if (f == "--mode") a.modes = next();
         else if (f == "--latency-us") a.latencies = next();
@@ -415,6 +424,7 @@ int run(int argc, char** argv) {
     res.cfg.top_k = a.k;
     res.cfg.time_budget_s = a.time_budget;
     res.cfg.batch_size = a.batch_size;
+    res.cfg.pq_table_reuse = a.pq_table_reuse;
     res.cfg.complete_recall = a.complete_recall;
 
     // ---- data and ground truth

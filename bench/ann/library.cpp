@@ -101,10 +101,16 @@ void Reader::search(const float* query, const FfiSearchParams& params, int64_t* 
           "tavren_dadiza_reader_search");
 }
 
-void Reader::search_batch(const float* queries, size_t nq, const FfiSearchParams& params, int64_t* ids,
-                          float* distances) {
-    check(tavren_dadiza_reader_search_batch(h_.get(), queries, nq, params, ids, distances, nq * params.top_k),
-          "tavren_dadiza_reader_search_batch");
+void Reader::search_batch(const float* queries, size_t nq, const FfiSearchParams& params, uint32_t pq_table_reuse,
+                          int64_t* ids, float* distances) {
+    FfiSearchParamsV2 v2{};
+    v2.top_k = params.top_k;
+    v2.width_type = params.width_type;
+    v2.width = params.width;
+    v2.ivfpq_table_reuse_mode = pq_table_reuse;
+    v2.ivfpq_table_reuse_max_bytes = 536870912;  // the library's default budget
+    check(tavren_dadiza_reader_search_batch_v2(h_.get(), queries, nq, v2, ids, distances, nq * params.top_k),
+          "tavren_dadiza_reader_search_batch_v2");
 }
 
 FfiSearchParams search_params(uint64_t top_k, uint32_t width_type, uint64_t width) {

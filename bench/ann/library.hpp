@@ -77,7 +77,9 @@ public:
     // top_k results into ids / distances (capacity top_k each).
     void search(const float* query, const FfiSearchParams& params, int64_t* ids, float* distances);
     // nq x top_k results.
-    void search_batch(const float* queries, size_t nq, const FfiSearchParams& params, int64_t* ids,
+    // pq_table_reuse: the IVF-PQ batch table reuse mode (0 off, 1 on, 2 auto).
+    void search_batch(const float* queries, size_t nq, const FfiSearchParams& params, uint32_t pq_table_reuse,
+                      int64_t* ids,
                       float* distances);
 
 private:

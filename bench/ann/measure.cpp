@@ -297,7 +297,7 @@ std::vector<SearchRow> sweep_reader(InputSource& source, const Dataset& ds, cons
         }
 
         auto search_batch = [&](size_t first, size_t n) {
-            readers[0]->search_batch(ds.queries.row(first), n, params, batch_ids.data() + first * k,
+            readers[0]->search_batch(ds.queries.row(first), n, params, cfg.pq_table_reuse, batch_ids.data() + first * k,
                                      batch_dist.data() + first * k);
         };
         source.counters().reset();

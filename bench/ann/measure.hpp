@@ -31,6 +31,9 @@ struct MeasureConfig {
     size_t top_k = 100;
     double time_budget_s = 3.0;  // per measurement; checked between queries / batches
     size_t batch_size = 10000;   // queries per batch call
+    // IVF-PQ batch table reuse of the batch calls: 0 off, 1 on, 2 auto (the
+    // library's default), under the library's default byte budget.
+    uint32_t pq_table_reuse = 2;
     // When the timed batches stop before the last query, search the rest
     // untimed so that recall covers every query.
     bool complete_recall = false;

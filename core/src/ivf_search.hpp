@@ -432,6 +432,14 @@ SearchResult search_batch(const ReaderView& r, const S& scanner, std::span<const
     }
     seed_heaps(heaps, seed_ids, seed_distances, k);
 
+    // A scanner may size its reuse of work to the plan before preparing.
+    if constexpr (requires { scanner.plan_batch(size_t{}, uint64_t{}, size_t{}); }) {
+        uint64_t pairs = 0;
+        for (const auto& set : groups.sets) pairs += set.size();
+        size_t active = 0;
+        for (size_t i = 0; i < nq; ++i) active += groups.offerable[i] > 0 ? 1 : 0;
+        scanner.plan_batch(groups.order.size(), pairs, active);
+    }
     std::vector<typename S::Query> prepared;
     prepared.reserve(nq);
     for (size_t i = 0; i < nq; ++i) prepared.push_back(scanner.prepare(std::span<const float>(q).subspan(i * d, d)));

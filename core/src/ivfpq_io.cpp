@@ -441,6 +441,7 @@ struct CountingScanner {
     const row_id_filter::RowIdFilter* filter;
     size_t nbits;
 
+    void plan_batch(size_t lists, uint64_t pairs, size_t active) const { inner.plan_batch(lists, pairs, active); }
     Query prepare(std::span<const float> q) const { return inner.prepare(q); }
     void scan(const Query& q, std::span<const int64_t> ids, std::span<const uint8_t> codes,
               const row_id_filter::RowIdFilter* f, ivfpq::TopKHeap& heap) const {
@@ -545,13 +546,33 @@ SearchResult IVFPQIndexReader::search_batch_range_with_reuse(std::span<const flo
             method = ivfpq::TableMethod::QueryTable;
         }
     }
-    const ivfpq::PqScanner scanner(scan_index(), method);
+    // The split (8-bit l2 residual codes without the precomputed table): its
+    // own bound, 8-byte entries for the nq ephemeral tables, a stable table
+    // per worker and the codeword norms.
+    bool auto_split = false;
+    if (method == ivfpq::TableMethod::PerPair && mode != BatchTableReuse::Off && metric_ == kMetricL2 &&
+        by_residual_ && precomputed_table_.empty() && pq_.nbits() == 8 &&
+        (mode == BatchTableReuse::On || nq >= 64)) {
+        std::optional<uint64_t> split_bytes = checked_add(static_cast<uint64_t>(nq),
+                                                          static_cast<uint64_t>(pool::current_num_threads()) + 1);
+        if (split_bytes) split_bytes = checked_mul(*split_bytes, m_);
+        if (split_bytes) split_bytes = checked_mul(*split_bytes, ksub_);
+        if (split_bytes) split_bytes = checked_mul(*split_bytes, sizeof(double));
+        if (split_bytes && *split_bytes <= budget_bytes) {
+            method = ivfpq::TableMethod::Split;
+            auto_split = mode == BatchTableReuse::Auto;
+        }
+    }
+    const ivfpq::PqScanner scanner(scan_index(), method, auto_split);
     const bool timing = ivfpq_batch_log::timing_enabled();
     const bool reuse_log = !by_residual_ && ivfpq_batch_log::reuse_enabled();
     if (!timing && !reuse_log) {
         const std::vector<float> q = preprocess(queries, nq);
-        return ivf_search::search_batch(view(kMetricL2), scanner, q, nq, k, probe_start, probe_end, seed_ids,
-                                        seed_distances, filter);
+        last_batch_split_ = false;
+        SearchResult out = ivf_search::search_batch(view(kMetricL2), scanner, q, nq, k, probe_start, probe_end,
+                                                    seed_ids, seed_distances, filter);
+        last_batch_split_ = scanner.split_active();
+        return out;
     }
 
     // Described on standard error: the same search, counted and timed.
@@ -582,6 +603,7 @@ SearchResult IVFPQIndexReader::search_batch_range_with_reuse(std::span<const flo
     ivf_search::ReaderView v = view(kMetricL2);
     ivf_search::ReaderView measured_view{v.lists, measured, v.scratch, v.centroids, v.d, v.nlist, v.metric};
     SearchResult out;
+    last_batch_split_ = false;
     try {
         out = ivf_search::search_batch(measured_view, counting, q, nq, k, probe_start, probe_end, seed_ids,
                                        seed_distances, filter);
@@ -590,6 +612,7 @@ SearchResult IVFPQIndexReader::search_batch_range_with_reuse(std::span<const flo
         throw;
     }
     const io::ReadMeasurement reads = measured.take_measurement();
+    last_batch_split_ = scanner.split_active();
     const auto t3 = Clock::now();
     t.read_calls = reads.read_calls;
     t.requested_bytes = reads.read_bytes;
@@ -624,7 +647,7 @@ SearchResult IVFPQIndexReader::search_batch_range_with_reuse(std::span<const flo
     }
     if (reuse_log) {
         const bool enabled = method == ivfpq::TableMethod::QueryTable;
-        const uint64_t built = enabled ? nq : 0;
+        const uint64_t built = scanner.tables_built();
         logging::emit_log(3, ivfpq_batch_log::reuse_line(static_cast<uint32_t>(mode), enabled, built > 0, metric_,
                                                          pq_.nbits(), nq, probe_end, t.unique_lists,
                                                          filter != nullptr, required, budget_bytes, built));

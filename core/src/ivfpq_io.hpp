@@ -166,6 +166,10 @@ public:
                                                const row_id_filter::RowIdFilter* filter, BatchTableReuse mode,
                                                uint64_t budget_bytes);
 
+    // Whether the last batch search combined per-list and per-query tables
+    // (the split of 8-bit l2 residual codes without the precomputed table).
+    bool last_batch_used_split() const noexcept { return last_batch_split_; }
+
     // Payload bytes of a list (0 when empty); loads first.
     uint64_t list_payload_len(size_t list);
     // Test seam: lower the streaming budgets (each within its default).
@@ -198,6 +202,7 @@ private:
     bool by_residual_ = false;
     bool has_opq_ = false;
     bool loaded_ = false;
+    bool last_batch_split_ = false;
 };
 
 }  // namespace tavren::ivfpq_io

@@ -1,11 +1,15 @@
 #include "ivfpq_scan.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <cmath>
+#include <limits>
 
 #include "distance.hpp"
 #include "error.hpp"
 #include "metric.hpp"
+#include "numeric.hpp"
 
 namespace tavren::ivfpq {
 
@@ -21,7 +25,13 @@ struct ScanScratch {
     std::vector<float> dist;
     std::vector<uint8_t> lut;
     std::vector<uint64_t> words;
+    // The split's stable table of the last list this worker scored, and whose.
+    std::vector<double> stable;
+    uint64_t stable_generation = 0;
+    size_t stable_list = std::numeric_limits<size_t>::max();
 };
+
+std::atomic<uint64_t> next_generation{1};
 
 ScanScratch& scratch() {
     thread_local ScanScratch s;
@@ -49,6 +59,102 @@ void offer_all(std::span<const float> dist, std::span<const int64_t> ids, float 
 }
 
 }  // namespace
+
+std::vector<double> compute_stable_ephemeral_pq_norms(const pq::ProductQuantizer& pq) {
+    const size_t m = pq.m();
+    const size_t ksub = pq.ksub();
+    const std::span<const size_t> off = pq.chunk_offsets();
+    const std::span<const float> book = pq.centroids();
+    std::vector<double> norms(m * ksub, 0.0);
+    for (size_t j = 0; j < m; ++j) {
+        const size_t w = off[j + 1] - off[j];
+        const float* y = book.data() + off[j] * ksub;
+        for (size_t c = 0; c < ksub; ++c) {
+            double s = 0.0;
+            for (size_t t = 0; t < w; ++t) s = s + static_cast<double>(y[c * w + t]) * static_cast<double>(y[c * w + t]);
+            norms[j * ksub + c] = s;
+        }
+    }
+    return norms;
+}
+
+namespace {
+
+// The codebook with each sub-quantizer's codewords transposed (dimension-
+// major: entry offsets[j] * ksub + t * ksub + c), so the f64 dot rows load
+// eight codewords' values at once.
+std::vector<float> transposed_codebook(const pq::ProductQuantizer& pq) {
+    const size_t m = pq.m();
+    const size_t ksub = pq.ksub();
+    const std::span<const size_t> off = pq.chunk_offsets();
+    const std::span<const float> book = pq.centroids();
+    std::vector<float> t(book.size());
+    for (size_t j = 0; j < m; ++j) {
+        const size_t w = off[j + 1] - off[j];
+        const float* y = book.data() + off[j] * ksub;
+        float* yt = t.data() + off[j] * ksub;
+        for (size_t c = 0; c < ksub; ++c) {
+            for (size_t d = 0; d < w; ++d) yt[d * ksub + c] = y[c * w + d];
+        }
+    }
+    return t;
+}
+
+// out[j * ksub + c] = <v_j, y(j, c)> in f64.
+void dot_table(std::span<const float> v, const pq::ProductQuantizer& pq, std::span<const float> book_t,
+               std::vector<double>& out) {
+    const size_t m = pq.m();
+    const size_t ksub = pq.ksub();
+    const std::span<const size_t> off = pq.chunk_offsets();
+    check_len(pq.centroids().size(), book_t.size());
+    out.resize(m * ksub);
+    for (size_t j = 0; j < m; ++j) {
+        kern::dot_rows_f64(v.data() + off[j], book_t.data() + off[j] * ksub, off[j + 1] - off[j], ksub,
+                           out.data() + j * ksub);
+    }
+}
+
+void list_table(std::span<const float> centroid, const pq::ProductQuantizer& pq, std::span<const float> book_t,
+                std::span<const double> norms, std::vector<double>& out) {
+    check_len(static_cast<uint64_t>(pq.m()) * pq.ksub(), norms.size());
+    dot_table(centroid, pq, book_t, out);
+    for (size_t i = 0; i < out.size(); ++i) out[i] = (out[i] + out[i]) + norms[i];
+}
+
+}  // namespace
+
+void fill_stable_ephemeral_list_table(std::span<const float> centroid, size_t d, const pq::ProductQuantizer& pq,
+                                      std::span<const double> norms, std::vector<double>& out) {
+    check_len(d, centroid.size());
+    list_table(centroid, pq, transposed_codebook(pq), norms, out);
+}
+
+void fill_stable_ephemeral_query_table(std::span<const float> query, size_t d, const pq::ProductQuantizer& pq,
+                                       std::vector<double>& out) {
+    check_len(d, query.size());
+    dot_table(query, pq, transposed_codebook(pq), out);
+}
+
+void combine_stable_ephemeral_tables(std::span<const double> stable, std::span<const double> ephemeral,
+                                     std::span<const float> query, std::span<const float> centroid,
+                                     const pq::ProductQuantizer& pq, std::vector<float>& out) {
+    const size_t m = pq.m();
+    const size_t ksub = pq.ksub();
+    const std::span<const size_t> off = pq.chunk_offsets();
+    check_len(static_cast<uint64_t>(m) * ksub, stable.size());
+    check_len(static_cast<uint64_t>(m) * ksub, ephemeral.size());
+    check_len(off.back(), query.size());
+    check_len(off.back(), centroid.size());
+    out.resize(m * ksub);
+    for (size_t j = 0; j < m; ++j) {
+        double r = 0.0;
+        for (size_t t = off[j]; t < off[j + 1]; ++t) {
+            const double diff = static_cast<double>(query[t]) - static_cast<double>(centroid[t]);
+            r += diff * diff;
+        }
+        kern::combine_rows_f64(stable.data() + j * ksub, ephemeral.data() + j * ksub, r, ksub, out.data() + j * ksub);
+    }
+}
 
 MatchingRows matching_rows(std::span<const int64_t> ids, const RowIdFilter& filter, std::vector<uint64_t>& words) {
     const size_t n = ids.size();
@@ -101,16 +207,32 @@ void scan_reader_codes(std::span<const float> table, std::span<const uint8_t> co
     offer_all(dist, ids, coarse, matching, heap);
 }
 
-PqScanner::PqScanner(const ScanIndex& index, TableMethod method) : index_(index), method_(method) {
+PqScanner::PqScanner(const ScanIndex& index, TableMethod method, bool auto_split)
+    : index_(index), method_(method), auto_split_(auto_split) {
     TD_ASSERT(index_.pq != nullptr, "IVF-PQ scanner needs a product quantizer");
     TD_ASSERT(method_ != TableMethod::Precomputed ||
                   index_.precomputed.size() == index_.centroids.size() / std::max<size_t>(index_.d, 1) * index_.m *
                                                    index_.ksub,
               "IVF-PQ precomputed table does not match nlist * m * ksub");
+    TD_ASSERT(method_ != TableMethod::Split || (index_.by_residual && index_.nbits == 8),
+              "IVF-PQ split tables need 8-bit residual codes");
+    if (method_ == TableMethod::Split) {
+        norms_ = compute_stable_ephemeral_pq_norms(*index_.pq);
+        book_t_ = transposed_codebook(*index_.pq);
+        generation_ = next_generation.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+void PqScanner::plan_batch(size_t lists, uint64_t pairs, size_t active) const {
+    if (method_ != TableMethod::Split) return;
+    // Auto: the split builds lists + active tables where per-pair tables
+    // build `pairs`; it pays from twice as many pairs.
+    const uint64_t tables = saturating_add(static_cast<uint64_t>(lists), static_cast<uint64_t>(active));
+    split_active_ = lists >= 1 && (!auto_split_ || pairs >= saturating_mul(tables, 2));
 }
 
 uint64_t PqScanner::query_table_bytes() const noexcept {
-    if (method_ == TableMethod::PerPair) return 0;
+    if (method_ == TableMethod::PerPair || method_ == TableMethod::Split) return 0;
     return static_cast<uint64_t>(index_.m) * index_.ksub * sizeof(float);
 }
 
@@ -122,10 +244,22 @@ PqScanner::Query PqScanner::prepare(std::span<const float> query) const {
         q.table.assign(n, 0.0f);
         index_.pq->compute_inner_product_table(query, q.table);
     } else if (method_ == TableMethod::QueryTable) {
-        q.table.assign(n, 0.0f);
-        index_.pq->compute_distance_table(query, index_.metric, q.table);
+        q.table_once = std::make_unique<std::once_flag>();
+    } else if (method_ == TableMethod::Split && split_active_) {
+        check_len(index_.d, query.size());
+        dot_table(query, *index_.pq, book_t_, q.ephemeral);
     }
     return q;
+}
+
+std::span<const float> PqScanner::query_table(const Query& q) const {
+    TD_ASSERT(q.table_once != nullptr, "IVF-PQ query table without its guard");
+    std::call_once(*q.table_once, [&] {
+        q.table.assign(index_.m * index_.ksub, 0.0f);
+        index_.pq->compute_distance_table(q.values, index_.metric, q.table);
+        tables_built_.fetch_add(1, std::memory_order_relaxed);
+    });
+    return q.table;
 }
 
 float PqScanner::fill_table(const Query& q, size_t list, std::vector<float>& out) const {
@@ -138,9 +272,26 @@ float PqScanner::fill_table(const Query& q, size_t list, std::vector<float>& out
             kern::sub_twice(index_.precomputed.data() + list * n, q.table.data(), n, out.data());
             return distance::fvec_l2sqr(q.values, index_.centroids.subspan(list * d, d));
         }
-        case TableMethod::QueryTable:
-            std::copy(q.table.begin(), q.table.end(), out.begin());
+        case TableMethod::QueryTable: {
+            const std::span<const float> t = query_table(q);
+            std::copy(t.begin(), t.end(), out.begin());
             return 0.0f;
+        }
+        case TableMethod::Split:
+            if (split_active_) {
+                // One stable table per list and worker: the tasks of a list
+                // score all their queries before moving on.
+                ScanScratch& s = scratch();
+                const std::span<const float> centroid = index_.centroids.subspan(list * d, d);
+                if (s.stable_generation != generation_ || s.stable_list != list) {
+                    list_table(centroid, *index_.pq, book_t_, norms_, s.stable);
+                    s.stable_generation = generation_;
+                    s.stable_list = list;
+                }
+                combine_stable_ephemeral_tables(s.stable, q.ephemeral, q.values, centroid, *index_.pq, out);
+                return 0.0f;
+            }
+            break;
         case TableMethod::PerPair:
             break;
     }
@@ -174,7 +325,7 @@ void PqScanner::scan_list(const Query& q, size_t list, std::span<const int64_t> 
     std::span<const float> table;
     float coarse = 0.0f;
     if (method_ == TableMethod::QueryTable) {
-        table = q.table;
+        table = query_table(q);
     } else {
         coarse = fill_table(q, list, s.table);
         table = s.table;

@@ -17,7 +17,10 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -61,7 +64,28 @@ enum class TableMethod : uint8_t {
     Precomputed,
     // Codes not of residuals: one table per query, built once, for every list.
     QueryTable,
+    // l2 residual 8-bit codes without P, batches only: per list a stable
+    // table 2 <C_j, y> + |y|^2, per query an ephemeral table <q_j, y>, both
+    // in f64, combined per pair into |q_j - C_j - y|^2 (coarse term 0). Used
+    // only when plan_batch finds it pays (always for On, by the pair count
+    // for Auto); otherwise as PerPair.
+    Split,
 };
+
+// The split's arithmetic, in f64 from f32 inputs, sums in ascending dimension
+// order. Norms: |y(j, c)|^2.
+std::vector<double> compute_stable_ephemeral_pq_norms(const pq::ProductQuantizer& pq);
+// out[j * ksub + c] = 2 <C_j, y(j, c)> + norms[j * ksub + c]; resized to m x ksub.
+void fill_stable_ephemeral_list_table(std::span<const float> centroid, size_t d, const pq::ProductQuantizer& pq,
+                                      std::span<const double> norms, std::vector<double>& out);
+// out[j * ksub + c] = <q_j, y(j, c)>; resized to m x ksub.
+void fill_stable_ephemeral_query_table(std::span<const float> query, size_t d, const pq::ProductQuantizer& pq,
+                                       std::vector<double>& out);
+// out = f32(max((stable + |q_j - C_j|^2) - 2 ephemeral, 0)), NaN as 0;
+// resized to m x ksub.
+void combine_stable_ephemeral_tables(std::span<const double> stable, std::span<const double> ephemeral,
+                                     std::span<const float> query, std::span<const float> centroid,
+                                     const pq::ProductQuantizer& pq, std::vector<float>& out);
 
 // What the scans read of a loaded reader.
 struct ScanIndex {
@@ -90,15 +114,32 @@ public:
     struct Query {
         std::span<const float> values;  // preprocessed: normalised (cosine), rotated (OPQ)
         // Precomputed: the inner-product table; QueryTable: the distance
-        // table; PerPair: empty.
-        std::vector<float> table;
+        // table, built by the first scan that offers a row (so a query that
+        // reaches no matching row builds none); PerPair: empty.
+        mutable std::vector<float> table;
+        // QueryTable: guards the one build of `table` (tasks of different
+        // lists may scan one query at once).
+        std::unique_ptr<std::once_flag> table_once;
+        // Split, when on for the batch: the ephemeral table.
+        std::vector<double> ephemeral;
     };
 
-    PqScanner(const ScanIndex& index, TableMethod method);
+    // `auto_split`: under Split, plan_batch applies the pair-count rule.
+    PqScanner(const ScanIndex& index, TableMethod method, bool auto_split = false);
 
     TableMethod method() const noexcept { return method_; }
     // Bytes one prepared query holds (its table), for the reuse budget.
     uint64_t query_table_bytes() const noexcept;
+
+    // Called by the batch walk once its list plan is known, before any query
+    // is prepared: `lists` distinct non-empty lists, `pairs` probes of them
+    // over all queries, `active` queries with at least one. Under Split it
+    // turns the split on (On) or on when pairs >= 2 x (lists + active) (Auto).
+    void plan_batch(size_t lists, uint64_t pairs, size_t active) const;
+    // QueryTable: the query tables built so far by this scanner's scans.
+    uint64_t tables_built() const noexcept { return tables_built_.load(std::memory_order_relaxed); }
+    // Whether the split is on for the current batch.
+    bool split_active() const noexcept { return split_active_; }
 
     Query prepare(std::span<const float> query) const;
     // For codes whose table does not depend on the list (QueryTable, or
@@ -115,8 +156,20 @@ public:
     float fill_table(const Query& q, size_t list, std::vector<float>& out) const;
 
 private:
+    // QueryTable: the query's table, built on first use.
+    std::span<const float> query_table(const Query& q) const;
+
     ScanIndex index_;
     TableMethod method_;
+    bool auto_split_ = false;
+    // Set on the calling thread before the walk's tasks start.
+    mutable bool split_active_ = false;
+    mutable std::atomic<uint64_t> tables_built_{0};
+    std::vector<double> norms_;
+    // Split: the codebook transposed per sub-quantizer, for the f64 tables.
+    std::vector<float> book_t_;
+    // Tells this scanner's stable tables from another's in a worker's scratch.
+    uint64_t generation_ = 0;
 };
 static_assert(ivf_search::ListScanner<PqScanner>);
 

@@ -135,7 +135,74 @@ TD_AVX2 void sub_twice_avx2(const float* a, const float* b, size_t n, float* out
     for (; i < n; ++i) out[i] = a[i] + -2.0f * b[i];
 }
 
+void dot_rows_f64_scalar(const float* x, const float* yt, size_t w, size_t first, size_t ksub,
+                         double* out) noexcept {
+    for (size_t c = first; c < ksub; ++c) {
+        double s = 0.0;
+        for (size_t t = 0; t < w; ++t) s = s + static_cast<double>(x[t]) * static_cast<double>(yt[t * ksub + c]);
+        out[c] = s;
+    }
+}
+
+// Eight codewords at once, one lane each, every lane summing in t order
+// like the scalar twin (a multiply then an add, no fused step).
+TD_AVX2 void dot_rows_f64_avx2(const float* x, const float* yt, size_t w, size_t ksub, double* out) noexcept {
+    size_t c = 0;
+    for (; c + 8 <= ksub; c += 8) {
+        __m256d lo = _mm256_setzero_pd();
+        __m256d hi = _mm256_setzero_pd();
+        for (size_t t = 0; t < w; ++t) {
+            const __m256 v = _mm256_loadu_ps(yt + t * ksub + c);
+            const __m256d xt = _mm256_set1_pd(static_cast<double>(x[t]));
+            lo = _mm256_add_pd(lo, _mm256_mul_pd(xt, _mm256_cvtps_pd(_mm256_castps256_ps128(v))));
+            hi = _mm256_add_pd(hi, _mm256_mul_pd(xt, _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1))));
+        }
+        _mm256_storeu_pd(out + c, lo);
+        _mm256_storeu_pd(out + c + 4, hi);
+    }
+    dot_rows_f64_scalar(x, yt, w, c, ksub, out);
+}
+
+void combine_rows_f64_scalar(const double* stable, const double* eph, double r, size_t first, size_t n,
+                             float* out) noexcept {
+    for (size_t c = first; c < n; ++c) {
+        const double v = (stable[c] + r) - (eph[c] + eph[c]);
+        // NaN fails the comparison and becomes 0 too.
+        out[c] = v > 0.0 ? static_cast<float>(v) : 0.0f;
+    }
+}
+
+TD_AVX2 void combine_rows_f64_avx2(const double* stable, const double* eph, double r, size_t n,
+                                   float* out) noexcept {
+    const __m256d rv = _mm256_set1_pd(r);
+    const __m256d zero = _mm256_setzero_pd();
+    size_t c = 0;
+    for (; c + 4 <= n; c += 4) {
+        const __m256d e = _mm256_loadu_pd(eph + c);
+        const __m256d v = _mm256_sub_pd(_mm256_add_pd(_mm256_loadu_pd(stable + c), rv), _mm256_add_pd(e, e));
+        const __m256d kept = _mm256_and_pd(v, _mm256_cmp_pd(v, zero, _CMP_GT_OQ));
+        _mm_storeu_ps(out + c, _mm256_cvtpd_ps(kept));
+    }
+    combine_rows_f64_scalar(stable, eph, r, c, n, out);
+}
+
 }  // namespace
+
+void combine_rows_f64(const double* stable, const double* eph, double r, size_t n, float* out) noexcept {
+    if (distance::avx2_enabled()) {
+        combine_rows_f64_avx2(stable, eph, r, n, out);
+    } else {
+        combine_rows_f64_scalar(stable, eph, r, 0, n, out);
+    }
+}
+
+void dot_rows_f64(const float* x, const float* yt, size_t w, size_t ksub, double* out) noexcept {
+    if (distance::avx2_enabled()) {
+        dot_rows_f64_avx2(x, yt, w, ksub, out);
+    } else {
+        dot_rows_f64_scalar(x, yt, w, 0, ksub, out);
+    }
+}
 
 float scan8_row(const float* table, const uint8_t* codes, size_t rows, size_t r, size_t m, float coarse) noexcept {
     float s = table[codes[r]] + coarse;

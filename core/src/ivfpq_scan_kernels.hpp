@@ -51,4 +51,13 @@ void scan4_fast(const uint8_t* lut, const uint8_t* codes, size_t rows, size_t fi
 // pair), a multiply then an add.
 void sub_twice(const float* a, const float* b, size_t n, float* out) noexcept;
 
+// out[c] = sum over t in [0, w) of x[t] * yt[t * ksub + c] for c in [0, ksub)
+// (yt: one sub-quantizer's codewords transposed, dimension-major), in f64
+// (each product exact), the sum running over t in ascending order (the split
+// tables of the batch search).
+void dot_rows_f64(const float* x, const float* yt, size_t w, size_t ksub, double* out) noexcept;
+// out[c] = f32((stable[c] + r) - (eph[c] + eph[c])) when that is above 0,
+// else 0 (NaN too), for c in [0, n).
+void combine_rows_f64(const double* stable, const double* eph, double r, size_t n, float* out) noexcept;
+
 }  // namespace tavren::ivfpq_scan_kernels

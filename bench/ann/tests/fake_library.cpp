@@ -318,4 +318,12 @@ int tavren_dadiza_reader_search_batch(TavrenDadizaReaderHandle* r, const float* 
     return 0;
 }
 
+int tavren_dadiza_reader_search_batch_v2(TavrenDadizaReaderHandle* r, const float* qs, size_t nq, FfiSearchParamsV2 p,
+                                         int64_t* ids, float* dist, size_t cap) {
+    // The fake has no table reuse: the modes answer alike.
+    if (p.ivfpq_table_reuse_mode > 2 || p.ivfpq_table_reuse_max_bytes == 0) return fail("invalid table reuse");
+    return tavren_dadiza_reader_search_batch(r, qs, nq, FfiSearchParams{p.top_k, p.width_type, p.width}, ids, dist,
+                                             cap);
+}
+
 }  // extern "C"
