@@ -3,6 +3,7 @@
 #include "ivf_format.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -61,6 +62,27 @@ void validate_reserved_zero(std::span<const uint8_t> bytes, std::string_view wha
 }
 
 // ---- Sections ----------------------------------------------------------------
+
+void write_ivf_offset_table(io::SeekWrite& out, std::span<ivf_format::OffsetEntry> entries,
+                            std::span<const uint64_t> payload_bytes, uint64_t max_offset,
+                            std::string_view start_overflow, std::string_view offset_overflow) {
+    std::optional<uint64_t> running = checked_add(out.pos(), entries.size() * ivf_format::kOffsetEntryBytes);
+    if (!running) invalid_input("{}", start_overflow);
+    for (size_t l = 0; l < entries.size(); ++l) {
+        entries[l].offset = u64_to_i64(*running, "list offset", max_offset);
+        if (entries[l].count == 0) continue;
+        running = checked_add(*running, payload_bytes[l]);
+        if (!running) invalid_input("{}", offset_overflow);
+    }
+    for (const ivf_format::OffsetEntry& entry : entries) {
+        std::array<uint8_t, ivf_format::kOffsetEntryBytes> bytes{};
+        entry.encode_to(bytes);
+        const std::span<const uint8_t> b(bytes);
+        out.write_all(b.subspan(0, 8));
+        out.write_all(b.subspan(8, 4));
+        out.write_all(b.subspan(12, 4));
+    }
+}
 
 void write_f32_slice(io::SeekWrite& writer, std::span<const float> values) {
     std::vector<uint8_t> bytes(values.size() * sizeof(float));

@@ -17,6 +17,7 @@
 
 #include "error.hpp"
 #include "io.hpp"
+#include "ivf_format.hpp"
 #include "numeric.hpp"
 #include "row_id_filter.hpp"
 
@@ -81,6 +82,16 @@ void validate_reserved_zero(std::span<const uint8_t> bytes, std::string_view wha
 // The values as little-endian bytes, staged in one buffer and passed to one
 // write_all; a write error propagates unchanged.
 void write_f32_slice(io::SeekWrite& writer, std::span<const float> values);
+
+// The offset table of an IVF file, written at the writer's current position:
+// each list's payload starts right after the table and the payloads before it
+// (positions in the host's output, an empty list taking the running position
+// and no bytes), then each entry goes out as its 8-, 4- and 4-byte fields.
+// InvalidInput `start_overflow` / `offset_overflow` when a position passes u64,
+// and the "list offset" range error past `max_offset`.
+void write_ivf_offset_table(io::SeekWrite& out, std::span<ivf_format::OffsetEntry> entries,
+                            std::span<const uint64_t> payload_bytes, uint64_t max_offset,
+                            std::string_view start_overflow, std::string_view offset_overflow);
 // InvalidData "f32 byte section is not 4-byte aligned" for a length that is
 // not a multiple of 4.
 std::vector<float> bytes_to_f32_vec(std::span<const uint8_t> bytes);

@@ -231,21 +231,8 @@ void write_ivfpq_index_with_limits(const ivfpq::IVFPQIndex& index, io::SeekWrite
     index_io_util::write_f32_slice(out, pq.centroids());
 
     // ---- offset table: positions in the host's output ----
-    std::optional<uint64_t> running = checked_add(out.pos(), nlist * fmtv::kOffsetEntryBytes);
-    if (!running) invalid_input("IVFPQ data start offset overflow");
-    for (uint64_t l = 0; l < nlist; ++l) {
-        entries[l].offset = index_io_util::u64_to_i64(*running, "list offset", limits.max_i64);
-        if (entries[l].count == 0) continue;
-        running = checked_add(*running, payload_bytes[l]);
-        if (!running) invalid_input("IVFPQ offset overflow");
-    }
-    for (const fmtv::OffsetEntry& entry : entries) {
-        std::array<uint8_t, fmtv::kOffsetEntryBytes> bytes{};
-        entry.encode_to(bytes);
-        write_field(out, bytes, 0, 8);
-        write_field(out, bytes, 8, 4);
-        write_field(out, bytes, 12, 4);
-    }
+    index_io_util::write_ivf_offset_table(out, entries, payload_bytes, limits.max_i64,
+                                          "IVFPQ data start offset overflow", "IVFPQ offset overflow");
 
     // ---- payloads ----
     std::vector<uint8_t> transposed;
