@@ -234,8 +234,9 @@ TEST(DiskAnnFacadeSearch, BadQueriesFailAndTheNextQueryWorks) {
          "IVF nprobe cannot be used with a DiskANN index"},
         {"filtered", [&] { (void)reader.search_with_roaring_filter(good, params(10, kWidthDiskAnnLSearch, 20), {}); },
          ErrorKind::InvalidInput, "DiskANN search is not available in this build"},
-        {"batch", [&] { (void)reader.search_batch(good, 1, params(10)); }, ErrorKind::InvalidInput,
-         "DiskANN search is not available in this build"},
+        {"filtered batch",
+         [&] { (void)reader.search_batch_with_roaring_filter(good, 1, params(10, kWidthDiskAnnLSearch, 20), {}); },
+         ErrorKind::InvalidInput, "DiskANN search is not available in this build"},
     };
     for (const auto& f : failures) {
         SCOPED_TRACE(f.name);

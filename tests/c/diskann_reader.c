@@ -221,8 +221,8 @@ int main(void) {
         CHECK(tavren_dadiza_reader_search(r, q, p, ids, dist, 10) == 0);
         CHECK(ids[0] >= 10 && dist[0] <= dist[9]);
         CHECK(tavren_dadiza_reader_warmup_queries(r, q, 1, 0) == 0);
-        CHECK(tavren_dadiza_reader_search_batch(r, q, 1, p, ids, dist, 10) == -1);
-        expect_error("batch", "search_batch: DiskANN search is not available in this build");
+        CHECK(tavren_dadiza_reader_search_batch_with_roaring_filter(r, q, 1, p, NULL, 0, ids, dist, 10) == -1);
+        expect_error("filtered batch", "search_batch_with_roaring_filter: DiskANN search is not available in this build");
     }
     tavren_dadiza_reader_free(r);
 
