@@ -12,6 +12,7 @@
 // the dedupe ratio (windows the sessions read / windows streaming read).
 // Results are compared bit for bit. Usage:
 //   diskann_batch_bench INDEX_FILE [queries (default 4096)] [data dir]
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -84,6 +85,38 @@ Totals run(const std::shared_ptr<const std::vector<uint8_t>>& file, bool no_cach
     return t;
 }
 
+// The two phases of the streaming path timed apart on one 1024-query chunk
+// (after a warm-up pass over the same chunk): candidate generation on the
+// reader, then the chunk rerank, at `threads` pool threads.
+void phases(const std::shared_ptr<const std::vector<uint8_t>>& file, std::span<const float> chunk, size_t d,
+            size_t threads) {
+    pool::set_num_threads_for_testing(threads);
+    auto reader = diskann_io::DiskAnnIndexReader::open_with_options(std::make_shared<BytesFile>(file), {});
+    reader.optimize_for_search();
+    const size_t m = chunk.size() / d;
+    diskann_search::DiskAnnCandidateLists lists(1);
+    std::vector<int64_t> ids;
+    std::vector<float> dist;
+    double gen_s = 0, rerank_s = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        lists[0].clear();
+        const auto t0 = std::chrono::steady_clock::now();
+        for (size_t q = 0; q < m; ++q) {
+            diskann_search::DiskAnnCandidateList list{q, {}};
+            reader.generate_unfiltered_candidate_nodes(chunk.subspan(q * d, d), 10, 100, list.nodes);
+            lists[0].push_back(std::move(list));
+        }
+        const auto t1 = std::chrono::steady_clock::now();
+        reader.rerank_candidate_batch_streaming(chunk, 10, lists, ids, dist);
+        const auto t2 = std::chrono::steady_clock::now();
+        gen_s = std::chrono::duration<double>(t1 - t0).count();
+        rerank_s = std::chrono::duration<double>(t2 - t1).count();
+    }
+    std::printf("  pool %zu: candidate generation %.1f ms (one thread), chunk rerank %.1f ms\n", threads,
+                gen_s * 1e3, rerank_s * 1e3);
+    pool::set_num_threads_for_testing(0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -99,6 +132,8 @@ int main(int argc, char** argv) {
     const ann::Matrix q = ann::read_idx_ubyte(dir + "/t10k-images-idx3-ubyte.gz", nq);
     const size_t chunks = (q.rows + 1023) / 1024;
     std::printf("%zu queries (%zu chunks of up to 1024), d %zu, top_k 10, L 100\n", q.rows, chunks, q.cols);
+    std::printf("phases of one 1024-query chunk (4 GiB budget, warm):\n");
+    for (const size_t threads : {1, 8}) phases(file, std::span<const float>(q.data).first(std::min<size_t>(q.rows, 1024) * q.cols), q.cols, threads);
     for (const bool no_caches : {true, false}) {
         const Totals streaming = run(file, no_caches, q.data, q.cols, 1024, 1);
         const Totals sessions = run(file, no_caches, q.data, q.cols, 32, 8);
