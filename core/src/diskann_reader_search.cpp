@@ -108,12 +108,18 @@ void DiskAnnIndexReader::search_preprocessed(std::span<const float> query, uint6
     ids.clear();
     distances.clear();
     if (top_k == 0) return;
-    ensure_resident();
-
     // The scratch stays in place: this session is used by one thread at a
-    // time and the views below never touch it, and search_preprocessed of the
+    // time and the views never touch it, and search_preprocessed of the
     // search module recycles its adjacency windows on every way out, so the
     // next query finds it clean even after an error.
+    with_search_input([&](const ds::SingleSearchInput& in, ds::DiskAnnSearchSource& source) {
+        ds::search_preprocessed(in, source, query, static_cast<size_t>(top_k), static_cast<size_t>(l_search),
+                                *scratch_, stats_, ids, distances);
+    });
+}
+
+void DiskAnnIndexReader::with_search_input(const SearchInputVisitor& f) {
+    ensure_resident();
     const read_options::ReadPlan plan =
         read_options::ReadPlan::default_for(read_profile()).with_capabilities(read_capabilities_);
     const auto& pages = header_.sections[fmtd::kSectionAdjacencyPages];
@@ -139,8 +145,7 @@ void DiskAnnIndexReader::search_preprocessed(std::span<const float> query, uint6
             cache_budgets_.vector_cache_bytes > 0 ? &source.shared_vector_cache() : nullptr,
             input_.get()};
     }
-    ds::search_preprocessed(in, source, query, static_cast<size_t>(top_k), static_cast<size_t>(l_search), *scratch_,
-                            stats_, ids, distances);
+    f(in, source);
 }
 
 void DiskAnnIndexReader::warmup_queries(std::span<const float> queries, uint64_t l_search) {

@@ -160,6 +160,16 @@ struct DiskAnnVariant {
         reader.search(query, params.top_k, l_search, result.ids, result.distances);
         return result;
     }
+
+    // One query restricted to the filter's row IDs; the bytes are decoded by
+    // the reader (the facade has only counted them for the automatic width).
+    SearchResult search_filtered(std::span<const float> query, const VectorSearchParams& params,
+                                 std::span<const uint8_t> filter) {
+        const uint64_t l_search = params.resolve_diskann_l_search_with(reader.calibrated_l_search());
+        SearchResult result;
+        reader.search_with_roaring_filter(query, params.top_k, l_search, filter, result.ids, result.distances);
+        return result;
+    }
 };
 
 [[noreturn]] void diskann_search_unavailable() { fail(ErrorKind::InvalidInput, "{}", kDiskAnnSearchUnavailable); }
@@ -326,7 +336,7 @@ SearchResult VectorIndexReader::search_single(std::span<const float> query, cons
     return std::visit(
         [&](auto& v) -> SearchResult {
             if constexpr (!std::decay_t<decltype(v)>::kIvf) {
-                if (filter) diskann_search_unavailable();
+                if (filter) return v.search_filtered(query, params, *filter);
                 return v.search(query, params);
             } else {
             const IvfProbePlan plan = ivf_probe_plan(v, params, filter_rows);
