@@ -432,6 +432,31 @@ public:
                                                   std::vector<DiskAnnIndexReader>& workers,
                                                   std::vector<int64_t>& ids, std::vector<float>& distances);
 
+    // Candidate node ids of a query chunk, one list of (query index in the
+    // chunk, node ids in rerank order) per producer.
+    using FilteredCandidateLists = std::vector<std::vector<std::pair<size_t, std::vector<size_t>>>>;
+    // Exact top_k of each chunk query's candidates, appended query by query
+    // to ids / distances (padded with (-1, f32::MAX)).
+    void rerank_filtered_chunk(std::span<const float> chunk_queries, uint64_t top_k,
+                               const FilteredCandidateLists& lists, std::vector<int64_t>& ids,
+                               std::vector<float>& distances);
+
+    // ---- batch worker sessions ----
+    // One answered query of a session pass.
+    struct SessionOutput {
+        size_t query = 0;
+        std::vector<int64_t> ids;
+        std::vector<float> distances;
+        DiskAnnSearchStats stats;
+    };
+    // Exactly `count` refreshed workers moved out of the worker set; the
+    // caller stores them back. `resident_only`: ensure_resident instead of
+    // optimize_for_search.
+    std::vector<DiskAnnIndexReader> take_batch_workers(size_t count, bool resident_only);
+    // Places every session output at its query and merges its statistics.
+    void collect_parallel_session_outputs(std::vector<std::vector<SessionOutput>>& outputs, size_t nq, size_t top_k,
+                                          std::vector<int64_t>& ids, std::vector<float>& distances);
+
     // ---- clones and lookups ----
     DiskAnnIndexReader try_clone_with_shared_state() const;
     int64_t row_id(uint64_t node) const;

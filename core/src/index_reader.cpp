@@ -108,10 +108,10 @@ using IvfPqVariant = IvfVariant<ivfpq_io::IVFPQIndexReader, IndexType::IvfPq>;
 using IvfRqVariant = IvfVariant<ivfrq_io::IVFRQIndexReader, IndexType::IvfRq>;
 
 // DiskANN (kIvf = false) is searched directly rather than through the
-// progressive searches. The single unfiltered query and warm-up are served by
-// the DiskANN reader; the filtered and batch searches and calibration are not
-// part of this build yet: they fail with kDiskAnnSearchUnavailable after the
-// facade's shared checks.
+// progressive searches. Single queries, filtered batches and warm-up are
+// served by the DiskANN reader; the unfiltered batch search and calibration
+// are not part of this build yet: they fail with kDiskAnnSearchUnavailable
+// after the facade's shared checks.
 constexpr std::string_view kDiskAnnSearchUnavailable = "DiskANN search is not available in this build";
 
 struct DiskAnnVariant {
@@ -168,6 +168,16 @@ struct DiskAnnVariant {
         const uint64_t l_search = params.resolve_diskann_l_search_with(reader.calibrated_l_search());
         SearchResult result;
         reader.search_with_roaring_filter(query, params.top_k, l_search, filter, result.ids, result.distances);
+        return result;
+    }
+
+    // nq filtered queries sharing one filter.
+    SearchResult search_batch_filtered(std::span<const float> queries, const VectorSearchParams& params,
+                                       std::span<const uint8_t> filter) {
+        const uint64_t l_search = params.resolve_diskann_l_search_with(reader.calibrated_l_search());
+        SearchResult result;
+        reader.search_batch_with_roaring_filter(queries, params.top_k, l_search, filter, result.ids,
+                                                result.distances);
         return result;
     }
 };
@@ -357,6 +367,7 @@ SearchResult VectorIndexReader::search_many(std::span<const float> queries, uint
     return std::visit(
         [&](auto& v) -> SearchResult {
             if constexpr (!std::decay_t<decltype(v)>::kIvf) {
+                if (filter) return v.search_batch_filtered(queries, params, *filter);
                 diskann_search_unavailable();
             } else {
             const IvfProbePlan plan = ivf_probe_plan(v, params, filter_rows);
