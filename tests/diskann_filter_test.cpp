@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <set>
@@ -24,6 +25,7 @@
 #include "index_reader.hpp"
 #include "memory_sink.hpp"
 #include "memory_source.hpp"
+#include "pool.hpp"
 #include "rng.hpp"
 #include "search_params.hpp"
 
@@ -610,6 +612,193 @@ TEST(DiskAnnFilteredSearch, FacadeRoutesFilteredQueries) {
     EXPECT_EQ(failure_of([&] { reader.search_with_roaring_filter(q, p, std::vector<uint8_t>{1, 2}); })
                   .message.rfind("invalid RoaringTreemap filter: ", 0),
               0u);
+}
+
+// ---- filtered batches ------------------------------------------------------------------
+
+struct Answers {
+    std::vector<int64_t> ids;
+    std::vector<float> distances;
+};
+
+// The single filtered search of every query, back to back.
+Answers single_answers(DiskAnnIndexReader& reader, const std::vector<float>& queries, size_t d, uint64_t k,
+                       uint64_t l, const std::vector<uint8_t>& filter) {
+    Answers all;
+    std::vector<int64_t> ids;
+    std::vector<float> dist;
+    for (size_t at = 0; at < queries.size(); at += d) {
+        reader.search_with_roaring_filter(std::span<const float>(queries).subspan(at, d), k, l, filter, ids, dist);
+        all.ids.insert(all.ids.end(), ids.begin(), ids.end());
+        all.distances.insert(all.distances.end(), dist.begin(), dist.end());
+    }
+    return all;
+}
+
+Answers batch_answers(DiskAnnIndexReader& reader, const std::vector<float>& queries, uint64_t k, uint64_t l,
+                      const std::vector<uint8_t>& filter) {
+    Answers a;
+    reader.search_batch_with_roaring_filter(queries, k, l, filter, a.ids, a.distances);
+    return a;
+}
+
+std::vector<float> perturbed_queries(const Built& b, size_t nq, uint64_t seed) {
+    auto rng = rng::StdRng::seed_from_u64(seed);
+    const size_t n = b.ids.size();
+    std::vector<float> q;
+    for (size_t t = 0; t < nq; ++t) {
+        const size_t row = (t * 131 + 7) % n;
+        for (size_t j = 0; j < b.d; ++j) q.push_back(b.rows[row * b.d + j] + (rng.gen_f32() - 0.5f) * 0.2f);
+    }
+    return q;
+}
+
+void expect_same(const Answers& a, const Answers& b) {
+    EXPECT_EQ(a.ids, b.ids);
+    ASSERT_EQ(a.distances.size(), b.distances.size());
+    for (size_t i = 0; i < a.distances.size(); ++i) {
+        EXPECT_EQ(std::bit_cast<uint32_t>(a.distances[i]), std::bit_cast<uint32_t>(b.distances[i])) << i;
+    }
+}
+
+// Every layout, strategy, thread count and batch size chooses its form by
+// the rules and answers exactly as the single filtered search does.
+TEST(DiskAnnFilteredBatch, EveryFormEqualsTheSingleSearch) {
+    struct FileCase {
+        const char* name;
+        size_t n;
+        uint32_t metric;
+        StorageLayout layout;
+        size_t bits;
+        uint32_t degree;
+        size_t step;     // filter: every step-th row
+        uint64_t l;      // 200 with step 1 on the R = 8 file: graph path
+        bool graph;
+    };
+    const FileCase files[] = {
+        {"l2 compact exhaustive", 1200, 0, StorageLayout::Compact, 8, 16, 3, 0, false},
+        {"cosine compact 4-bit exhaustive", 1200, 2, StorageLayout::Compact, 4, 16, 5, 0, false},
+        {"l2 interleaved", 1200, 0, StorageLayout::Interleaved, 8, 16, 4, 0, false},
+        {"l2 compact graph", 4000, 0, StorageLayout::Compact, 8, 8, 1, 200, true},
+        {"l2 interleaved graph", 4000, 0, StorageLayout::Interleaved, 8, 8, 1, 200, true},
+    };
+    constexpr uint64_t kTopK = 7;
+    for (const FileCase& f : files) {
+        SCOPED_TRACE(f.name);
+        const Built b = build(f.n, 8, f.metric, f.layout, f.bits, f.degree);
+        const size_t offset = f.graph ? 0 : 2;  // the graph needs every row admitted
+        const std::vector<uint8_t> filter = fbytes(every_nth_id(b, f.step, offset));
+        DiskAnnIndexReader reader = open_file(b.bytes);
+        reader.optimize_for_search();
+        for (const size_t threads : {size_t{1}, size_t{2}, size_t{3}}) {
+            for (const size_t nq : {size_t{1}, size_t{8}, size_t{9}, size_t{13}}) {
+                SCOPED_TRACE("threads " + std::to_string(threads) + " nq " + std::to_string(nq));
+                const std::vector<float> queries = perturbed_queries(b, nq, nq * 10 + threads);
+                const Answers want = single_answers(reader, queries, 8, kTopK, f.l, filter);
+                Answers got;
+                pool::run_with_thread_cap(threads, [&] { got = batch_answers(reader, queries, kTopK, f.l, filter); });
+                expect_same(got, want);
+                const auto& st = reader.stats();
+                EXPECT_EQ(st.queries, nq);
+                const size_t w = std::min(threads, nq);
+                if (f.layout == StorageLayout::Interleaved) {
+                    // Sessions (merged per query) or direct serial (merges reset).
+                    EXPECT_EQ(st.merged_queries, w >= 2 ? nq : 0u);
+                    EXPECT_EQ(st.query_batches, 1u);
+                    EXPECT_EQ(reader.batch_workers().size(), w >= 2 ? w : 0u);
+                } else if (!f.graph) {
+                    EXPECT_EQ(st.filtered_exhaustive_queries, nq);
+                    const size_t tile = ds::filtered_pq_query_tile_size(8, f.bits == 8 ? 256 : 16);
+                    const uint64_t matches = (f.n - offset + f.step - 1) / f.step;
+                    EXPECT_EQ(st.filtered_code_reads, (nq + tile - 1) / tile * matches);
+                    EXPECT_EQ(st.filtered_pq_distances, nq * matches);
+                } else {
+                    EXPECT_EQ(st.filtered_graph_searches, nq);
+                    if (w < 2) {
+                        EXPECT_EQ(reader.batch_workers().size(), 0u);  // serial
+                        EXPECT_EQ(st.merged_queries, 0u);
+                    } else if (nq <= 4 * w) {
+                        EXPECT_EQ(st.merged_queries, nq);  // sessions
+                        EXPECT_EQ(reader.batch_workers().size(), w);
+                    } else {
+                        EXPECT_EQ(st.merged_queries, 0u);  // chunked
+                        EXPECT_EQ(reader.batch_workers().size(), w);
+                    }
+                }
+            }
+        }
+    }
+}
+
+// The forms called directly over one node set agree with each other.
+TEST(DiskAnnFilteredBatch, FormsCalledDirectlyAgree) {
+    const Built b = build(1500, 8, 0, StorageLayout::Compact, 8, 16);
+    DiskAnnIndexReader reader = open_file(b.bytes);
+    const std::vector<uint64_t> values = every_nth_id(b, 2, 0);
+    const ds::NodeSet nodes = reader.matching_nodes_for_filter(treemap_of(values));
+    const std::vector<float> queries = perturbed_queries(b, 11, 5);
+    const Answers want = single_answers(reader, queries, 8, 5, 0, fbytes(values));
+    const size_t budget = static_cast<size_t>(reader.filtered_strategy(ds::node_set_size(nodes), 5, 0).budget);
+    Answers a;
+    reader.search_batch_filtered_exhaustive(queries, 5, nodes, budget, a.ids, a.distances);
+    expect_same(a, want);
+    reader.search_batch_with_matching_nodes_serial(queries, 5, 0, nodes, a.ids, a.distances);
+    expect_same(a, want);
+    reader.search_batch_with_matching_nodes_direct_serial(queries, 5, 0, nodes, a.ids, a.distances);
+    expect_same(a, want);
+    EXPECT_EQ(reader.stats().query_batches, 1u);
+    EXPECT_EQ(reader.stats().merged_queries, 0u);
+    std::vector<DiskAnnIndexReader> workers = reader.take_batch_workers(3, true);
+    reader.search_batch_with_matching_nodes_in_parallel_sessions(queries, 5, 0, nodes, workers, a.ids, a.distances);
+    expect_same(a, want);
+    reader.search_batch_with_matching_nodes_chunked(queries, 5, 0, nodes, workers, a.ids, a.distances);
+    expect_same(a, want);
+}
+
+TEST(DiskAnnFilteredBatch, ChunksOf1024Queries) {
+    const Built b = build(300, 8, 0, StorageLayout::Compact, 4, 16);
+    DiskAnnIndexReader reader = open_file(b.bytes);
+    const std::vector<uint8_t> filter = fbytes(every_nth_id(b, 3, 0));
+    const std::vector<float> queries = perturbed_queries(b, 2500, 3);
+    const Answers want = single_answers(reader, queries, 8, 3, 0, filter);
+    const Answers got = batch_answers(reader, queries, 3, 0, filter);
+    expect_same(got, want);
+    EXPECT_EQ(reader.stats().query_batches, 3u);
+    EXPECT_EQ(reader.stats().largest_query_batch, 1024u);
+    EXPECT_EQ(reader.stats().filtered_exhaustive_queries, 2500u);
+}
+
+TEST(DiskAnnFilteredBatch, EmptyFiltersTopKZeroAndBadBytes) {
+    const Built b = build(300, 8, 0, StorageLayout::Compact, 8, 16);
+    MemorySource::Observer observer;
+    DiskAnnIndexReader reader = open_file(b.bytes, uint64_t{1} << 32, &observer);
+    const std::vector<float> queries = perturbed_queries(b, 4, 1);
+    const uint64_t at_open = observer.stats().calls;
+    Answers a = batch_answers(reader, queries, 3, 0, fbytes({}));
+    EXPECT_EQ(a.ids, std::vector<int64_t>(12, -1));
+    EXPECT_EQ(a.distances, std::vector<float>(12, kMaxDistance));
+    EXPECT_EQ(observer.stats().calls, at_open);
+    EXPECT_EQ(reader.stats().queries, 4u);
+    a = batch_answers(reader, queries, 0, 0, fbytes({1000}));
+    EXPECT_TRUE(a.ids.empty());
+    EXPECT_TRUE(a.distances.empty());
+    a = batch_answers(reader, queries, 2, 0, fbytes({7, 8}));
+    EXPECT_EQ(a.ids, std::vector<int64_t>(8, -1));
+    for (const uint64_t k : {uint64_t{0}, uint64_t{2}}) {
+        const auto err = failure_of([&] { batch_answers(reader, queries, k, 0, {9, 9, 9}); });
+        EXPECT_EQ(err.message.rfind("invalid RoaringTreemap filter: ", 0), 0u) << err.message;
+    }
+}
+
+TEST(DiskAnnFilteredBatch, FacadeRoutesFilteredBatches) {
+    const Built b = build(400, 8, 0, StorageLayout::Compact, 8, 16);
+    auto reader = index::VectorIndexReader::open_with_options(MemorySource::make(b.bytes, {}, nullptr), {});
+    index::VectorSearchParams p;
+    p.top_k = 3;
+    const std::vector<float> queries = perturbed_queries(b, 5, 2);
+    const auto r = reader.search_batch_with_roaring_filter(queries, 5, p, fbytes({1030, 1033, 1036, 1039}));
+    ASSERT_EQ(r.ids.size(), 15u);
+    for (const int64_t id : r.ids) EXPECT_TRUE(id == 1030 || id == 1033 || id == 1036 || id == 1039) << id;
 }
 
 }  // namespace
