@@ -246,9 +246,6 @@ std::vector<SearchRow> sweep_reader(InputSource& source, const Dataset& ds, cons
         throw std::runtime_error("index dimension " + std::to_string(meta.dimension) + " does not match data dimension " +
                                  std::to_string(d));
     }
-    // The library answers DiskANN single queries only so far: their rows
-    // take recall from the single queries and leave the batch columns 0.
-    const bool single_only = meta.index_type == 5;
     for (unsigned t = 1; t < threads; ++t) {
         readers.push_back(std::make_unique<Reader>(source.record(), spec.memory_budget));
         readers.back()->optimize_for_search();
@@ -273,28 +270,6 @@ std::vector<SearchRow> sweep_reader(InputSource& source, const Dataset& ds, cons
             readers[w]->search(ds.queries.row(q), params, single_ids.data() + q * k, single_dist.data() + q * k);
         });
         const IoSnapshot s_io = source.counters().snapshot();
-
-        if (single_only) {
-            size_t recall_queries = single.queries;
-            if (cfg.complete_recall) {
-                // The queries the budget left out, untimed.
-                for (size_t q = single.queries; q < nq; ++q) {
-                    readers[0]->search(ds.queries.row(q), params, single_ids.data() + q * k,
-                                       single_dist.data() + q * k);
-                }
-                recall_queries = nq;
-            }
-            row.single_qps = single.qps();
-            row.single_queries = single.queries;
-            row.recall_queries = recall_queries;
-            row.single_calls_per_query = per_query(s_io.calls, single.queries);
-            row.single_ranges_per_query = per_query(s_io.ranges, single.queries);
-            row.single_bytes_per_query = per_query(s_io.bytes, single.queries);
-            set_recall(row, recall(exact, ds.queries.data.data(), gt, single_ids.data(), k, recall_queries, kRecallAts));
-            rows.push_back(row);
-            if (on_row) on_row(row);
-            continue;
-        }
 
         auto search_batch = [&](size_t first, size_t n) {
             readers[0]->search_batch(ds.queries.row(first), n, params, cfg.pq_table_reuse, batch_ids.data() + first * k,

@@ -31,7 +31,7 @@ namespace {
 
 namespace ds = diskann_search;
 
-constexpr size_t kQueryChunk = 1024;
+constexpr size_t kQueryChunk = ds::kStreamingQueryChunk;
 
 void bump(uint64_t& counter, uint64_t by) noexcept { counter = saturating_add(counter, by); }
 
@@ -58,21 +58,17 @@ void pad_results(uint64_t count, std::vector<int64_t>& ids, std::vector<float>& 
     distances.assign(static_cast<size_t>(count), std::numeric_limits<float>::max());
 }
 
-// The workers of one batch, moved back into the reader's worker set when the
-// batch ends, however it ends.
-class BorrowedWorkers {
-public:
-    BorrowedWorkers(DiskAnnIndexReader& reader, std::vector<DiskAnnIndexReader> workers) noexcept
-        : reader_(reader), workers_(std::move(workers)) {}
-    ~BorrowedWorkers() { reader_.batch_workers() = std::move(workers_); }
-    BorrowedWorkers(const BorrowedWorkers&) = delete;
-    BorrowedWorkers& operator=(const BorrowedWorkers&) = delete;
-    std::vector<DiskAnnIndexReader>& get() noexcept { return workers_; }
-
-private:
-    DiskAnnIndexReader& reader_;
-    std::vector<DiskAnnIndexReader> workers_;
-};
+// The streaming rerank of one chunk (shared with the unfiltered batch search),
+// its results appended after the previous chunks'.
+void append_chunk_rerank(DiskAnnIndexReader& reader, std::span<const float> chunk, uint64_t top_k,
+                         const DiskAnnCandidateLists& lists, std::vector<int64_t>& ids,
+                         std::vector<float>& distances) {
+    std::vector<int64_t> chunk_ids;
+    std::vector<float> chunk_distances;
+    reader.rerank_candidate_batch_streaming(chunk, top_k, lists, chunk_ids, chunk_distances);
+    ids.insert(ids.end(), chunk_ids.begin(), chunk_ids.end());
+    distances.insert(distances.end(), chunk_distances.begin(), chunk_distances.end());
+}
 
 }  // namespace
 
@@ -102,8 +98,8 @@ void DiskAnnIndexReader::search_batch_with_roaring_filter(std::span<const float>
     const uint64_t w = std::min<uint64_t>(pool::current_num_threads(), nq);
     if (header_.interleaved()) {
         if (w >= 2) {
-            BorrowedWorkers workers(*this, take_batch_workers(static_cast<size_t>(w), true));
-            return search_batch_with_matching_nodes_in_parallel_sessions(qs, top_k, l_search, nodes, workers.get(),
+            BatchWorkerLease lease = BatchWorkerLease::take(*this, static_cast<size_t>(w), true);
+            return search_batch_with_matching_nodes_in_parallel_sessions(qs, top_k, l_search, nodes, lease.workers(),
                                                                          ids, distances);
         }
         batch_workers_.clear();
@@ -118,12 +114,12 @@ void DiskAnnIndexReader::search_batch_with_roaring_filter(std::span<const float>
         batch_workers_.clear();
         return search_batch_with_matching_nodes_serial(qs, top_k, l_search, nodes, ids, distances);
     }
-    BorrowedWorkers workers(*this, take_batch_workers(static_cast<size_t>(w), true));
-    if (nq <= 4 * w) {
-        return search_batch_with_matching_nodes_in_parallel_sessions(qs, top_k, l_search, nodes, workers.get(), ids,
-                                                                     distances);
+    BatchWorkerLease lease = BatchWorkerLease::take(*this, static_cast<size_t>(w), true);
+    if (nq <= ds::kSessionQueriesPerWorker * w) {
+        return search_batch_with_matching_nodes_in_parallel_sessions(qs, top_k, l_search, nodes, lease.workers(),
+                                                                     ids, distances);
     }
-    search_batch_with_matching_nodes_chunked(qs, top_k, l_search, nodes, workers.get(), ids, distances);
+    search_batch_with_matching_nodes_chunked(qs, top_k, l_search, nodes, lease.workers(), ids, distances);
 }
 
 void DiskAnnIndexReader::search_batch_filtered_exhaustive(std::span<const float> queries, uint64_t top_k,
@@ -161,14 +157,14 @@ void DiskAnnIndexReader::search_batch_filtered_exhaustive(std::span<const float>
         bump(stats_.filtered_exhaustive_queries, c);
         bump(stats_.filtered_pq_distances, saturating_mul(c, matches));
         bump(stats_.filtered_code_reads, saturating_mul(tiles, matches));
-        FilteredCandidateLists lists(1);
+        DiskAnnCandidateLists lists(1);
         lists[0].reserve(c);
         for (size_t t = 0; t < tiles; ++t) {
             for (size_t q = 0; q < tile_nodes[t].size(); ++q) {
-                lists[0].emplace_back(t * tile + q, std::move(tile_nodes[t][q]));
+                lists[0].push_back(DiskAnnCandidateList{t * tile + q, std::move(tile_nodes[t][q])});
             }
         }
-        rerank_filtered_chunk(chunk, top_k, lists, ids, distances);
+        append_chunk_rerank(*this, chunk, top_k, lists, ids, distances);
     }
 }
 
@@ -186,13 +182,13 @@ void DiskAnnIndexReader::search_batch_with_matching_nodes_serial(std::span<const
         const size_t c = static_cast<size_t>(std::min<uint64_t>(kQueryChunk, nq - first));
         count_chunk(stats_, c);
         const std::span<const float> chunk = queries.subspan(first * d, c * d);
-        FilteredCandidateLists lists(1);
+        DiskAnnCandidateLists lists(1);
         lists[0].reserve(c);
         for (size_t q = 0; q < c; ++q) {
-            lists[0].emplace_back(
-                q, node_ids_of(generate_filtered_candidates(chunk.subspan(q * d, d), top_k, l_search, nodes)));
+            lists[0].push_back(DiskAnnCandidateList{
+                q, node_ids_of(generate_filtered_candidates(chunk.subspan(q * d, d), top_k, l_search, nodes))});
         }
-        rerank_filtered_chunk(chunk, top_k, lists, ids, distances);
+        append_chunk_rerank(*this, chunk, top_k, lists, ids, distances);
     }
 }
 
@@ -213,19 +209,18 @@ void DiskAnnIndexReader::search_batch_with_matching_nodes_chunked(std::span<cons
         const size_t c = static_cast<size_t>(std::min<uint64_t>(kQueryChunk, nq - first));
         count_chunk(stats_, c);
         const std::span<const float> chunk = queries.subspan(first * d, c * d);
-        FilteredCandidateLists lists(w);
-        pool::parallel_for(0, w, 1, [&](size_t lo, size_t hi) {
-            for (size_t i = lo; i < hi; ++i) {
-                DiskAnnIndexReader& worker = workers[i];
-                worker.stats_ = DiskAnnSearchStats{};
-                for (size_t q = i; q < c; q += w) {
-                    lists[i].emplace_back(q, node_ids_of(worker.generate_filtered_candidates(
-                                                 chunk.subspan(q * d, d), top_k, l_search, nodes)));
-                }
-            }
+        DiskAnnCandidateLists lists(w);
+        pool::parallel_for_each_index(w, [&](size_t i) {
+            DiskAnnIndexReader& worker = workers[i];
+            worker.stats_ = DiskAnnSearchStats{};
+            round_robin_queries(i, w, c, [&](size_t q) {
+                lists[i].push_back(DiskAnnCandidateList{
+                    q, node_ids_of(worker.generate_filtered_candidates(chunk.subspan(q * d, d), top_k, l_search,
+                                                                       nodes))});
+            });
         });
         for (const DiskAnnIndexReader& worker : workers) stats_.merge_candidate_generation(worker.stats_);
-        rerank_filtered_chunk(chunk, top_k, lists, ids, distances);
+        append_chunk_rerank(*this, chunk, top_k, lists, ids, distances);
     }
 }
 
@@ -236,23 +231,20 @@ void DiskAnnIndexReader::search_batch_with_matching_nodes_in_parallel_sessions(
     const size_t nq = static_cast<size_t>(queries.size() / d);
     const size_t w = workers.size();
     TD_ASSERT(w > 0, "filtered batch sessions need workers");
-    count_chunk(stats_, nq);
-    std::vector<std::vector<SessionOutput>> outputs(w);
-    pool::parallel_for(0, w, 1, [&](size_t lo, size_t hi) {
-        for (size_t i = lo; i < hi; ++i) {
-            DiskAnnIndexReader& worker = workers[i];
-            for (size_t q = i; q < nq; q += w) {
-                worker.stats_ = DiskAnnSearchStats::for_queries(1);
-                SessionOutput out;
-                out.query = q;
-                worker.search_with_matching_nodes(queries.subspan(q * d, d), top_k, l_search, nodes, out.ids,
-                                                  out.distances);
-                out.stats = worker.stats_;
-                outputs[i].push_back(std::move(out));
-            }
-        }
-    });
-    collect_parallel_session_outputs(outputs, nq, static_cast<size_t>(top_k), ids, distances);
+    const DiskAnnSessionTask task = [&](size_t i, DiskAnnIndexReader& worker) {
+        std::vector<DiskAnnSessionOutput> outputs;
+        round_robin_queries(i, w, nq, [&](size_t q) {
+            worker.stats_ = DiskAnnSearchStats::for_queries(1);
+            DiskAnnSessionOutput out;
+            out.query = q;
+            worker.search_with_matching_nodes(queries.subspan(q * d, d), top_k, l_search, nodes, out.ids,
+                                              out.distances);
+            out.stats = worker.stats_;
+            outputs.push_back(std::move(out));
+        });
+        return outputs;
+    };
+    search_batch_in_parallel_sessions(workers, nq, top_k, task, ids, distances);
 }
 
 void DiskAnnIndexReader::search_batch_with_matching_nodes_direct_serial(std::span<const float> queries,
@@ -284,48 +276,3 @@ void DiskAnnIndexReader::search_batch_with_matching_nodes_direct_serial(std::spa
 
 }  // namespace tavren::diskann_io
 
-namespace tavren::diskann_io {
-
-void DiskAnnIndexReader::rerank_filtered_chunk(std::span<const float> chunk_queries, uint64_t top_k,
-                                               const FilteredCandidateLists& lists, std::vector<int64_t>& ids,
-                                               std::vector<float>& distances) {
-    const uint64_t d = header_.dimension;
-    const size_t m = static_cast<size_t>(chunk_queries.size() / d);
-    std::vector<const std::vector<size_t>*> slots(m, nullptr);
-    for (const auto& list : lists) {
-        for (const auto& [q, nodes] : list) {
-            if (q >= m) invalid_data("DiskANN filtered batch query index is invalid");
-            if (slots[q] != nullptr) invalid_data("DiskANN filtered batch contains duplicate query results");
-            slots[q] = &nodes;
-        }
-    }
-    for (const auto* s : slots) {
-        if (s == nullptr) invalid_data("DiskANN filtered batch is missing query candidates");
-    }
-    // One query at a time through the single-query rerank.
-    std::vector<ds::SearchCandidate> candidates;
-    std::vector<int64_t> one_ids;
-    std::vector<float> one_distances;
-    for (size_t q = 0; q < m; ++q) {
-        candidates.clear();
-        for (size_t node : *slots[q]) candidates.push_back({node, 0.0f});
-        scratch_->begin_rerank();
-        with_search_input([&](const ds::SingleSearchInput& in, ds::DiskAnnSearchSource& source) {
-            ds::RerankStats rerank;
-            try {
-                ds::rerank(*in.raw, source, chunk_queries.subspan(q * d, d), candidates, static_cast<size_t>(top_k),
-                           *scratch_, rerank, one_ids, one_distances);
-            } catch (...) {
-                stats_.add(rerank);
-                scratch_->recycle_adjacency_windows();
-                throw;
-            }
-            stats_.add(rerank);
-            scratch_->recycle_adjacency_windows();
-        });
-        ids.insert(ids.end(), one_ids.begin(), one_ids.end());
-        distances.insert(distances.end(), one_distances.begin(), one_distances.end());
-    }
-}
-
-}  // namespace tavren::diskann_io

@@ -11,6 +11,7 @@
 #include "diskann_filter.hpp"
 #include "diskann_format.hpp"
 #include "diskann_io.hpp"
+#include "diskann_reader_views.hpp"
 #include "diskann_search.hpp"
 #include "error.hpp"
 #include "index_io_util.hpp"
@@ -65,10 +66,16 @@ ds::NodeSet DiskAnnIndexReader::matching_nodes_for_filter(const row_id_filter::R
         filter, [this](const std::function<void(uint64_t, int64_t)>& visit) { try_for_each_row_id(visit); });
 }
 
+void DiskAnnIndexReader::with_search_input(const SearchInputVisitor& f) {
+    ensure_resident();
+    ReaderSource source(*this);
+    const ds::SingleSearchInput in = single_search_input(*this, source, session_read_plan(*this));
+    f(in, source);
+}
+
 ds::FilteredCandidateStrategy DiskAnnIndexReader::filtered_strategy(uint64_t matches, uint64_t top_k,
                                                                     uint64_t l_search) const {
-    const read_options::ReadPlan plan =
-        read_options::ReadPlan::default_for(read_profile()).with_capabilities(read_capabilities_);
+    const read_options::ReadPlan plan = session_read_plan(*this);
     const bool preloaded =
         adjacency_preload().size() == header_.sections[fmtd::kSectionAdjacencyPages].length;
     return ds::select_filtered_candidate_strategy(header_.vector_count, matches, top_k, l_search, header_.max_degree,

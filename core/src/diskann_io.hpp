@@ -33,8 +33,10 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
+#include "diskann_batch.hpp"
 #include "diskann_filter.hpp"
 #include "diskann_format.hpp"
 #include "diskann_search.hpp"
@@ -291,6 +293,10 @@ private:
 // Owned by the DiskANN search; the reader core only creates, keeps and drops them.
 using diskann_search::DiskAnnQueryScratch;
 using diskann_search::DiskAnnSearchStats;
+using diskann_search::DiskAnnCandidateList;
+using diskann_search::DiskAnnCandidateLists;
+using diskann_search::DiskAnnSessionOutput;
+using diskann_search::DiskAnnSessionOutputs;
 
 // Loaded once by ensure_resident and shared by a reader and its clones;
 // immutable except for the interior state of its three caches.
@@ -316,6 +322,13 @@ struct RowIdOrderState {
 };
 
 using SharedOrder = std::shared_ptr<const std::vector<uint32_t>>;
+
+class DiskAnnIndexReader;
+
+// The work of one worker in a session pass: (worker position, the worker,
+// owned exclusively by the task) -> that worker's outputs. It deals itself
+// the batch positions i, i + w, i + 2w, ... (round_robin_queries).
+using DiskAnnSessionTask = std::function<std::vector<DiskAnnSessionOutput>(size_t, DiskAnnIndexReader&)>;
 
 class DiskAnnIndexReader {
 public:
@@ -364,6 +377,75 @@ public:
     // `l_search` (0: the default), discarding the results and stopping at
     // the first error. The statistics record is put back either way.
     void warmup_queries(std::span<const float> queries, uint64_t l_search);
+
+    // ---- batches (diskann_batch.cpp) ----
+    // nq = len / d queries (the caller passes a whole multiple), each
+    // answered exactly as search would answer it: nq x top_k row IDs and
+    // distances, query after query. Resets the statistics to nq queries;
+    // top_k 0 gives two empty arrays and touches nothing else. Runs on
+    // w = min(pool threads, nq) workers: w < 2 empties the worker set and
+    // runs serially (interleaved file) or streaming on the reader; otherwise
+    // parallel sessions (interleaved, or nq <= 4w) or streaming with the
+    // workers, which are back in the worker set on every way out. The first
+    // error of any query is returned; no partial result.
+    void search_batch(std::span<const float> queries, uint64_t top_k, uint64_t l_search, std::vector<int64_t>& ids,
+                      std::vector<float>& distances);
+    // Prepares the reader (ensure_resident when resident_only, else
+    // optimize_for_search), then moves exactly `count` workers out of the
+    // worker set (kept ones first, trimmed or topped up with clones), each
+    // refreshed with the reader's settings and handles and its window buffers
+    // and raw-vector cache budget capped by window_buffer_limit_per_worker.
+    // The caller must store them back (BatchWorkerLease does). An error of
+    // the first preparation leaves the set untouched; a later one puts the
+    // workers gathered so far back.
+    std::vector<DiskAnnIndexReader> take_batch_workers(size_t count, bool resident_only);
+    // One session pass: query_batches + 1, largest_query_batch raised to nq,
+    // `task` run once per worker on the pool, the outputs merged by
+    // collect_parallel_session_outputs. The first task error is returned and
+    // every output dropped.
+    void search_batch_in_parallel_sessions(std::span<DiskAnnIndexReader> workers, size_t nq, uint64_t top_k,
+                                           const DiskAnnSessionTask& task, std::vector<int64_t>& ids,
+                                           std::vector<float>& distances);
+    // Merges session outputs (one array per worker, flattened in worker
+    // order) into nq x top_k results in query order, and each output's
+    // statistics into the reader's with merge_complete_query. InvalidData
+    // "DiskANN parallel session query index is invalid", "DiskANN parallel
+    // sessions returned a duplicate query", "DiskANN parallel sessions did
+    // not return every query".
+    void collect_parallel_session_outputs(DiskAnnSessionOutputs outputs, size_t nq, uint64_t top_k,
+                                          std::vector<int64_t>& ids, std::vector<float>& distances);
+    // One query's rerank set without the rerank: the beam search with
+    // L = resolve_diskann_l_search(top_k, l_search) and the seeds widened to
+    // their windows, as node ids into `nodes` (replaced). The query is
+    // checked and normalised already. Counters accumulate in the statistics.
+    void generate_unfiltered_candidate_nodes(std::span<const float> query, uint64_t top_k, uint64_t l_search,
+                                             std::vector<size_t>& nodes);
+    // The exact rerank of a chunk of m = len / d queries together: every
+    // (query, node) pair grouped by raw-vector window, each window loaded
+    // once, in file order, in window chunks of <= 1024 windows and <= 64 MiB,
+    // scored on the pool when a chunk has r x d >= 16384 and the pool two
+    // threads. m x top_k results into ids / distances (replaced), padded.
+    // Runs on the reader's own scratch, whose raw-vector cache keeps the
+    // last windows within the raw-vector cache budget. InvalidData "DiskANN
+    // interleaved rerank must run inside a search session", "DiskANN
+    // filtered batch query index is invalid", "DiskANN filtered batch
+    // contains duplicate query results", "DiskANN filtered batch is missing
+    // query candidates", "DiskANN raw-vector record is out of range",
+    // "DiskANN vector window is not loaded", and the loaders' errors.
+    void rerank_candidate_batch_streaming(std::span<const float> queries, uint64_t top_k,
+                                          const DiskAnnCandidateLists& candidate_lists, std::vector<int64_t>& ids,
+                                          std::vector<float>& distances);
+
+    // ---- calibration (diskann_calibrate.cpp) ----
+    // Chooses the search-list size of automatic-width searches from sample
+    // queries: batches at max(k, 100), max(k, 200) and max(k, 400); the
+    // smallest whose results are stable (>= 0.98) against the next larger.
+    // Stores it in the reader and its kept workers and returns it; the
+    // statistics are put back. InvalidInput "calibration queries must contain
+    // one or more complete vectors", "calibration top_k must be greater than
+    // 0", "calibration query values must be finite"; a failing batch is
+    // returned with the previous size kept.
+    uint64_t calibrate_l_search(std::span<const float> queries, uint64_t top_k);
 
     // What the search module needs of this session for one query: the read
     // plan, the budgets and the views over the resident data. Loads the
@@ -432,30 +514,7 @@ public:
                                                   std::vector<DiskAnnIndexReader>& workers,
                                                   std::vector<int64_t>& ids, std::vector<float>& distances);
 
-    // Candidate node ids of a query chunk, one list of (query index in the
-    // chunk, node ids in rerank order) per producer.
-    using FilteredCandidateLists = std::vector<std::vector<std::pair<size_t, std::vector<size_t>>>>;
-    // Exact top_k of each chunk query's candidates, appended query by query
-    // to ids / distances (padded with (-1, f32::MAX)).
-    void rerank_filtered_chunk(std::span<const float> chunk_queries, uint64_t top_k,
-                               const FilteredCandidateLists& lists, std::vector<int64_t>& ids,
-                               std::vector<float>& distances);
 
-    // ---- batch worker sessions ----
-    // One answered query of a session pass.
-    struct SessionOutput {
-        size_t query = 0;
-        std::vector<int64_t> ids;
-        std::vector<float> distances;
-        DiskAnnSearchStats stats;
-    };
-    // Exactly `count` refreshed workers moved out of the worker set; the
-    // caller stores them back. `resident_only`: ensure_resident instead of
-    // optimize_for_search.
-    std::vector<DiskAnnIndexReader> take_batch_workers(size_t count, bool resident_only);
-    // Places every session output at its query and merges its statistics.
-    void collect_parallel_session_outputs(std::vector<std::vector<SessionOutput>>& outputs, size_t nq, size_t top_k,
-                                          std::vector<int64_t>& ids, std::vector<float>& distances);
 
     // ---- clones and lookups ----
     DiskAnnIndexReader try_clone_with_shared_state() const;
@@ -490,6 +549,14 @@ public:
 
 private:
     DiskAnnIndexReader() = default;
+    // Copies the reader's settings and shared handles into a kept or new
+    // worker and caps its window buffers and raw-vector cache budget.
+    void refresh_worker(DiskAnnIndexReader& worker, uint64_t window_buffer_limit) const;
+    void search_batch_serial(std::span<const float> queries, size_t nq, uint64_t top_k, uint64_t l_search,
+                             std::vector<int64_t>& ids, std::vector<float>& distances);
+    void search_batch_streaming(std::span<const float> queries, size_t nq, uint64_t top_k, uint64_t l_search,
+                                std::span<DiskAnnIndexReader> workers, std::vector<int64_t>& ids,
+                                std::vector<float>& distances);
 
     std::optional<uint64_t> calibrated_l_search_;
     std::vector<DiskAnnIndexReader> batch_workers_;
@@ -504,6 +571,42 @@ private:
     io::ReadCapabilities read_capabilities_;
     DiskAnnSearchStats stats_;
 };
+
+// Workers taken from a reader for one batch, stored back into its worker set
+// when the lease ends, on success and on every error path. The reader must
+// outlive the lease; its worker set stays empty meanwhile.
+class BatchWorkerLease {
+public:
+    // take_batch_workers(count, resident_only); its error leaves nothing to restore.
+    static BatchWorkerLease take(DiskAnnIndexReader& reader, size_t count, bool resident_only) {
+        return BatchWorkerLease(reader, reader.take_batch_workers(count, resident_only));
+    }
+    BatchWorkerLease(DiskAnnIndexReader& reader, std::vector<DiskAnnIndexReader> workers) noexcept
+        : reader_(&reader), workers_(std::move(workers)) {}
+    BatchWorkerLease(BatchWorkerLease&& other) noexcept
+        : reader_(std::exchange(other.reader_, nullptr)), workers_(std::move(other.workers_)) {}
+    BatchWorkerLease(const BatchWorkerLease&) = delete;
+    BatchWorkerLease& operator=(const BatchWorkerLease&) = delete;
+    BatchWorkerLease& operator=(BatchWorkerLease&&) = delete;
+    ~BatchWorkerLease() {
+        if (reader_ != nullptr) reader_->batch_workers() = std::move(workers_);
+    }
+
+    std::vector<DiskAnnIndexReader>& workers() noexcept { return workers_; }
+    std::span<DiskAnnIndexReader> span() noexcept { return workers_; }
+    size_t size() const noexcept { return workers_.size(); }
+
+private:
+    DiskAnnIndexReader* reader_;
+    std::vector<DiskAnnIndexReader> workers_;
+};
+
+// Worker i of w deals itself the positions i, i + w, i + 2w, ... below m.
+template <class F>
+void round_robin_queries(size_t worker, size_t workers, size_t m, F&& f) {
+    if (workers == 0) return;
+    for (size_t q = worker; q < m; q += workers) f(q);
+}
 
 // The read profile of a latency: below 50 us memory, below 750 us local
 // storage, below 3 ms remote storage, else object store.

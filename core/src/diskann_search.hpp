@@ -445,6 +445,16 @@ struct SingleSearchInput {
     std::optional<InterleavedRerankInput> interleaved_rerank;
 };
 
+// The rerank set of the beam search's result in scratch.candidates: all of
+// them up to the budget min(max(64, 4 x top_k), L), else the seeds widened
+// to every candidate sharing a seed's read window (adjacency-page windows for
+// interleaved files, raw-vector windows otherwise), in candidate order. The
+// span views scratch.candidates or scratch.rerank_set. InvalidData "DiskANN
+// adjacency page is out of range", "DiskANN raw-vector record is out of
+// range" and the locator's errors.
+std::span<const SearchCandidate> choose_rerank_set(const SingleSearchInput& input, const DiskAnnSearchSource& source,
+                                                   size_t top_k, size_t list_size, DiskAnnQueryScratch& scratch);
+
 // The two stages of a query already checked (and normalised for cosine):
 // the beam search with L = resolve_diskann_l_search(top_k, l_search), the
 // rerank set (all candidates up to the budget, else the seeds widened to

@@ -286,6 +286,34 @@ std::span<const float> prepare_diskann_query(std::span<const float> query, uint6
     return scratch.query_buffer;
 }
 
+std::span<const SearchCandidate> choose_rerank_set(const SingleSearchInput& input, const DiskAnnSearchSource& source,
+                                                   size_t top_k, size_t list_size, DiskAnnQueryScratch& scratch) {
+    const size_t budget = diskann_rerank_budget(top_k, list_size);
+    if (scratch.candidates.size() <= budget) return scratch.candidates;
+    if (input.interleaved) {
+        const ReadWindowPlanner& planner = input.interleaved_rerank->load.planner;
+        expand_rerank_candidates_within_seed_windows(
+            scratch.candidates, budget,
+            [&](size_t node) {
+                const auto w = planner.window_for_logical_page(source.adjacency_locator(node).page);
+                if (!w) invalid_data("DiskANN adjacency page is out of range");
+                return *w;
+            },
+            scratch.seed_windows, scratch.rerank_set);
+    } else {
+        const VectorWindowPlanner& planner = input.raw->planner;
+        expand_rerank_candidates_within_seed_windows(
+            scratch.candidates, budget,
+            [&](size_t node) {
+                const auto w = planner.window_for_node(node);
+                if (!w) invalid_data("DiskANN raw-vector record is out of range");
+                return *w;
+            },
+            scratch.seed_windows, scratch.rerank_set);
+    }
+    return scratch.rerank_set;
+}
+
 void search_preprocessed(const SingleSearchInput& input, DiskAnnSearchSource& source, std::span<const float> query,
                          size_t top_k, size_t l_search, DiskAnnQueryScratch& scratch, DiskAnnSearchStats& stats,
                          std::vector<int64_t>& ids, std::vector<float>& distances) {
@@ -298,32 +326,7 @@ void search_preprocessed(const SingleSearchInput& input, DiskAnnSearchSource& so
     try {
         generate_graph_candidates(input.graph, source, query, l, static_cast<size_t>(input.beam_width), scratch,
                                   load_stats);
-        const size_t budget = diskann_rerank_budget(top_k, l);
-        std::span<const SearchCandidate> set = scratch.candidates;
-        if (scratch.candidates.size() > budget) {
-            if (input.interleaved) {
-                const ReadWindowPlanner& planner = input.interleaved_rerank->load.planner;
-                expand_rerank_candidates_within_seed_windows(
-                    scratch.candidates, budget,
-                    [&](size_t node) {
-                        const auto w = planner.window_for_logical_page(source.adjacency_locator(node).page);
-                        if (!w) invalid_data("DiskANN adjacency page is out of range");
-                        return *w;
-                    },
-                    scratch.seed_windows, scratch.rerank_set);
-            } else {
-                const VectorWindowPlanner& planner = input.raw->planner;
-                expand_rerank_candidates_within_seed_windows(
-                    scratch.candidates, budget,
-                    [&](size_t node) {
-                        const auto w = planner.window_for_node(node);
-                        if (!w) invalid_data("DiskANN raw-vector record is out of range");
-                        return *w;
-                    },
-                    scratch.seed_windows, scratch.rerank_set);
-            }
-            set = scratch.rerank_set;
-        }
+        const std::span<const SearchCandidate> set = choose_rerank_set(input, source, top_k, l, scratch);
         if (input.interleaved) {
             rerank_interleaved(*input.interleaved_rerank, source, query, set, top_k, scratch, load_stats, rerank_stats,
                                ids, distances);

@@ -108,12 +108,8 @@ using IvfPqVariant = IvfVariant<ivfpq_io::IVFPQIndexReader, IndexType::IvfPq>;
 using IvfRqVariant = IvfVariant<ivfrq_io::IVFRQIndexReader, IndexType::IvfRq>;
 
 // DiskANN (kIvf = false) is searched directly rather than through the
-// progressive searches. Single queries, filtered batches and warm-up are
-// served by the DiskANN reader; the unfiltered batch search and calibration
-// are not part of this build yet: they fail with kDiskAnnSearchUnavailable
-// after the facade's shared checks.
-constexpr std::string_view kDiskAnnSearchUnavailable = "DiskANN search is not available in this build";
-
+// progressive searches. Every DiskANN search form, warm-up and calibration
+// are served by the DiskANN reader.
 struct DiskAnnVariant {
     static constexpr bool kIvf = false;
 
@@ -180,9 +176,15 @@ struct DiskAnnVariant {
                                                 result.distances);
         return result;
     }
-};
 
-[[noreturn]] void diskann_search_unavailable() { fail(ErrorKind::InvalidInput, "{}", kDiskAnnSearchUnavailable); }
+    // A batch with the width resolved as for one query.
+    SearchResult search_batch(std::span<const float> queries, const VectorSearchParams& params) {
+        const uint64_t l_search = params.resolve_diskann_l_search_with(reader.calibrated_l_search());
+        SearchResult result;
+        reader.search_batch(queries, params.top_k, l_search, result.ids, result.distances);
+        return result;
+    }
+};
 
 using ReaderVariant = std::variant<IvfFlatVariant, IvfSqVariant, IvfPqVariant, IvfRqVariant, DiskAnnVariant>;
 
@@ -368,7 +370,7 @@ SearchResult VectorIndexReader::search_many(std::span<const float> queries, uint
         [&](auto& v) -> SearchResult {
             if constexpr (!std::decay_t<decltype(v)>::kIvf) {
                 if (filter) return v.search_batch_filtered(queries, params, *filter);
-                diskann_search_unavailable();
+                return v.search_batch(queries, params);
             } else {
             const IvfProbePlan plan = ivf_probe_plan(v, params, filter_rows);
             v.begin_search();
@@ -415,9 +417,12 @@ uint64_t VectorIndexReader::calibrate_search_width(std::span<const float> querie
     validate_queries(queries, nq, dimension());
     if (top_k == 0) invalid_input("{} must be greater than 0", "top_k");
     return std::visit(
-        [](auto& v) -> uint64_t {
-            if constexpr (!std::decay_t<decltype(v)>::kIvf) diskann_search_unavailable();
-            invalid_input("search-width calibration is currently only available for DiskANN");
+        [&](auto& v) -> uint64_t {
+            if constexpr (!std::decay_t<decltype(v)>::kIvf) {
+                return v.reader.calibrate_l_search(queries, top_k);
+            } else {
+                invalid_input("search-width calibration is currently only available for DiskANN");
+            }
         },
         variants_->value);
 }

@@ -1,0 +1,26 @@
+// DiskANN files built and written by the library itself (trainer, Vamana
+// build, writer) over seeded clustered rows, for tests that search real
+// graphs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "diskann.hpp"
+
+namespace tavren::testing {
+
+struct BuiltDiskAnn {
+    std::vector<float> rows;    // n x d, as stored (rounded through f16 for f16 files)
+    std::vector<int64_t> ids;   // 1000 + 3i
+    std::vector<uint8_t> bytes; // the whole file
+    size_t d = 0;
+};
+
+// n rows in eight clusters, row IDs 1000 + 3i, PQ m = 8 with `bits` bits,
+// maximum degree 16, build list size 32.
+BuiltDiskAnn build_diskann_index(size_t n, size_t d, uint32_t metric, diskann::StorageLayout layout,
+                                 diskann::RawVectorEncoding encoding, size_t bits, uint64_t seed);
+
+}  // namespace tavren::testing
