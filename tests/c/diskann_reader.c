@@ -3,7 +3,8 @@
  * latency hint, the budgets and cache capacities before and after
  * optimize_for_search, the host calls of the resident read under a range
  * limit, a file one byte short, and a corrupt adjacency page whose error is
- * replayed without being checked again; one query searched through the facade. */
+ * replayed without being checked again; single queries, batches, warm-up and
+ * calibration through the facade. */
 #include <math.h>
 
 #include "host_sink.h"
@@ -24,12 +25,18 @@ typedef struct {
     const uint8_t *bytes;
     size_t len;
     uint64_t calls;
+    /* While fail_to > fail_from, a call with a range touching [fail_from,
+     * fail_to) fails. */
+    uint64_t fail_from, fail_to;
 } Source;
 
 static int source_read(void *user_data, const FfiReadRange *ranges, size_t count) {
     Source *s = (Source *)user_data;
     size_t i;
     __atomic_fetch_add(&s->calls, 1, __ATOMIC_RELAXED);
+    for (i = 0; i < count; ++i) {
+        if (ranges[i].offset < s->fail_to && ranges[i].offset + ranges[i].len > s->fail_from) return -1;
+    }
     for (i = 0; i < count; ++i) {
         if (ranges[i].offset > s->len || ranges[i].len > s->len - ranges[i].offset) return -1;
         if (ranges[i].len != 0) memcpy(ranges[i].buf, s->bytes + ranges[i].offset, (size_t)ranges[i].len);
@@ -143,6 +150,75 @@ static void check_budget(Source *src, uint64_t extra, uint64_t preload, uint64_t
     tavren_dadiza_reader_free(r);
 }
 
+/* Batches through the exports: batches of 1, 8, 33 and 40 queries equal the
+ * loop of single searches bit for bit (whichever way the pool size makes them
+ * run); a host failure in the raw-vector section fails a cold reader's batch
+ * with the callback's message and its next batch answers as before;
+ * calibration picks one of 100, 200, 400 and the automatic width then uses
+ * it; warm-up of no queries works after optimize, a NaN is refused. */
+static void check_batches(Source *src) {
+    enum { NQ = 40, K = 10 };
+    static float q[NQ * D];
+    static int64_t single_ids[NQ * K], batch_ids[NQ * K];
+    static float single_d[NQ * K], batch_d[NQ * K];
+    static const size_t counts[4] = {1, 8, 33, 40};
+    FfiSearchParams p;
+    uint64_t l = 0;
+    size_t i;
+    TavrenDadizaReaderHandle *r = tavren_dadiza_reader_open(input_of(src, 0, 0));
+    TavrenDadizaReaderHandle *cold;
+    p.top_k = K;
+    p.width_type = TAVREN_DADIZA_WIDTH_AUTO;
+    p.width = 0;
+    rng_state = 777;
+    for (i = 0; i < (size_t)NQ * D; ++i) q[i] = next_float() + (float)((i / D) % 5);
+    CHECK(r != NULL);
+    if (r == NULL) return;
+    CHECK(tavren_dadiza_reader_optimize_for_search(r) == 0);
+    CHECK(tavren_dadiza_reader_warmup_queries(r, q, 0, 0) == 0);
+    for (i = 0; i < NQ; ++i) CHECK(tavren_dadiza_reader_search(r, q + i * D, p, single_ids + i * K, single_d + i * K, K) == 0);
+    for (i = 0; i < 4; ++i) {
+        CHECK(tavren_dadiza_reader_search_batch(r, q, counts[i], p, batch_ids, batch_d, NQ * K) == 0);
+        CHECK(memcmp(batch_ids, single_ids, counts[i] * K * sizeof(int64_t)) == 0);
+        CHECK(memcmp(batch_d, single_d, counts[i] * K * sizeof(float)) == 0);
+    }
+
+    cold = tavren_dadiza_reader_open_with_options(input_of(src, 0, 0), steady_bytes(src->bytes) + 60000);
+    CHECK(cold != NULL);
+    if (cold != NULL) {
+        src->fail_from = section_offset(src->bytes, 6);
+        src->fail_to = src->fail_from + section_length(src->bytes, 6);
+        CHECK(tavren_dadiza_reader_search_batch(cold, q, NQ, p, batch_ids, batch_d, NQ * K) == -1);
+        expect_error("failing batch", "search_batch: read_ranges callback failed");
+        src->fail_from = src->fail_to = 0;
+        memset(batch_ids, 0, sizeof batch_ids);
+        CHECK(tavren_dadiza_reader_search_batch(cold, q, NQ, p, batch_ids, batch_d, NQ * K) == 0);
+        CHECK(memcmp(batch_ids, single_ids, sizeof batch_ids) == 0);
+        CHECK(memcmp(batch_d, single_d, sizeof batch_d) == 0);
+        tavren_dadiza_reader_free(cold);
+    }
+
+    CHECK(tavren_dadiza_reader_calibrate_search_width(r, q, NQ, K, &l) == 0);
+    CHECK(l == 100 || l == 200 || l == 400);
+    {
+        FfiSearchParams e = p;
+        int64_t auto_ids[K], explicit_ids[K];
+        float auto_d[K], explicit_d[K];
+        e.width_type = TAVREN_DADIZA_WIDTH_L_SEARCH;
+        e.width = l;
+        CHECK(tavren_dadiza_reader_search(r, q, p, auto_ids, auto_d, K) == 0);
+        CHECK(tavren_dadiza_reader_search(r, q, e, explicit_ids, explicit_d, K) == 0);
+        CHECK(memcmp(auto_ids, explicit_ids, sizeof auto_ids) == 0);
+        CHECK(memcmp(auto_d, explicit_d, sizeof auto_d) == 0);
+    }
+    CHECK(tavren_dadiza_reader_calibrate_search_width(r, q, NQ, 0, &l) == -1);
+    expect_error("calibrate k 0", "calibrate_search_width: top_k must be greater than 0");
+    q[5] = NAN;
+    CHECK(tavren_dadiza_reader_warmup_queries(r, q, 1, 0) == -1);
+    expect_error("warmup nan", "warmup_queries: warmup queries contains non-finite value at offset 5: NaN");
+    tavren_dadiza_reader_free(r);
+}
+
 int main(void) {
     Sink sink;
     Source src;
@@ -156,9 +232,9 @@ int main(void) {
         fprintf(stderr, "build failed: %s\n", tavren_dadiza_last_error());
         return 1;
     }
+    memset(&src, 0, sizeof src);
     src.bytes = sink.bytes;
     src.len = sink.len;
-    src.calls = 0;
     a = section_length(sink.bytes, 5);
     v = section_length(sink.bytes, 6);
     CHECK(a >= 196608);
@@ -228,6 +304,7 @@ int main(void) {
     }
     tavren_dadiza_reader_free(r);
 
+    check_batches(&src);
     check_profiles(&src);
     /* Budgets: 200,000 bytes beyond the steady ones give a preload bound of
      * 100,000 rounded up to 131,072 and caches of 50,000 each shrunk to the
@@ -268,9 +345,9 @@ int main(void) {
         char first[512];
         memcpy(copy, sink.bytes, sink.len);
         memset(copy + section_offset(copy, 5), 0xFF, 4);
+        memset(&bad, 0, sizeof bad);
         bad.bytes = copy;
         bad.len = sink.len;
-        bad.calls = 0;
         r = tavren_dadiza_reader_open(input_of(&bad, 0, 0));
         CHECK(r != NULL);
         CHECK(tavren_dadiza_reader_optimize_for_search(r) == -1);
