@@ -7,7 +7,9 @@
 //  2. the cost of turning a filter into the node set on both sides of
 //     c = n / 16: the reader's path (row-ID order walk up to n / 16, scan
 //     above), a binary search per value over the order, and the scan.
-// Usage: diskann_filter_bench [rows] [queries] [threads] [l_search].
+// Usage: diskann_filter_bench [rows] [queries] [threads]. The selectivity
+// table runs with the default list size and with l_search 200 (where an
+// all-admitting filter may take the graph path).
 // Fashion-MNIST when present (the last `queries` rows are the queries), else
 // a synthetic 128-dimensional mixture.
 #include <algorithm>
@@ -96,7 +98,6 @@ int main(int argc, char** argv) {
     const size_t rows = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 30000;
     const size_t nq = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 200;
     const size_t threads = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 3;
-    const uint64_t l_search = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 0;
     bench::DataSet set = bench::read_fashion_mnist("/usr/share/datasets/fashion-mnist", rows);
     if (set.n == 0) set = bench::synthetic("synthetic", rows, 128, 7);
     const size_t d = set.d;
@@ -125,13 +126,13 @@ int main(int argc, char** argv) {
     auto reader = diskann_io::DiskAnnIndexReader::open_with_options(std::make_shared<BytesFile>(bytes), options);
     reader.optimize_for_search();
     const auto& h = reader.header();
-    std::printf("%s: %zu x %zu, build %.1f s, R %u, PQ m %u x %u bits, l_search %llu, batch threads %zu\n",
-                set.name.c_str(), n, d, build_s, h.max_degree, h.pq_m, h.pq_bits,
-                static_cast<unsigned long long>(l_search), threads);
-    std::printf("%9s %8s %9s %10s %10s %10s %12s %12s\n", "admitted", "rows", "recall@10", "single QPS",
+    std::printf("%s: %zu x %zu, build %.1f s, R %u, PQ m %u x %u bits, batch threads %zu\n", set.name.c_str(), n, d,
+                build_s, h.max_degree, h.pq_m, h.pq_bits, threads);
+    std::printf("%6s %9s %8s %9s %10s %10s %10s %12s %12s\n", "l", "admitted", "rows", "recall@10", "single QPS",
                 "batch QPS", "brute QPS", "graph/query", "PQ dist/q");
 
     constexpr size_t k = 10;
+    for (const uint64_t l_search : {uint64_t{0}, uint64_t{200}})
     for (const double share : {0.001, 0.01, 0.1, 0.5, 1.0}) {
         const std::vector<uint64_t> admitted = admitted_rows(n, share);
         const std::vector<uint8_t> filter = filter_bytes(admitted);
@@ -175,7 +176,8 @@ int main(int argc, char** argv) {
         pool::run_with_thread_cap(threads, [&] {
             batch_s = best_seconds(2, [&] { reader.search_batch_with_roaring_filter(queries, k, l_search, filter, ids, dist); });
         });
-        std::printf("%8.1f%% %8zu %9.4f %10.0f %10.0f %10.0f %12.2f %12.0f\n", share * 100.0, admitted.size(),
+        std::printf("%6llu %8.1f%% %8zu %9.4f %10.0f %10.0f %10.0f %12.2f %12.0f\n",
+                    static_cast<unsigned long long>(l_search), share * 100.0, admitted.size(),
                     wanted == 0 ? 1.0 : double(hits) / double(wanted), double(nq) / single_s, double(nq) / batch_s,
                     double(nq) / brute_s, double(graph) / double(nq), double(pq_distances) / double(nq));
     }
