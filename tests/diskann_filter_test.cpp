@@ -209,6 +209,15 @@ TEST(DiskAnnNodeSet, BudgetBelowTheOrderPeakMakesItUnavailableWithTheSameSets) {
     EXPECT_EQ(to_vector(clone.matching_nodes_for_filter(treemap_of(values))), want);
     EXPECT_EQ(to_vector(roomy.matching_nodes_for_filter(treemap_of(values))), want);
     EXPECT_EQ(roomy.row_id_order_state()->status, diskann_io::RowIdOrderState::Status::Loaded);
+    // And the same answers.
+    const std::vector<uint8_t> bytes = fbytes(values);
+    const std::span<const float> q(contents.vectors.data() + 8 * 77, 8);
+    std::vector<int64_t> tight_ids, roomy_ids;
+    std::vector<float> tight_dist, roomy_dist;
+    tight.search_with_roaring_filter(q, 6, 0, bytes, tight_ids, tight_dist);
+    roomy.search_with_roaring_filter(q, 6, 0, bytes, roomy_ids, roomy_dist);
+    EXPECT_EQ(tight_ids, roomy_ids);
+    EXPECT_EQ(tight_dist, roomy_dist);
 }
 
 TEST(DiskAnnNodeSet, FailedOrderReadIsReportedAndRetried) {
@@ -799,6 +808,33 @@ TEST(DiskAnnFilteredBatch, FacadeRoutesFilteredBatches) {
     const auto r = reader.search_batch_with_roaring_filter(queries, 5, p, fbytes({1030, 1033, 1036, 1039}));
     ASSERT_EQ(r.ids.size(), 15u);
     for (const int64_t id : r.ids) EXPECT_TRUE(id == 1030 || id == 1033 || id == 1036 || id == 1039) << id;
+}
+
+// A host read failing at any point of a cold filtered search (resident
+// sections, row-ID order, raw vectors) fails that search only: the next
+// search on the same reader gives the answer of a reader that never failed.
+TEST(DiskAnnFilteredSearch, HostFailureAtEveryCallLeavesTheReaderUsable) {
+    for (const auto layout : {StorageLayout::Compact, StorageLayout::Interleaved}) {
+        const Built b = build(800, 8, 0, layout, 8, 16);
+        const std::vector<uint8_t> filter = fbytes(every_nth_id(b, 40, 1));  // 20 values <= n / 16: the order
+        const std::vector<float> queries = perturbed_queries(b, 3, 9);
+        MemorySource::Observer observer;
+        DiskAnnIndexReader good = open_file(b.bytes, uint64_t{1} << 32, &observer);
+        const uint64_t at_open = observer.stats().calls;
+        const Answers want = batch_answers(good, queries, 5, 0, filter);
+        const uint64_t calls = observer.stats().calls - at_open;
+        ASSERT_GE(calls, 3u);  // resident sections, order, raw vectors
+        for (uint64_t fail = 0; fail < calls; ++fail) {
+            SCOPED_TRACE(fail);
+            MemorySource::Options options;
+            options.fail_on_call = at_open + fail;
+            DiskAnnIndexReader reader = open_file(b.bytes, uint64_t{1} << 32, nullptr, options);
+            const auto err = failure_of([&] { batch_answers(reader, queries, 5, 0, filter); });
+            EXPECT_NE(err.message, "<no error>");
+            expect_same(batch_answers(reader, queries, 5, 0, filter), want);
+            expect_same(single_answers(reader, queries, 8, 5, 0, filter), want);
+        }
+    }
 }
 
 }  // namespace
