@@ -93,7 +93,14 @@ public:
             if (r.len > 1) ++state_->reads[r.offset];
         }
     }
-    io::ReadCapabilities capabilities() const override { return {}; }
+    // A latency hint fixes the read profile (memory: 4096-byte windows, beam
+    // width 16); a measured header read could choose another profile, whose
+    // other beam width gives other (equally valid) answers.
+    io::ReadCapabilities capabilities() const override {
+        io::ReadCapabilities c;
+        c.read_latency_ns = 1000;
+        return c;
+    }
 
 private:
     std::shared_ptr<State> state_;
@@ -150,6 +157,20 @@ bool same_bits(const Results& a, const Results& b) {
            std::memcmp(a.distances.data(), b.distances.data(), a.distances.size() * sizeof(float)) == 0;
 }
 
+// Where two results part (for the failure message).
+std::string first_difference(const Results& a, const Results& b) {
+    const size_t n = std::min(a.ids.size(), b.ids.size());
+    for (size_t i = 0; i < n; ++i) {
+        if (a.ids[i] != b.ids[i] || std::memcmp(&a.distances[i], &b.distances[i], sizeof(float)) != 0) {
+            char text[160];
+            std::snprintf(text, sizeof text, "at %zu: (%lld, %.9g) vs (%lld, %.9g)", i, (long long)a.ids[i],
+                          a.distances[i], (long long)b.ids[i], b.distances[i]);
+            return text;
+        }
+    }
+    return a.ids.size() == b.ids.size() ? "none" : "lengths differ";
+}
+
 uint64_t div_ceil(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
 
 struct FileCase {
@@ -191,7 +212,7 @@ TEST(DiskAnnBatch, EqualsSingleSearchesForEveryPoolSizeAndBatchShape) {
                     const Results expected{std::vector<int64_t>(want.ids.begin(), want.ids.begin() + nq * kTopK),
                                            std::vector<float>(want.distances.begin(),
                                                               want.distances.begin() + nq * kTopK)};
-                    EXPECT_TRUE(same_bits(got, expected));
+                    EXPECT_TRUE(same_bits(got, expected)) << first_difference(got, expected);
 
                     // The way the batch ran, from its statistics and the worker set.
                     const size_t w = std::min(threads, nq);
