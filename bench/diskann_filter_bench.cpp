@@ -132,8 +132,15 @@ int main(int argc, char** argv) {
                 "batch QPS", "brute QPS", "graph/query", "PQ dist/q");
 
     constexpr size_t k = 10;
-    for (const uint64_t l_search : {uint64_t{0}, uint64_t{200}})
-    for (const double share : {0.001, 0.01, 0.1, 0.5, 1.0}) {
+    struct Row {
+        uint64_t l_search;
+        double share;
+    };
+    std::vector<Row> table;
+    for (const uint64_t l : {uint64_t{0}, uint64_t{200}}) {
+        for (const double share : {0.001, 0.01, 0.1, 0.5, 1.0}) table.push_back({l, share});
+    }
+    for (const auto [l_search, share] : table) {
         const std::vector<uint64_t> admitted = admitted_rows(n, share);
         const std::vector<uint8_t> filter = filter_bytes(admitted);
         // Brute force over the admitted rows (one thread), also the truth.
