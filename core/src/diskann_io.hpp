@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "diskann_batch.hpp"
+#include "diskann_filter.hpp"
 #include "diskann_format.hpp"
 #include "diskann_search.hpp"
 #include "error.hpp"
@@ -445,6 +446,75 @@ public:
     // 0", "calibration query values must be finite"; a failing batch is
     // returned with the previous size kept.
     uint64_t calibrate_l_search(std::span<const float> queries, uint64_t top_k);
+
+    // What the search module needs of this session for one query: the read
+    // plan, the budgets and the views over the resident data. Loads the
+    // resident sections first, then runs f once.
+    using SearchInputVisitor =
+        std::function<void(const diskann_search::SingleSearchInput&, diskann_search::DiskAnnSearchSource&)>;
+    void with_search_input(const SearchInputVisitor& f);
+
+    // ---- filtered searching (diskann_filtered_search.cpp) ----
+    // The nodes whose row ID is in the filter. Filters of 1 to floor(n / 16)
+    // values walk the row-ID order (loaded once per reader family when the
+    // budget allows it); every other filter, and every filter once the order
+    // is unavailable, scans all row IDs. Both give the same set.
+    diskann_search::NodeSet matching_nodes_for_filter(const row_id_filter::RoaringTreemap& filter);
+    // One filtered query: checks the query, normalises it under cosine,
+    // decodes the filter ("invalid RoaringTreemap filter: {}"), resets the
+    // statistics, then exactly top_k pairs from the filter's rows, padded with
+    // (-1, f32::MAX). An empty filter, or one no node carries, reads nothing
+    // of the index beyond the translation.
+    void search_with_roaring_filter(std::span<const float> query, uint64_t top_k, uint64_t l_search,
+                                    std::span<const uint8_t> filter, std::vector<int64_t>& ids,
+                                    std::vector<float>& distances);
+    // The same for a prepared query and a computed node set.
+    void search_with_matching_nodes(std::span<const float> query, uint64_t top_k, uint64_t l_search,
+                                    const diskann_search::NodeSet& nodes, std::vector<int64_t>& ids,
+                                    std::vector<float>& distances);
+    // At most `budget` matching nodes, ascending by (PQ distance, node): the
+    // graph post-filter where the strategy allows it (falling back to the
+    // scan when it keeps too few), else the exhaustive PQ scan.
+    std::vector<diskann_search::SearchCandidate> generate_filtered_candidates(std::span<const float> query,
+                                                                              uint64_t top_k, uint64_t l_search,
+                                                                              const diskann_search::NodeSet& nodes);
+    // Every matching node scored with the resident PQ codes; the `budget` best.
+    std::vector<diskann_search::SearchCandidate> exhaustive_filtered_candidates(std::span<const float> query,
+                                                                                const diskann_search::NodeSet& nodes,
+                                                                                size_t budget);
+    // The strategy of a query of this reader (n, R, read plan, preload).
+    diskann_search::FilteredCandidateStrategy filtered_strategy(uint64_t matches, uint64_t top_k,
+                                                                uint64_t l_search) const;
+
+    // nq filtered queries sharing one filter, nq x top_k pairs query after
+    // query. The filter is translated once; the form is chosen from the
+    // layout, the strategy and the pool's thread count. Every form gives the
+    // single filtered search's answer for every query.
+    void search_batch_with_roaring_filter(std::span<const float> queries, uint64_t top_k, uint64_t l_search,
+                                          std::span<const uint8_t> filter, std::vector<int64_t>& ids,
+                                          std::vector<float>& distances);
+    // The five forms over prepared queries and a node set (see the .cpp).
+    void search_batch_filtered_exhaustive(std::span<const float> queries, uint64_t top_k,
+                                          const diskann_search::NodeSet& nodes, size_t budget,
+                                          std::vector<int64_t>& ids, std::vector<float>& distances);
+    void search_batch_with_matching_nodes_serial(std::span<const float> queries, uint64_t top_k, uint64_t l_search,
+                                                 const diskann_search::NodeSet& nodes, std::vector<int64_t>& ids,
+                                                 std::vector<float>& distances);
+    void search_batch_with_matching_nodes_direct_serial(std::span<const float> queries, uint64_t top_k,
+                                                        uint64_t l_search, const diskann_search::NodeSet& nodes,
+                                                        std::vector<int64_t>& ids, std::vector<float>& distances);
+    void search_batch_with_matching_nodes_in_parallel_sessions(std::span<const float> queries, uint64_t top_k,
+                                                               uint64_t l_search,
+                                                               const diskann_search::NodeSet& nodes,
+                                                               std::vector<DiskAnnIndexReader>& workers,
+                                                               std::vector<int64_t>& ids,
+                                                               std::vector<float>& distances);
+    void search_batch_with_matching_nodes_chunked(std::span<const float> queries, uint64_t top_k, uint64_t l_search,
+                                                  const diskann_search::NodeSet& nodes,
+                                                  std::vector<DiskAnnIndexReader>& workers,
+                                                  std::vector<int64_t>& ids, std::vector<float>& distances);
+
+
 
     // ---- clones and lookups ----
     DiskAnnIndexReader try_clone_with_shared_state() const;

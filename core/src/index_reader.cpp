@@ -108,12 +108,8 @@ using IvfPqVariant = IvfVariant<ivfpq_io::IVFPQIndexReader, IndexType::IvfPq>;
 using IvfRqVariant = IvfVariant<ivfrq_io::IVFRQIndexReader, IndexType::IvfRq>;
 
 // DiskANN (kIvf = false) is searched directly rather than through the
-// progressive searches. Unfiltered single and batch queries, warm-up and
-// calibration are served by the DiskANN reader; the filtered searches are not
-// part of this build yet: they fail with kDiskAnnSearchUnavailable after the
-// facade's shared checks.
-constexpr std::string_view kDiskAnnSearchUnavailable = "DiskANN search is not available in this build";
-
+// progressive searches. Every DiskANN search form, warm-up and calibration
+// are served by the DiskANN reader.
 struct DiskAnnVariant {
     static constexpr bool kIvf = false;
 
@@ -161,6 +157,26 @@ struct DiskAnnVariant {
         return result;
     }
 
+    // One query restricted to the filter's row IDs; the bytes are decoded by
+    // the reader (the facade has only counted them for the automatic width).
+    SearchResult search_filtered(std::span<const float> query, const VectorSearchParams& params,
+                                 std::span<const uint8_t> filter) {
+        const uint64_t l_search = params.resolve_diskann_l_search_with(reader.calibrated_l_search());
+        SearchResult result;
+        reader.search_with_roaring_filter(query, params.top_k, l_search, filter, result.ids, result.distances);
+        return result;
+    }
+
+    // nq filtered queries sharing one filter.
+    SearchResult search_batch_filtered(std::span<const float> queries, const VectorSearchParams& params,
+                                       std::span<const uint8_t> filter) {
+        const uint64_t l_search = params.resolve_diskann_l_search_with(reader.calibrated_l_search());
+        SearchResult result;
+        reader.search_batch_with_roaring_filter(queries, params.top_k, l_search, filter, result.ids,
+                                                result.distances);
+        return result;
+    }
+
     // A batch with the width resolved as for one query.
     SearchResult search_batch(std::span<const float> queries, const VectorSearchParams& params) {
         const uint64_t l_search = params.resolve_diskann_l_search_with(reader.calibrated_l_search());
@@ -169,8 +185,6 @@ struct DiskAnnVariant {
         return result;
     }
 };
-
-[[noreturn]] void diskann_search_unavailable() { fail(ErrorKind::InvalidInput, "{}", kDiskAnnSearchUnavailable); }
 
 using ReaderVariant = std::variant<IvfFlatVariant, IvfSqVariant, IvfPqVariant, IvfRqVariant, DiskAnnVariant>;
 
@@ -334,7 +348,7 @@ SearchResult VectorIndexReader::search_single(std::span<const float> query, cons
     return std::visit(
         [&](auto& v) -> SearchResult {
             if constexpr (!std::decay_t<decltype(v)>::kIvf) {
-                if (filter) diskann_search_unavailable();
+                if (filter) return v.search_filtered(query, params, *filter);
                 return v.search(query, params);
             } else {
             const IvfProbePlan plan = ivf_probe_plan(v, params, filter_rows);
@@ -355,7 +369,7 @@ SearchResult VectorIndexReader::search_many(std::span<const float> queries, uint
     return std::visit(
         [&](auto& v) -> SearchResult {
             if constexpr (!std::decay_t<decltype(v)>::kIvf) {
-                if (filter) diskann_search_unavailable();
+                if (filter) return v.search_batch_filtered(queries, params, *filter);
                 return v.search_batch(queries, params);
             } else {
             const IvfProbePlan plan = ivf_probe_plan(v, params, filter_rows);

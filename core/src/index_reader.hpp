@@ -13,9 +13,8 @@
 // IVF-RQ, DiskANN. All five magics are recognised; a type whose format reader
 // is not part of this build fails to open with "index type {type} is not
 // available in this build". A DiskANN reader opens, reports its metadata and
-// read state and loads for search (diskann_io.hpp); its searches, warm-up
-// queries and calibration fail with "DiskANN search is not available in this
-// build" until the DiskANN search joins. An IVF type joins with its file reader (which
+// read state, loads for search (diskann_io.hpp) and answers every search
+// form, warm-up and calibration. An IVF type joins with its file reader (which
 // satisfies ivf_search::IvfIndexReader), one alternative of the variant
 // (IvfVariant<Reader, IndexType>) and one case of the magic switch in
 // index_reader.cpp.
