@@ -192,8 +192,8 @@ int main(int argc, char** argv) {
     // Node-set translation on both sides of c = n / 16.
     const std::shared_ptr<const std::vector<uint32_t>> order = reader.ensure_row_id_order();
     const ds::RowIdLookup lookup = [&](uint32_t node) { return reader.row_id(node); };
-    const ds::RowIdEnumeration scan = [&](const std::function<void(uint64_t, int64_t)>& visit) {
-        reader.try_for_each_row_id(visit);
+    const ds::RowIdEnumeration scan = [&](const ds::RowIdBlockVisitor& visit) {
+        reader.try_for_each_row_id_block(visit);
     };
     std::printf("\nnode-set translation, n = %zu, n / 16 = %zu (best of 5, microseconds)\n", n, n / 16);
     std::printf("%8s %12s %14s %14s %10s\n", "c", "reader", "binary/value", "merge walk", "scan");

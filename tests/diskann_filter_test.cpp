@@ -133,8 +133,8 @@ TEST(DiskAnnNodeSet, BothPathsAndTheMergeWalkGiveTheReferenceSet) {
         const auto order = order_reader.ensure_row_id_order();
         ASSERT_TRUE(order);
         const ds::RowIdLookup lookup = [&](uint32_t node) { return reader.row_id(node); };
-        const ds::RowIdEnumeration scan = [&](const std::function<void(uint64_t, int64_t)>& visit) {
-            reader.try_for_each_row_id(visit);
+        const ds::RowIdEnumeration scan = [&](const ds::RowIdBlockVisitor& visit) {
+            reader.try_for_each_row_id_block(visit);
         };
 
         struct FilterCase {
@@ -276,9 +276,10 @@ TEST(DiskAnnNodeSet, LookupErrorsEndTheTranslation) {
         });
         EXPECT_EQ(err.message, "DiskANN row-ID node is out of range");
     }
-    const ds::RowIdEnumeration huge_node = [](const std::function<void(uint64_t, int64_t)>& visit) {
-        visit(1, 1);
-        visit(uint64_t{1} << 32, 1);
+    const ds::RowIdEnumeration huge_node = [](const ds::RowIdBlockVisitor& visit) {
+        const std::array<int64_t, 2> ids{2, 1};
+        visit(0, ids);                   // node 1 matches, below 2^32
+        visit(uint64_t{1} << 32, ids);   // node 2^32 + 1 matches
     };
     EXPECT_EQ(failure_of([&] { ds::matching_nodes_from_sequential_row_ids(treemap_of({1}), huge_node); }).message,
               "DiskANN internal node ID exceeds u32");

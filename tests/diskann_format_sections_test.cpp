@@ -67,6 +67,14 @@ std::vector<int64_t> all_ids(const RowIdStorage& s) {
         EXPECT_EQ(node, out.size());
         out.push_back(id);
     });
+    // The block decoder agrees with the walk from any starting node.
+    for (const uint64_t first : {uint64_t{0}, uint64_t{1}, out.size() / 2, out.size() - 1}) {
+        if (first >= out.size()) continue;
+        std::vector<int64_t> tail(out.size() - first);
+        s.try_decode_range(first, tail);
+        EXPECT_TRUE(std::equal(tail.begin(), tail.end(), out.begin() + static_cast<std::ptrdiff_t>(first)))
+            << "from node " << first;
+    }
     return out;
 }
 
@@ -327,6 +335,11 @@ TEST(DiskAnnRowIds, ForgedStorageFailsTheWalkAndLooksUpNone) {
     const RowIdStorage near_max(PackedRowIds{{0x0F}, kI64Max - 10, 1, 4});
     EXPECT_EQ(near_max.get(0), std::nullopt);
     expect_error([&] { all_ids(near_max); }, ErrorKind::InvalidData, "DiskANN packed row ID overflows i64");
+    std::vector<int64_t> block(3);
+    expect_error([&] { short_payload.try_decode_range(0, block); }, ErrorKind::InvalidData,
+                 "DiskANN packed row-ID payload is truncated");
+    expect_error([&] { near_max.try_decode_range(0, std::span<int64_t>(block).first(1)); }, ErrorKind::InvalidData,
+                 "DiskANN packed row ID overflows i64");
     // The callback's own error ends the walk.
     const RowIdStorage s = storage_of({1, 2, 3});
     int calls = 0;

@@ -114,11 +114,15 @@ NodeSet matching_nodes_from_sequential_row_ids(const row_id_filter::RoaringTreem
         nodes.addMany(pending.size(), pending.data());
         pending.clear();
     };
-    enumerate([&](uint64_t node, int64_t row_id) {
-        if (row_id < 0 || !filter.contains(static_cast<uint64_t>(row_id))) return;
-        if (node > std::numeric_limits<uint32_t>::max()) invalid_data("DiskANN internal node ID exceeds u32");
-        pending.push_back(static_cast<uint32_t>(node));
-        if (pending.size() == kFilteredScoreChunk) flush();
+    enumerate([&](uint64_t first, std::span<const int64_t> row_ids) {
+        for (size_t i = 0; i < row_ids.size(); ++i) {
+            const int64_t row_id = row_ids[i];
+            if (row_id < 0 || !filter.contains(static_cast<uint64_t>(row_id))) continue;
+            const uint64_t node = first + i;
+            if (node > std::numeric_limits<uint32_t>::max()) invalid_data("DiskANN internal node ID exceeds u32");
+            pending.push_back(static_cast<uint32_t>(node));
+            if (pending.size() == kFilteredScoreChunk) flush();
+        }
     });
     flush();
     return nodes;

@@ -43,9 +43,11 @@ struct OrderRange {
 
 // Row ID of a node; throws the lookup's error.
 using RowIdLookup = std::function<int64_t(uint32_t node)>;
-// Hands every (node, row ID) pair to the visitor in node order; the first
-// error (of the visitor or of the enumeration) is thrown.
-using RowIdEnumeration = std::function<void(const std::function<void(uint64_t, int64_t)>& visit)>;
+// Hands every node's row ID to the visitor in node order, a block at a time
+// (first node of the block, its row IDs); the first error (of the visitor or
+// of the enumeration) is thrown.
+using RowIdBlockVisitor = std::function<void(uint64_t first, std::span<const int64_t> row_ids)>;
+using RowIdEnumeration = std::function<void(const RowIdBlockVisitor& visit)>;
 
 // For each filter value below 2^63, ascending: two independent binary searches
 // over the whole order (lower and upper bound of the value), one range when

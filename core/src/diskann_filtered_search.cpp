@@ -63,7 +63,7 @@ ds::NodeSet DiskAnnIndexReader::matching_nodes_for_filter(const row_id_filter::R
         }
     }
     return ds::matching_nodes_from_sequential_row_ids(
-        filter, [this](const std::function<void(uint64_t, int64_t)>& visit) { try_for_each_row_id(visit); });
+        filter, [this](const ds::RowIdBlockVisitor& visit) { try_for_each_row_id_block(visit); });
 }
 
 void DiskAnnIndexReader::with_search_input(const SearchInputVisitor& f) {

@@ -507,6 +507,30 @@ void RowIdStorage::try_for_each(const std::function<void(uint64_t, int64_t)>& f)
     }
 }
 
+void RowIdStorage::try_decode_range(uint64_t first, std::span<int64_t> out) const {
+    TD_ASSERT(first <= count() && out.size() <= count() - first, "row-ID range beyond the count");
+    if (const RawRowIds* r = raw()) {
+        std::copy_n(r->ids.begin() + static_cast<std::ptrdiff_t>(first), out.size(), out.begin());
+        return;
+    }
+    const PackedRowIds& p = *packed();
+    auto start = checked_mul(first, uint64_t{p.width});
+    if (!start) invalid_data("DiskANN packed row-ID offset overflows");
+    uint64_t bit_offset = *start;
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (i > 0) {
+            auto next = checked_add(bit_offset, p.width);
+            if (!next) invalid_data("DiskANN packed row-ID offset overflows");
+            bit_offset = *next;
+        }
+        const auto value = unpack_row_id_delta_at_bit_offset(p.payload, bit_offset, p.width);
+        if (!value) invalid_data("DiskANN packed row-ID payload is truncated");
+        const auto id = add_to_base(p.base, *value);
+        if (!id) invalid_data("DiskANN packed row ID overflows i64");
+        out[i] = *id;
+    }
+}
+
 void write_row_id_section(const RowIdStorage& row_ids, ChunkedSectionWriter& sink) {
     if (const RawRowIds* r = row_ids.raw()) {
         sink.write_le(kRowIdEncodingRaw);

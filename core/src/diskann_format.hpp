@@ -291,6 +291,9 @@ public:
     // error. InvalidData "DiskANN packed row-ID offset overflows", "DiskANN
     // packed row-ID payload is truncated", "DiskANN packed row ID overflows i64".
     void try_for_each(const std::function<void(uint64_t, int64_t)>& f) const;
+    // The row IDs of nodes first .. first + out.size() - 1 into `out`, with
+    // the errors of try_for_each; for loops that must not pay a call per node.
+    void try_decode_range(uint64_t first, std::span<int64_t> out) const;
 
 private:
     std::variant<RawRowIds, PackedRowIds> v_;

@@ -1,6 +1,7 @@
 #include "diskann_io.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <new>
 #include <utility>
@@ -714,6 +715,18 @@ int64_t DiskAnnIndexReader::row_id(uint64_t node) const {
 
 void DiskAnnIndexReader::try_for_each_row_id(const std::function<void(uint64_t, int64_t)>& f) const {
     resident().row_ids.try_for_each(f);
+}
+
+void DiskAnnIndexReader::try_for_each_row_id_block(
+    const std::function<void(uint64_t, std::span<const int64_t>)>& f) const {
+    const fmtd::RowIdStorage& ids = resident().row_ids;
+    std::array<int64_t, 1024> block{};
+    for (uint64_t first = 0; first < ids.count(); first += block.size()) {
+        const size_t len = static_cast<size_t>(std::min<uint64_t>(block.size(), ids.count() - first));
+        const std::span<int64_t> out(block.data(), len);
+        ids.try_decode_range(first, out);
+        f(first, out);
+    }
 }
 
 AdjacencyLocator DiskAnnIndexReader::adjacency_locator(uint64_t node) const {

@@ -520,6 +520,9 @@ public:
     DiskAnnIndexReader try_clone_with_shared_state() const;
     int64_t row_id(uint64_t node) const;
     void try_for_each_row_id(const std::function<void(uint64_t, int64_t)>& f) const;
+    // f(first node, row IDs of the nodes from it) over every node in order,
+    // in blocks of up to 1024: one call per block, not per node.
+    void try_for_each_row_id_block(const std::function<void(uint64_t, std::span<const int64_t>)>& f) const;
     AdjacencyLocator adjacency_locator(uint64_t node) const;
     SharedWindowCache& adjacency_cache() const;
     SharedWindowCache& raw_vector_cache() const;
