@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "blas.hpp"
 #include "distance.hpp"
 #include "error.hpp"
 #include "expect.hpp"
@@ -494,6 +495,30 @@ TEST(ScaledExceeds, Avx2TestsAfterEachBlockOf128AndOfTheEights) {
     EXPECT_FALSE(td::fvec_l2sqr_scaled_exceeds(c, d, 1.0f, 50.0f));
     td::force_scalar_for_testing(true);
     EXPECT_TRUE(td::fvec_l2sqr_scaled_exceeds(c, d, 1.0f, 50.0f));
+}
+
+// Four-value rows (the PQ tables of four-dimensional sub-spaces) take their
+// own kernel: the bits of the matrix product, including signed zeros and the
+// rows past the last multiple of eight.
+TEST(Batches, FourValueRowsGiveTheMatrixProductsBits) {
+    RestoreDetection restore;
+    std::mt19937 rng(21);
+    for (size_t n : {8u, 9u, 256u, 263u}) {
+        auto q = make_vector(Kind::Normal, 4, rng);
+        auto data = make_vector(Kind::Normal, 4 * n, rng);
+        q[1] = -0.0f;
+        data[0] = 0.0f;  // row 0: -0 products and zeros
+        data[1] = 5.0f;
+        data[2] = 0.0f;
+        data[3] = 0.0f;
+        std::vector<float> want(n);
+        tavren::blas::sgemm_a_bt(1, n, 4, 1.0f, q, data, 0.0f, want);
+        for_each_path([&](bool) {
+            std::vector<float> got(n, kNaN);
+            td::fvec_ip_batch(q, data, 4, n, got);
+            for (size_t i = 0; i < n; ++i) EXPECT_BITS_EQ(want[i], got[i]) << n << " row " << i;
+        });
+    }
 }
 
 TEST(Batches, RowByRowBranchesAreExactAndMatrixBranchesAreClose) {

@@ -81,6 +81,9 @@ search
   --k N                 top_k of every search (default 100)
   --threads LIST        thread counts, numbers or "all" (default 1,all)
   --time-budget S       seconds per measurement (default 3); checked between queries
+  --warmup S            seconds of untimed single queries before each width's timed
+                        ones (default 0): the readers' caches warm as a long-running
+                        host's would
   --batch-size N        queries per batch call (default 10000)
   --pq-table-reuse M    IVF-PQ batch table reuse: off, on or auto (default auto)
   --no-baseline         skip the exact baseline
@@ -133,6 +136,7 @@ struct Args {
     std::string index_file;
     bool keep_index = false;
     bool reuse_index = false;
+    double warmup = 0.0;
     bool fsync = false;
     bool position_fn = true;
     std::string gt_ivecs;
@@ -235,6 +239,7 @@ Args parse_args(int argc, char** argv) {
         else if (f == "--index-file") a.index_file = next();
         else if (f == "--keep-index") a.keep_index = true;
         else if (f == "--reuse-index") a.reuse_index = true;
+        else if (f == "--warmup") a.warmup = parse_f64(f, next());
         else if (f == "--fsync") a.fsync = true;
         else if (f == "--no-position-fn") a.position_fn = false;
         else if (f == "--groundtruth") a.gt_ivecs = next();
@@ -251,6 +256,7 @@ Args parse_args(int argc, char** argv) {
     }
     if (a.k == 0) throw std::invalid_argument("--k must be at least 1");
     if (a.time_budget <= 0) throw std::invalid_argument("--time-budget must be positive");
+    if (!(a.warmup >= 0)) throw std::invalid_argument("--warmup must not be negative");
     return a;
 }
 
@@ -431,6 +437,7 @@ int run(int argc, char** argv) {
     res.cfg.batch_size = a.batch_size;
     res.cfg.pq_table_reuse = a.pq_table_reuse;
     res.cfg.complete_recall = a.complete_recall;
+    res.cfg.warmup_s = a.warmup;
 
     // ---- data and ground truth
     const double t_data = now_seconds();
