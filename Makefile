@@ -46,7 +46,7 @@ DEMO_PNG = $(DEMO_DIR)/fashion-mnist-$(DEMO_NAME).png
 DEMO_IVF_WIDTHS ?= 1,2,4,8,16
 DEMO_DISKANN_WIDTHS ?= 10,15,20,30,50,100
 DEMO_ARGS ?= --dataset fashion-mnist --opt metric=l2 --opt dimension=784 \
-	--opt expected-vector-count=60000 --mode file --threads all --time-budget 1 --warmup 0.5 $(DEMO_OPTS)
+	--opt expected-vector-count=60000 --mode file --threads all --k 10 --time-budget 1 --warmup 0.5 $(DEMO_OPTS)
 
 demo: setup $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) --target ann_bench -j $(JOBS)
