@@ -94,29 +94,6 @@ inline void sum4_4bit(const float* table, const uint8_t* c0, const uint8_t* c1, 
     out[3] = s3;
 }
 
-// Eight independent sums (two groups of four), each in subspace order: the
-// bits of sum_8bit per node. Eight chains keep the adds from waiting on each
-// other's latency, and each node's codes are read eight at a time.
-inline void sum8_8bit(const float* table, const uint8_t* const c[8], size_t m, float out[8]) noexcept {
-    float s[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    size_t j = 0;
-    for (; j + 8 <= m; j += 8) {
-        uint64_t w[8];
-        for (size_t k = 0; k < 8; ++k) std::memcpy(&w[k], c[k] + j, 8);
-        const float* t = table + j * 256;
-#pragma GCC unroll 8
-        for (size_t b = 0; b < 8; ++b) {
-#pragma GCC unroll 8
-            for (size_t k = 0; k < 8; ++k) s[k] += t[b * 256 + ((w[k] >> (8 * b)) & 0xFF)];
-        }
-    }
-    for (; j < m; ++j) {
-        const float* t = table + j * 256;
-        for (size_t k = 0; k < 8; ++k) s[k] += t[c[k][j]];
-    }
-    for (size_t k = 0; k < 8; ++k) out[k] = s[k];
-}
-
 template <class T>
 void grow_for_one(std::vector<T>& v, const char* message) {
     if (v.size() < v.capacity()) return;
@@ -181,7 +158,8 @@ void score_pq_neighbors(std::span<const float> table, std::span<const uint8_t> c
     const size_t n = nodes.size();
     size_t i = 0;
     if (eight) {
-        // Two groups of four at a time; the same sums as one group at a time.
+        // Two groups of four at a time through the eight-lane kernel: each
+        // node's sum in subspace order, the same bits as one group at a time.
         for (; i + 8 <= n; i += 8) {
             for (size_t p = i + ahead; p < i + ahead + 8 && p < n; ++p) {
                 const auto off = checked_mul(nodes[p], cb);
@@ -190,7 +168,7 @@ void score_pq_neighbors(std::span<const float> table, std::span<const uint8_t> c
             const uint8_t* c[8];
             for (size_t k = 0; k < 8; ++k) c[k] = code_of(codes, cb, nodes[i + k]);
             float d[8];
-            sum8_8bit(t, c, m, d);
+            distance::pq_table_sums8(table, c, m, d);
             for (size_t k = 0; k < 8; ++k) out.push_back({nodes[i + k], d[k]});
         }
     }

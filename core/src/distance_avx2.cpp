@@ -178,6 +178,27 @@ TD_AVX2 float pq_group_sum_avx2(const float* table, const uint8_t* code, size_t 
     return block_sum(acc);
 }
 
+TD_AVX2 void pq_sum8_sequential_avx2(const float* table, const uint8_t* const codes[8], size_t m,
+                                     float out[8]) noexcept {
+    // Eight scalar loads feed one vector add per sub-quantizer (measured
+    // faster than a hardware gather here); lane k is node k's running sum.
+    const uint8_t* c0 = codes[0];
+    const uint8_t* c1 = codes[1];
+    const uint8_t* c2 = codes[2];
+    const uint8_t* c3 = codes[3];
+    const uint8_t* c4 = codes[4];
+    const uint8_t* c5 = codes[5];
+    const uint8_t* c6 = codes[6];
+    const uint8_t* c7 = codes[7];
+    __m256 acc = _mm256_setzero_ps();
+    for (size_t j = 0; j < m; ++j) {
+        const float* t = table + j * 256;
+        acc = _mm256_add_ps(acc, _mm256_setr_ps(t[c0[j]], t[c1[j]], t[c2[j]], t[c3[j]], t[c4[j]], t[c5[j]],
+                                                t[c6[j]], t[c7[j]]));
+    }
+    _mm256_storeu_ps(out, acc);
+}
+
 TD_AVX2 size_t ip_batch_dim4_avx2(const float* q, const float* rows, size_t n, float* out) noexcept {
     const __m256 q0 = _mm256_set1_ps(q[0]);
     const __m256 q1 = _mm256_set1_ps(q[1]);

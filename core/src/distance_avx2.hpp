@@ -42,6 +42,12 @@ float pq_group_sum_avx2(const float* table, const uint8_t* code, size_t groups) 
 // inner product and of the matrix product for four-value rows. Returns the
 // number of rows done. This is the PQ distance table of four-dimensional
 // sub-spaces, eight centroids per step from four loads and one transpose.
+// The PQ distances of eight nodes with 8-bit codes over m sub-quantizers
+// (table entry j * 256 + code): out[k] = the sum over j of the entries of
+// codes[k], added in sub-quantizer order from 0, the bits of the scalar sum.
+// One lane per node; each step loads the eight nodes' entries of one
+// sub-quantizer. Every codes[k] holds m bytes and the table 256 * m entries.
+void pq_sum8_sequential_avx2(const float* table, const uint8_t* const codes[8], size_t m, float out[8]) noexcept;
 size_t ip_batch_dim4_avx2(const float* q, const float* rows, size_t n, float* out) noexcept;
 
 // The sums of a query block (see distance::query_block_distances): kind
