@@ -58,7 +58,7 @@ demo: setup $(BUILD)/CMakeCache.txt
 			--json $(DEMO_DIR)/fashion-mnist-$$t.json --summary || exit 1; \
 		baseline="--no-baseline"; \
 	done
-	@echo; echo "make demo: Fashion-MNIST l2, recall@10 and single-query QPS of every index type"
+	@echo; echo "make demo: Fashion-MNIST l2, recall@10 and single-query QPS ($(DEMO_TYPES))"
 	@/usr/bin/python3 scripts/plot_ann.py --table $(foreach t,$(DEMO_TYPES),$(DEMO_DIR)/fashion-mnist-$(t).json)
 	@/usr/bin/python3 scripts/plot_ann.py $(foreach t,$(DEMO_TYPES),$(DEMO_DIR)/fashion-mnist-$(t).json) \
 		--png $(DEMO_PNG) --title "make demo: Fashion-MNIST, $(DEMO_NAME), recall@10 vs single-query QPS"
