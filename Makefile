@@ -28,30 +28,41 @@ asan-test: setup
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS) --timeout 1800
 
-# The main command: builds an IVF-FLAT index over Fashion-MNIST with automatic
-# options, writes it to a file, reopens it, searches the 10,000 queries at a
-# few widths and prints recall@10 and QPS next to exact brute force, with a
-# footnote on every column. The figures go to a JSON file and the recall-QPS
-# plot to a PNG beside it. The ground truth is computed on the first run and
-# cached under .cache/ann.
+# The main command: builds an index of every type (IVF-FLAT, IVF-SQ, IVF-PQ,
+# IVF-RQ, DiskANN) over Fashion-MNIST with automatic options, writes each to a
+# file, reopens it, searches the 10,000 queries at a few widths (nprobe; l_search
+# for DiskANN) and prints one combined table of recall@10, QPS and per-query
+# latency next to exact brute force. The figures go to one JSON file per type and
+# the recall-QPS plot, one curve per type, to a PNG beside them. The ground
+# truth is computed on the first run and cached under .cache/ann.
+# DEMO_TYPE=x shows one type only (make demo DEMO_TYPE=ivf_rq; extra library
+# options in DEMO_OPTS, e.g. DEMO_OPTS="--opt rq.bits=8").
 DEMO_DIR ?= $(BUILD)/demo
-# The index type shown: ivf_flat, ivf_sq, ivf_pq or ivf_rq (make demo DEMO_TYPE=ivf_rq;
-# extra library options in DEMO_OPTS, e.g. DEMO_OPTS="--opt rq.bits=8").
 DEMO_OPTS ?=
-DEMO_TYPE ?= ivf_flat
-DEMO_JSON = $(DEMO_DIR)/fashion-mnist-$(DEMO_TYPE).json
-DEMO_PNG = $(DEMO_DIR)/fashion-mnist-$(DEMO_TYPE).png
-DEMO_ARGS ?= --dataset fashion-mnist --opt index.type=$(DEMO_TYPE) --opt metric=l2 --opt dimension=784 \
-	--opt expected-vector-count=60000 --mode file --threads all --widths 1,2,4,8,16 \
-	--time-budget 1 --summary $(DEMO_OPTS)
+DEMO_TYPE ?= all
+DEMO_TYPES = $(if $(filter all,$(DEMO_TYPE)),ivf_flat ivf_sq ivf_pq ivf_rq diskann,$(DEMO_TYPE))
+DEMO_NAME = $(if $(filter all,$(DEMO_TYPE)),all,$(DEMO_TYPE))
+DEMO_PNG = $(DEMO_DIR)/fashion-mnist-$(DEMO_NAME).png
+DEMO_IVF_WIDTHS ?= 1,2,4,8,16
+DEMO_DISKANN_WIDTHS ?= 10,15,20,30,50,100
+DEMO_ARGS ?= --dataset fashion-mnist --opt metric=l2 --opt dimension=784 \
+	--opt expected-vector-count=60000 --mode file --threads all --k 10 --time-budget 1 --warmup 0.5 $(DEMO_OPTS)
 
 demo: setup $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) --target ann_bench -j $(JOBS)
 	@mkdir -p $(DEMO_DIR)
-	$(BUILD)/bench/ann/ann_bench $(DEMO_ARGS) --json $(DEMO_JSON)
-	@/usr/bin/python3 scripts/plot_ann.py $(DEMO_JSON) --png $(DEMO_PNG) \
-		--title "make demo: Fashion-MNIST, $(DEMO_TYPE), recall@10 vs single-query QPS"
-	@echo "recall-QPS plot: $(DEMO_PNG) (figures: $(DEMO_JSON))"
+	@baseline=""; for t in $(DEMO_TYPES); do \
+		if [ $$t = diskann ]; then w="$(DEMO_DISKANN_WIDTHS)"; else w="$(DEMO_IVF_WIDTHS)"; fi; \
+		echo "== $$t"; \
+		$(BUILD)/bench/ann/ann_bench $(DEMO_ARGS) --opt index.type=$$t --widths $$w $$baseline \
+			--json $(DEMO_DIR)/fashion-mnist-$$t.json --summary || exit 1; \
+		baseline="--no-baseline"; \
+	done
+	@echo; echo "make demo: Fashion-MNIST l2, recall@10 and single-query QPS ($(DEMO_TYPES))"
+	@/usr/bin/python3 scripts/plot_ann.py --table $(foreach t,$(DEMO_TYPES),$(DEMO_DIR)/fashion-mnist-$(t).json)
+	@/usr/bin/python3 scripts/plot_ann.py $(foreach t,$(DEMO_TYPES),$(DEMO_DIR)/fashion-mnist-$(t).json) \
+		--png $(DEMO_PNG) --title "make demo: Fashion-MNIST, $(DEMO_NAME), recall@10 vs single-query QPS"
+	@echo "recall-QPS plot: $(DEMO_PNG) (figures: $(foreach t,$(DEMO_TYPES),$(DEMO_DIR)/fashion-mnist-$(t).json))"
 
 clean:
 	rm -rf build

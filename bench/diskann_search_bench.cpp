@@ -78,7 +78,7 @@ void BM_ScorePqNeighbors(benchmark::State& state) {
     state.counters["ns_per_node"] = benchmark::Counter(static_cast<double>(state.iterations() * kDegree),
                                                        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_ScorePqNeighbors)->ArgsProduct({{16, 32, 64}, {4, 8}, {0, 1}});
+BENCHMARK(BM_ScorePqNeighbors)->ArgsProduct({{16, 32, 64, 196}, {4, 8}, {0, 1}});
 
 void BM_ScorePqNeighbors7(benchmark::State& state) {
     const size_t m = static_cast<size_t>(state.range(0));

@@ -2,14 +2,16 @@
 """Recall-throughput plots and markdown tables from ann_bench JSON files.
 
     scripts/plot_ann.py RUN.json [RUN.json ...] [--png OUT.png] [--markdown OUT.md]
-                        [--recall-at 10] [--qps single|batch] [--title TEXT]
+                        [--table] [--recall-at 10] [--qps single|batch] [--title TEXT]
 
 The PNG shows recall@N against queries per second (log scale), one curve per
 index configuration, I/O mode, injected latency and thread count, with the
 exact brute-force throughput at the same thread count as a dashed line. The
 markdown file holds the build figures, the exact baseline and one table per
 configuration. Uses Debian's python3-matplotlib (hence /usr/bin/python3); the
-markdown needs no matplotlib.
+markdown needs no matplotlib. --table prints one plain-text table of every
+configuration's widths (recall, QPS, reads and latency per query) to standard
+output, the combined view of `make demo`.
 """
 
 import argparse
@@ -180,6 +182,40 @@ def operating_points(runs, targets=(0.9, 0.95, 0.99)):
     return lines if any_row else []
 
 
+def combined_table(runs):
+    """One plain-text table over every run: per configuration, I/O mode and
+    latency, each width at the largest thread count, and the exact baseline."""
+    exact = exact_by_threads(runs)
+    head = (f"{'index':<28} {'mode':<6} {'lat us':>6} {'width':>14} {'R@10':>7} {'QPS single':>11} "
+            f"{'QPS batch':>10} {'x exact':>8} {'reads/q':>8} {'p50 us':>8} {'p99 us':>8}")
+    lines = [head, "-" * len(head)]
+    tmax_all = 0
+    for run in runs:
+        sr = series(run)
+        threads = sorted({k[2] for k in sr})
+        if not threads:
+            continue
+        tmax = threads[-1]
+        tmax_all = max(tmax_all, tmax)
+        e = exact.get(tmax)
+        for mode, lat in groups(run):
+            for r in sr.get((mode, lat, tmax), []):
+                speed = f"{r['single_qps'] / e['single_qps']:.1f}" if e and e["single_qps"] else "-"
+                lines.append(
+                    f"{run['label'][:28]:<28} {mode:<6} {lat:>6} {r['width_type'] + ' ' + str(r['width']):>14} "
+                    f"{fmt_recall(r['recall_at_10']):>7} {fmt_qps(r['single_qps']):>11} {fmt_qps(r['batch_qps']):>10} "
+                    f"{speed:>8} {r['single_read_calls_per_query']:>8.2f} {r.get('single_p50_us', 0):>8.0f} "
+                    f"{r.get('single_p99_us', 0):>8.0f}")
+    e = exact.get(tmax_all)
+    if e:
+        lines.append(f"{'exact (brute force)':<28} {'-':<6} {'-':>6} {'-':>14} {fmt_recall(e['recall_at_10']):>7} "
+                     f"{fmt_qps(e['single_qps']):>11} {fmt_qps(e['batch_qps']):>10} {'1.0':>8}")
+    threads_note = f"{tmax_all} thread{'s' if tmax_all != 1 else ''}" if tmax_all else "no index rows"
+    lines.append(f"(QPS at {threads_note}; p50/p99: wall time of one single query; a batch QPS of - means the "
+                 "index type has no batch search in this build)")
+    return "\n".join(lines) + "\n"
+
+
 def markdown(runs, title, note=""):
     out = []
     first = runs[0]
@@ -282,9 +318,12 @@ def main():
     ap.add_argument("--qps", choices=["single", "batch"], default="single")
     ap.add_argument("--title", default="")
     ap.add_argument("--note", default="", help="a paragraph placed under the introduction")
+    ap.add_argument("--table", action="store_true", help="print the combined plain-text table")
     a = ap.parse_args()
     runs = load(a.runs)
-    if not a.png and not a.markdown:
+    if a.table:
+        sys.stdout.write(combined_table(runs))
+    if not a.png and not a.markdown and not a.table:
         sys.stdout.write(markdown(runs, a.title, a.note))
     if a.markdown:
         with open(a.markdown, "w") as f:

@@ -84,7 +84,7 @@ TEST(ScorePqNeighbors, MatchesTheSubspaceOrderSum) {
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> u(-3.0f, 3.0f);
     for (uint32_t bits : {4u, 8u}) {
-        for (size_t m : {1u, 3u, 7u, 8u, 16u, 17u, 32u, 64u}) {
+        for (size_t m : {1u, 3u, 7u, 8u, 16u, 17u, 32u, 64u, 196u}) {
             const size_t ksub = bits == 8 ? 256 : 16;
             const size_t cb = bits == 8 ? m : m - m / 2;
             const size_t n_nodes = 50;

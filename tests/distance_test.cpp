@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "blas.hpp"
 #include "distance.hpp"
 #include "error.hpp"
 #include "expect.hpp"
@@ -494,6 +495,54 @@ TEST(ScaledExceeds, Avx2TestsAfterEachBlockOf128AndOfTheEights) {
     EXPECT_FALSE(td::fvec_l2sqr_scaled_exceeds(c, d, 1.0f, 50.0f));
     td::force_scalar_for_testing(true);
     EXPECT_TRUE(td::fvec_l2sqr_scaled_exceeds(c, d, 1.0f, 50.0f));
+}
+
+// Eight PQ sums at once: each the plain table sum's bits, on either path.
+TEST(PqKernels, EightSumsAtOnceAreThePlainSums) {
+    RestoreDetection restore;
+    std::mt19937 rng(31);
+    for (size_t m : {1u, 7u, 8u, 9u, 196u}) {
+        auto table = make_vector(Kind::Normal, 256 * m, rng);
+        std::vector<std::vector<uint8_t>> codes(8, std::vector<uint8_t>(m));
+        for (auto& c : codes) {
+            for (auto& b : c) b = static_cast<uint8_t>(rng());
+        }
+        const uint8_t* ptrs[8];
+        for (size_t k = 0; k < 8; ++k) ptrs[k] = codes[k].data();
+        for_each_path([&](bool) {
+            float out[8];
+            td::pq_table_sums8(table, ptrs, m, out);
+            for (size_t k = 0; k < 8; ++k) EXPECT_BITS_EQ(td::pq_table_sum(table, codes[k], m), out[k]) << m << " " << k;
+        });
+        const uint8_t* none[8] = {};
+        float out[8];
+        EXPECT_THROW(td::pq_table_sums8(std::span<const float>(table).first(256 * m - 1), none, m, out),
+                     tavren::AssertionFailure);
+    }
+}
+
+// Four-value rows (the PQ tables of four-dimensional sub-spaces) take their
+// own kernel: the bits of the matrix product, including signed zeros and the
+// rows past the last multiple of eight.
+TEST(Batches, FourValueRowsGiveTheMatrixProductsBits) {
+    RestoreDetection restore;
+    std::mt19937 rng(21);
+    for (size_t n : {8u, 9u, 256u, 263u}) {
+        auto q = make_vector(Kind::Normal, 4, rng);
+        auto data = make_vector(Kind::Normal, 4 * n, rng);
+        q[1] = -0.0f;
+        data[0] = 0.0f;  // row 0: -0 products and zeros
+        data[1] = 5.0f;
+        data[2] = 0.0f;
+        data[3] = 0.0f;
+        std::vector<float> want(n);
+        tavren::blas::sgemm_a_bt(1, n, 4, 1.0f, q, data, 0.0f, want);
+        for_each_path([&](bool) {
+            std::vector<float> got(n, kNaN);
+            td::fvec_ip_batch(q, data, 4, n, got);
+            for (size_t i = 0; i < n; ++i) EXPECT_BITS_EQ(want[i], got[i]) << n << " row " << i;
+        });
+    }
 }
 
 TEST(Batches, RowByRowBranchesAreExactAndMatrixBranchesAreClose) {

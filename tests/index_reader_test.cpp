@@ -455,8 +455,12 @@ TEST(IndexReaderDiskAnn, OpensReportsLoadsAndSearchesOneQuery) {
     const std::vector<float> query(8, 0.5f);
     reader.warmup_queries({}, 0, 0);
     reader.warmup_queries(query, 1, 0);
-    // 300 rows, top_k 1: every list size reaches the same nearest row.
-    EXPECT_EQ(reader.calibrate_search_width(query, 1, 1), 100u);
+    // top_k 1: the calibrated size is the smallest of 100, 200, 400 whose
+    // nearest row stays the same at the next larger size.
+    const auto nearest_at = [&](uint64_t l) { return reader.search(query, params(1, kWidthDiskAnnLSearch, l)).ids.at(0); };
+    const int64_t at100 = nearest_at(100), at200 = nearest_at(200), at400 = nearest_at(400);
+    const uint64_t stable = at100 == at200 ? 100u : at200 == at400 ? 200u : 400u;
+    EXPECT_EQ(reader.calibrate_search_width(query, 1, 1), stable);
     VectorSearchParams params;
     params.top_k = 1;
     const SearchResult found = reader.search(query, params);

@@ -81,6 +81,9 @@ search
   --k N                 top_k of every search (default 100)
   --threads LIST        thread counts, numbers or "all" (default 1,all)
   --time-budget S       seconds per measurement (default 3); checked between queries
+  --warmup S            seconds of untimed single queries before each width's timed
+                        ones (default 0): the readers' caches warm as a long-running
+                        host's would
   --batch-size N        queries per batch call (default 10000)
   --pq-table-reuse M    IVF-PQ batch table reuse: off, on or auto (default auto)
   --no-baseline         skip the exact baseline
@@ -93,6 +96,9 @@ hosts
   --memory-budget BYTES reader memory budget (default: the library's)
   --index-file PATH     where file mode writes the index (default: in the cache directory)
   --keep-index          keep the index file afterwards
+  --reuse-index         with --index-file: search that file when it exists instead of
+                        building (the caller vouches that it was built from the same
+                        data and options); build and keep it otherwise
   --fsync               flush callback runs fsync(2)
   --no-position-fn      write without the position callback
 
@@ -129,6 +135,8 @@ struct Args {
     uint64_t memory_budget = 0;
     std::string index_file;
     bool keep_index = false;
+    bool reuse_index = false;
+    double warmup = 0.0;
     bool fsync = false;
     bool position_fn = true;
     std::string gt_ivecs;
@@ -230,6 +238,8 @@ Args parse_args(int argc, char** argv) {
         else if (f == "--memory-budget") a.memory_budget = parse_u64(f, next());
         else if (f == "--index-file") a.index_file = next();
         else if (f == "--keep-index") a.keep_index = true;
+        else if (f == "--reuse-index") a.reuse_index = true;
+        else if (f == "--warmup") a.warmup = parse_f64(f, next());
         else if (f == "--fsync") a.fsync = true;
         else if (f == "--no-position-fn") a.position_fn = false;
         else if (f == "--groundtruth") a.gt_ivecs = next();
@@ -246,6 +256,7 @@ Args parse_args(int argc, char** argv) {
     }
     if (a.k == 0) throw std::invalid_argument("--k must be at least 1");
     if (a.time_budget <= 0) throw std::invalid_argument("--time-budget must be positive");
+    if (!(a.warmup >= 0)) throw std::invalid_argument("--warmup must not be negative");
     return a;
 }
 
@@ -426,6 +437,7 @@ int run(int argc, char** argv) {
     res.cfg.batch_size = a.batch_size;
     res.cfg.pq_table_reuse = a.pq_table_reuse;
     res.cfg.complete_recall = a.complete_recall;
+    res.cfg.warmup_s = a.warmup;
 
     // ---- data and ground truth
     const double t_data = now_seconds();
@@ -539,8 +551,14 @@ int run(int argc, char** argv) {
         std::string index_path;
         std::vector<uint8_t> memory_bytes;
         TempFile temporary_index;
+        if (a.reuse_index && a.index_file.empty()) throw std::invalid_argument("--reuse-index needs --index-file");
+        const bool reuse = !child && a.reuse_index && std::filesystem::exists(a.index_file);
         if (child) {
             index_path = a.index_from;
+        } else if (reuse) {
+            index_path = a.index_file;
+            res.build.present = false;
+            clock.say(quiet, "searching the existing index %s (--reuse-index)", index_path.c_str());
         } else {
             const bool want_memory = std::find(modes.begin(), modes.end(), "memory") != modes.end();
             std::vector<int64_t> ids(ds.base.rows);
@@ -570,7 +588,7 @@ int run(int argc, char** argv) {
                                     ("index-" + std::to_string(::getpid()) + ".bin"))
                                        .string();
                 if (a.index_file.empty()) std::filesystem::create_directories(std::filesystem::path(index_path).parent_path());
-                if (!a.keep_index) temporary_index.set(index_path);
+                if (!a.keep_index && !a.reuse_index) temporary_index.set(index_path);
                 t0 = now_seconds();
                 FileSink sink(index_path, a.fsync);
                 writer.write_index(sink.callbacks(true, a.position_fn));

@@ -44,7 +44,7 @@ FfiInputFile InputSource::record() {
     FfiInputFile f{};
     f.user_data = this;
     f.read_ranges_fn = &InputSource::read_ranges;
-    f.read_latency_ns = latency_ns_;
+    f.read_latency_ns = latency_ns_ != 0 ? latency_ns_ : idle_latency_hint_ns();
     f.io_block_size = io_block_size_;
     f.max_ranges_per_call = max_ranges_;
     return f;

@@ -92,6 +92,12 @@ FfiIndexMetadata Reader::metadata() const {
     return m;
 }
 
+FfiReadPlan Reader::read_plan() const {
+    FfiReadPlan p{};
+    check(tavren_dadiza_reader_read_plan(h_.get(), &p), "tavren_dadiza_reader_read_plan");
+    return p;
+}
+
 void Reader::optimize_for_search() {
     check(tavren_dadiza_reader_optimize_for_search(h_.get()), "tavren_dadiza_reader_optimize_for_search");
 }

@@ -73,6 +73,8 @@ public:
     // memory_budget 0 opens with the default budget (tavren_dadiza_reader_open).
     explicit Reader(const FfiInputFile& input, uint64_t memory_budget = 0);
     FfiIndexMetadata metadata() const;
+    // How a DiskANN reader reads (profile defaults adjusted to the host's hints).
+    FfiReadPlan read_plan() const;
     void optimize_for_search();
     // top_k results into ids / distances (capacity top_k each).
     void search(const float* query, const FfiSearchParams& params, int64_t* ids, float* distances);

@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -69,6 +70,11 @@ void for_each_tsv_field(Row& r, Fn&& fn) {
     fn(r.single_batch_mismatches);
     fn(r.open_ms);
     fn(r.reader_rss_bytes);
+    fn(r.single_p50_us);
+    fn(r.single_p99_us);
+    fn(r.read_profile);
+    fn(r.beam_width);
+    fn(r.window_bytes);
 }
 
 void get_tsv(const std::string& s, std::string& v) { v = s; }
@@ -145,7 +151,31 @@ SearchRow SearchRow::from_tsv(const std::string& line) {
     return r;
 }
 
-Timed time_single(size_t nq, unsigned threads, double budget_s, const std::function<void(unsigned, size_t)>& fn) {
+double percentile(std::vector<double>& values, double p) {
+    if (values.empty()) return 0.0;
+    const double n = static_cast<double>(values.size());
+    size_t rank = static_cast<size_t>(std::ceil(p / 100.0 * n));
+    rank = std::clamp<size_t>(rank, 1, values.size());
+    std::nth_element(values.begin(), values.begin() + static_cast<ptrdiff_t>(rank - 1), values.end());
+    return values[rank - 1];
+}
+
+std::string read_profile_name(uint64_t window_bytes, uint64_t beam_width) {
+    if (window_bytes == 0 && beam_width == 0) return "-";
+    struct P {
+        const char* name;
+        uint64_t window, beam;
+    };
+    constexpr P kProfiles[] = {
+        {"memory", 4096, 16}, {"local_storage", 16384, 4}, {"remote_storage", 32768, 16}, {"object_store", 65536, 16}};
+    for (const P& p : kProfiles) {
+        if (p.window == window_bytes && p.beam == beam_width) return p.name;
+    }
+    return "custom";
+}
+
+Timed time_single(size_t nq, unsigned threads, double budget_s, const std::function<void(unsigned, size_t)>& fn,
+                  std::vector<double>* latencies_us) {
     Timed t;
     if (nq == 0) return t;
     if (threads == 0) threads = hardware_threads();
@@ -164,7 +194,13 @@ Timed time_single(size_t nq, unsigned threads, double budget_s, const std::funct
             }
             size_t q = next.fetch_add(1, std::memory_order_relaxed);
             if (q >= nq) return;
+            if (latencies_us == nullptr) {
+                fn(worker, q);
+                continue;
+            }
+            const double t0 = now_seconds();
             fn(worker, q);
+            (*latencies_us)[q] = (now_seconds() - t0) * 1e6;
         }
     });
     t.seconds = now_seconds() - start;
@@ -246,6 +282,15 @@ std::vector<SearchRow> sweep_reader(InputSource& source, const Dataset& ds, cons
         throw std::runtime_error("index dimension " + std::to_string(meta.dimension) + " does not match data dimension " +
                                  std::to_string(d));
     }
+    std::string read_profile = "-";
+    uint64_t beam_width = 0, window_bytes = 0;
+    if (meta.index_type == 5) {
+        const FfiReadPlan plan = readers[0]->read_plan();
+        beam_width = plan.beam_width;
+        window_bytes = plan.window_bytes;
+        read_profile = read_profile_name(window_bytes, beam_width);
+    }
+    std::vector<double> latencies(nq);
     for (unsigned t = 1; t < threads; ++t) {
         readers.push_back(std::make_unique<Reader>(source.record(), spec.memory_budget));
         readers.back()->optimize_for_search();
@@ -264,12 +309,22 @@ std::vector<SearchRow> sweep_reader(InputSource& source, const Dataset& ds, cons
         row.width_type = width_type_name(spec.width_type);
         row.width = params.width;
         row.open_ms = open_ms;
+        row.read_profile = read_profile;
+        row.beam_width = beam_width;
+        row.window_bytes = window_bytes;
 
-        source.counters().reset();
-        Timed single = time_single(nq, threads, cfg.time_budget_s, [&](unsigned w, size_t q) {
+        auto one_single = [&](unsigned w, size_t q) {
             readers[w]->search(ds.queries.row(q), params, single_ids.data() + q * k, single_dist.data() + q * k);
-        });
+        };
+        if (cfg.warmup_s > 0) time_single(nq, threads, cfg.warmup_s, one_single);
+        source.counters().reset();
+        Timed single = time_single(nq, threads, cfg.time_budget_s, one_single, &latencies);
         const IoSnapshot s_io = source.counters().snapshot();
+        {
+            std::vector<double> done(latencies.begin(), latencies.begin() + static_cast<ptrdiff_t>(single.queries));
+            row.single_p50_us = percentile(done, 50.0);
+            row.single_p99_us = percentile(done, 99.0);
+        }
 
         auto search_batch = [&](size_t first, size_t n) {
             readers[0]->search_batch(ds.queries.row(first), n, params, cfg.pq_table_reuse, batch_ids.data() + first * k,

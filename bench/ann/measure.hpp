@@ -37,6 +37,10 @@ struct MeasureConfig {
     // When the timed batches stop before the last query, search the rest
     // untimed so that recall covers every query.
     bool complete_recall = false;
+    // Seconds of untimed single queries before each width's timed ones (from
+    // query 0, stopping after the last), so that the readers' caches hold
+    // what a long-running host's would.
+    double warmup_s = 0.0;
 };
 
 // One row of results: one search width of one index (or the exact baseline)
@@ -61,6 +65,13 @@ struct SearchRow {
     uint64_t single_batch_mismatches = 0;
     double open_ms = 0;                    // open + optimize_for_search of the first reader
     uint64_t reader_rss_bytes = 0;         // RSS growth from before opening to after the sweep
+    // Wall time of one single query (microseconds), median and 99th
+    // percentile over the timed queries.
+    double single_p50_us = 0, single_p99_us = 0;
+    // DiskANN: the read profile the reader chose ("-" otherwise), its beam
+    // width and read window size.
+    std::string read_profile = "-";
+    uint64_t beam_width = 0, window_bytes = 0;
 
     // One tab-separated line (child processes hand rows back this way).
     std::string to_tsv() const;
@@ -75,7 +86,18 @@ struct Timed {
     double seconds = 0;
     double qps() const { return seconds > 0 ? static_cast<double>(queries) / seconds : 0.0; }
 };
-Timed time_single(size_t nq, unsigned threads, double budget_s, const std::function<void(unsigned, size_t)>& fn);
+// With `latencies_us` (nq entries), each query's wall time goes to its entry.
+Timed time_single(size_t nq, unsigned threads, double budget_s, const std::function<void(unsigned, size_t)>& fn,
+                  std::vector<double>* latencies_us = nullptr);
+// The p-th percentile (0 < p <= 100) of the values by the nearest-rank rule
+// (the smallest value with at least p% of them at or below it); 0 when empty.
+// Reorders the values.
+double percentile(std::vector<double>& values, double p);
+// The name of the read profile whose defaults a read plan carries: "memory",
+// "local_storage", "remote_storage", "object_store" by window size and beam
+// width, else "custom" (a host block-size hint changed the window), or "-"
+// for a plan of zeros (not a DiskANN reader).
+std::string read_profile_name(uint64_t window_bytes, uint64_t beam_width);
 // Calls fn(first, count) for consecutive batches of `batch` queries until all
 // are done or the budget is spent (checked between batches; at least one).
 Timed time_batch(size_t nq, size_t batch, double budget_s, const std::function<void(size_t, size_t)>& fn);

@@ -301,8 +301,14 @@ void print_full(const RunResult& r, std::FILE* out) {
     for (const auto& [mode, lat] : groups(r.rows)) {
         const auto widths = widths_of(r.rows, mode, lat);
         const SearchRow* first = find_row(r.rows, mode, lat, tmax, widths.front());
-        std::fprintf(out, "\n%s | %s mode, injected read latency %llu us | open+optimize %.1f ms\n", r.label.c_str(),
+        std::fprintf(out, "\n%s | %s mode, injected read latency %llu us | open+optimize %.1f ms", r.label.c_str(),
                      mode.c_str(), static_cast<unsigned long long>(lat), first ? first->open_ms : 0.0);
+        if (first && first->read_profile != "-") {
+            std::fprintf(out, " | read profile %s, beam width %llu, window %llu bytes", first->read_profile.c_str(),
+                         static_cast<unsigned long long>(first->beam_width),
+                         static_cast<unsigned long long>(first->window_bytes));
+        }
+        std::fprintf(out, "\n");
         std::string head = "  width    R@1    R@10   R@100 |";
         for (unsigned t : threads) {
             char buf[64];
@@ -310,7 +316,7 @@ void print_full(const RunResult& r, std::FILE* out) {
                           (std::to_string(t) + "t batch").c_str());
             head += buf;
         }
-        head += "  x exact | calls/q ranges/q   KiB/q";
+        head += "  x exact | calls/q ranges/q   KiB/q | p50 us  p99 us";
         std::fprintf(out, "%s\n", head.c_str());
         for (uint64_t w : widths) {
             const SearchRow* ref = find_row(r.rows, mode, lat, tmax, w);
@@ -323,8 +329,9 @@ void print_full(const RunResult& r, std::FILE* out) {
                              x ? fmt_qps(x->batch_qps).c_str() : "-");
             }
             const SearchRow* top = find_row(r.rows, mode, lat, tmax, w);
-            std::fprintf(out, " %8s | %7.2f %8.2f %7.1f%s\n", speedup(top, bf).c_str(), ref->single_calls_per_query,
-                         ref->single_ranges_per_query, ref->single_bytes_per_query / 1024.0,
+            std::fprintf(out, " %8s | %7.2f %8.2f %7.1f | %6.0f %7.0f%s\n", speedup(top, bf).c_str(),
+                         ref->single_calls_per_query, ref->single_ranges_per_query, ref->single_bytes_per_query / 1024.0,
+                         ref->single_p50_us, ref->single_p99_us,
                          ref->single_batch_mismatches ? "  (single != batch on some queries)" : "");
         }
     }
@@ -403,6 +410,7 @@ void write_json(const RunResult& r, const std::string& path) {
     j.end_object();
     j.field("top_k", static_cast<uint64_t>(r.cfg.top_k));
     j.field("time_budget_s", r.cfg.time_budget_s);
+    j.field("warmup_s", r.cfg.warmup_s);
     j.field("batch_size", static_cast<uint64_t>(r.cfg.batch_size));
     j.key("ground_truth");
     j.begin_object();
@@ -464,6 +472,11 @@ void write_json(const RunResult& r, const std::string& path) {
         j.field("single_batch_mismatches", row.single_batch_mismatches);
         j.field("open_ms", row.open_ms);
         j.field("reader_rss_bytes", row.reader_rss_bytes);
+        j.field("single_p50_us", row.single_p50_us);
+        j.field("single_p99_us", row.single_p99_us);
+        j.field("read_profile", row.read_profile);
+        j.field("beam_width", row.beam_width);
+        j.field("window_bytes", row.window_bytes);
         j.end_object();
     }
     j.end_array();

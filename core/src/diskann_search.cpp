@@ -94,6 +94,17 @@ inline void sum4_4bit(const float* table, const uint8_t* c0, const uint8_t* c1, 
     out[3] = s3;
 }
 
+// Prefetch every cache line of one node's code bytes (a code longer than a
+// line, m = 196 say, spans four), when its offset is valid.
+inline void prefetch_code(std::span<const uint8_t> codes, size_t code_bytes, uint32_t node) noexcept {
+    const auto off = checked_mul(node, code_bytes);
+    if (!off || *off >= codes.size()) return;
+    const size_t end = std::min<size_t>(codes.size(), *off + code_bytes);
+    for (size_t at = *off; at < end; at += 64) __builtin_prefetch(codes.data() + at);
+    // The last byte's line, when the row does not start on a line boundary.
+    __builtin_prefetch(codes.data() + end - 1);
+}
+
 template <class T>
 void grow_for_one(std::vector<T>& v, const char* message) {
     if (v.size() < v.capacity()) return;
@@ -157,11 +168,20 @@ void score_pq_neighbors(std::span<const float> table, std::span<const uint8_t> c
     const size_t ahead = cb > 256 ? 4 : std::min<size_t>(16, std::max<size_t>(4, 256 / cb));
     const size_t n = nodes.size();
     size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        for (size_t p = i + ahead; p < i + ahead + 4 && p < n; ++p) {
-            const auto off = checked_mul(nodes[p], cb);
-            if (off && *off < codes.size()) __builtin_prefetch(codes.data() + *off);
+    if (eight) {
+        // Two groups of four at a time through the eight-lane kernel: each
+        // node's sum in subspace order, the same bits as one group at a time.
+        for (; i + 8 <= n; i += 8) {
+            for (size_t p = i + ahead; p < i + ahead + 8 && p < n; ++p) prefetch_code(codes, cb, nodes[p]);
+            const uint8_t* c[8];
+            for (size_t k = 0; k < 8; ++k) c[k] = code_of(codes, cb, nodes[i + k]);
+            float d[8];
+            distance::pq_table_sums8(table, c, m, d);
+            for (size_t k = 0; k < 8; ++k) out.push_back({nodes[i + k], d[k]});
         }
+    }
+    for (; i + 4 <= n; i += 4) {
+        for (size_t p = i + ahead; p < i + ahead + 4 && p < n; ++p) prefetch_code(codes, cb, nodes[p]);
         const uint8_t* c0 = code_of(codes, cb, nodes[i]);
         const uint8_t* c1 = code_of(codes, cb, nodes[i + 1]);
         const uint8_t* c2 = code_of(codes, cb, nodes[i + 2]);

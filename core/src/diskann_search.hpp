@@ -317,8 +317,10 @@ struct GraphSearchInput {
 // scratch.candidates, ascending. The query has the index dimension (and is
 // normalised for cosine). Each round expands up to `beam` frontier nodes,
 // loads their pages together, and the adjacency cache is trimmed to 8 MiB
-// after it (evictions counted in stats.adjacency_cache_evictions). Errors are
-// returned at once; the scratch's next reset clears the partial state.
+// after it (evictions counted in stats.adjacency_cache_evictions). Rounds go
+// on until no retained node is left unexpanded: each node is expanded at most
+// once, so at most n in all. Errors are returned at once; the scratch's next
+// reset clears the partial state.
 // InvalidData: "DiskANN adjacency page is out of range", "DiskANN adjacency
 // decode window is not loaded", "DiskANN adjacency list is truncated", and
 // those of the loader, the decoder and the PQ scoring.

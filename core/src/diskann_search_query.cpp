@@ -65,9 +65,15 @@ void generate_graph_candidates(const GraphSearchInput& input, DiskAnnSearchSourc
 
     const ReadWindowPlanner& planner = input.load.planner;
     const uint64_t section_offset = planner.section_offset();
-    size_t expanded = 0;
-    while (expanded < l) {
-        scratch.select_round(std::min(l - expanded, beam_width));
+    // Rounds go on until every retained node has been expanded: select_round
+    // comes back empty once the best unexpanded frontier entry has fallen out
+    // of the retained list. Capping the expansions at L instead stops a wide
+    // beam after L / beam rounds, a few hops from the entry, and loses most of
+    // the recall at small L. Each node is expanded at most once (the visited
+    // set), so the loop ends after at most n expansions.
+    const size_t beam = std::max<size_t>(beam_width, 1);
+    for (;;) {
+        scratch.select_round(beam);
         if (scratch.round_nodes.empty()) break;
         load_adjacency_pages(input.load, source, scratch.round_nodes, scratch.adjacency_cache, scratch.validated_pages,
                              scratch.buffer_pool, stats, scratch.load_work);
@@ -86,7 +92,6 @@ void generate_graph_candidates(const GraphSearchInput& input, DiskAnnSearchSourc
                                scratch.scored_neighbors);
             for (const ScoredNeighbor& s : scratch.scored_neighbors) scratch.insert_graph_candidate(s.node, l, s.distance);
         }
-        expanded += scratch.round_nodes.size();
         stats.adjacency_cache_evictions =
             saturating_add(stats.adjacency_cache_evictions,
                            scratch.adjacency_cache.trim(scratch.buffer_pool, kAdjacencyWindowCacheLimit));

@@ -103,6 +103,12 @@ RecordDistance fvec_l2sqr_le_record(FloatSpan query, std::span<const uint8_t> re
 // of sub-quantizer j at 256 * j + c): one accumulator from +0.0 over
 // sub-quantizers 0, 1, ..., m - 1. Indexes are checked.
 float pq_table_sum(FloatSpan table, std::span<const uint8_t> code, size_t m);
+// pq_table_sum of eight vectors at once, bit for bit: out[k] for the m code
+// bytes at codes[k]. The caller guarantees that each codes[k] holds m bytes;
+// the table must hold 256 * m entries (assertion). With AVX2 one lane per
+// vector adds the eight entries of each sub-quantizer at once; otherwise eight
+// scalar accumulators.
+void pq_table_sums8(FloatSpan table, const uint8_t* const codes[8], size_t m, float out[8]);
 // The table sum of one vector with 8-bit codes, eight sub-quantizers at a time:
 // lane t of an 8-lane accumulator adds sub-quantizer 8g + t of every full group
 // g, the lanes are reduced as ((A0 + A4) + (A2 + A6)) + ((A1 + A5) + (A3 + A7)),

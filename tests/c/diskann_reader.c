@@ -307,6 +307,42 @@ int main(void) {
     tavren_dadiza_reader_free(r);
 
     check_batches(&src);
+
+    /* Small lists under the memory profile (beam width 16): l_search 10 still
+     * searches until no retained node is left unexpanded, so stored rows
+     * from every cluster (the entry lies in one of five) find themselves
+     * first. A search that stopped after 10 expansions went one round past
+     * the entry's neighbours and missed most of them. */
+    {
+        enum { STEP = 97 };
+        float *q = (float *)malloc(sizeof(float) * D);
+        size_t i, found = 0, asked = 0;
+        int64_t ids[10];
+        float dist[10];
+        FfiSearchParams p;
+        int j;
+        r = tavren_dadiza_reader_open(input_of(&src, 1000, 0));
+        CHECK(r != NULL);
+        CHECK(tavren_dadiza_reader_read_plan(r, &plan) == 0);
+        CHECK(plan.beam_width == 16);
+        p.top_k = 10;
+        p.width_type = TAVREN_DADIZA_WIDTH_L_SEARCH;
+        p.width = 10;
+        rng_state = 4242;
+        for (i = 0; i < N; ++i) {
+            for (j = 0; j < D; ++j) q[j] = next_float() + (float)(i % 5);
+            if (i % STEP != 0) continue;
+            ++asked;
+            CHECK(tavren_dadiza_reader_search(r, q, p, ids, dist, 10) == 0);
+            if (ids[0] == (int64_t)(i * 3) + 10) ++found;
+        }
+        printf("l_search 10, beam 16: %lu of %lu stored rows found themselves first\n", (unsigned long)found,
+               (unsigned long)asked);
+        CHECK(found * 10 >= asked * 9);
+        tavren_dadiza_reader_free(r);
+        free(q);
+    }
+
     check_profiles(&src);
     /* Budgets: 200,000 bytes beyond the steady ones give a preload bound of
      * 100,000 rounded up to 131,072 and caches of 50,000 each shrunk to the

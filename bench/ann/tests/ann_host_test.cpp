@@ -126,6 +126,10 @@ TEST(AnnHost, EnforcesItsRangeLimitAndAdvertisesHints) {
     EXPECT_EQ(call(f, {{0, &a, 1}, {1, &b, 1}}), 0);
     EXPECT_NE(call(f, {{0, &a, 1}, {1, &b, 1}, {2, &c, 1}}), 0);
     EXPECT_EQ(src.failures(), 1u);
+    // Without injected latency a memory host still says it is fast (1 us),
+    // so the library never times a read to pick its profile.
+    src.set_latency_ns(0);
+    EXPECT_EQ(src.record().read_latency_ns, 1000u);
 }
 
 TEST(AnnHost, CountsConcurrentCallsExactly) {

@@ -94,6 +94,11 @@ TEST(AnnMeasure, RowsSurviveTheTripFromAChildProcess) {
     r.single_batch_mismatches = 4;
     r.open_ms = 3.5;
     r.reader_rss_bytes = 1ull << 40;
+    r.single_p50_us = 123.25;
+    r.single_p99_us = 4567.5;
+    r.read_profile = "remote_storage";
+    r.beam_width = 16;
+    r.window_bytes = 32768;
     ta::SearchRow b = ta::SearchRow::from_tsv(r.to_tsv());
     EXPECT_EQ(b.to_tsv(), r.to_tsv());
     EXPECT_EQ(b.index, r.index);
@@ -101,5 +106,44 @@ TEST(AnnMeasure, RowsSurviveTheTripFromAChildProcess) {
     EXPECT_TRUE(std::isnan(b.recall100));
     EXPECT_EQ(b.reader_rss_bytes, r.reader_rss_bytes);
     EXPECT_EQ(b.recall_queries, 10001u);
+    EXPECT_EQ(b.read_profile, "remote_storage");
+    EXPECT_EQ(b.single_p99_us, 4567.5);
     EXPECT_THROW(ta::SearchRow::from_tsv("too\tfew"), std::runtime_error);
+}
+
+TEST(AnnMeasure, PercentilesByNearestRank) {
+    struct Case {
+        std::vector<double> values;
+        double p, want;
+    };
+    const std::vector<Case> cases = {
+        {{}, 50, 0.0},
+        {{7}, 50, 7.0},
+        {{7}, 99, 7.0},
+        {{4, 1, 3, 2}, 50, 2.0},   // ceil(0.5 * 4) = 2nd smallest
+        {{4, 1, 3, 2}, 99, 4.0},
+        {{4, 1, 3, 2}, 100, 4.0},
+        {{5, 1, 4, 2, 3}, 50, 3.0},
+    };
+    for (auto c : cases) EXPECT_EQ(ta::percentile(c.values, c.p), c.want) << c.p;
+    std::vector<double> hundred;
+    for (int i = 100; i >= 1; --i) hundred.push_back(i);
+    EXPECT_EQ(ta::percentile(hundred, 99), 99.0);
+    EXPECT_EQ(ta::percentile(hundred, 50), 50.0);
+}
+
+TEST(AnnMeasure, ReadProfileNamesFromThePlan) {
+    EXPECT_EQ(ta::read_profile_name(4096, 16), "memory");
+    EXPECT_EQ(ta::read_profile_name(16384, 4), "local_storage");
+    EXPECT_EQ(ta::read_profile_name(32768, 16), "remote_storage");
+    EXPECT_EQ(ta::read_profile_name(65536, 16), "object_store");
+    EXPECT_EQ(ta::read_profile_name(8192, 16), "custom");
+    EXPECT_EQ(ta::read_profile_name(0, 0), "-");
+}
+
+TEST(AnnMeasure, TimedSingleQueriesRecordEachLatency) {
+    std::vector<double> lat(5, -1.0);
+    const ta::Timed t = ta::time_single(5, 2, 60.0, [](unsigned, size_t) {}, &lat);
+    EXPECT_EQ(t.queries, 5u);
+    for (double v : lat) EXPECT_GE(v, 0.0);
 }

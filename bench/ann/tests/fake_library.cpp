@@ -243,6 +243,11 @@ int tavren_dadiza_reader_metadata(const TavrenDadizaReaderHandle* r, FfiIndexMet
     return 0;
 }
 
+int tavren_dadiza_reader_read_plan(const TavrenDadizaReaderHandle*, FfiReadPlan* out) {
+    *out = FfiReadPlan{};
+    return 0;
+}
+
 static int load(TavrenDadizaReaderHandle* r) {
     if (r->loaded) return 0;
     r->centroids.resize(r->nlist * r->dim);
