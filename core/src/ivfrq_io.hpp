@@ -194,8 +194,9 @@ struct RQQueryWork {
     rabitq::RQQueryContext ctx;
     float query_norm = 0.0f;  // squared norm of the query as searched
 
-    // Rotates the (preprocessed) query of d values and prepares its context.
-    void prepare(const IVFRQIndexReader& reader, std::span<const float> query);
+    // Rotates the (preprocessed) query of d values and prepares its context
+    // (the FastScan tables only when asked for).
+    void prepare(const IVFRQIndexReader& reader, std::span<const float> query, bool fastscan_tables = true);
 };
 
 // How IVF-RQ payloads lie, for the engine's list store: a 16-byte head (base
@@ -224,7 +225,9 @@ class RQListScanner {
 public:
     using Work = RQQueryWork;
     using Stats = IVFRQSearchStats;
-    explicit RQListScanner(const IVFRQIndexReader& reader) noexcept : reader_(reader) {}
+    // A scan with `filter` takes the FastScan path only without a filter,
+    // from 2 bits and from D' = 256; queries are prepared for what it takes.
+    RQListScanner(const IVFRQIndexReader& reader, const row_id_filter::RowIdFilter* filter) noexcept;
     void prepare(Work& work, std::span<const float> query) const;
     void scan(const Work& work, const ivf_lists::ListView& list, float probe_distance,
               const row_id_filter::RowIdFilter* filter, topk::TopKHeap& heap, Stats& stats, size_t limit) const;
@@ -233,7 +236,13 @@ public:
 
 private:
     const IVFRQIndexReader& reader_;
+    bool fastscan_tables_;
 };
+
+// Whether scan_blocked_rows takes the FastScan path for full blocks.
+inline bool rq_scan_uses_fastscan(const rabitq::RaBitQuantizer& q, const row_id_filter::RowIdFilter* filter) noexcept {
+    return filter == nullptr && q.bits >= 2 && q.padded_dimension >= 256;
+}
 
 class IVFRQIndexReader {
 public:

@@ -126,12 +126,12 @@ IVFRQIndexReader IVFRQIndexReader::open_with_header_and_options(
     return r;
 }
 
-void RQQueryWork::prepare(const IVFRQIndexReader& r, std::span<const float> query) {
+void RQQueryWork::prepare(const IVFRQIndexReader& r, std::span<const float> query, bool fastscan_tables) {
     const size_t dp = r.padded_dimension();
     rotated.resize(dp);
     scratch.resize(dp);
     r.rotation().rotate(query, rotated, scratch);
-    r.quantizer().prepare_query_into(rotated, ctx);
+    r.quantizer().prepare_query_into(rotated, ctx, fastscan_tables);
     query_norm = distance::fvec_norm_l2sqr(query);
 }
 
@@ -394,7 +394,8 @@ void scan_blocked_rows(std::span<const int64_t> row_ids, std::span<const uint8_t
     const float w0 = static_cast<float>(1u << (bits - 1));
     const float half_sum = 0.5f * ctx.query_sum;
     const float t_sum = t * ctx.query_sum;
-    const bool fastscan = filter == nullptr && bits >= 2 && quantizer.padded_dimension >= 256;
+    const bool fastscan = rq_scan_uses_fastscan(quantizer, filter);
+    TD_ASSERT(!fastscan || ctx.fastscan_lut.size() >= p * 32, "IVF-RQ query context has no FastScan tables");
 
     float est[32];
     float acc[32];
@@ -544,7 +545,12 @@ void scan_blocked_rows(std::span<const int64_t> row_ids, std::span<const uint8_t
 
 // ---- Search ----------------------------------------------------------------------------------
 
-void RQListScanner::prepare(Work& work, std::span<const float> query) const { work.prepare(reader_, query); }
+RQListScanner::RQListScanner(const IVFRQIndexReader& reader, const RowIdFilter* filter) noexcept
+    : reader_(reader), fastscan_tables_(rq_scan_uses_fastscan(reader.quantizer(), filter)) {}
+
+void RQListScanner::prepare(Work& work, std::span<const float> query) const {
+    work.prepare(reader_, query, fastscan_tables_);
+}
 
 void RQListScanner::scan(const Work& work, const ivf_lists::ListView& list, float probe_distance,
                          const RowIdFilter* filter, TopKHeap& heap, Stats& stats, size_t limit) const {
@@ -577,7 +583,7 @@ SearchResult search_batch_ivfrq_reader_filter_range(IVFRQIndexReader& reader, st
     if (!seed_ids.empty()) ivfsq_io::seed_heaps(heaps, seed_ids, seed_distances, k);
 
     const RQPayloadLayout layout(reader);
-    const RQListScanner scanner(reader);
+    const RQListScanner scanner(reader, filter);
     IVFRQSearchStats total;
     total.query_count = nq;
     total.add(ivf_search::walk_probes<ivf_search::DistinctRowHeapPolicy>(

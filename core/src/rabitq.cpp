@@ -273,7 +273,7 @@ RQQueryContext RaBitQuantizer::prepare_query(std::span<const float> rotated_quer
     return ctx;
 }
 
-void RaBitQuantizer::prepare_query_into(std::span<const float> q, RQQueryContext& ctx) const {
+void RaBitQuantizer::prepare_query_into(std::span<const float> q, RQQueryContext& ctx, bool fastscan_tables) const {
     TD_ASSERT(q.size() >= padded_dimension, "rotated query holds {} values, expected {}", q.size(), padded_dimension);
     const size_t plane = plane_size;
     const size_t groups = padded_dimension / 4;
@@ -295,6 +295,13 @@ void RaBitQuantizer::prepare_query_into(std::span<const float> q, RQQueryContext
         for (unsigned x = 1; x < 256; ++x) row[x] = row[x & (x - 1)] + qc[std::countr_zero(x)];
     }
 
+    if (!fastscan_tables) {
+        ctx.fastscan_lut.clear();
+        ctx.lut_offset = 0.0f;
+        ctx.lut_delta = 0.0f;
+        ctx.lut_error_bound = 0.0f;
+        return;
+    }
     // Group sums first, then one offset and one step shared by every group.
     ctx.fastscan_lut.resize(plane * 32);
     float table[16];

@@ -138,7 +138,11 @@ struct RaBitQuantizer {
     // is an assertion failure). Allocates the context; cannot fail otherwise.
     RQQueryContext prepare_query(std::span<const float> rotated_query) const;
     // The same into an existing context, reusing its buffers.
-    void prepare_query_into(std::span<const float> rotated_query, RQQueryContext& ctx) const;
+    // With fastscan_tables false, only the exact tables and the query sum:
+    // fastscan_lut is left empty and the FastScan scalars zero (for searches
+    // that cannot take the FastScan path: D' < 256, one bit, or a filter).
+    void prepare_query_into(std::span<const float> rotated_query, RQQueryContext& ctx,
+                            bool fastscan_tables = true) const;
 
     // Sign-plane estimates of one full block of 32 rows: `block` holds, for
     // each code byte position c, the 32 rows' sign-plane bytes c. out[v] =
