@@ -430,11 +430,7 @@ void scan_blocked_rows(std::span<const int64_t> row_ids, std::span<const uint8_t
             }
             if (m == n) {
                 // Every row selected: the same sums without a test per byte.
-                for (size_t c = 0; c < p; ++c) {
-                    const float* row = lut + 256 * c;
-                    const uint8_t* b = block + c * n;
-                    for (size_t j = 0; j < n; ++j) est[j] += row[b[j]];
-                }
+                rabitq::byte_table_block_sums(lut, block, p, n, est);
             } else {
                 for (size_t c = 0; c < p; ++c) {
                     const float* row = lut + 256 * c;
@@ -479,7 +475,22 @@ void scan_blocked_rows(std::span<const int64_t> row_ids, std::span<const uint8_t
         if (candidates == 0) continue;
 
         for (size_t j = 0; j < n; ++j) acc[j] = est[j] * w0;
-        if (approximate) {
+        // Many candidates: every row of the block is summed by the block
+        // kernels (each row's terms in the order of the loops below, so the
+        // chosen rows get the same bits); the others' sums go unused.
+        const bool whole_block = 2 * candidates >= n && n >= 8;
+        if (whole_block) {
+            if (approximate) {
+                rabitq::byte_table_block_sums(lut, block, p, n, exact);
+                for (size_t j = 0; j < n; ++j) exact[j] *= w0;
+            }
+            for (size_t b = 1; b < bits; ++b) {
+                const float w = static_cast<float>(1u << (bits - 1 - b));
+                const uint8_t* plane = block + b * n * p;
+                rabitq::byte_table_block_add(lut, plane, p, n, w, acc);
+                if (approximate) rabitq::byte_table_block_add(lut, plane, p, n, w, exact);
+            }
+        } else if (approximate) {
             // The exact sum a table block would have computed, carried beside
             // the approximate one: its sign-plane part summed from the byte
             // tables, then the same plane terms in the same order as acc, so

@@ -385,4 +385,24 @@ void RaBitQuantizer::fastscan_coarse_block(const RQQueryContext& ctx, std::span<
     detail::fastscan_block_scalar(ctx.fastscan_lut, block, plane_size, ctx.lut_offset, ctx.lut_delta, out);
 }
 
+void byte_table_block_sums(const float* lut, const uint8_t* plane, size_t plane_size, size_t n, float* out) noexcept {
+    if (n >= 8 && distance::avx2_enabled()) return detail::byte_table_sums_avx2(lut, plane, plane_size, n, out);
+    for (size_t v = 0; v < n; ++v) out[v] = 0.0f;
+    for (size_t c = 0; c < plane_size; ++c) {
+        const float* row = lut + 256 * c;
+        const uint8_t* b = plane + c * n;
+        for (size_t v = 0; v < n; ++v) out[v] += row[b[v]];
+    }
+}
+
+void byte_table_block_add(const float* lut, const uint8_t* plane, size_t plane_size, size_t n, float w,
+                          float* out) noexcept {
+    if (n >= 8 && distance::avx2_enabled()) return detail::byte_table_add_avx2(lut, plane, plane_size, n, w, out);
+    for (size_t c = 0; c < plane_size; ++c) {
+        const float* row = lut + 256 * c;
+        const uint8_t* b = plane + c * n;
+        for (size_t v = 0; v < n; ++v) out[v] += row[b[v]] * w;
+    }
+}
+
 }  // namespace tavren::rabitq
