@@ -360,6 +360,7 @@ struct ListStore::Scratch {
     std::vector<std::span<uint8_t>> buffers;
     // Payloads a layout reads piecewise, kept until the next list read.
     std::vector<std::unique_ptr<uint8_t[]>> owned;
+    size_t owned_bytes = 0;
     std::vector<std::span<const uint8_t>> payloads;
     std::vector<size_t> id_ends;
 
@@ -369,6 +370,8 @@ struct ListStore::Scratch {
         n += plans.capacity() * sizeof(ListRead) + rows_at.capacity() * sizeof(size_t);
         n += id_starts.capacity() * sizeof(size_t) + offsets.capacity() * sizeof(uint64_t);
         n += buffers.capacity() * sizeof(std::span<uint8_t>);
+        n += payloads.capacity() * sizeof(std::span<const uint8_t>) + id_ends.capacity() * sizeof(size_t);
+        n += owned.capacity() * sizeof(std::unique_ptr<uint8_t[]>) + owned_bytes;
         return n;
     }
 };
@@ -550,6 +553,7 @@ std::span<const ListView> ListStore::read_views(const io::SeekRead& input, std::
     Scratch& sc = scratch();
     sc.views.assign(lists.size(), ListView{});
     sc.owned.clear();
+    sc.owned_bytes = 0;
     sc.payloads.assign(lists.size(), std::span<const uint8_t>{});
     sc.rows_at.assign(lists.size(), 0);
     uint64_t group_bytes = 0;
@@ -586,6 +590,7 @@ std::span<const ListView> ListStore::read_views(const io::SeekRead& input, std::
         const uint64_t len = layout.payload_len(lists[s]);
         if (len == 0 || len <= piece) continue;
         sc.owned.push_back(util::read_section_grown(input, layout.payload_offset(lists[s]), len, piece, what));
+        sc.owned_bytes += static_cast<size_t>(len);
         sc.payloads[s] = std::span<const uint8_t>(sc.owned.back().get(), static_cast<size_t>(len));
     }
     uint8_t* arena = nullptr;

@@ -323,8 +323,9 @@ public:
 
     // Bytes of scratch held between calls: the read arena (one batched read:
     // 64 MiB of payloads plus pads of at most code_align - 1 bytes per list,
-    // 63 for lists of 4 KiB of codes or more; or one streamed chunk), the
-    // decoded row IDs of that batch (8 bytes per row), its views and plans.
+    // 63 for lists of 4 KiB of codes or more (63 per list for a layout); or
+    // one streamed chunk), the decoded row IDs of that batch (8 bytes per
+    // row), its views and plans, and a layout's payloads read in pieces.
     size_t scratch_bytes() const noexcept;
 
 private:
