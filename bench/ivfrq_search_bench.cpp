@@ -60,11 +60,11 @@ int main(int argc, char** argv) {
     const std::string bits = bits_env != nullptr ? bits_env : "4";
     const int repeat = repeat_env != nullptr ? std::atoi(repeat_env) : 5;
 
-    tavren::ann::SyntheticSpec spec;
-    spec.nb = 200'000;
-    spec.nq = 1'000;
-    spec.dim = 128;
-    const tavren::ann::Dataset data = tavren::ann::make_gaussian_mixture(spec);
+    tavren::ann::SyntheticSpec shape;
+    shape.nb = 200'000;
+    shape.nq = 1'000;
+    shape.dim = 128;
+    const tavren::ann::Dataset data = tavren::ann::make_gaussian_mixture(shape);
     tavren::bench::DataSet set;
     set.name = data.name;
     set.n = data.base.rows;
