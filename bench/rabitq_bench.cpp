@@ -45,6 +45,27 @@ void BM_Encode(benchmark::State& state) {
 }
 BENCHMARK(BM_Encode)->Arg(1)->Arg(4)->Arg(8);
 
+// Exact byte-table sums of one block of 32 rows (the IVF-RQ list scan's
+// sign plane and refinement planes): plane sizes 16 (D' = 128) and 104
+// (D' = 832); second argument 1 for the scalar loop.
+void BM_ByteTableBlock(benchmark::State& state) {
+    tavren::distance::force_scalar_for_testing(state.range(1) != 0);
+    const size_t plane = static_cast<size_t>(state.range(0));
+    const std::vector<float> lut = random_vector(256 * plane, 4);
+    std::mt19937 g(5);
+    std::vector<uint8_t> block(32 * plane);
+    for (uint8_t& b : block) b = static_cast<uint8_t>(g());
+    float out[32];
+    for (auto _ : state) {
+        tavren::rabitq::byte_table_block_sums(lut.data(), block.data(), plane, 32, out);
+        tavren::rabitq::byte_table_block_add(lut.data(), block.data(), plane, 32, 4.0f, out);
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * 32);
+    tavren::distance::force_scalar_for_testing(false);
+}
+BENCHMARK(BM_ByteTableBlock)->Args({16, 0})->Args({16, 1})->Args({104, 0})->Args({104, 1});
+
 }  // namespace
 
 BENCHMARK_MAIN();

@@ -141,6 +141,36 @@ TEST(FindTopK, DuplicateCentroidsTieToTheSmallerList) {
     EXPECT_EQ(batch.lists[0], (std::vector<size_t>{2, 6, 7}));
 }
 
+// Few places among many lists are kept in a heap of ranks; the answer is
+// the prefix of a full sort by candidate_less whatever the distances hold:
+// many ties, +0.0 and -0.0 distances cannot occur (squares), but NaN and
+// +inf do, from NaN and huge centroid values.
+TEST(FindTopK, FewPlacesAmongManyListsEqualAFullSort) {
+    const size_t d = 2, nlist = 300;
+    std::mt19937 gen(9);
+    std::vector<float> cents(nlist * d);
+    for (size_t j = 0; j < nlist; ++j) {
+        // Coordinates on a coarse grid: many lists share a distance.
+        cents[j * d] = static_cast<float>(gen() % 7);
+        cents[j * d + 1] = static_cast<float>(gen() % 5);
+        if (j % 37 == 5) cents[j * d] = std::numeric_limits<float>::quiet_NaN();
+        if (j % 41 == 7) cents[j * d + 1] = 3e30f;  // the square overflows to +inf
+    }
+    const std::vector<float> q = {2.0f, 1.0f};
+    std::vector<Candidate> all;
+    for (size_t j = 0; j < nlist; ++j) all.push_back({fvec_l2sqr(q, std::span(cents).subspan(j * d, d)), j});
+    std::sort(all.begin(), all.end(), km::candidate_less);
+    for (size_t m : {1, 2, 5, 17, 18, 19, 100, 299, 300}) {
+        const km::TopK got = km::find_topk(q, cents, nlist, d, m);
+        ASSERT_EQ(got.lists.size(), m);
+        for (size_t r = 0; r < m; ++r) {
+            EXPECT_EQ(got.lists[r], all[r].list) << "m " << m << " rank " << r;
+            EXPECT_EQ(std::bit_cast<uint32_t>(got.distances[r]), std::bit_cast<uint32_t>(all[r].distance))
+                << "m " << m << " rank " << r;
+        }
+    }
+}
+
 TEST(FindTopKBatch, EqualsPerQueryOnRandomData) {
     PoolGuard guard;
     struct Case {

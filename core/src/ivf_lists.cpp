@@ -358,6 +358,11 @@ struct ListStore::Scratch {
     std::vector<size_t> id_starts;
     std::vector<uint64_t> offsets;
     std::vector<std::span<uint8_t>> buffers;
+    // Payloads a layout reads piecewise, kept until the next list read.
+    std::vector<std::unique_ptr<uint8_t[]>> owned;
+    size_t owned_bytes = 0;
+    std::vector<std::span<const uint8_t>> payloads;
+    std::vector<size_t> id_ends;
 
     size_t bytes() const noexcept {
         size_t n = arena.bytes();
@@ -365,6 +370,8 @@ struct ListStore::Scratch {
         n += plans.capacity() * sizeof(ListRead) + rows_at.capacity() * sizeof(size_t);
         n += id_starts.capacity() * sizeof(size_t) + offsets.capacity() * sizeof(uint64_t);
         n += buffers.capacity() * sizeof(std::span<uint8_t>);
+        n += payloads.capacity() * sizeof(std::span<const uint8_t>) + id_ends.capacity() * sizeof(size_t);
+        n += owned.capacity() * sizeof(std::unique_ptr<uint8_t[]>) + owned_bytes;
         return n;
     }
 };
@@ -528,6 +535,96 @@ std::span<const ListView> ListStore::read_views(const io::SeekRead& input, std::
         ListView& view = sc.views[plan.slot];
         view.ids = std::span<const int64_t>(sc.ids.data() + sc.id_starts[j], count);
         view.codes = std::span<const uint8_t>(arena + sc.rows_at[j], count * static_cast<size_t>(format_.code_size));
+    }
+    return sc.views;
+}
+
+// ---- Store: a family's own payload layout ----------------------------------------------
+
+size_t ListStore::batch_read_end(const io::SeekRead& input, std::span<const size_t> lists,
+                                 const ListPayloadLayout& layout) const {
+    if (lists.empty()) return 0;
+    return util::bounded_ivf_payload_batch_end(lists.size(), input.capabilities().max_ranges_per_call,
+                                               [&](size_t i) { return layout.payload_len(lists[i]); });
+}
+
+std::span<const ListView> ListStore::read_views(const io::SeekRead& input, std::span<const size_t> lists,
+                                                const ListPayloadLayout& layout) {
+    Scratch& sc = scratch();
+    sc.views.assign(lists.size(), ListView{});
+    sc.owned.clear();
+    sc.owned_bytes = 0;
+    sc.payloads.assign(lists.size(), std::span<const uint8_t>{});
+    sc.rows_at.assign(lists.size(), 0);
+    uint64_t group_bytes = 0;
+    for (size_t s = 0; s < lists.size(); ++s) {
+        sc.views[s].list = lists[s];
+        group_bytes = saturating_add(group_bytes, layout.payload_len(lists[s]));
+    }
+    layout.admit_group(group_bytes);
+
+    // Where each batched payload goes: its code section on a cache line.
+    const uint64_t piece = layout.read_piece();
+    uint64_t arena_bytes = 0;
+    uint64_t id_room = 0;
+    for (size_t s = 0; s < lists.size(); ++s) {
+        const uint64_t len = layout.payload_len(lists[s]);
+        if (len == 0) continue;
+        id_room = saturating_add(id_room, layout.max_rows(lists[s]));
+        if (len > piece) continue;
+        const uint64_t head = layout.code_start(lists[s]);
+        TD_ASSERT(head <= len, "code section starts beyond the payload");
+        std::optional<uint64_t> at = checked_add(arena_bytes, head);
+        if (at) at = checked_add(*at, 63);
+        if (!at) panic("capacity overflow");
+        const uint64_t codes_at = *at / 64 * 64;
+        std::optional<uint64_t> end = checked_add(codes_at - head, len);
+        if (!end) panic("capacity overflow");
+        check_capacity(*end, 1);
+        sc.rows_at[s] = static_cast<size_t>(codes_at - head);
+        arena_bytes = *end;
+    }
+    const std::string what = fmt::format("{} list payload", format_.family);
+    // Lists above a read piece first, one after the other, each alone.
+    for (size_t s = 0; s < lists.size(); ++s) {
+        const uint64_t len = layout.payload_len(lists[s]);
+        if (len == 0 || len <= piece) continue;
+        sc.owned.push_back(util::read_section_grown(input, layout.payload_offset(lists[s]), len, piece, what));
+        sc.owned_bytes += static_cast<size_t>(len);
+        sc.payloads[s] = std::span<const uint8_t>(sc.owned.back().get(), static_cast<size_t>(len));
+    }
+    uint8_t* arena = nullptr;
+    if (arena_bytes != 0) {
+        try {
+            arena = sc.arena.reserve(static_cast<size_t>(arena_bytes));
+        } catch (const std::bad_alloc&) {
+            fail(ErrorKind::OutOfMemory, "{} of {} bytes does not fit in memory", what, arena_bytes);
+        }
+    }
+    sc.offsets.clear();
+    sc.buffers.clear();
+    for (size_t s = 0; s < lists.size(); ++s) {
+        const uint64_t len = layout.payload_len(lists[s]);
+        if (len == 0 || len > piece) continue;
+        sc.offsets.push_back(layout.payload_offset(lists[s]));
+        sc.buffers.emplace_back(arena + sc.rows_at[s], static_cast<size_t>(len));
+        sc.payloads[s] = sc.buffers.back();
+    }
+    if (!sc.buffers.empty()) util::pread_batched_slices_with_limit(input, sc.offsets, sc.buffers, util::kReadBudgetBytes);
+
+    sc.ids.clear();
+    if (sc.ids.capacity() < id_room) sc.ids.reserve(static_cast<size_t>(id_room));
+    sc.id_starts.assign(lists.size(), 0);
+    sc.id_ends.assign(lists.size(), 0);
+    for (size_t s = 0; s < lists.size(); ++s) {
+        if (sc.payloads[s].empty()) continue;
+        sc.id_starts[s] = sc.ids.size();
+        layout.parse(lists[s], sc.payloads[s], sc.ids, sc.views[s]);
+        sc.id_ends[s] = sc.ids.size();
+    }
+    // IDs are placed once every list is decoded (the vector may have grown).
+    for (size_t s = 0; s < lists.size(); ++s) {
+        sc.views[s].ids = std::span<const int64_t>(sc.ids.data() + sc.id_starts[s], sc.id_ends[s] - sc.id_starts[s]);
     }
     return sc.views;
 }

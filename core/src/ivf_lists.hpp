@@ -193,6 +193,43 @@ struct ListView {
     std::span<const int64_t> ids;
     std::span<const uint8_t> codes;  // ids.size() codes of code_size bytes
     size_t list = 0;
+    // Per-row data a family stores apart from its codes (a ListPayloadLayout's
+    // second section); empty for the standard payload.
+    std::span<const uint8_t> side;
+};
+
+// A family whose list payload is not "12-byte ID block, then rows of
+// code_size bytes" describes it to the store with a layout; the store then
+// plans, batches, reads and hands out its lists as views (ListView::codes and
+// ListView::side where the layout puts them). The layout keeps the family's
+// own checks and texts. Called on the store's thread only.
+class ListPayloadLayout {
+public:
+    // Payload bytes of a list, 0 when empty; the family's faults for a list
+    // out of range or sizes that overflow.
+    virtual uint64_t payload_len(size_t list) const = 0;
+    // Where a non-empty list's payload lies in the file.
+    virtual uint64_t payload_offset(size_t list) const = 0;
+    // Where its code section starts within the payload: the store puts that
+    // byte on a 64-byte boundary of its arena.
+    virtual uint64_t code_start(size_t list) const = 0;
+    // Called with the summed payload bytes of a read group before anything
+    // of that size is allocated (a reader's memory budget).
+    virtual void admit_group(uint64_t payload_bytes) const = 0;
+    // A payload above this is read alone, in pieces of this size, into a
+    // buffer that grows with what the host delivered; smaller ones go into
+    // the group's batched read.
+    virtual uint64_t read_piece() const = 0;
+    // The rows a non-empty list claims (reserved for its decoded IDs; the
+    // payload length already accounts for them).
+    virtual uint64_t max_rows(size_t list) const = 0;
+    // Checks one payload read whole, appends its row IDs to `ids` and sets
+    // view.codes and view.side inside `payload`.
+    virtual void parse(size_t list, std::span<const uint8_t> payload, std::vector<int64_t>& ids,
+                       ListView& view) const = 0;
+
+protected:
+    ~ListPayloadLayout() = default;
 };
 
 // The offset table, one entry per list, as stored.
@@ -273,10 +310,22 @@ public:
     // consumer call, and the consumer must not read lists from this store.
     void read_streamed(const io::SeekRead& input, size_t list, const ChunkConsumer& consumer);
 
+    // The same planning and batched reads for a family's own payload layout:
+    // lists taken by batch_read_end's rule over layout.payload_len; the
+    // group charged with admit_group; payloads above read_piece read alone in
+    // pieces, in list order, before the one batched call of the others; then
+    // every payload parsed in list order. Views stay valid until the next
+    // list read on this store. OutOfMemory "{family} list payload of {}
+    // bytes does not fit in memory".
+    size_t batch_read_end(const io::SeekRead& input, std::span<const size_t> lists, const ListPayloadLayout& layout) const;
+    std::span<const ListView> read_views(const io::SeekRead& input, std::span<const size_t> lists,
+                                         const ListPayloadLayout& layout);
+
     // Bytes of scratch held between calls: the read arena (one batched read:
     // 64 MiB of payloads plus pads of at most code_align - 1 bytes per list,
-    // 63 for lists of 4 KiB of codes or more; or one streamed chunk), the
-    // decoded row IDs of that batch (8 bytes per row), its views and plans.
+    // 63 for lists of 4 KiB of codes or more (63 per list for a layout); or
+    // one streamed chunk), the decoded row IDs of that batch (8 bytes per
+    // row), its views and plans, and a layout's payloads read in pieces.
     size_t scratch_bytes() const noexcept;
 
 private:

@@ -19,10 +19,13 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
+
 
 #include "distance.hpp"
 #include "error.hpp"
@@ -487,5 +490,181 @@ concept IvfIndexReader = requires(R& r, const R& cr, std::unique_ptr<io::SeekRea
     { r.search_with_filter(queries, n, n, filter) } -> std::same_as<SearchResult>;
     { r.search_batch_range(queries, n, n, n, n, seed_ids, seed_distances, filter) } -> std::same_as<SearchResult>;
 };
+
+// ---- Walks in probe order, with a family's heap, switch and statistics ----------------
+//
+// A family whose results are defined on another heap than the arrival-order
+// one, whose lone query spreads a large read group over the pool after a
+// short pre-scan, and which counts statistics per call, walks its probes with
+// walk_probes: read groups of consecutive distinct lists (first appearance
+// over the queries, probe ranks [probe_start, end)) through ivf_lists with the
+// family's ListPayloadLayout; within a group each query scans its lists in its
+// own probe order, one pool task per query (a batch) or list by list (a lone
+// query); a lone query over a group of scanner.parallel_rows() rows or more
+// first scans scanner.prescan_rows() rows of the group's first non-empty list
+// into its heap, then one pool task per list of the group, each into a heap of
+// its own bounded by that heap's threshold, merged in list order. Results
+// therefore do not depend on the pool size.
+
+// What the walk needs of a family's heap.
+//   Heap                    the heap type; Sorted what a finished heap gives
+//   bounded(k, bound)       an empty heap of k places refusing offers at or above bound
+//   bound(heap)             its threshold once it holds k pairs, else +inf
+//   sorted(Heap&&)          its pairs, ascending
+//   merge(heap, sorted)     offers them in that order
+struct DistinctRowHeapPolicy {
+    using Heap = topk::TopKHeap;
+    using Sorted = std::vector<std::pair<float, int64_t>>;
+    static Heap bounded(size_t k, float bound) { return Heap::with_max_distance(k, bound); }
+    static float bound(const Heap& heap) noexcept {
+        return heap.len() == heap.k() ? heap.threshold() : std::numeric_limits<float>::infinity();
+    }
+    static Sorted sorted(Heap&& heap) { return std::move(heap).into_sorted(); }
+    static void merge(Heap& heap, const Sorted& part) {
+        for (const auto& [distance, id] : part) heap.push(id, distance);
+    }
+};
+
+// What a family provides to walk_probes.
+//   Work                    one prepared query and its buffers, reused from query
+//                           to query (a pool thread keeps one for a batch)
+//   Stats                   per-call counters: add(other), count_prescan(),
+//                           count_parallel_lists(n)
+//   prepare(work, query)    from the query as searched (d values, preprocessed)
+//   scan(work, view, probe_distance, filter, heap, stats, limit)
+//                           scores the first min(limit, rows) rows of a list
+//                           (probe_distance: the query's coarse distance to it,
+//                           as probe selection gave it); allocates nothing
+//   parallel_rows()         the group size at which a lone query goes parallel
+//   prescan_rows()          rows of the pre-scan before it does
+// Scanners are immutable during a search and used from several threads.
+template <class S, class Heap>
+concept ProbeScanner = requires(const S& s, typename S::Work& work, const typename S::Work& cwork,
+                                std::span<const float> query, const ivf_lists::ListView& view, float probe_distance,
+                                const RowIdFilter* filter, Heap& heap, typename S::Stats& stats, size_t limit) {
+    { s.prepare(work, query) };
+    { s.scan(cwork, view, probe_distance, filter, heap, stats, limit) };
+    { s.parallel_rows() } -> std::convertible_to<uint64_t>;
+    { s.prescan_rows() } -> std::convertible_to<size_t>;
+    { stats.add(stats) };
+    { stats.count_prescan() };
+    { stats.count_parallel_lists(limit) };
+};
+
+// Where the probe walk reads from.
+struct ProbeSource {
+    ivf_lists::ListStore& lists;
+    const io::SeekRead& input;
+    const ivf_lists::ListPayloadLayout& layout;
+};
+
+// Walks probe ranks [probe_start, end) of `probes` for the nq = heaps.size()
+// queries (`queries`, nq x d, as searched) into their heaps; `single` is the
+// lone query's reused work. Returns the counters of the call (query_count
+// aside). Errors: the layout's and the reads', in list order.
+template <class Policy, class S>
+    requires ProbeScanner<S, typename Policy::Heap>
+typename S::Stats walk_probes(const ProbeSource& src, const S& scanner, std::span<const float> queries, size_t d,
+                              const kmeans::TopKBatch& probes, size_t probe_start,
+                              std::span<typename Policy::Heap> heaps, typename S::Work& single,
+                              const RowIdFilter* filter) {
+    using Heap = typename Policy::Heap;
+    using Stats = typename S::Stats;
+    constexpr uint32_t kNoSlot = std::numeric_limits<uint32_t>::max();
+    const size_t nq = heaps.size();
+    const size_t nlist = src.lists.nlist();
+    const auto query_of = [&](size_t i) { return queries.subspan(i * d, d); };
+
+    // A lone query is prepared once; a batch's queries in their tasks, each
+    // pool thread reusing one Work, so prepared queries stay within one per
+    // thread whatever nq is.
+    if (nq == 1) scanner.prepare(single, query_of(0));
+    pool::PerThread<typename S::Work> thread_work;
+
+    std::vector<size_t> unique;
+    {
+        std::vector<uint8_t> seen(nlist, 0);
+        for (size_t i = 0; i < nq; ++i) {
+            const std::vector<size_t>& probed = probes.lists[i];
+            for (size_t r = probe_start; r < probed.size(); ++r) {
+                const size_t list = probed[r];
+                TD_ASSERT(list < nlist, "probe list {} out of range", list);
+                if (!seen[list]) {
+                    seen[list] = 1;
+                    unique.push_back(list);
+                }
+            }
+        }
+    }
+
+    Stats total{};
+    std::vector<Stats> query_stats(nq);
+    std::vector<uint32_t> slot(nlist, kNoSlot);
+    size_t g = 0;
+    while (g < unique.size()) {
+        const std::span<const size_t> rest = std::span<const size_t>(unique).subspan(g);
+        const size_t count = src.lists.batch_read_end(src.input, rest, src.layout);
+        const std::span<const size_t> group = rest.subspan(0, count);
+        const std::span<const ivf_lists::ListView> lists = src.lists.read_views(src.input, group, src.layout);
+        uint64_t group_rows = 0;
+        for (size_t i = 0; i < group.size(); ++i) {
+            slot[group[i]] = static_cast<uint32_t>(i);
+            group_rows += lists[i].ids.size();
+        }
+
+        if (nq == 1 && group_rows >= scanner.parallel_rows()) {
+            const std::vector<size_t>& probed = probes.lists[0];
+            const auto distance_of = [&](size_t list) {
+                const auto it = std::find(probed.begin(), probed.end(), list);
+                TD_ASSERT(it != probed.end(), "loaded list must belong to the query probe set");
+                return probes.distances[0][static_cast<size_t>(it - probed.begin())];
+            };
+            Heap& heap = heaps[0];
+            for (size_t i = 0; i < group.size(); ++i) {
+                if (lists[i].ids.empty()) continue;
+                scanner.scan(single, lists[i], distance_of(group[i]), filter, heap, total, scanner.prescan_rows());
+                total.count_prescan();
+                break;
+            }
+            const float bound = Policy::bound(heap);
+            const size_t k = heap.k();
+            struct Partial {
+                typename Policy::Sorted pairs;
+                Stats stats{};
+            };
+            std::vector<Partial> partials(group.size());
+            pool::parallel_for_each_index(group.size(), [&](size_t i) {
+                Heap local = Policy::bounded(k, bound);
+                scanner.scan(single, lists[i], distance_of(group[i]), filter, local, partials[i].stats,
+                             std::numeric_limits<size_t>::max());
+                partials[i].pairs = Policy::sorted(std::move(local));
+            });
+            total.count_parallel_lists(group.size());
+            for (const Partial& part : partials) {
+                total.add(part.stats);
+                Policy::merge(heap, part.pairs);
+            }
+        } else {
+            pool::parallel_for_each_index(nq, [&](size_t i) {
+                const std::vector<size_t>& probed = probes.lists[i];
+                typename S::Work* own = nq == 1 ? &single : nullptr;
+                for (size_t r = probe_start; r < probed.size(); ++r) {
+                    const uint32_t s = slot[probed[r]];
+                    if (s == kNoSlot) continue;
+                    if (own == nullptr) {
+                        own = &thread_work.local();
+                        scanner.prepare(*own, query_of(i));
+                    }
+                    scanner.scan(*own, lists[s], probes.distances[i][r], filter, heaps[i], query_stats[i],
+                                 std::numeric_limits<size_t>::max());
+                }
+            });
+        }
+        for (size_t list : group) slot[list] = kNoSlot;
+        g += count;
+    }
+    for (const Stats& s : query_stats) total.add(s);
+    return total;
+}
 
 }  // namespace tavren::ivf_search

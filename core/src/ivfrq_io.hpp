@@ -26,6 +26,7 @@
 
 #include "index_io_util.hpp"
 #include "io.hpp"
+#include "ivf_lists.hpp"
 #include "ivfrq.hpp"
 #include "rabitq.hpp"
 #include "read_options.hpp"
@@ -113,6 +114,9 @@ struct IVFRQSearchStats {
 
     // Field by field, saturating.
     void add(const IVFRQSearchStats& other) noexcept;
+    // The walk's own counts: a pre-scan, and lists scanned one task each.
+    void count_prescan() noexcept;
+    void count_parallel_lists(uint64_t lists) noexcept;
     friend bool operator==(const IVFRQSearchStats&, const IVFRQSearchStats&) = default;
 };
 
@@ -159,11 +163,18 @@ uint64_t checked_list_offset(int64_t offset, size_t list);
 // for a length that is not a multiple of 4.
 std::vector<float> bytes_to_f32_vec(std::span<const uint8_t> bytes);
 
-// Scores the first min(limit, rows) rows of one list for one query into its
-// heap: sign-plane estimates (FastScan for full blocks when there is no
+// Scores the first min(limit, rows) rows of one list (its row IDs, its
+// blocked codes and its blocked factors as little-endian f32 bytes, at any
+// alignment) for one query into its heap: sign-plane estimates (FastScan for full blocks when there is no
 // filter, B >= 2 and D' >= 256; the exact byte table otherwise), then, for
 // B >= 2, the remaining planes of the rows whose lower bound beats the heap's
 // threshold. Counts into `stats`. Cannot fail; allocates nothing.
+void scan_blocked_rows(std::span<const int64_t> ids, std::span<const uint8_t> codes,
+                       std::span<const uint8_t> factors, const rabitq::RaBitQuantizer& quantizer,
+                       const rabitq::RQQueryContext& ctx, const row_id_filter::RowIdFilter* filter,
+                       topk::TopKHeap& heap, float q_term, float q_norm, IVFRQSearchStats& stats,
+                       size_t limit = std::numeric_limits<size_t>::max());
+// The same over a loaded list.
 void scan_blocked_list(const RQReadList& list, const rabitq::RaBitQuantizer& quantizer,
                        const rabitq::RQQueryContext& ctx, const row_id_filter::RowIdFilter* filter,
                        topk::TopKHeap& heap, float q_term, float q_norm, IVFRQSearchStats& stats,
@@ -181,10 +192,57 @@ struct RQQueryWork {
     std::vector<float> rotated;
     std::vector<float> scratch;
     rabitq::RQQueryContext ctx;
+    float query_norm = 0.0f;  // squared norm of the query as searched
 
-    // Rotates the (preprocessed) query of d values and prepares its context.
-    void prepare(const IVFRQIndexReader& reader, std::span<const float> query);
+    // Rotates the (preprocessed) query of d values and prepares its context
+    // (the FastScan tables only when asked for).
+    void prepare(const IVFRQIndexReader& reader, std::span<const float> query, bool fastscan_tables = true);
 };
+
+// How IVF-RQ payloads lie, for the engine's list store: a 16-byte head (base
+// ID, ID-section length, code length), the delta-varint IDs, the codes in
+// 32-row blocks, then the factors in the same blocks (the view's side
+// section). Refers to its reader, which must be loaded and outlive it.
+class RQPayloadLayout final : public ivf_lists::ListPayloadLayout {
+public:
+    explicit RQPayloadLayout(const IVFRQIndexReader& reader) noexcept : reader_(reader) {}
+    uint64_t payload_len(size_t list) const override;
+    uint64_t payload_offset(size_t list) const override;
+    uint64_t code_start(size_t list) const override;
+    void admit_group(uint64_t payload_bytes) const override;
+    uint64_t read_piece() const override;
+    uint64_t max_rows(size_t list) const override;
+    // parse_list_payload's checks, in its order.
+    void parse(size_t list, std::span<const uint8_t> payload, std::vector<int64_t>& ids,
+               ivf_lists::ListView& view) const override;
+
+private:
+    const IVFRQIndexReader& reader_;
+};
+
+// The IVF-RQ scanner of the engine's probe walk (ivf_search::walk_probes).
+class RQListScanner {
+public:
+    using Work = RQQueryWork;
+    using Stats = IVFRQSearchStats;
+    // A scan with `filter` takes the FastScan path only without a filter,
+    // from 2 bits and from D' = 256; queries are prepared for what it takes.
+    RQListScanner(const IVFRQIndexReader& reader, const row_id_filter::RowIdFilter* filter) noexcept;
+    void prepare(Work& work, std::span<const float> query) const;
+    void scan(const Work& work, const ivf_lists::ListView& list, float probe_distance,
+              const row_id_filter::RowIdFilter* filter, topk::TopKHeap& heap, Stats& stats, size_t limit) const;
+    uint64_t parallel_rows() const noexcept { return kParallelListRows; }
+    size_t prescan_rows() const noexcept { return rabitq::kFastScanRows; }
+
+private:
+    const IVFRQIndexReader& reader_;
+    bool fastscan_tables_;
+};
+
+// Whether scan_blocked_rows takes the FastScan path for full blocks.
+inline bool rq_scan_uses_fastscan(const rabitq::RaBitQuantizer& q, const row_id_filter::RowIdFilter* filter) noexcept {
+    return filter == nullptr && q.bits >= 2 && q.padded_dimension >= 256;
+}
 
 class IVFRQIndexReader {
 public:
@@ -262,15 +320,10 @@ private:
                                                                size_t, size_t, size_t, std::span<const int64_t>,
                                                                std::span<const float>,
                                                                const row_id_filter::RowIdFilter*);
+    friend class RQPayloadLayout;
     IVFRQIndexReader() = default;
     // The single-query work buffers, kept between calls.
     RQQueryWork& query_work();
-    // One read group: `metas` holds list_payload_meta of each list of `group`.
-    std::vector<RQReadList> read_group(std::span<const size_t> group,
-                                       std::span<const std::optional<RQListPayloadMeta>> metas);
-    // How many of `lists`, from the first, the next read group takes; fills
-    // `metas` for them.
-    size_t next_group(std::span<const size_t> lists, std::vector<std::optional<RQListPayloadMeta>>& metas) const;
 
     std::unique_ptr<io::SeekRead> input_;
     std::vector<float> centroids_;
@@ -279,6 +332,8 @@ private:
     std::vector<int32_t> list_counts_;
     std::vector<int32_t> delta_id_lens_;
     std::unique_ptr<rabitq::RQRotation> rotation_;
+    // Planning, batched reads and the read arena of list payloads.
+    ivf_lists::ListStore lists_;
     rabitq::RaBitQuantizer quantizer_;
     size_t d_ = 0;
     size_t padded_ = 0;

@@ -7,8 +7,6 @@
 #include <limits>
 #include <new>
 
-#include <tbb/enumerable_thread_specific.h>
-
 #include "distance.hpp"
 #include "error.hpp"
 #include "index_io_util.hpp"
@@ -43,6 +41,12 @@ void IVFRQSearchStats::add(const IVFRQSearchStats& o) noexcept {
     lut_blocks = saturating_add(lut_blocks, o.lut_blocks);
     prescans = saturating_add(prescans, o.prescans);
     parallel_list_scans = saturating_add(parallel_list_scans, o.parallel_list_scans);
+}
+
+void IVFRQSearchStats::count_prescan() noexcept { prescans = saturating_add(prescans, 1); }
+
+void IVFRQSearchStats::count_parallel_lists(uint64_t lists) noexcept {
+    parallel_list_scans = saturating_add(parallel_list_scans, lists);
 }
 
 // ---- Field checks ------------------------------------------------------------------------
@@ -122,12 +126,13 @@ IVFRQIndexReader IVFRQIndexReader::open_with_header_and_options(
     return r;
 }
 
-void RQQueryWork::prepare(const IVFRQIndexReader& r, std::span<const float> query) {
+void RQQueryWork::prepare(const IVFRQIndexReader& r, std::span<const float> query, bool fastscan_tables) {
     const size_t dp = r.padded_dimension();
     rotated.resize(dp);
     scratch.resize(dp);
     r.rotation().rotate(query, rotated, scratch);
-    r.quantizer().prepare_query_into(rotated, ctx);
+    r.quantizer().prepare_query_into(rotated, ctx, fastscan_tables);
+    query_norm = distance::fvec_norm_l2sqr(query);
 }
 
 RQQueryWork& IVFRQIndexReader::query_work() {
@@ -187,6 +192,8 @@ void IVFRQIndexReader::ensure_loaded() {
         list_counts_ = std::move(counts);
         delta_id_lens_ = std::move(delta_lens);
         rotation_ = std::move(rotation);
+        lists_ = ivf_lists::ListStore(ivf_lists::ListFormat{"IVF-RQ", quantizer_.bits * quantizer_.plane_size, 1, false},
+                                      nlist_);
         loaded_ = true;
     } catch (const std::bad_alloc&) {
         fail(ErrorKind::OutOfMemory, "IVF-RQ metadata of {} bytes does not fit in memory", resident);
@@ -233,73 +240,41 @@ uint64_t IVFRQIndexReader::list_payload_len(size_t list) const {
     return m ? m->payload_len : 0;
 }
 
-size_t IVFRQIndexReader::next_group(std::span<const size_t> lists,
-                                    std::vector<std::optional<RQListPayloadMeta>>& metas) const {
-    metas.clear();
-    const uint64_t max_ranges = input_->capabilities().max_ranges_per_call;
-    return util::bounded_ivf_payload_batch_end(lists.size(), max_ranges, [&](size_t i) -> uint64_t {
-        metas.push_back(list_payload_meta(lists[i]));
-        return metas.back() ? metas.back()->payload_len : 0;
-    });
+// ---- The engine's view of the payloads -------------------------------------------------------
+
+uint64_t RQPayloadLayout::payload_len(size_t list) const { return reader_.list_payload_len(list); }
+
+uint64_t RQPayloadLayout::payload_offset(size_t list) const {
+    return checked_list_offset(reader_.list_offsets_[list], list);
 }
 
-std::vector<RQReadList> IVFRQIndexReader::read_group(std::span<const size_t> group,
-                                                     std::span<const std::optional<RQListPayloadMeta>> metas) {
-    // Every non-empty payload of the group in one batched read; a list above
-    // one read piece (alone in its group) in pieces into a buffer that grows
-    // with what the host delivered.
-    std::vector<RQReadList> lists(group.size());
-    std::vector<uint64_t> offsets;
-    std::vector<std::span<uint8_t>> views;
-    std::vector<std::unique_ptr<uint8_t[]>> buffers(group.size());
-    uint64_t group_bytes = 0;
-    for (size_t i = 0; i < group.size(); ++i) {
-        lists[i].list_id = group[i];
-        if (metas[i]) group_bytes = saturating_add(group_bytes, metas[i]->payload_len);
-    }
-    if (group_bytes > budget_) {
-        invalid_input("IVF-RQ list payloads of {} bytes exceed the reader memory budget of {} bytes", group_bytes,
-                      budget_);
-    }
-    for (size_t i = 0; i < group.size(); ++i) {
-        if (!metas[i]) continue;
-        const RQListPayloadMeta& m = *metas[i];
-        if (m.payload_len > read_piece_) {
-            buffers[i] = util::read_section_grown(*input_, m.offset, m.payload_len, read_piece_, "IVF-RQ list payload");
-            continue;
-        }
-        buffers[i] = util::read_overwrite_buffer(m.payload_len, "IVF-RQ list payload");
-        offsets.push_back(m.offset);
-        views.emplace_back(buffers[i].get(), m.payload_len);
-    }
-    if (!views.empty()) util::pread_batched_slices_with_limit(*input_, offsets, views, util::kReadBudgetBytes);
-    for (size_t i = 0; i < group.size(); ++i) {
-        if (!metas[i]) continue;
-        lists[i] = parse_list_payload(*metas[i], std::move(buffers[i]), metas[i]->payload_len, quantizer_.bits,
-                                      quantizer_.plane_size);
-    }
-    return lists;
+uint64_t RQPayloadLayout::code_start(size_t list) const {
+    return fmtv::kPayloadHeadBytes + static_cast<uint64_t>(reader_.delta_id_lens_[list]);
 }
 
-std::vector<RQReadList> IVFRQIndexReader::read_lists(std::span<const size_t> lists) {
-    ensure_loaded();
-    std::vector<RQReadList> out;
-    std::vector<std::optional<RQListPayloadMeta>> metas;
-    for (size_t p = 0; p < lists.size();) {
-        const size_t count = next_group(lists.subspan(p), metas);
-        std::vector<RQReadList> got = read_group(lists.subspan(p, count), metas);
-        for (RQReadList& l : got) out.push_back(std::move(l));
-        p += count;
+void RQPayloadLayout::admit_group(uint64_t payload_bytes) const {
+    if (payload_bytes > reader_.budget_) {
+        invalid_input("IVF-RQ list payloads of {} bytes exceed the reader memory budget of {} bytes", payload_bytes,
+                      reader_.budget_);
     }
-    return out;
 }
 
-// ---- Payloads ------------------------------------------------------------------------------
+uint64_t RQPayloadLayout::read_piece() const { return reader_.read_piece_; }
 
-RQReadList parse_list_payload(const RQListPayloadMeta& meta, std::unique_ptr<uint8_t[]> payload, size_t length,
-                              size_t bits, size_t plane_size) {
-    if (length != meta.payload_len) invalid_data("IVF-RQ list {} payload length mismatch", meta.list_id);
-    const std::span<const uint8_t> bytes(payload.get(), length);
+uint64_t RQPayloadLayout::max_rows(size_t list) const { return static_cast<uint64_t>(reader_.list_count(list)); }
+
+namespace {
+
+// Where the sections of a checked payload lie.
+struct PayloadSections {
+    size_t code_start;
+    size_t code_end;
+};
+
+// The checks of one payload read whole, in order; appends its IDs to `ids`.
+PayloadSections check_payload(const RQListPayloadMeta& meta, std::span<const uint8_t> bytes, size_t bits,
+                              size_t plane_size, std::vector<int64_t>& ids) {
+    if (bytes.size() != meta.payload_len) invalid_data("IVF-RQ list {} payload length mismatch", meta.list_id);
     const int64_t base = util::load_le<int64_t>(bytes, 0);
     const int32_t delta_len = util::load_le<int32_t>(bytes, 8);
     const int32_t code_len = util::load_le<int32_t>(bytes, 12);
@@ -313,17 +288,68 @@ RQReadList parse_list_payload(const RQListPayloadMeta& meta, std::unique_ptr<uin
     const size_t code_start = fmtv::kPayloadHeadBytes + meta.delta_id_bytes;
     const size_t code_end = code_start + static_cast<size_t>(code_len);
     // The lengths above agree with the payload length, so both sections lie inside it.
-    if (code_end > length) invalid_data("IVF-RQ code length mismatch");
+    if (code_end > bytes.size()) invalid_data("IVF-RQ code length mismatch");
+    const std::span<const uint8_t> section = bytes.subspan(fmtv::kPayloadHeadBytes, meta.delta_id_bytes);
+    const size_t used = util::append_delta_varint_ids(base, section, meta.count, util::kDeltaVarintMessages, ids);
+    if (used != section.size()) invalid_data("trailing bytes in delta-varint ID section");
+    const size_t factor_bytes = bytes.size() - code_end;
+    if (factor_bytes % 4 != 0) invalid_data("IVF-RQ f32 section is not aligned");
+    if (factor_bytes / 4 != meta.factor_count) invalid_data("IVF-RQ factor count mismatch");
+    return PayloadSections{code_start, code_end};
+}
+
+}  // namespace
+
+void RQPayloadLayout::parse(size_t list, std::span<const uint8_t> payload, std::vector<int64_t>& ids,
+                            ivf_lists::ListView& view) const {
+    const std::optional<RQListPayloadMeta> meta = reader_.list_payload_meta(list);
+    TD_ASSERT(meta.has_value(), "an empty IVF-RQ list has no payload");
+    const PayloadSections at = check_payload(*meta, payload, reader_.quantizer_.bits, reader_.quantizer_.plane_size, ids);
+    view.codes = payload.subspan(at.code_start, at.code_end - at.code_start);
+    view.side = payload.subspan(at.code_end);
+}
+
+std::vector<RQReadList> IVFRQIndexReader::read_lists(std::span<const size_t> lists) {
+    ensure_loaded();
+    const RQPayloadLayout layout(*this);
+    std::vector<RQReadList> out;
+    for (size_t p = 0; p < lists.size();) {
+        const std::span<const size_t> rest = lists.subspan(p);
+        const size_t count = lists_.batch_read_end(*input_, rest, layout);
+        const std::span<const ivf_lists::ListView> views = lists_.read_views(*input_, rest.subspan(0, count), layout);
+        for (const ivf_lists::ListView& v : views) {
+            RQReadList l;
+            l.list_id = v.list;
+            if (!v.ids.empty()) {
+                l.ids.assign(v.ids.begin(), v.ids.end());
+                l.payload = util::read_overwrite_buffer(v.codes.size(), "IVF-RQ list payload");
+                std::memcpy(l.payload.get(), v.codes.data(), v.codes.size());
+                l.payload_bytes = v.codes.size();
+                l.code_end = v.codes.size();
+                l.factors = bytes_to_f32_vec(v.side);
+            }
+            out.push_back(std::move(l));
+        }
+        p += count;
+    }
+    return out;
+}
+
+// ---- Payloads ------------------------------------------------------------------------------
+
+RQReadList parse_list_payload(const RQListPayloadMeta& meta, std::unique_ptr<uint8_t[]> payload, size_t length,
+                              size_t bits, size_t plane_size) {
+    if (length != meta.payload_len) invalid_data("IVF-RQ list {} payload length mismatch", meta.list_id);
+    const std::span<const uint8_t> bytes(payload.get(), length);
     RQReadList out;
-    out.ids = util::decode_delta_varint_ids(base, bytes.subspan(fmtv::kPayloadHeadBytes, meta.delta_id_bytes),
-                                            meta.count);
-    out.factors = bytes_to_f32_vec(bytes.subspan(code_end));
-    if (out.factors.size() != meta.factor_count) invalid_data("IVF-RQ factor count mismatch");
+    out.ids.reserve(std::min<size_t>(meta.count, meta.delta_id_bytes));
+    const PayloadSections at = check_payload(meta, bytes, bits, plane_size, out.ids);
+    out.factors = bytes_to_f32_vec(bytes.subspan(at.code_end));
     out.payload = std::move(payload);
-    out.payload_bytes = code_end;
+    out.payload_bytes = at.code_end;
     out.list_id = meta.list_id;
-    out.code_start = code_start;
-    out.code_end = code_end;
+    out.code_start = at.code_start;
+    out.code_end = at.code_end;
     return out;
 }
 
@@ -342,21 +368,34 @@ inline bool passes(const TopKHeap& heap, float distance) noexcept {
 void scan_blocked_list(const RQReadList& list, const RaBitQuantizer& quantizer, const RQQueryContext& ctx,
                        const RowIdFilter* filter, TopKHeap& heap, float q_term, float q_norm,
                        IVFRQSearchStats& stats, size_t limit) {
-    const size_t rows = std::min(limit, list.ids.size());
+    const std::span<const uint8_t> factors(reinterpret_cast<const uint8_t*>(list.factors.data()),
+                                           list.factors.size() * sizeof(float));
+    scan_blocked_rows(list.ids, list.codes(), factors, quantizer, ctx, filter, heap, q_term, q_norm, stats, limit);
+}
+
+void scan_blocked_rows(std::span<const int64_t> row_ids, std::span<const uint8_t> codes,
+                       std::span<const uint8_t> factor_bytes, const RaBitQuantizer& quantizer,
+                       const RQQueryContext& ctx, const RowIdFilter* filter, TopKHeap& heap, float q_term,
+                       float q_norm, IVFRQSearchStats& stats, size_t limit) {
+    const size_t rows = std::min(limit, row_ids.size());
     if (rows == 0) return;
     const size_t bits = quantizer.bits;
     const size_t p = quantizer.plane_size;
     const size_t fields = fmtv::factor_fields(bits);
-    const std::span<const uint8_t> codes = list.codes();
-    TD_ASSERT(codes.size() / (bits * p) >= rows && list.factors.size() / fields >= rows, "IVF-RQ list too short");
+    TD_ASSERT(codes.size() / (bits * p) >= rows && factor_bytes.size() / (4 * fields) >= rows, "IVF-RQ list too short");
     TD_ASSERT(ctx.byte_lut.size() >= p * 256, "IVF-RQ query context too short");
     const float* lut = ctx.byte_lut.data();
+    // Factors are used where they lie when they are f32-aligned (the store's
+    // batched reads); otherwise each block's are copied out first.
+    const bool factors_aligned = reinterpret_cast<uintptr_t>(factor_bytes.data()) % alignof(float) == 0;
+    float fac_copy[5 * 32];
 
     const float t = static_cast<float>((1u << bits) - 1) * 0.5f;
     const float w0 = static_cast<float>(1u << (bits - 1));
     const float half_sum = 0.5f * ctx.query_sum;
     const float t_sum = t * ctx.query_sum;
-    const bool fastscan = filter == nullptr && bits >= 2 && quantizer.padded_dimension >= 256;
+    const bool fastscan = rq_scan_uses_fastscan(quantizer, filter);
+    TD_ASSERT(!fastscan || ctx.fastscan_lut.size() >= p * 32, "IVF-RQ query context has no FastScan tables");
 
     float est[32];
     float acc[32];
@@ -367,8 +406,13 @@ void scan_blocked_list(const RQReadList& list, const RaBitQuantizer& quantizer, 
         const size_t n = std::min<size_t>(32, rows - s);
         stats.rows_scanned = saturating_add(stats.rows_scanned, n);
         const uint8_t* block = codes.data() + s * bits * p;
-        const float* fac = list.factors.data() + s * fields;
-        const int64_t* ids = list.ids.data() + s;
+        const float* fac = fac_copy;
+        if (factors_aligned) {
+            fac = reinterpret_cast<const float*>(factor_bytes.data()) + s * fields;
+        } else {
+            std::memcpy(fac_copy, factor_bytes.data() + 4 * s * fields, 4 * n * fields);
+        }
+        const int64_t* ids = row_ids.data() + s;
         bool approximate = false;
         size_t m = 0;
         if (fastscan && n == 32) {
@@ -386,11 +430,7 @@ void scan_blocked_list(const RQReadList& list, const RaBitQuantizer& quantizer, 
             }
             if (m == n) {
                 // Every row selected: the same sums without a test per byte.
-                for (size_t c = 0; c < p; ++c) {
-                    const float* row = lut + 256 * c;
-                    const uint8_t* b = block + c * n;
-                    for (size_t j = 0; j < n; ++j) est[j] += row[b[j]];
-                }
+                rabitq::byte_table_block_sums(lut, block, p, n, est);
             } else {
                 for (size_t c = 0; c < p; ++c) {
                     const float* row = lut + 256 * c;
@@ -435,7 +475,22 @@ void scan_blocked_list(const RQReadList& list, const RaBitQuantizer& quantizer, 
         if (candidates == 0) continue;
 
         for (size_t j = 0; j < n; ++j) acc[j] = est[j] * w0;
-        if (approximate) {
+        // Many candidates: every row of the block is summed by the block
+        // kernels (each row's terms in the order of the loops below, so the
+        // chosen rows get the same bits); the others' sums go unused.
+        const bool whole_block = 2 * candidates >= n && n >= 8;
+        if (whole_block) {
+            if (approximate) {
+                rabitq::byte_table_block_sums(lut, block, p, n, exact);
+                for (size_t j = 0; j < n; ++j) exact[j] *= w0;
+            }
+            for (size_t b = 1; b < bits; ++b) {
+                const float w = static_cast<float>(1u << (bits - 1 - b));
+                const uint8_t* plane = block + b * n * p;
+                rabitq::byte_table_block_add(lut, plane, p, n, w, acc);
+                if (approximate) rabitq::byte_table_block_add(lut, plane, p, n, w, exact);
+            }
+        } else if (approximate) {
             // The exact sum a table block would have computed, carried beside
             // the approximate one: its sign-plane part summed from the byte
             // tables, then the same plane terms in the same order as acc, so
@@ -499,19 +554,22 @@ void scan_blocked_list(const RQReadList& list, const RaBitQuantizer& quantizer, 
     }
 }
 
-// ---- Batch search ----------------------------------------------------------------------------
+// ---- Search ----------------------------------------------------------------------------------
 
-namespace {
+RQListScanner::RQListScanner(const IVFRQIndexReader& reader, const RowIdFilter* filter) noexcept
+    : reader_(reader), fastscan_tables_(rq_scan_uses_fastscan(reader.quantizer(), filter)) {}
 
-constexpr uint32_t kNoSlot = std::numeric_limits<uint32_t>::max();
-
-size_t rank_of(const std::vector<size_t>& probes, size_t list) {
-    const auto it = std::find(probes.begin(), probes.end(), list);
-    TD_ASSERT(it != probes.end(), "loaded list must belong to the query probe set");
-    return static_cast<size_t>(it - probes.begin());
+void RQListScanner::prepare(Work& work, std::span<const float> query) const {
+    work.prepare(reader_, query, fastscan_tables_);
 }
 
-}  // namespace
+void RQListScanner::scan(const Work& work, const ivf_lists::ListView& list, float probe_distance,
+                         const RowIdFilter* filter, TopKHeap& heap, Stats& stats, size_t limit) const {
+    const rabitq::RQQueryTerms t =
+        rabitq::query_terms(probe_distance, reader_.metric(), work.query_norm, reader_.centroid_norms()[list.list]);
+    scan_blocked_rows(list.ids, list.codes, list.side, reader_.quantizer(), work.ctx, filter, heap, t.q_term, t.q_norm,
+                      stats, limit);
+}
 
 SearchResult search_batch_ivfrq_reader_filter_range(IVFRQIndexReader& reader, std::span<const float> queries,
                                                     size_t nq, size_t k, size_t probe_start, size_t probe_end,
@@ -529,122 +587,19 @@ SearchResult search_batch_ivfrq_reader_filter_range(IVFRQIndexReader& reader, st
     const std::vector<float> q = distance::preprocess_vectors(queries, nq, d, reader.metric_);
     const kmeans::TopKBatch probes = kmeans::find_topk_batch_with_centroid_norms(
         q, nq, reader.centroids_, reader.centroid_norms_, nlist, d, probe_end);
-    std::vector<float> query_norms(nq);
-    for (size_t i = 0; i < nq; ++i) query_norms[i] = distance::fvec_norm_l2sqr(std::span<const float>(q).subspan(i * d, d));
-    const auto terms = [&](size_t query, size_t rank) {
-        const size_t list = probes.lists[query][rank];
-        return rabitq::query_terms(probes.distances[query][rank], reader.metric_, query_norms[query],
-                                   reader.centroid_norms_[list]);
-    };
-
-    // A lone query's context is built once; a batch's contexts are built per
-    // read group inside each query's task and dropped with it, so memory for
-    // contexts stays within one per pool thread whatever nq is.
-    RQQueryWork* single = nullptr;
-    if (nq == 1) {
-        single = &reader.query_work();
-        single->prepare(reader, std::span<const float>(q).subspan(0, d));
-    }
-    // A batch's tasks reuse one context per pool thread.
-    tbb::enumerable_thread_specific<RQQueryWork> thread_work;
-
-    std::vector<size_t> unique;
-    {
-        std::vector<uint8_t> seen(nlist, 0);
-        for (size_t i = 0; i < nq; ++i) {
-            const std::vector<size_t>& probed = probes.lists[i];
-            for (size_t r = probe_start; r < probed.size(); ++r) {
-                const size_t list = probed[r];
-                TD_ASSERT(list < nlist, "probe list {} out of range", list);
-                if (!seen[list]) {
-                    seen[list] = 1;
-                    unique.push_back(list);
-                }
-            }
-        }
-    }
 
     std::vector<TopKHeap> heaps;
     heaps.reserve(nq);
     for (size_t i = 0; i < nq; ++i) heaps.emplace_back(k);
     if (!seed_ids.empty()) ivfsq_io::seed_heaps(heaps, seed_ids, seed_distances, k);
-    std::vector<IVFRQSearchStats> query_stats(nq);
+
+    const RQPayloadLayout layout(reader);
+    const RQListScanner scanner(reader, filter);
     IVFRQSearchStats total;
     total.query_count = nq;
-
-    std::vector<uint32_t> slot(nlist, kNoSlot);
-    std::vector<std::optional<RQListPayloadMeta>> metas;
-    size_t g = 0;
-    while (g < unique.size()) {
-        const std::span<const size_t> rest = std::span<const size_t>(unique).subspan(g);
-        const size_t count = reader.next_group(rest, metas);
-        const std::span<const size_t> group = rest.subspan(0, count);
-        const std::vector<RQReadList> lists = reader.read_group(group, metas);
-        uint64_t group_rows = 0;
-        for (size_t i = 0; i < group.size(); ++i) {
-            slot[group[i]] = static_cast<uint32_t>(i);
-            group_rows += lists[i].ids.size();
-        }
-
-        if (nq == 1 && group_rows >= kParallelListRows) {
-            const std::vector<size_t>& probed = probes.lists[0];
-            const RQQueryContext& ctx = single->ctx;
-            TopKHeap& heap = heaps[0];
-            for (size_t i = 0; i < group.size(); ++i) {
-                if (lists[i].ids.empty()) continue;
-                const size_t rank = rank_of(probed, group[i]);
-                const rabitq::RQQueryTerms t = terms(0, rank);
-                scan_blocked_list(lists[i], reader.quantizer_, ctx, filter, heap, t.q_term, t.q_norm, total, 32);
-                total.prescans = saturating_add(total.prescans, 1);
-                break;
-            }
-            const float bound = heap.len() == heap.k() ? heap.threshold() : std::numeric_limits<float>::infinity();
-            struct Partial {
-                std::vector<std::pair<float, int64_t>> pairs;
-                IVFRQSearchStats stats;
-            };
-            std::vector<Partial> partials(group.size());
-            pool::parallel_for_each_index(group.size(), [&](size_t i) {
-                const size_t rank = rank_of(probed, group[i]);
-                const rabitq::RQQueryTerms t = terms(0, rank);
-                TopKHeap local = TopKHeap::with_max_distance(k, bound);
-                scan_blocked_list(lists[i], reader.quantizer_, ctx, filter, local, t.q_term, t.q_norm,
-                                  partials[i].stats);
-                partials[i].pairs = std::move(local).into_sorted();
-            });
-            total.parallel_list_scans = saturating_add(total.parallel_list_scans, group.size());
-            for (const Partial& part : partials) {
-                total.add(part.stats);
-                for (const auto& [distance, id] : part.pairs) heap.push(id, distance);
-            }
-        } else {
-            pool::parallel_for_each_index(nq, [&](size_t i) {
-                const std::vector<size_t>& probed = probes.lists[i];
-                RQQueryWork* own = nullptr;
-                for (size_t r = probe_start; r < probed.size(); ++r) {
-                    const uint32_t s = slot[probed[r]];
-                    if (s == kNoSlot) continue;
-                    const RQQueryContext* ctx = nullptr;
-                    if (single != nullptr) {
-                        ctx = &single->ctx;
-                    } else {
-                        if (own == nullptr) {
-                            own = &thread_work.local();
-                            own->prepare(reader, std::span<const float>(q).subspan(i * d, d));
-                        }
-                        ctx = &own->ctx;
-                    }
-                    const rabitq::RQQueryTerms t = terms(i, r);
-                    scan_blocked_list(lists[s], reader.quantizer_, *ctx, filter, heaps[i], t.q_term, t.q_norm,
-                                      query_stats[i]);
-                }
-            });
-        }
-        for (size_t list : group) slot[list] = kNoSlot;
-        g += count;
-    }
-
-    for (const IVFRQSearchStats& s : query_stats) total.add(s);
+    total.add(ivf_search::walk_probes<ivf_search::DistinctRowHeapPolicy>(
+        ivf_search::ProbeSource{reader.lists_, *reader.input_, layout}, scanner, q, d, probes, probe_start,
+        std::span<TopKHeap>(heaps), reader.query_work(), filter));
 
     ivf_lists::check_capacity(total_pairs, sizeof(int64_t));
     SearchResult out;

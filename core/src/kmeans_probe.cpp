@@ -1,6 +1,7 @@
 // Probe selection: the nearest coarse centroids of a query, nearest first,
 // with exact distances and ties to the smaller list number.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -44,8 +45,49 @@ void exact_distances(std::span<const float> query, std::span<const float> centro
     for (; i < candidates.size(); ++i) candidates[i].distance = exact_distance(query, centroids, candidates[i].list, d);
 }
 
+// A candidate's place in candidate_less as one integer: the distance's
+// total-order key with its sign bit flipped (so unsigned order is signed
+// order), then the list number, which must fit in 32 bits.
+inline uint64_t candidate_rank(const Candidate& c) noexcept {
+    const uint32_t key = static_cast<uint32_t>(total_order_key(c.distance)) ^ 0x80000000u;
+    return (uint64_t{key} << 32) | static_cast<uint64_t>(c.list);
+}
+
 // The m smallest candidates, sorted, in the first m places.
 void select_sorted(std::vector<Candidate>& candidates, size_t m) {
+    // Few places among many candidates (probe selection over every list):
+    // a max-heap of the m smallest ranks rejects most candidates with one
+    // integer comparison. The ranks are distinct, so the selection is the
+    // one nth_element and sort give.
+    if (m != 0 && m * 16 <= candidates.size() && m <= 1024) {
+        bool small_lists = true;
+        for (const Candidate& c : candidates) small_lists &= c.list <= 0xFFFFFFFFu;
+        if (small_lists) {
+            uint64_t best[1024];
+            for (size_t i = 0; i < m; ++i) best[i] = candidate_rank(candidates[i]);
+            std::make_heap(best, best + m);
+            for (size_t i = m; i < candidates.size(); ++i) {
+                const uint64_t r = candidate_rank(candidates[i]);
+                if (r < best[0]) {
+                    std::pop_heap(best, best + m);
+                    best[m - 1] = r;
+                    std::push_heap(best, best + m);
+                }
+            }
+            std::sort(best, best + m);
+            // Each rank names its candidate by list number; the distance is
+            // taken back from the candidate itself (same bits).
+            for (size_t i = 0; i < m; ++i) {
+                const uint32_t key = static_cast<uint32_t>(best[i] >> 32) ^ 0x80000000u;
+                const int32_t signed_key = static_cast<int32_t>(key);
+                // total_order_key is its own inverse on the bit pattern.
+                const int32_t bits = signed_key ^ static_cast<int32_t>(static_cast<uint32_t>(signed_key >> 31) >> 1);
+                candidates[i] = Candidate{std::bit_cast<float>(bits), static_cast<size_t>(best[i] & 0xFFFFFFFFu)};
+            }
+            candidates.resize(m);
+            return;
+        }
+    }
     if (m < candidates.size()) {
         std::nth_element(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(m - 1),
                          candidates.end(), candidate_less);

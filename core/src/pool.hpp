@@ -14,6 +14,7 @@
 #include <utility>
 
 #include <tbb/blocked_range.h>
+#include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 #include <tbb/task_scheduler_observer.h>
@@ -150,6 +151,19 @@ void parallel_for_each_index(size_t count, Body&& body) {
         for (size_t i = lo; i != hi; ++i) body(i);
     });
 }
+
+// One T per thread that asks for it, made on first use by that thread and
+// kept for the object's life: per-thread working state of a parallel loop
+// (scratch buffers, prepared queries) without a lock or an allocation per
+// item. Index code uses this rather than the scheduler's own type.
+template <class T>
+class PerThread {
+public:
+    T& local() { return slots_.local(); }
+
+private:
+    tbb::enumerable_thread_specific<T> slots_;
+};
 
 // Runs f on the calling thread with every data-parallel loop inside it (its
 // own and those of the functions it calls, on any thread) confined to at most

@@ -273,7 +273,7 @@ RQQueryContext RaBitQuantizer::prepare_query(std::span<const float> rotated_quer
     return ctx;
 }
 
-void RaBitQuantizer::prepare_query_into(std::span<const float> q, RQQueryContext& ctx) const {
+void RaBitQuantizer::prepare_query_into(std::span<const float> q, RQQueryContext& ctx, bool fastscan_tables) const {
     TD_ASSERT(q.size() >= padded_dimension, "rotated query holds {} values, expected {}", q.size(), padded_dimension);
     const size_t plane = plane_size;
     const size_t groups = padded_dimension / 4;
@@ -295,6 +295,13 @@ void RaBitQuantizer::prepare_query_into(std::span<const float> q, RQQueryContext
         for (unsigned x = 1; x < 256; ++x) row[x] = row[x & (x - 1)] + qc[std::countr_zero(x)];
     }
 
+    if (!fastscan_tables) {
+        ctx.fastscan_lut.clear();
+        ctx.lut_offset = 0.0f;
+        ctx.lut_delta = 0.0f;
+        ctx.lut_error_bound = 0.0f;
+        return;
+    }
     // Group sums first, then one offset and one step shared by every group.
     ctx.fastscan_lut.resize(plane * 32);
     float table[16];
@@ -376,6 +383,26 @@ void RaBitQuantizer::fastscan_coarse_block(const RQQueryContext& ctx, std::span<
         return;
     }
     detail::fastscan_block_scalar(ctx.fastscan_lut, block, plane_size, ctx.lut_offset, ctx.lut_delta, out);
+}
+
+void byte_table_block_sums(const float* lut, const uint8_t* plane, size_t plane_size, size_t n, float* out) noexcept {
+    if (n >= 8 && distance::avx2_enabled()) return detail::byte_table_sums_avx2(lut, plane, plane_size, n, out);
+    for (size_t v = 0; v < n; ++v) out[v] = 0.0f;
+    for (size_t c = 0; c < plane_size; ++c) {
+        const float* row = lut + 256 * c;
+        const uint8_t* b = plane + c * n;
+        for (size_t v = 0; v < n; ++v) out[v] += row[b[v]];
+    }
+}
+
+void byte_table_block_add(const float* lut, const uint8_t* plane, size_t plane_size, size_t n, float w,
+                          float* out) noexcept {
+    if (n >= 8 && distance::avx2_enabled()) return detail::byte_table_add_avx2(lut, plane, plane_size, n, w, out);
+    for (size_t c = 0; c < plane_size; ++c) {
+        const float* row = lut + 256 * c;
+        const uint8_t* b = plane + c * n;
+        for (size_t v = 0; v < n; ++v) out[v] += row[b[v]] * w;
+    }
 }
 
 }  // namespace tavren::rabitq

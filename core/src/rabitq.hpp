@@ -138,7 +138,11 @@ struct RaBitQuantizer {
     // is an assertion failure). Allocates the context; cannot fail otherwise.
     RQQueryContext prepare_query(std::span<const float> rotated_query) const;
     // The same into an existing context, reusing its buffers.
-    void prepare_query_into(std::span<const float> rotated_query, RQQueryContext& ctx) const;
+    // With fastscan_tables false, only the exact tables and the query sum:
+    // fastscan_lut is left empty and the FastScan scalars zero (for searches
+    // that cannot take the FastScan path: D' < 256, one bit, or a filter).
+    void prepare_query_into(std::span<const float> rotated_query, RQQueryContext& ctx,
+                            bool fastscan_tables = true) const;
 
     // Sign-plane estimates of one full block of 32 rows: `block` holds, for
     // each code byte position c, the 32 rows' sign-plane bytes c. out[v] =
@@ -184,6 +188,19 @@ RQQueryTerms query_terms(float coarse_distance, uint32_t metric, float query_nor
 
 // Rows scored by one FastScan call.
 inline constexpr size_t kFastScanRows = 32;
+
+// Exact byte-table sums of one block of n <= 32 rows of a plane: `plane`
+// holds byte position c of the n rows at c * n, `lut` the context's byte
+// table (256 floats per position). out[v] = ((0 + t_0) + t_1) + ... with
+// t_c = lut[256 c + plane[c n + v]], in that order for every row, so the
+// AVX2 kernel (eight rows per gather) and the portable loop agree bit for
+// bit. No length checks: the caller guarantees plane_size x n bytes and
+// plane_size x 256 table entries.
+void byte_table_block_sums(const float* lut, const uint8_t* plane, size_t plane_size, size_t n, float* out) noexcept;
+// The next plane's terms: out[v] = (...(out[v] + t_0 w) + t_1 w) + ..., each
+// product rounded before it is added.
+void byte_table_block_add(const float* lut, const uint8_t* plane, size_t plane_size, size_t n, float w,
+                          float* out) noexcept;
 
 namespace detail {
 // The portable FastScan loop (bit-identical to the AVX2 kernel): asserts that

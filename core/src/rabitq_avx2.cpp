@@ -139,4 +139,49 @@ __attribute__((target("avx2"))) void fastscan_block_avx2(const uint8_t* lut, con
     }
 }
 
+// Row v of the block is lane v % 8 of accumulator v / 8; each lane sees its
+// row's terms in byte-position order, as the scalar loop adds them. Rows past
+// the last multiple of eight are summed by the scalar loop.
+__attribute__((target("avx2"))) void byte_table_sums_avx2(const float* lut, const uint8_t* plane, size_t plane_size,
+                                                          size_t n, float* out) noexcept {
+    const size_t full = n / 8;
+    __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+    for (size_t c = 0; c < plane_size; ++c) {
+        const float* row = lut + 256 * c;
+        const uint8_t* b = plane + c * n;
+        for (size_t g = 0; g < full; ++g) {
+            const __m256i idx = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + 8 * g)));
+            acc[g] = _mm256_add_ps(acc[g], _mm256_i32gather_ps(row, idx, 4));
+        }
+    }
+    for (size_t g = 0; g < full; ++g) _mm256_storeu_ps(out + 8 * g, acc[g]);
+    for (size_t v = 8 * full; v < n; ++v) {
+        float sum = 0.0f;
+        for (size_t c = 0; c < plane_size; ++c) sum += lut[256 * c + plane[c * n + v]];
+        out[v] = sum;
+    }
+}
+
+__attribute__((target("avx2"))) void byte_table_add_avx2(const float* lut, const uint8_t* plane, size_t plane_size,
+                                                         size_t n, float w, float* out) noexcept {
+    const size_t full = n / 8;
+    const __m256 wv = _mm256_set1_ps(w);
+    __m256 acc[4];
+    for (size_t g = 0; g < full; ++g) acc[g] = _mm256_loadu_ps(out + 8 * g);
+    for (size_t c = 0; c < plane_size; ++c) {
+        const float* row = lut + 256 * c;
+        const uint8_t* b = plane + c * n;
+        for (size_t g = 0; g < full; ++g) {
+            const __m256i idx = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + 8 * g)));
+            acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(_mm256_i32gather_ps(row, idx, 4), wv));
+        }
+    }
+    for (size_t g = 0; g < full; ++g) _mm256_storeu_ps(out + 8 * g, acc[g]);
+    for (size_t v = 8 * full; v < n; ++v) {
+        float sum = out[v];
+        for (size_t c = 0; c < plane_size; ++c) sum += lut[256 * c + plane[c * n + v]] * w;
+        out[v] = sum;
+    }
+}
+
 }  // namespace tavren::rabitq::detail

@@ -27,4 +27,11 @@ float max_abs_avx2(const float* v, size_t n) noexcept;
 void fastscan_block_avx2(const uint8_t* lut, const uint8_t* block, size_t plane_size, float lut_offset,
                          float lut_delta, float* out) noexcept;
 
+// Exact byte-table sums of a block of n <= 32 rows (see
+// byte_table_block_sums in rabitq.hpp), eight rows per gather.
+void byte_table_sums_avx2(const float* lut, const uint8_t* plane, size_t plane_size, size_t n, float* out) noexcept;
+// out[v] += lut[c][byte] * w for c in order, eight rows per gather.
+void byte_table_add_avx2(const float* lut, const uint8_t* plane, size_t plane_size, size_t n, float w,
+                         float* out) noexcept;
+
 }  // namespace tavren::rabitq::detail
