@@ -4,6 +4,10 @@ JOBS ?= $(shell nproc)
 BUILD ?= build/release
 ASAN_BUILD ?= build/asan
 CMAKE_FLAGS ?=
+# The ASan run leaves the cases labelled `heavy` (full-size 64 MiB twins of
+# smaller cases, see TD_HEAVY_TESTS in tests/CMakeLists.txt) to the Release
+# run; `make asan-test ASAN_CTEST_ARGS=` runs them too.
+ASAN_CTEST_ARGS ?= -LE heavy
 
 .PHONY: all setup build test asan-test demo clean
 
@@ -26,7 +30,7 @@ asan-test: setup
 		-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1" -DTD_SANITIZE=ON -DTD_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		ctest --output-on-failure -j $(JOBS) --timeout 1800
+		ctest --output-on-failure -j $(JOBS) --timeout 1800 $(ASAN_CTEST_ARGS)
 
 # The main command: builds an index of every type (IVF-FLAT, IVF-SQ, IVF-PQ,
 # IVF-RQ, DiskANN) over Fashion-MNIST with automatic options, writes each to a
