@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <type_traits>
@@ -16,6 +17,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
+#include <tbb/task_group.h>
 #include <tbb/task_scheduler_observer.h>
 
 #if defined(__SANITIZE_THREAD__)
@@ -149,6 +151,43 @@ void parallel_for_each_index(size_t count, Body&& body) {
     parallel_for(0, count, 1, [&](size_t lo, size_t hi) {
         for (size_t i = lo; i != hi; ++i) body(i);
     });
+}
+
+// Runs `async` as one task on the pool while `here` runs on the calling
+// thread, and returns when both are done; loops inside `async` run on the
+// pool like any other. With a pool of one thread nothing runs alongside:
+// `async` runs first, then `here`, on the calling thread. Failures are
+// reported in that same order: an exception from `async` reaches the caller
+// before one from `here` (which is then dropped), whatever finished first.
+template <class Async, class Here>
+void run_alongside(Async&& async, Here&& here) {
+    tbb::task_arena* const bounded = detail::bounded_arena_slot();
+    if (current_num_threads() < 2) {
+        async();
+        here();
+        return;
+    }
+    tbb::task_arena& pool_arena = bounded != nullptr ? *bounded : arena();
+    detail::TsanEdges edges;
+    tbb::task_group group;
+    edges.before_tasks();
+    pool_arena.enqueue(group.defer([&] {
+        edges.task_begins();
+        detail::ArenaScope scope(bounded);
+        async();
+        edges.task_ends();
+    }));
+    std::exception_ptr here_failure;
+    try {
+        here();
+    } catch (...) {
+        here_failure = std::current_exception();
+    }
+    // The calling thread joins the pool until the task is done; wait()
+    // rethrows the task's exception.
+    pool_arena.execute([&] { group.wait(); });
+    edges.after_tasks();
+    if (here_failure) std::rethrow_exception(here_failure);
 }
 
 // Runs f on the calling thread with every data-parallel loop inside it (its
