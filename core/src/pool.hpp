@@ -155,10 +155,11 @@ void parallel_for_each_index(size_t count, Body&& body) {
 
 // Runs `async` as one task on the pool while `here` runs on the calling
 // thread, and returns when both are done; loops inside `async` run on the
-// pool like any other. With a pool of one thread nothing runs alongside:
-// `async` runs first, then `here`, on the calling thread. Failures are
-// reported in that same order: an exception from `async` reaches the caller
-// before one from `here` (which is then dropped), whatever finished first.
+// pool like any other. Failures are reported in the order async, here: an
+// exception from `async` reaches the caller rather than one from `here`,
+// whatever finished first. With a pool of one thread nothing runs
+// alongside: `async` runs first on the calling thread, and `here` only if
+// `async` succeeds.
 template <class Async, class Here>
 void run_alongside(Async&& async, Here&& here) {
     tbb::task_arena* const bounded = detail::bounded_arena_slot();
