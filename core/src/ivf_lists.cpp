@@ -11,6 +11,7 @@
 
 #include "ivf_format.hpp"
 #include "numeric.hpp"
+#include "pool.hpp"
 
 namespace tavren::ivf_lists {
 
@@ -26,6 +27,21 @@ void advise_large_pages(void* p, size_t bytes) noexcept {
     (void)p;
     (void)bytes;
 #endif
+}
+
+void prefault_pages(void* p, size_t bytes) {
+    constexpr size_t kPage = 4096;
+    constexpr size_t kPiece = size_t{2} << 20;  // one large page per task
+    if (p == nullptr || bytes < 2 * kPiece || pool::current_num_threads() < 2) return;
+    uint8_t* const base = static_cast<uint8_t*>(p);
+    const size_t pieces = (bytes + kPiece - 1) / kPiece;
+    pool::parallel_for(0, pieces, 1, [&](size_t lo, size_t hi) {
+        const size_t end = std::min(bytes, hi * kPiece);
+        for (size_t at = lo * kPiece; at < end; at += kPage) {
+            // volatile: the store must happen although nothing reads it back.
+            *static_cast<volatile uint8_t*>(base + at) = 0;
+        }
+    });
 }
 
 namespace util = index_io_util;
