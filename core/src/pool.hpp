@@ -113,6 +113,29 @@ struct ArenaCall {
         e.task_ends();
     }
 };
+
+// The task of run_alongside and the caller's wait for it.
+template <class Async>
+struct AlongsideTask {
+    TsanEdges* edges;
+    Async* async;
+    tbb::task_arena* bounded;  // re-established in the task
+
+    void run() const {
+        TsanEdges::receive(this);
+        edges->task_begins();
+        ArenaScope scope(bounded);
+        (*async)();
+        edges->task_ends();
+    }
+};
+struct GroupWait {
+    tbb::task_group* group;
+    void operator()() const {
+        TsanEdges::receive(this);
+        group->wait();
+    }
+};
 }  // namespace detail
 
 // The arena the calling thread's data-parallel loops run in: the bounded
@@ -171,13 +194,14 @@ void run_alongside(Async&& async, Here&& here) {
     tbb::task_arena& pool_arena = bounded != nullptr ? *bounded : arena();
     detail::TsanEdges edges;
     tbb::task_group group;
+    using Fn = std::remove_reference_t<Async>;
+    // The task and the wait may run on threads that read the caller's frame:
+    // each acquires the address of what it reads first (see ArenaCall).
+    const detail::AlongsideTask<Fn> task{&edges, &async, bounded};
+    const detail::AlongsideTask<Fn>* const task_at = &task;
+    detail::TsanEdges::publish(task_at);
     edges.before_tasks();
-    pool_arena.enqueue(group.defer([&] {
-        edges.task_begins();
-        detail::ArenaScope scope(bounded);
-        async();
-        edges.task_ends();
-    }));
+    pool_arena.enqueue(group.defer([task_at] { task_at->run(); }));
     std::exception_ptr here_failure;
     try {
         here();
@@ -186,7 +210,9 @@ void run_alongside(Async&& async, Here&& here) {
     }
     // The calling thread joins the pool until the task is done; wait()
     // rethrows the task's exception.
-    pool_arena.execute([&] { group.wait(); });
+    const detail::GroupWait wait{&group};
+    detail::TsanEdges::publish(&wait);
+    pool_arena.execute(wait);
     edges.after_tasks();
     if (here_failure) std::rethrow_exception(here_failure);
 }
