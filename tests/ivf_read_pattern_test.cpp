@@ -1,11 +1,15 @@
 // The host calls and ranges of IVF-FLAT searches, against a recorded
 // expectation: batched reads within the range cap, a list above the stream
 // threshold streamed alone (its IDs read at once, or piece by piece with its
-// row chunks), every probed list read once per batch. A change in how lists
+// row chunks), every probed list read once per batch, and the same calls
+// whether or not a batch's scan runs while the next batch is read. A change in how lists
 // are planned, loaded or walked that moves a single byte shows up here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -98,6 +102,84 @@ TEST(IvfReadPattern, BatchAndSingleSearchesReadTheRecordedRanges) {
         const std::string single = calls_after(observer.stats(), after_batch);
         EXPECT_EQ(batch, c.want_batch) << c.name;
         EXPECT_EQ(single, c.want_single) << c.name;
+    }
+}
+
+// A batch whose lists take several batched reads, each scanned on the pool:
+// with two pool threads or more each batch is scanned while the next is
+// read. The host sees the calls of a pool of one thread (no overlap), in
+// the same order, and the results are the same bits. Cases: plain batched
+// reads; some lists streamed between batches; a failing read (the same
+// error after the same calls).
+TEST(IvfReadPattern, OverlappedBatchReadsMakeTheCallsOfASerialWalk) {
+    std::mt19937 rng(7);
+    const size_t d = 32, nlist = 24, nq = 40;
+    const tavren::testing::IvfFlatFileBuilder file = tavren::testing::random_flat_file(d, nlist, 24 * 400, 0, rng, 0);
+    const std::vector<uint8_t> bytes = file.build();
+    std::vector<float> queries(nq * d);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    for (float& v : queries) v = unit(rng);
+
+    // Streams the third of the lists with the largest payloads.
+    std::vector<uint64_t> lens = file.layout().payload_len;
+    std::sort(lens.begin(), lens.end());
+    ReadBudgets streamed;
+    streamed.stream_threshold = lens[nlist * 2 / 3];
+
+    struct Run {
+        std::string calls;
+        tavren::SearchResult result;
+        std::string error;
+        size_t scratch = 0;
+    };
+    auto run = [&](size_t threads, const ReadBudgets& budgets, std::optional<uint64_t> fail_on_call) {
+        PoolGuard pool(threads);
+        MemorySource::Options options;
+        options.max_ranges_per_call = 3;  // eight batched reads for all 24 lists
+        options.fail_on_call = fail_on_call;
+        MemorySource::Observer observer;
+        IVFFlatIndexReader r = open_flat_reader(bytes, options, &observer);
+        r.set_read_budgets_for_testing(budgets);
+        Run out;
+        try {
+            out.result =
+                ivf::search_batch_ivfflat_reader_filter_range(r, queries, nq, 10, 0, nlist, {}, {}, nullptr);
+        } catch (const tavren::Error& e) {
+            out.error = e.what();
+        }
+        out.calls = calls_after(observer.stats(), 0);
+        out.scratch = r.scratch_bytes();
+        return out;
+    };
+    struct Case {
+        const char* name;
+        ReadBudgets budgets;
+        std::optional<uint64_t> fail_on_call;
+    };
+    const Case cases[] = {
+        {"batched", ReadBudgets{}, std::nullopt},
+        {"streamed between batches", streamed, std::nullopt},
+        {"fourth call fails", ReadBudgets{}, uint64_t{4}},
+    };
+    for (const Case& c : cases) {
+        const Run serial = run(1, c.budgets, c.fail_on_call);
+        for (size_t threads : {size_t{2}, size_t{8}}) {
+            const Run overlapped = run(threads, c.budgets, c.fail_on_call);
+            EXPECT_EQ(overlapped.calls, serial.calls) << c.name << ", " << threads << " threads";
+            EXPECT_EQ(overlapped.error, serial.error) << c.name;
+            EXPECT_EQ(overlapped.result.ids, serial.result.ids) << c.name;
+            EXPECT_EQ(overlapped.result.distances, serial.result.distances) << c.name;
+            // The second read slot holds a batch only when one was read
+            // while another was scanned.
+            if (c.fail_on_call) continue;
+            EXPECT_GT(overlapped.scratch, serial.scratch) << c.name << ", " << threads << " threads";
+        }
+        if (c.fail_on_call) {
+            EXPECT_NE(serial.error, "") << c.name;
+        } else {
+            EXPECT_EQ(serial.error, "") << c.name;
+            EXPECT_EQ(serial.result.ids.size(), nq * 10);
+        }
     }
 }
 

@@ -11,6 +11,7 @@
 
 #include "ivf_format.hpp"
 #include "numeric.hpp"
+#include "pool.hpp"
 
 namespace tavren::ivf_lists {
 
@@ -26,6 +27,21 @@ void advise_large_pages(void* p, size_t bytes) noexcept {
     (void)p;
     (void)bytes;
 #endif
+}
+
+void prefault_pages(void* p, size_t bytes) {
+    constexpr size_t kPage = 4096;
+    constexpr size_t kPiece = size_t{2} << 20;  // one large page per task
+    if (p == nullptr || bytes < 2 * kPiece || pool::current_num_threads() < 2) return;
+    uint8_t* const base = static_cast<uint8_t*>(p);
+    const size_t pieces = (bytes + kPiece - 1) / kPiece;
+    pool::parallel_for(0, pieces, 1, [&](size_t lo, size_t hi) {
+        const size_t end = std::min(bytes, hi * kPiece);
+        for (size_t at = lo * kPiece; at < end; at += kPage) {
+            // volatile: the store must happen although nothing reads it back.
+            *static_cast<volatile uint8_t*>(base + at) = 0;
+        }
+    });
 }
 
 namespace util = index_io_util;
@@ -382,12 +398,17 @@ ListStore::ListStore(ListStore&&) noexcept = default;
 ListStore& ListStore::operator=(ListStore&&) noexcept = default;
 ListStore::~ListStore() = default;
 
-ListStore::Scratch& ListStore::scratch() {
-    if (!scratch_) scratch_ = std::make_unique<Scratch>();
-    return *scratch_;
+ListStore::Scratch& ListStore::scratch(size_t slot) {
+    TD_ASSERT(slot < kReadSlots, "read slot {} out of range", slot);
+    if (!scratch_[slot]) scratch_[slot] = std::make_unique<Scratch>();
+    return *scratch_[slot];
 }
 
-size_t ListStore::scratch_bytes() const noexcept { return scratch_ ? scratch_->bytes() : 0; }
+size_t ListStore::scratch_bytes() const noexcept {
+    size_t n = 0;
+    for (const std::unique_ptr<Scratch>& sc : scratch_) n += sc ? sc->bytes() : 0;
+    return n;
+}
 
 void ListStore::set_table(ListTable table) {
     TD_ASSERT(table.counts.size() == nlist_ && table.offsets.size() == nlist_ && table.id_bytes_lens.size() == nlist_,
@@ -470,7 +491,12 @@ std::vector<ListData> ListStore::read_lists(const io::SeekRead& input, std::span
 }
 
 std::span<const ListView> ListStore::read_views(const io::SeekRead& input, std::span<const size_t> lists) {
-    Scratch& sc = scratch();
+    return read_views(input, lists, 0);
+}
+
+std::span<const ListView> ListStore::read_views(const io::SeekRead& input, std::span<const size_t> lists,
+                                                size_t slot) {
+    Scratch& sc = scratch(slot);
     sc.views.assign(lists.size(), ListView{});
     sc.plans.clear();
     sc.rows_at.clear();

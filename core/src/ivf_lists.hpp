@@ -42,6 +42,12 @@ inline void check_capacity(uint64_t n, uint64_t elem) {
 // per 4 KiB (each fault is costly on virtual machines). A hint only: nothing
 // changes when the system declines; small ranges are left alone.
 void advise_large_pages(void* p, size_t bytes) noexcept;
+// Touches every page of a large fresh allocation, spread over the pool, so
+// the first batched read that fills it does not take its page faults one
+// after the other on the calling thread (68 MiB of fresh pages cost 0.3 to
+// 0.9 s on one thread of a virtual machine, a few tens of milliseconds on
+// eight). Writes a zero byte per page; small ranges are left alone.
+void prefault_pages(void* p, size_t bytes);
 
 // Uninitialised elements of a trivial type, grown on demand; the contents do
 // not survive growth. What a read or a scan overwrites is never zeroed first.
@@ -75,12 +81,16 @@ private:
         // A batched read needs its budget plus a few bytes of pads per list:
         // a sixteenth more than the budget keeps such requests from
         // reallocating (and touching 64 MiB of fresh pages) each time a
-        // batch's pads come out a little larger.
-        if (want >= budget && want - budget < budget / 16) want = budget + budget / 16;
+        // batch's pads come out a little larger. A request above half the
+        // budget gets that size at once: the batches of a walk over many
+        // lists come close to the budget, and growing from 40 MiB to 68 MiB
+        // on a later batch would touch both.
+        if (want > budget / 2 && want < budget + budget / 16) want = budget + budget / 16;
         release();
         data_.reset(static_cast<T*>(::operator new(want * sizeof(T), std::align_val_t{Align})));
         capacity_ = want;
         advise_large_pages(data_.get(), want * sizeof(T));
+        prefault_pages(data_.get(), want * sizeof(T));
     }
 
     std::unique_ptr<T, Free> data_;
@@ -302,6 +312,12 @@ public:
     // payloads together stay within one batched read (batch_read_end), which
     // bounds the scratch; larger requests are served all the same.
     std::span<const ListView> read_views(const io::SeekRead& input, std::span<const size_t> lists);
+    // The same into read slot `slot` (0 or 1; the overload above is slot 0).
+    // Each slot has scratch of its own, so the views of one slot stay valid
+    // while the other is read into: a walk scans one batch while it reads
+    // the next. Streamed chunks use slot 0.
+    static constexpr size_t kReadSlots = 2;
+    std::span<const ListView> read_views(const io::SeekRead& input, std::span<const size_t> lists, size_t slot);
     // Reads one list in bounded row chunks, one host call per chunk, handing
     // each to `consumer` before reading the next. The IDs are read at once
     // when they fit the ID budget, else piece by piece with the chunks, so any
@@ -321,16 +337,18 @@ public:
     std::span<const ListView> read_views(const io::SeekRead& input, std::span<const size_t> lists,
                                          const ListPayloadLayout& layout);
 
-    // Bytes of scratch held between calls: the read arena (one batched read:
-    // 64 MiB of payloads plus pads of at most code_align - 1 bytes per list,
-    // 63 for lists of 4 KiB of codes or more (63 per list for a layout); or
-    // one streamed chunk), the decoded row IDs of that batch (8 bytes per
-    // row), its views and plans, and a layout's payloads read in pieces.
+    // Bytes of scratch held between calls: per read slot used, the read
+    // arena (one batched read: 64 MiB of payloads plus pads of at most
+    // code_align - 1 bytes per list, 63 for lists of 4 KiB of codes or more
+    // (63 per list for a layout); or one streamed chunk), the decoded row IDs
+    // of that batch (8 bytes per row), its views and plans, and a layout's
+    // payloads read in pieces. Slot 1 is used only by walks that read one
+    // batch while scanning another.
     size_t scratch_bytes() const noexcept;
 
 private:
     struct Scratch;
-    Scratch& scratch();
+    Scratch& scratch(size_t slot = 0);
     void read_ids_then_chunks(const io::SeekRead& input, uint64_t offset, uint64_t count, uint64_t id_len,
                               const ChunkConsumer& consumer);
     void read_ids_with_chunks(const io::SeekRead& input, uint64_t offset, uint64_t count, uint64_t id_len,
@@ -340,7 +358,7 @@ private:
     size_t nlist_ = 0;
     ListTable table_;
     ReadBudgets budgets_;
-    std::unique_ptr<Scratch> scratch_;  // made on the first list read
+    std::unique_ptr<Scratch> scratch_[kReadSlots];  // each made on its first list read
 };
 
 }  // namespace tavren::ivf_lists

@@ -328,15 +328,61 @@ void scan_batch_in_parallel(SearchScratch& sc, const S& scanner, std::span<const
 // threshold streamed alone. Heap q receives the candidates of its lists in
 // `order`, within a list in row order (serial) or as that list's ascending
 // best k (parallel).
+//
+// With a pool of two threads or more, a batch that scans on the pool is
+// scanned while the next batch is read (into the store's other read slot):
+// the reads are the same host calls, with the same ranges, in the same
+// order, one at a time on the calling thread; only the scans move. A batch
+// scanned serially, or followed by a streamed list, is scanned before
+// anything further is read. A failing scan is reported before a failing
+// read of the next batch, as without the overlap.
 template <ListScanner S>
 void walk_lists(const ReaderView& r, const S& scanner, std::span<const size_t> order,
                 std::span<const std::span<const size_t>> query_sets, std::span<const typename S::Query> queries,
                 std::span<ArrivalOrderTopKHeap> heaps, size_t k, const RowIdFilter* filter) {
     const uint64_t threshold = r.lists.budgets().stream_threshold;
     const uint64_t row_work = scanner.row_work();
+    auto streamed = [&](size_t pos) { return r.lists.payload_len(order[pos]) > threshold; };
+    // The end of the batch that starts at position p (not streamed).
+    auto batch_end = [&](size_t p) {
+        const size_t g = r.lists.batch_read_end(r.input, order.subspan(p));
+        size_t end = std::min(order.size(), p + std::max<size_t>(g, 1));
+        // Only a lowered stream threshold can put a list to stream inside a batch.
+        if (threshold < index_io_util::kReadBudgetBytes) {
+            for (size_t j = p + 1; j < end; ++j) {
+                if (streamed(j)) {
+                    end = j;
+                    break;
+                }
+            }
+        }
+        return end;
+    };
+    auto on_pool = [&](std::span<const ivf_lists::ListView> lists, size_t p) {
+        if (lists.size() < 2) return false;
+        uint64_t work = 0;
+        for (size_t j = 0; j < lists.size(); ++j) {
+            const uint64_t rows = lists[j].ids.size();
+            work = saturating_add(work, saturating_mul(saturating_mul(rows, query_sets[p + j].size()), row_work));
+        }
+        return work > kParallelScanWork;
+    };
+    auto scan_batch = [&](std::span<const ivf_lists::ListView> lists, size_t p, bool parallel) {
+        if (parallel) {
+            detail::scan_batch_in_parallel(r.scratch, scanner, lists, query_sets.subspan(p, lists.size()), queries,
+                                           heaps, k, filter);
+            return;
+        }
+        for (size_t j = 0; j < lists.size(); ++j) {
+            scan_run(scanner, queries, query_sets[p + j], lists[j].list, lists[j].ids, lists[j].codes, filter, heaps);
+        }
+    };
+    const bool overlap = pool::current_num_threads() >= 2;
+
     size_t p = 0;
+    size_t slot = 0;
     while (p < order.size()) {
-        if (r.lists.payload_len(order[p]) > threshold) {
+        if (streamed(p)) {
             const std::span<const size_t> set = query_sets[p];
             r.lists.read_streamed(r.input, order[p], [&](std::span<const int64_t> ids, std::span<const uint8_t> codes) {
                 scan_run(scanner, queries, set, order[p], ids, codes, filter, heaps);
@@ -344,34 +390,27 @@ void walk_lists(const ReaderView& r, const S& scanner, std::span<const size_t> o
             ++p;
             continue;
         }
-        const size_t g = r.lists.batch_read_end(r.input, order.subspan(p));
-        size_t end = std::min(order.size(), p + std::max<size_t>(g, 1));
-        // Only a lowered stream threshold can put a list to stream inside a batch.
-        if (threshold < index_io_util::kReadBudgetBytes) {
-            for (size_t j = p + 1; j < end; ++j) {
-                if (r.lists.payload_len(order[j]) > threshold) {
-                    end = j;
-                    break;
-                }
+        size_t end = batch_end(p);
+        std::span<const ivf_lists::ListView> lists = r.lists.read_views(r.input, order.subspan(p, end - p), slot);
+        for (;;) {
+            const bool parallel = on_pool(lists, p);
+            if (!overlap || !parallel || end >= order.size() || streamed(end)) {
+                scan_batch(lists, p, parallel);
+                p = end;
+                break;
             }
+            // Scan this batch on the pool while the next one is read into
+            // the other slot, then go on with that one.
+            const size_t next_end = batch_end(end);
+            const size_t next_slot = slot ^ 1;
+            std::span<const ivf_lists::ListView> next;
+            pool::run_alongside([&] { scan_batch(lists, p, true); },
+                                [&] { next = r.lists.read_views(r.input, order.subspan(end, next_end - end), next_slot); });
+            lists = next;
+            slot = next_slot;
+            p = end;
+            end = next_end;
         }
-        const std::span<const ivf_lists::ListView> lists = r.lists.read_views(r.input, order.subspan(p, end - p));
-
-        uint64_t work = 0;
-        for (size_t j = 0; j < lists.size(); ++j) {
-            const uint64_t rows = lists[j].ids.size();
-            work = saturating_add(work, saturating_mul(saturating_mul(rows, query_sets[p + j].size()), row_work));
-        }
-        if (lists.size() >= 2 && work > kParallelScanWork) {
-            detail::scan_batch_in_parallel(r.scratch, scanner, lists, query_sets.subspan(p, lists.size()), queries,
-                                           heaps, k, filter);
-        } else {
-            for (size_t j = 0; j < lists.size(); ++j) {
-                scan_run(scanner, queries, query_sets[p + j], lists[j].list, lists[j].ids, lists[j].codes, filter,
-                         heaps);
-            }
-        }
-        p = end;
     }
 }
 

@@ -6,7 +6,9 @@
 // batched read of at most 64 MiB, a larger list streamed in bounded row
 // chunks); ivf_search selects probes, groups a batch's queries by list, walks
 // the lists and scans them (on the pool for large batches) with FlatScanner.
-// All reads happen on the calling thread, before or between the scans.
+// All reads happen on the calling thread, one host call at a time; with a
+// pool of two threads or more a batch search reads its next batch of lists
+// while the pool scans the current one.
 //
 // Searches read into scratch the reader keeps between calls (calls on one
 // reader never overlap), so a steady stream of searches makes no large
@@ -209,7 +211,9 @@ public:
     // read arena, sized for one batched read (64 MiB of payloads plus pads of
     // at most 3 bytes per list, 63 for lists of 4 KiB of rows or more) or one
     // streamed chunk; the decoded row IDs of that batch (8 bytes per row) and
-    // its per-list views and read plans; for the parallel scan, one heap per
+    // its per-list views and read plans; all of that twice once a batch
+    // search on a pool of two threads or more has read one batch of lists
+    // while scanning another; for the parallel scan, one heap per
     // list of a batch (each at most min(k, rows of its list) pairs; all are
     // released after their batch when they hold room for more than 65,536
     // pairs together) and the partial

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <type_traits>
@@ -17,6 +18,7 @@
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
+#include <tbb/task_group.h>
 #include <tbb/task_scheduler_observer.h>
 
 #if defined(__SANITIZE_THREAD__)
@@ -112,6 +114,29 @@ struct ArenaCall {
         e.task_ends();
     }
 };
+
+// The task of run_alongside and the caller's wait for it.
+template <class Async>
+struct AlongsideTask {
+    TsanEdges* edges;
+    Async* async;
+    tbb::task_arena* bounded;  // re-established in the task
+
+    void run() const {
+        TsanEdges::receive(this);
+        edges->task_begins();
+        ArenaScope scope(bounded);
+        (*async)();
+        edges->task_ends();
+    }
+};
+struct GroupWait {
+    tbb::task_group* group;
+    void operator()() const {
+        TsanEdges::receive(this);
+        group->wait();
+    }
+};
 }  // namespace detail
 
 // The arena the calling thread's data-parallel loops run in: the bounded
@@ -164,6 +189,47 @@ public:
 private:
     tbb::enumerable_thread_specific<T> slots_;
 };
+
+// Runs `async` as one task on the pool while `here` runs on the calling
+// thread, and returns when both are done; loops inside `async` run on the
+// pool like any other. Failures are reported in the order async, here: an
+// exception from `async` reaches the caller rather than one from `here`,
+// whatever finished first. With a pool of one thread nothing runs
+// alongside: `async` runs first on the calling thread, and `here` only if
+// `async` succeeds.
+template <class Async, class Here>
+void run_alongside(Async&& async, Here&& here) {
+    tbb::task_arena* const bounded = detail::bounded_arena_slot();
+    if (current_num_threads() < 2) {
+        async();
+        here();
+        return;
+    }
+    tbb::task_arena& pool_arena = bounded != nullptr ? *bounded : arena();
+    detail::TsanEdges edges;
+    tbb::task_group group;
+    using Fn = std::remove_reference_t<Async>;
+    // The task and the wait may run on threads that read the caller's frame:
+    // each acquires the address of what it reads first (see ArenaCall).
+    const detail::AlongsideTask<Fn> task{&edges, &async, bounded};
+    const detail::AlongsideTask<Fn>* const task_at = &task;
+    detail::TsanEdges::publish(task_at);
+    edges.before_tasks();
+    pool_arena.enqueue(group.defer([task_at] { task_at->run(); }));
+    std::exception_ptr here_failure;
+    try {
+        here();
+    } catch (...) {
+        here_failure = std::current_exception();
+    }
+    // The calling thread joins the pool until the task is done; wait()
+    // rethrows the task's exception.
+    const detail::GroupWait wait{&group};
+    detail::TsanEdges::publish(&wait);
+    pool_arena.execute(wait);
+    edges.after_tasks();
+    if (here_failure) std::rethrow_exception(here_failure);
+}
 
 // Runs f on the calling thread with every data-parallel loop inside it (its
 // own and those of the functions it calls, on any thread) confined to at most
