@@ -436,21 +436,27 @@ void DiskAnnIndexReader::rerank_candidate_batch_streaming(std::span<const float>
             } else {
                 stats_.parallel_rerank_chunks = increment(stats_.parallel_rerank_chunks);
                 stats_.parallel_rerank_references = saturating_add(stats_.parallel_rerank_references, r);
-                parallel_refs.clear();
-                parallel_refs.reserve(r);
-                for_each_record([&](const WindowReference& ref, int64_t row, std::span<const uint8_t> record) {
-                    parallel_refs.push_back({record, ref.query, row});
-                });
+                // One task per run of windows: each builds the references of
+                // its windows in their places (the serial scorer's order) and
+                // computes their distances, reading only the queries and the
+                // loaded windows; the heaps are filled afterwards in reference
+                // order, so the result is the serial scorer's.
+                parallel_refs.resize(r);
                 parallel_distances.assign(r, 0.0f);
-                // The distances only read the queries and the loaded windows;
-                // the heaps are filled afterwards in reference order, so the
-                // result is the serial scorer's.
-                const size_t grain = std::max<size_t>(1, ds::kParallelRerankGrainProducts / std::max<size_t>(d, 1));
-                pool::parallel_for(0, r, grain, [&](size_t lo, size_t hi) {
-                    for (size_t i = lo; i < hi; ++i) {
-                        const ExactRerankReference& ref = parallel_refs[i];
-                        parallel_distances[i] =
-                            ds::raw_vector_distance(query_of(ref.query), ref.record, encoding, metric, kernel);
+                const size_t per_window = (r + (c.end - c.begin) - 1) / (c.end - c.begin);
+                const size_t grain = std::max<size_t>(
+                    1, ds::kParallelRerankGrainProducts / std::max<size_t>(per_window * std::max<size_t>(d, 1), 1));
+                pool::parallel_for(c.begin, c.end, grain, [&](size_t lo, size_t hi) {
+                    for (size_t wi = lo; wi < hi; ++wi) {
+                        const std::optional<std::span<const uint8_t>> bytes = scratch.vector_cache.get(windows[wi]);
+                        if (!bytes) invalid_data("DiskANN vector window is not loaded");
+                        for (size_t i = group_start[wi]; i < group_start[wi + 1]; ++i) {
+                            const WindowReference& ref = refs[i];
+                            ExactRerankReference& out = parallel_refs[i - r_begin];
+                            out = {planner.record(windows[wi], *bytes, ref.node), ref.query, row_id(ref.node)};
+                            parallel_distances[i - r_begin] =
+                                ds::raw_vector_distance(query_of(ref.query), out.record, encoding, metric, kernel);
+                        }
                     }
                 });
                 for (size_t i = 0; i < r; ++i) {
