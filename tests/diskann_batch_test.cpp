@@ -24,6 +24,7 @@
 #include "diskann_batch.hpp"
 #include "diskann_built_index.hpp"
 #include "diskann_io.hpp"
+#include "diskann_search_load.hpp"
 #include "expect.hpp"
 #include "guards.hpp"
 #include "index_reader.hpp"
@@ -448,6 +449,50 @@ TEST(DiskAnnBatch, StreamingReadsEachRawWindowOncePerChunk) {
             if (offset >= raw.offset && offset < raw.offset + raw.length) single_reads += count;
         }
         EXPECT_GT(single_reads, 4 * windows_read);
+    });
+}
+
+// Enough windows in one window chunk that the rerank reads them from the
+// pool: still each raw-vector window read once, the singles' bits, and a host
+// failure in the middle of the section fails the batch and leaves the reader
+// usable.
+TEST(DiskAnnBatch, StreamingManyWindowsReadOnceAtEveryPoolSize) {
+    under_watchdog([] {
+        // 256-byte records, 16 per 4096-byte window: 256 windows.
+        const BuiltDiskAnn b = build_diskann_index(4096, 64, 0, StorageLayout::Compact, RawVectorEncoding::F32, 8, 8);
+        const std::vector<float> q = tavren::testing::gaussian_rows(1024, 64, 27);
+        DiskAnnIndexReader reference = open_reader(b);
+        const Results want = singles(reference, q, 64, 10, 0);
+        const auto state = host_state(b);
+        DiskAnnIndexReader reader = open_reader(state, true);
+        reader.ensure_resident();
+        const auto& raw = reader.header().sections[6];
+        for (const size_t threads : {1, 8, 3}) {
+            SCOPED_TRACE(::testing::Message() << "threads " << threads);
+            PoolGuard pool_size(threads);
+            state->fail_from = raw.offset + 100 * 4096;
+            state->fail_to = state->fail_from + 1;
+            state->armed = true;
+            const auto f = failure_of([&] { batch(reader, q, 10, 0); });
+            state->armed = false;
+            EXPECT_EQ(f.message, "counting host refused the read");
+            state->reads.clear();
+            const Results got = batch(reader, q, 10, 0);
+            EXPECT_TRUE(same_bits(got, want));
+            uint64_t windows_read = 0;
+            for (const auto& [offset, count] : state->reads) {
+                if (offset >= raw.offset && offset < raw.offset + raw.length) {
+                    EXPECT_EQ(count, 1u) << offset;
+                    ++windows_read;
+                }
+            }
+            const DiskAnnSearchStats& s = reader.stats();
+            EXPECT_GT(s.rerank_windows, diskann_search::kParallelReadWindows);
+            EXPECT_EQ(s.rerank_windows, windows_read);
+            EXPECT_EQ(s.vector_windows_read, windows_read);
+            EXPECT_EQ(s.query_batches, 1u);
+            EXPECT_EQ(reader.batch_workers().size(), threads < 2 ? 0u : threads);
+        }
     });
 }
 

@@ -3,6 +3,7 @@
 // corrupt pages, and windows kept local for the whole call.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -21,6 +22,7 @@
 #include "diskann_windows.hpp"
 #include "error.hpp"
 #include "expect.hpp"
+#include "guards.hpp"
 #include "io.hpp"
 
 namespace {
@@ -499,6 +501,73 @@ TEST(LoadVectorWindows, DirectAndSharedCounts) {
     expect_error([&] { load_vector_windows(beyond, &shared, file, c->vector_cache, c->buffer_pool, c->load_work); },
                  ErrorKind::InvalidData, "DiskANN paged section is truncated");
     EXPECT_EQ(shared.pending(), 0u);
+}
+
+// The streaming batch rerank reads a load of many windows from the pool in
+// slices: every window still read exactly once with the right bytes, no call
+// above the host's range limit, a failing slice fails the load with the
+// host's error (mapped as serially) and leaves no reservation or window
+// behind, and the next load reads everything.
+TEST(LoadVectorWindows, ParallelReadsReadEachWindowOnce) {
+    tavren::testing::PoolGuard threads(4);
+    constexpr uint64_t kWindows = 600;  // five slices of at most 128
+    struct Case {
+        bool shared;
+        uint64_t max_ranges;
+        uint64_t fail_call;  // 0: no failure
+        bool eof;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {false, 0, 0, false, nullptr},
+        {true, 0, 0, false, nullptr},
+        {false, 7, 0, false, nullptr},
+        {true, 7, 0, false, nullptr},
+        {false, 0, 3, false, "read_ranges callback failed"},
+        {true, 7, 20, false, "read_ranges callback failed"},
+        {true, 0, 2, true, "DiskANN paged section is truncated"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "shared " << c.shared << " max ranges " << c.max_ranges << " fail call "
+                                        << c.fail_call);
+        CountingFile file(kWindows, c.max_ranges);
+        TestSharedCache shared_cache;
+        SharedWindowCacheView* shared = c.shared ? &shared_cache : nullptr;
+        std::vector<ReadWindow> windows;
+        for (uint64_t i = 0; i < kWindows; ++i) windows.push_back({kSectionOffset + i * 4096, 4096});
+        auto s = DiskAnnQueryScratch::create();
+        if (c.fail_call != 0) {
+            file.fail_call(c.fail_call, c.eof);
+            expect_error(
+                [&] { load_vector_windows(windows, shared, file, s->vector_cache, s->buffer_pool, s->load_work, true); },
+                c.eof ? ErrorKind::InvalidData : ErrorKind::Other, c.message);
+            EXPECT_EQ(shared_cache.pending(), 0u);
+            EXPECT_EQ(s->vector_cache.len(), 0u);
+            file.fail_call(0, false);
+        }
+        const size_t calls_before = file.calls().size();
+        const auto r = load_vector_windows(windows, shared, file, s->vector_cache, s->buffer_pool, s->load_work, true);
+        EXPECT_EQ(r.windows_found, 0u);
+        EXPECT_EQ(r.windows_read, kWindows);
+        const size_t calls = file.calls().size() - calls_before;
+        EXPECT_GE(calls, (kWindows + kParallelReadWindows - 1) / kParallelReadWindows);
+        if (c.max_ranges != 0) {
+            EXPECT_GE(calls, (kWindows + c.max_ranges - 1) / c.max_ranges);
+        }
+        if (c.fail_call == 0) {
+            const auto reads = file.reads_per_offset();
+            ASSERT_EQ(reads.size(), kWindows);
+            for (const auto& [offset, n] : reads) EXPECT_EQ(n, 1) << offset;
+        }
+        ASSERT_EQ(s->vector_cache.len(), kWindows);
+        for (uint64_t i = 0; i < kWindows; ++i) {
+            const auto bytes = s->vector_cache.get(windows[i]);
+            ASSERT_TRUE(bytes.has_value());
+            ASSERT_EQ(bytes->size(), 4096u);
+            const uint8_t want = static_cast<uint8_t>(i * 7 + 1);
+            ASSERT_TRUE(std::all_of(bytes->begin(), bytes->end(), [&](uint8_t b) { return b == want; })) << i;
+        }
+    }
 }
 
 }  // namespace

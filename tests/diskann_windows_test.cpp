@@ -2,6 +2,7 @@
 // the per-session window caches of the DiskANN search.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -320,6 +321,58 @@ TEST(WindowBufferPool, TakeRules) {
     auto b = pool.take(4096);
     auto again = pool.take(2048);
     EXPECT_EQ(again.data(), ids[1]);
+}
+
+// A buffer for a read is chosen like one from take, but the bytes a pooled
+// buffer held stay as they were (the read overwrites them); only bytes past
+// its old size are new zeros. Charges are by capacity either way.
+TEST(WindowBufferPool, TakeForReadChoosesLikeTakeWithoutZeroing) {
+    struct Case {
+        std::vector<size_t> caps;
+        uint64_t len;
+    };
+    const std::vector<Case> cases = {
+        {{8192, 4096, 4096}, 4096}, {{4096, 8192, 4096}, 6000}, {{1024, 2048, 2048}, 4096},
+        {{4096, 8192, 8192}, 5000}, {{16384, 4096, 1024}, 4096}, {{}, 300},
+    };
+    for (const Case& c : cases) {
+        std::vector<const uint8_t*> ids_a;
+        std::vector<const uint8_t*> ids_b;
+        WindowBufferPool a = pool_of(c.caps, ids_a);
+        WindowBufferPool b = pool_of(c.caps, ids_b);
+        const auto zeroed = a.take(c.len);
+        const auto for_read = b.take_for_read(c.len);
+        EXPECT_EQ(for_read.size(), c.len);
+        EXPECT_GE(for_read.capacity(), c.len);
+        for (size_t i = 0; i < ids_a.size(); ++i) {
+            EXPECT_EQ(zeroed.data() == ids_a[i], for_read.data() == ids_b[i]) << i;
+        }
+        EXPECT_EQ(a.capacities(), b.capacities());
+        EXPECT_EQ(a.pooled_bytes(), b.pooled_bytes());
+    }
+    WindowBufferPool pool;
+    auto buffer = buffer_with_capacity(4096);
+    buffer.assign(2048, 0xAB);
+    const uint8_t* id = buffer.data();
+    pool.recycle(std::move(buffer));
+    EXPECT_EQ(pool.pooled_bytes(), 4096u);
+    auto b = pool.take_for_read(4096);
+    ASSERT_EQ(b.data(), id);
+    ASSERT_EQ(b.size(), 4096u);
+    for (size_t i = 0; i < 2048; ++i) ASSERT_EQ(b[i], 0xAB) << i;
+    for (size_t i = 2048; i < 4096; ++i) ASSERT_EQ(b[i], 0) << i;
+    AdjacencyWindowCache cache;
+    cache.insert(0, WindowPayload::owned(std::move(b)));
+    EXPECT_EQ(cache.charged_bytes(), 4096u);
+    // Recycled and taken again: nothing is cleared.
+    pool.recycle(std::vector<uint8_t>(cache.get(0)->bytes().begin(), cache.get(0)->bytes().end()));
+    auto again = pool.take_for_read(1000);
+    ASSERT_EQ(again.size(), 1000u);
+    EXPECT_EQ(again[0], 0xAB);
+    // take still hands out zeros from the same pool.
+    pool.recycle(std::move(again));
+    const auto zeros = pool.take(4096);
+    EXPECT_TRUE(std::all_of(zeros.begin(), zeros.end(), [](uint8_t x) { return x == 0; }));
 }
 
 TEST(WindowBufferPool, TakenBufferIsZeroedAndChargedByCapacity) {

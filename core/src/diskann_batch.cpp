@@ -336,29 +336,55 @@ void DiskAnnIndexReader::rerank_candidate_batch_streaming(std::span<const float>
         diskann_windows::VectorWindowPlanner::create(plan, raw.offset, raw.length, header_.record_bytes);
 
     // Group the pairs by window: query order, then node order, inside each
-    // window; windows ascending by offset.
-    std::vector<WindowReference> refs;
+    // window; windows ascending by offset. The windows are gathered in a map
+    // by offset and only they are sorted; the pairs are then placed by
+    // counting, walking them in query order, so each group keeps that order.
     size_t pairs = 0;
     for (const auto* slot : slots) pairs += slot->size();
-    refs.reserve(pairs);
+    std::vector<WindowReference> by_query;
+    std::vector<size_t> group_of;  // group (in first-use order) of each pair
+    std::vector<ReadWindow> first_use;
+    std::vector<size_t> group_size;
+    by_query.reserve(pairs);
+    group_of.reserve(pairs);
+    diskann_windows::OffsetMap<size_t> group_index;
     for (size_t q = 0; q < m; ++q) {
         for (const size_t node : *slots[q]) {
             const std::optional<ReadWindow> w = planner.window_for_node(node);
             if (!w) invalid_data("DiskANN raw-vector record is out of range");
-            refs.push_back({w->offset, q, node});
+            size_t g;
+            if (const size_t* found = group_index.find(w->offset)) {
+                g = *found;
+            } else {
+                g = first_use.size();
+                group_index.insert_or_assign(w->offset, g);
+                first_use.push_back(*w);
+                group_size.push_back(0);
+            }
+            ++group_size[g];
+            by_query.push_back({w->offset, q, node});
+            group_of.push_back(g);
         }
     }
-    std::stable_sort(refs.begin(), refs.end(),
-                     [](const WindowReference& a, const WindowReference& b) { return a.window_offset < b.window_offset; });
+    std::vector<size_t> order(first_use.size());
+    for (size_t g = 0; g < order.size(); ++g) order[g] = g;
+    std::sort(order.begin(), order.end(),
+              [&](size_t a, size_t b) { return first_use[a].offset < first_use[b].offset; });
     std::vector<ReadWindow> windows;
     std::vector<size_t> group_start;  // first reference of each window, then refs.size()
-    for (size_t i = 0; i < refs.size(); ++i) {
-        if (i == 0 || refs[i].window_offset != refs[i - 1].window_offset) {
-            windows.push_back(*planner.window_for_node(refs[i].node));
-            group_start.push_back(i);
-        }
+    std::vector<size_t> cursor(first_use.size());
+    windows.reserve(order.size());
+    group_start.reserve(order.size() + 1);
+    size_t at = 0;
+    for (const size_t g : order) {
+        windows.push_back(first_use[g]);
+        group_start.push_back(at);
+        cursor[g] = at;
+        at += group_size[g];
     }
-    group_start.push_back(refs.size());
+    group_start.push_back(at);
+    std::vector<WindowReference> refs(by_query.size());
+    for (size_t i = 0; i < by_query.size(); ++i) refs[cursor[group_of[i]]++] = by_query[i];
     const std::vector<ds::WindowChunk> chunks = ds::plan_streaming_window_chunks(windows);
     stats_.rerank_candidates = saturating_add(stats_.rerank_candidates, refs.size());
     stats_.rerank_windows = saturating_add(stats_.rerank_windows, windows.size());
@@ -379,7 +405,7 @@ void DiskAnnIndexReader::rerank_candidate_batch_streaming(std::span<const float>
                 std::span<const ReadWindow>(windows).subspan(c.begin, c.end - c.begin);
             const ds::VectorWindowLoad load = ds::load_vector_windows(chunk_windows, shared, *input_,
                                                                       scratch.vector_cache, scratch.buffer_pool,
-                                                                      scratch.load_work);
+                                                                      scratch.load_work, pool_parallel);
             stats_.vector_windows_found = saturating_add(stats_.vector_windows_found, load.windows_found);
             stats_.vector_windows_read = saturating_add(stats_.vector_windows_read, load.windows_read);
             stats_.vector_window_evictions = saturating_add(stats_.vector_window_evictions, load.shared_evictions);
@@ -410,21 +436,27 @@ void DiskAnnIndexReader::rerank_candidate_batch_streaming(std::span<const float>
             } else {
                 stats_.parallel_rerank_chunks = increment(stats_.parallel_rerank_chunks);
                 stats_.parallel_rerank_references = saturating_add(stats_.parallel_rerank_references, r);
-                parallel_refs.clear();
-                parallel_refs.reserve(r);
-                for_each_record([&](const WindowReference& ref, int64_t row, std::span<const uint8_t> record) {
-                    parallel_refs.push_back({record, ref.query, row});
-                });
+                // One task per run of windows: each builds the references of
+                // its windows in their places (the serial scorer's order) and
+                // computes their distances, reading only the queries and the
+                // loaded windows; the heaps are filled afterwards in reference
+                // order, so the result is the serial scorer's.
+                parallel_refs.resize(r);
                 parallel_distances.assign(r, 0.0f);
-                // The distances only read the queries and the loaded windows;
-                // the heaps are filled afterwards in reference order, so the
-                // result is the serial scorer's.
-                const size_t grain = std::max<size_t>(1, 4096 / std::max<size_t>(d, 1));
-                pool::parallel_for(0, r, grain, [&](size_t lo, size_t hi) {
-                    for (size_t i = lo; i < hi; ++i) {
-                        const ExactRerankReference& ref = parallel_refs[i];
-                        parallel_distances[i] =
-                            ds::raw_vector_distance(query_of(ref.query), ref.record, encoding, metric, kernel);
+                const size_t per_window = (r + (c.end - c.begin) - 1) / (c.end - c.begin);
+                const size_t grain = std::max<size_t>(
+                    1, ds::kParallelRerankGrainProducts / std::max<size_t>(per_window * std::max<size_t>(d, 1), 1));
+                pool::parallel_for(c.begin, c.end, grain, [&](size_t lo, size_t hi) {
+                    for (size_t wi = lo; wi < hi; ++wi) {
+                        const std::optional<std::span<const uint8_t>> bytes = scratch.vector_cache.get(windows[wi]);
+                        if (!bytes) invalid_data("DiskANN vector window is not loaded");
+                        for (size_t i = group_start[wi]; i < group_start[wi + 1]; ++i) {
+                            const WindowReference& ref = refs[i];
+                            ExactRerankReference& out = parallel_refs[i - r_begin];
+                            out = {planner.record(windows[wi], *bytes, ref.node), ref.query, row_id(ref.node)};
+                            parallel_distances[i - r_begin] =
+                                ds::raw_vector_distance(query_of(ref.query), out.record, encoding, metric, kernel);
+                        }
                     }
                 });
                 for (size_t i = 0; i < r; ++i) {

@@ -52,6 +52,10 @@ inline constexpr uint64_t kStreamingChunkBytes = 67108864;
 // A window chunk is scored on the pool from this many query-value x
 // reference products (and two pool threads) on.
 inline constexpr uint64_t kParallelRerankMinProducts = 16384;
+// Products (references x dimension) per task of the parallel scorer: large
+// enough that a task outweighs its scheduling (about 80 references at
+// d = 784). The split changes no result: each distance is computed alone.
+inline constexpr size_t kParallelRerankGrainProducts = 65536;
 // Whole-query sessions up to this many queries per worker; streaming above.
 inline constexpr size_t kSessionQueriesPerWorker = 4;
 // Window buffers of one batch: at most 64 MiB for all workers, 8 MiB each.

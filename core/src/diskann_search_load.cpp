@@ -7,6 +7,7 @@
 #include "error.hpp"
 #include "index_io_util.hpp"
 #include "numeric.hpp"
+#include "pool.hpp"
 
 namespace tavren::diskann_search {
 
@@ -69,7 +70,8 @@ private:
 void take_buffers(std::span<const ReadWindow> windows, WindowBufferPool& pool, WindowLoadWork& work, bool pool_back) {
     work.buffers.clear();
     try {
-        for (const ReadWindow& w : windows) work.buffers.push_back(pool.take(w.len));
+        // Every byte is overwritten by the read: no zeroing.
+        for (const ReadWindow& w : windows) work.buffers.push_back(pool.take_for_read(w.len));
     } catch (...) {
         if (pool_back) {
             for (auto& b : work.buffers) pool.recycle(std::move(b));
@@ -85,23 +87,41 @@ void recycle_buffers(WindowBufferPool& pool, WindowLoadWork& work) noexcept {
 }
 
 // Reads the windows into work.buffers, one range each, in the given
-// (ascending) order, at most the host's ranges per call.
-void read_windows(const io::SeekRead& file, std::span<const ReadWindow> windows, WindowLoadWork& work) {
+// (ascending) order, at most the host's ranges per call. In parallel, the
+// slices of kParallelReadWindows windows are read on the pool; the pool
+// rethrows the first error once every started slice has ended.
+void read_windows(const io::SeekRead& file, std::span<const ReadWindow> windows, WindowLoadWork& work,
+                  bool parallel) {
     work.read_offsets.clear();
     work.read_spans.clear();
     for (size_t i = 0; i < windows.size(); ++i) {
         work.read_offsets.push_back(windows[i].offset);
         work.read_spans.emplace_back(work.buffers[i]);
     }
-    index_io_util::pread_batched_slices_with_limit(file, work.read_offsets, work.read_spans,
-                                                   std::numeric_limits<uint64_t>::max());
+    const auto read_slice = [&](size_t begin, size_t end) {
+        index_io_util::pread_batched_slices_with_limit(
+            file, std::span<const uint64_t>(work.read_offsets).subspan(begin, end - begin),
+            std::span<const std::span<uint8_t>>(work.read_spans).subspan(begin, end - begin),
+            std::numeric_limits<uint64_t>::max());
+    };
+    const size_t n = windows.size();
+    if (!parallel || n <= kParallelReadWindows || pool::current_num_threads() < 2) {
+        read_slice(0, n);
+        return;
+    }
+    const size_t slices = (n + kParallelReadWindows - 1) / kParallelReadWindows;
+    pool::parallel_for_each_index(slices, [&](size_t i) {
+        const size_t begin = i * kParallelReadWindows;
+        read_slice(begin, std::min(n, begin + kParallelReadWindows));
+    });
 }
 
 // Direct load: the missing windows, read by this session and kept as its own.
-void load_direct(const io::SeekRead& file, WindowCache& cache, WindowBufferPool& pool, WindowLoadWork& work) {
+void load_direct(const io::SeekRead& file, WindowCache& cache, WindowBufferPool& pool, WindowLoadWork& work,
+                 bool parallel_reads = false) {
     take_buffers(work.missing, pool, work, false);
     try {
-        read_windows(file, work.missing, work);
+        read_windows(file, work.missing, work, parallel_reads);
     } catch (...) {
         const std::exception_ptr error = std::current_exception();
         recycle_buffers(pool, work);
@@ -126,7 +146,7 @@ struct SharedLoadCounts {
 // cache. Reservations are read and published before any wait, so two
 // sessions never wait for each other.
 SharedLoadCounts load_shared(SharedWindowCacheView& shared, const io::SeekRead& file, WindowCache& cache,
-                             WindowBufferPool& pool, WindowLoadWork& work) {
+                             WindowBufferPool& pool, WindowLoadWork& work, bool parallel_reads = false) {
     SharedLoadCounts c;
     while (!work.missing.empty()) {
         work.reserved.clear();
@@ -161,7 +181,7 @@ SharedLoadCounts load_shared(SharedWindowCacheView& shared, const io::SeekRead& 
                     throw;
                 }
                 try {
-                    read_windows(file, work.reserved, work);
+                    read_windows(file, work.reserved, work, parallel_reads);
                 } catch (...) {
                     const std::exception_ptr error = std::current_exception();
                     recycle_buffers(pool, work);
@@ -273,7 +293,7 @@ void load_adjacency_pages(const AdjacencyLoadInput& input, AdjacencyPageSource& 
 
 VectorWindowLoad load_vector_windows(std::span<const ReadWindow> windows, SharedWindowCacheView* shared,
                                      const io::SeekRead& file, VectorWindowCache& cache, WindowBufferPool& pool,
-                                     WindowLoadWork& work) {
+                                     WindowLoadWork& work, bool parallel_reads) {
     work.missing.clear();
     for (const ReadWindow& w : windows) {
         if (!cache.contains_key(w)) work.missing.push_back(w);
@@ -283,11 +303,11 @@ VectorWindowLoad load_vector_windows(std::span<const ReadWindow> windows, Shared
     if (work.missing.empty()) return out;
     if (shared == nullptr) {
         const uint64_t missing = work.missing.size();
-        load_direct(file, cache, pool, work);
+        load_direct(file, cache, pool, work, parallel_reads);
         out.windows_read = missing;
         return out;
     }
-    const SharedLoadCounts c = load_shared(*shared, file, cache, pool, work);
+    const SharedLoadCounts c = load_shared(*shared, file, cache, pool, work, parallel_reads);
     out.windows_found = saturating_add(out.windows_found, saturating_add(c.hits, c.received));
     out.windows_read = c.read;
     out.shared_evictions = c.evicted;

@@ -158,10 +158,19 @@ struct VectorWindowLoad {
 // Makes the given distinct raw-vector windows local in the query cache:
 // directly from the host when `shared` is null (no shared raw-vector cache),
 // else through it. Same read grouping and error mapping as the adjacency
-// load; nothing is validated.
+// load; nothing is validated. With `parallel_reads` (the streaming batch
+// rerank, called outside the pool) the host reads of a load of many windows
+// are issued from the pool in slices of kParallelReadWindows windows, each
+// slice grouped as one serial read would be; the host's read callback
+// accepts concurrent calls. Which windows are read, and how often, is the
+// same as serially.
 VectorWindowLoad load_vector_windows(std::span<const diskann_windows::ReadWindow> windows,
                                      SharedWindowCacheView* shared, const io::SeekRead& file,
-                                     VectorWindowCache& cache, WindowBufferPool& pool, WindowLoadWork& work);
+                                     VectorWindowCache& cache, WindowBufferPool& pool, WindowLoadWork& work,
+                                     bool parallel_reads = false);
+
+// Windows per pool task of a parallel window read.
+inline constexpr size_t kParallelReadWindows = 128;
 
 // Rethrows a host read error: a premature end of input becomes InvalidData
 // "DiskANN paged section is truncated"; other errors unchanged.

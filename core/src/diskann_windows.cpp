@@ -153,7 +153,7 @@ SharedWindow share_window_payload(std::vector<uint8_t> buffer) {
     return std::make_shared<const std::vector<uint8_t>>(std::move(buffer));
 }
 
-std::vector<uint8_t> WindowBufferPool::take(uint64_t len) {
+std::vector<uint8_t> WindowBufferPool::take_capacity(uint64_t len) {
     std::vector<uint8_t> buffer;
     if (!buffers_.empty()) {
         size_t chosen = buffers_.size() - 1;
@@ -175,6 +175,7 @@ std::vector<uint8_t> WindowBufferPool::take(uint64_t len) {
     if (buffer.capacity() < len) {
         try {
             if (len > buffer.max_size()) throw std::bad_alloc();
+            buffer.clear();  // growing copies nothing
             buffer.reserve(static_cast<size_t>(len));
         } catch (const std::bad_alloc&) {
             recycle(std::move(buffer));
@@ -184,13 +185,25 @@ std::vector<uint8_t> WindowBufferPool::take(uint64_t len) {
             invalid_input("DiskANN query window buffer allocation failed");
         }
     }
+    return buffer;
+}
+
+std::vector<uint8_t> WindowBufferPool::take(uint64_t len) {
+    std::vector<uint8_t> buffer = take_capacity(len);
     buffer.clear();
     buffer.resize(static_cast<size_t>(len));
     return buffer;
 }
 
+std::vector<uint8_t> WindowBufferPool::take_for_read(uint64_t len) {
+    std::vector<uint8_t> buffer = take_capacity(len);
+    // Shrinking writes nothing; within the capacity, growing zeroes only the
+    // bytes past the old size.
+    buffer.resize(static_cast<size_t>(len));
+    return buffer;
+}
+
 void WindowBufferPool::recycle(std::vector<uint8_t> buffer) noexcept {
-    buffer.clear();
     const auto total = checked_add(pooled_bytes_, buffer.capacity());
     if (!total || *total > limit_bytes_ || buffer.capacity() == 0) return;
     try {

@@ -422,8 +422,13 @@ public:
     // grown. InvalidInput "DiskANN query window buffer allocation failed" when
     // growing fails (the chosen buffer is offered back).
     std::vector<uint8_t> take(uint64_t len);
-    // Offers a buffer back: kept (emptied, capacity intact) when the pooled
-    // capacities stay within the limit, else freed.
+    // Like take, chosen and grown the same way, for a buffer that a read
+    // overwrites whole: bytes a pooled buffer already held are left as they
+    // are rather than zeroed (only bytes beyond its previous size are zero).
+    std::vector<uint8_t> take_for_read(uint64_t len);
+    // Offers a buffer back: kept (contents and capacity intact, so that
+    // take_for_read need not clear it again) when the pooled capacities stay
+    // within the limit, else freed.
     void recycle(std::vector<uint8_t> buffer) noexcept;
     // Stores the limit and frees the most recently pooled buffers until the
     // pooled capacities fit it.
@@ -436,6 +441,10 @@ public:
     std::vector<uint64_t> capacities() const;
 
 private:
+    // The best-fit buffer of at least `len` bytes of capacity, its contents
+    // and size as pooled.
+    std::vector<uint8_t> take_capacity(uint64_t len);
+
     std::vector<std::vector<uint8_t>> buffers_;
     uint64_t pooled_bytes_ = 0;
     uint64_t limit_bytes_;
