@@ -211,8 +211,8 @@ def combined_table(runs):
         lines.append(f"{'exact (brute force)':<28} {'-':<6} {'-':>6} {'-':>14} {fmt_recall(e['recall_at_10']):>7} "
                      f"{fmt_qps(e['single_qps']):>11} {fmt_qps(e['batch_qps']):>10} {'1.0':>8}")
     threads_note = f"{tmax_all} thread{'s' if tmax_all != 1 else ''}" if tmax_all else "no index rows"
-    lines.append(f"(QPS at {threads_note}; p50/p99: wall time of one single query; a batch QPS of - means the "
-                 "index type has no batch search in this build)")
+    lines.append(f"(QPS at {threads_note}; p50/p99: wall time of one single query; a batch QPS of - means no "
+                 "batch was measured)")
     return "\n".join(lines) + "\n"
 
 
