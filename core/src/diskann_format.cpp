@@ -486,14 +486,16 @@ std::optional<int64_t> RowIdStorage::get(uint64_t node) const noexcept {
     return add_to_base(p.base, *value);
 }
 
-void RowIdStorage::try_for_each(const std::function<void(uint64_t, int64_t)>& f) const {
-    if (const RawRowIds* r = raw()) {
-        for (uint64_t i = 0; i < r->ids.size(); ++i) f(i, r->ids[i]);
-        return;
-    }
-    const PackedRowIds& p = *packed();
-    uint64_t bit_offset = 0;
-    for (uint64_t i = 0; i < p.count; ++i) {
+namespace {
+
+// sink(node, row ID) for `count` nodes from `first`, in order; the first
+// decoding error is thrown before the node it concerns reaches the sink.
+template <class Sink>
+void walk_packed_row_ids(const PackedRowIds& p, uint64_t first, uint64_t count, Sink&& sink) {
+    auto start = checked_mul(first, uint64_t{p.width});
+    if (!start) invalid_data("DiskANN packed row-ID offset overflows");
+    uint64_t bit_offset = *start;
+    for (uint64_t i = 0; i < count; ++i) {
         if (i > 0) {
             auto next = checked_add(bit_offset, p.width);
             if (!next) invalid_data("DiskANN packed row-ID offset overflows");
@@ -503,8 +505,19 @@ void RowIdStorage::try_for_each(const std::function<void(uint64_t, int64_t)>& f)
         if (!value) invalid_data("DiskANN packed row-ID payload is truncated");
         const auto id = add_to_base(p.base, *value);
         if (!id) invalid_data("DiskANN packed row ID overflows i64");
-        f(i, *id);
+        sink(first + i, *id);
     }
+}
+
+}  // namespace
+
+void RowIdStorage::try_for_each(const std::function<void(uint64_t, int64_t)>& f) const {
+    if (const RawRowIds* r = raw()) {
+        for (uint64_t i = 0; i < r->ids.size(); ++i) f(i, r->ids[i]);
+        return;
+    }
+    const PackedRowIds& p = *packed();
+    walk_packed_row_ids(p, 0, p.count, f);
 }
 
 void RowIdStorage::try_decode_range(uint64_t first, std::span<int64_t> out) const {
@@ -513,22 +526,7 @@ void RowIdStorage::try_decode_range(uint64_t first, std::span<int64_t> out) cons
         std::copy_n(r->ids.begin() + static_cast<std::ptrdiff_t>(first), out.size(), out.begin());
         return;
     }
-    const PackedRowIds& p = *packed();
-    auto start = checked_mul(first, uint64_t{p.width});
-    if (!start) invalid_data("DiskANN packed row-ID offset overflows");
-    uint64_t bit_offset = *start;
-    for (size_t i = 0; i < out.size(); ++i) {
-        if (i > 0) {
-            auto next = checked_add(bit_offset, p.width);
-            if (!next) invalid_data("DiskANN packed row-ID offset overflows");
-            bit_offset = *next;
-        }
-        const auto value = unpack_row_id_delta_at_bit_offset(p.payload, bit_offset, p.width);
-        if (!value) invalid_data("DiskANN packed row-ID payload is truncated");
-        const auto id = add_to_base(p.base, *value);
-        if (!id) invalid_data("DiskANN packed row ID overflows i64");
-        out[i] = *id;
-    }
+    walk_packed_row_ids(*packed(), first, out.size(), [&](uint64_t node, int64_t id) { out[node - first] = id; });
 }
 
 void write_row_id_section(const RowIdStorage& row_ids, ChunkedSectionWriter& sink) {
