@@ -190,45 +190,20 @@ private:
     tbb::enumerable_thread_specific<T> slots_;
 };
 
-// Runs `async` as one task on the pool while `here` runs on the calling
-// thread, and returns when both are done; loops inside `async` run on the
-// pool like any other. Failures are reported in the order async, here: an
-// exception from `async` reaches the caller rather than one from `here`,
-// whatever finished first. With a pool of one thread nothing runs
-// alongside: `async` runs first on the calling thread, and `here` only if
-// `async` succeeds.
+// Runs `async`, then `here`, on the calling thread (loops inside either run
+// on the pool like any other); `here` runs only if `async` succeeded, so a
+// failure of `async` is the one the caller sees. The walk that overlaps a
+// scan with the next read calls this, so the overlap can return here once
+// the pool can run such a task without a host thread waiting on it for ever.
 template <class Async, class Here>
 void run_alongside(Async&& async, Here&& here) {
-    tbb::task_arena* const bounded = detail::bounded_arena_slot();
-    if (current_num_threads() < 2) {
-        async();
-        here();
-        return;
-    }
-    tbb::task_arena& pool_arena = bounded != nullptr ? *bounded : arena();
-    detail::TsanEdges edges;
-    tbb::task_group group;
-    using Fn = std::remove_reference_t<Async>;
-    // The task and the wait may run on threads that read the caller's frame:
-    // each acquires the address of what it reads first (see ArenaCall).
-    const detail::AlongsideTask<Fn> task{&edges, &async, bounded};
-    const detail::AlongsideTask<Fn>* const task_at = &task;
-    detail::TsanEdges::publish(task_at);
-    edges.before_tasks();
-    pool_arena.enqueue(group.defer([task_at] { task_at->run(); }));
-    std::exception_ptr here_failure;
-    try {
-        here();
-    } catch (...) {
-        here_failure = std::current_exception();
-    }
-    // The calling thread joins the pool until the task is done; wait()
-    // rethrows the task's exception.
-    const detail::GroupWait wait{&group};
-    detail::TsanEdges::publish(&wait);
-    pool_arena.execute(wait);
-    edges.after_tasks();
-    if (here_failure) std::rethrow_exception(here_failure);
+    // Runs the two one after the other for now: a task enqueued into the
+    // pool while several host threads wait on the same arena could be left
+    // unrun, and the waiting thread with it (seen with eight host threads
+    // searching at once). The order and the failure order are those the
+    // overlapped form promises.
+    async();
+    here();
 }
 
 // Runs f on the calling thread with every data-parallel loop inside it (its
