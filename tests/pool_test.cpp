@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -94,7 +95,7 @@ TEST(Pool, RunAlongsideRunsBothAndReportsTheTaskFirst) {
             got = e.what();
         }
         EXPECT_EQ(task_sum.load(), 1000u) << c.threads;
-        EXPECT_EQ(here_ran, !c.task_fails) << c.threads;  // run one after the other for now
+        EXPECT_EQ(here_ran, c.threads > 1 || !c.task_fails) << c.threads;
         if (here_ran) {
             EXPECT_EQ(here_thread, std::this_thread::get_id());
         }
@@ -103,6 +104,68 @@ TEST(Pool, RunAlongsideRunsBothAndReportsTheTaskFirst) {
             EXPECT_EQ(got, "");
         }
     }
+    tavren::pool::set_num_threads_for_testing(0);
+}
+
+// Waits up to a minute for `ready`; false if it never came.
+bool wait_for(const std::atomic<bool>& ready) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!ready.load()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// With an idle pool the task really runs alongside: a pool thread starts it
+// while the calling thread is still inside `here`.
+TEST(Pool, RunAlongsideRunsTheTaskOnThePoolWhileHereRuns) {
+    tavren::pool::set_num_threads_for_testing(4);
+    std::atomic<bool> task_started{false};
+    std::thread::id task_thread;
+    bool seen_from_here = false;
+    tavren::pool::run_alongside(
+        [&] {
+            task_thread = std::this_thread::get_id();
+            task_started = true;
+        },
+        [&] { seen_from_here = wait_for(task_started); });
+    EXPECT_TRUE(seen_from_here);
+    EXPECT_NE(task_thread, std::this_thread::get_id());
+    tavren::pool::set_num_threads_for_testing(0);
+}
+
+// When every pool thread is busy with another caller's loop that waits for
+// this call to end, the call still ends: the calling thread runs the task
+// itself once `here` is done instead of waiting for the pool to take it.
+TEST(Pool, RunAlongsideEndsWhileEveryPoolThreadIsBusy) {
+    const size_t threads = 2;
+    tavren::pool::set_num_threads_for_testing(threads);
+    std::atomic<bool> release{false};
+    std::atomic<size_t> entered{0};
+    std::atomic<bool> all_entered{false};
+    std::thread busy([&] {
+        tavren::pool::parallel_for_each_index(threads, [&](size_t) {
+            if (++entered == threads) all_entered = true;
+            while (!release.load()) std::this_thread::yield();
+        });
+    });
+    ASSERT_TRUE(wait_for(all_entered)) << "the pool never ran both tasks";
+
+    std::atomic<bool> returned{false};
+    std::thread::id task_thread;
+    std::thread::id here_thread;
+    std::thread caller([&] {
+        tavren::pool::run_alongside([&] { task_thread = std::this_thread::get_id(); },
+                                    [&] { here_thread = std::this_thread::get_id(); });
+        returned = true;
+    });
+    const bool ended = wait_for(returned);
+    release = true;
+    caller.join();
+    busy.join();
+    EXPECT_TRUE(ended) << "run_alongside waited for a pool that could not take its task";
+    EXPECT_EQ(task_thread, here_thread);
     tavren::pool::set_num_threads_for_testing(0);
 }
 
