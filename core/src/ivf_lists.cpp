@@ -398,17 +398,12 @@ ListStore::ListStore(ListStore&&) noexcept = default;
 ListStore& ListStore::operator=(ListStore&&) noexcept = default;
 ListStore::~ListStore() = default;
 
-ListStore::Scratch& ListStore::scratch(size_t slot) {
-    TD_ASSERT(slot < kReadSlots, "read slot {} out of range", slot);
-    if (!scratch_[slot]) scratch_[slot] = std::make_unique<Scratch>();
-    return *scratch_[slot];
+ListStore::Scratch& ListStore::scratch() {
+    if (!scratch_) scratch_ = std::make_unique<Scratch>();
+    return *scratch_;
 }
 
-size_t ListStore::scratch_bytes() const noexcept {
-    size_t n = 0;
-    for (const std::unique_ptr<Scratch>& sc : scratch_) n += sc ? sc->bytes() : 0;
-    return n;
-}
+size_t ListStore::scratch_bytes() const noexcept { return scratch_ ? scratch_->bytes() : 0; }
 
 void ListStore::set_table(ListTable table) {
     TD_ASSERT(table.counts.size() == nlist_ && table.offsets.size() == nlist_ && table.id_bytes_lens.size() == nlist_,
@@ -491,12 +486,7 @@ std::vector<ListData> ListStore::read_lists(const io::SeekRead& input, std::span
 }
 
 std::span<const ListView> ListStore::read_views(const io::SeekRead& input, std::span<const size_t> lists) {
-    return read_views(input, lists, 0);
-}
-
-std::span<const ListView> ListStore::read_views(const io::SeekRead& input, std::span<const size_t> lists,
-                                                size_t slot) {
-    Scratch& sc = scratch(slot);
+    Scratch& sc = scratch();
     sc.views.assign(lists.size(), ListView{});
     sc.plans.clear();
     sc.rows_at.clear();

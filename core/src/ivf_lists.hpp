@@ -312,12 +312,6 @@ public:
     // payloads together stay within one batched read (batch_read_end), which
     // bounds the scratch; larger requests are served all the same.
     std::span<const ListView> read_views(const io::SeekRead& input, std::span<const size_t> lists);
-    // The same into read slot `slot` (0 or 1; the overload above is slot 0).
-    // Each slot has scratch of its own, so the views of one slot stay valid
-    // while the other is read into: a walk scans one batch while it reads
-    // the next. Streamed chunks use slot 0.
-    static constexpr size_t kReadSlots = 2;
-    std::span<const ListView> read_views(const io::SeekRead& input, std::span<const size_t> lists, size_t slot);
     // Reads one list in bounded row chunks, one host call per chunk, handing
     // each to `consumer` before reading the next. The IDs are read at once
     // when they fit the ID budget, else piece by piece with the chunks, so any
@@ -337,18 +331,16 @@ public:
     std::span<const ListView> read_views(const io::SeekRead& input, std::span<const size_t> lists,
                                          const ListPayloadLayout& layout);
 
-    // Bytes of scratch held between calls: per read slot used, the read
-    // arena (one batched read: 64 MiB of payloads plus pads of at most
-    // code_align - 1 bytes per list, 63 for lists of 4 KiB of codes or more
-    // (63 per list for a layout); or one streamed chunk), the decoded row IDs
-    // of that batch (8 bytes per row), its views and plans, and a layout's
-    // payloads read in pieces. Slot 1 is used only by walks that read one
-    // batch while scanning another.
+    // Bytes of scratch held between calls: the read arena (one batched read:
+    // 64 MiB of payloads plus pads of at most code_align - 1 bytes per list,
+    // 63 for lists of 4 KiB of codes or more (63 per list for a layout); or
+    // one streamed chunk), the decoded row IDs of that batch (8 bytes per
+    // row), its views and plans, and a layout's payloads read in pieces.
     size_t scratch_bytes() const noexcept;
 
 private:
     struct Scratch;
-    Scratch& scratch(size_t slot = 0);
+    Scratch& scratch();
     void read_ids_then_chunks(const io::SeekRead& input, uint64_t offset, uint64_t count, uint64_t id_len,
                               const ChunkConsumer& consumer);
     void read_ids_with_chunks(const io::SeekRead& input, uint64_t offset, uint64_t count, uint64_t id_len,
@@ -358,7 +350,7 @@ private:
     size_t nlist_ = 0;
     ListTable table_;
     ReadBudgets budgets_;
-    std::unique_ptr<Scratch> scratch_[kReadSlots];  // each made on its first list read
+    std::unique_ptr<Scratch> scratch_;  // made on the first list read
 };
 
 }  // namespace tavren::ivf_lists

@@ -328,14 +328,6 @@ void scan_batch_in_parallel(SearchScratch& sc, const S& scanner, std::span<const
 // threshold streamed alone. Heap q receives the candidates of its lists in
 // `order`, within a list in row order (serial) or as that list's ascending
 // best k (parallel).
-//
-// With a pool of two threads or more, a batch that scans on the pool is
-// scanned while the next batch is read (into the store's other read slot):
-// the reads are the same host calls, with the same ranges, in the same
-// order, one at a time on the calling thread; only the scans move. A batch
-// scanned serially, or followed by a streamed list, is scanned before
-// anything further is read. A failing scan is reported before a failing
-// read of the next batch, as without the overlap.
 template <ListScanner S>
 void walk_lists(const ReaderView& r, const S& scanner, std::span<const size_t> order,
                 std::span<const std::span<const size_t>> query_sets, std::span<const typename S::Query> queries,
@@ -377,10 +369,8 @@ void walk_lists(const ReaderView& r, const S& scanner, std::span<const size_t> o
             scan_run(scanner, queries, query_sets[p + j], lists[j].list, lists[j].ids, lists[j].codes, filter, heaps);
         }
     };
-    const bool overlap = pool::current_num_threads() >= 2;
 
     size_t p = 0;
-    size_t slot = 0;
     while (p < order.size()) {
         if (streamed(p)) {
             const std::span<const size_t> set = query_sets[p];
@@ -390,27 +380,10 @@ void walk_lists(const ReaderView& r, const S& scanner, std::span<const size_t> o
             ++p;
             continue;
         }
-        size_t end = batch_end(p);
-        std::span<const ivf_lists::ListView> lists = r.lists.read_views(r.input, order.subspan(p, end - p), slot);
-        for (;;) {
-            const bool parallel = on_pool(lists, p);
-            if (!overlap || !parallel || end >= order.size() || streamed(end)) {
-                scan_batch(lists, p, parallel);
-                p = end;
-                break;
-            }
-            // Scan this batch on the pool while the next one is read into
-            // the other slot, then go on with that one.
-            const size_t next_end = batch_end(end);
-            const size_t next_slot = slot ^ 1;
-            std::span<const ivf_lists::ListView> next;
-            pool::run_alongside([&] { scan_batch(lists, p, true); },
-                                [&] { next = r.lists.read_views(r.input, order.subspan(end, next_end - end), next_slot); });
-            lists = next;
-            slot = next_slot;
-            p = end;
-            end = next_end;
-        }
+        const size_t end = batch_end(p);
+        const std::span<const ivf_lists::ListView> lists = r.lists.read_views(r.input, order.subspan(p, end - p));
+        scan_batch(lists, p, on_pool(lists, p));
+        p = end;
     }
 }
 

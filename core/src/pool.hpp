@@ -7,13 +7,10 @@
 // AssertionFailure) is rethrown on the calling thread.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <type_traits>
 #include <utility>
 
@@ -170,70 +167,6 @@ public:
 private:
     tbb::enumerable_thread_specific<T> slots_;
 };
-
-// Runs `async` alongside `here` and returns when both are done: `async` is
-// offered to the pool as one task while `here` runs on the calling thread;
-// loops inside either run on the pool like any other. The calling thread
-// never waits for the pool to pick the task up: once `here` is done it runs
-// `async` itself unless a pool thread has already started it, and it waits
-// only for a task that is running (which needs nothing from the caller), so
-// a busy or starved pool delays the call but cannot hang it. `here` always
-// runs on the calling thread. Failures are reported in the order async,
-// here: an exception from `async` reaches the caller rather than one from
-// `here`, whatever finished first. With a pool of one thread, or inside
-// run_with_thread_cap, nothing runs alongside: `async` runs first on the
-// calling thread, and `here` only if `async` succeeded.
-template <class Async, class Here>
-void run_alongside(Async&& async, Here&& here) {
-    if (detail::bounded_arena_slot() != nullptr || current_num_threads() < 2) {
-        async();
-        here();
-        return;
-    }
-    using Fn = std::remove_reference_t<Async>;
-    // Shared with the offered task, which may be dequeued long after this
-    // call returned (the caller ran `async` itself): it then only sees that
-    // the task was taken and drops its reference.
-    struct Offer {
-        std::atomic<int> owner{0};  // 0 = not started, 1 = a pool thread, 2 = the caller
-        Fn* fn = nullptr;
-        std::exception_ptr failure;
-        std::mutex mutex;
-        std::condition_variable finished;
-        bool done = false;
-    };
-    auto offer = std::make_shared<Offer>();
-    offer->fn = &async;
-    detail::TsanEdges::publish(offer.get());
-    arena().enqueue([offer] {
-        detail::TsanEdges::receive(offer.get());
-        int expected = 0;
-        if (!offer->owner.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) return;
-        try {
-            (*offer->fn)();
-        } catch (...) {
-            offer->failure = std::current_exception();
-        }
-        std::lock_guard<std::mutex> lock(offer->mutex);
-        offer->done = true;
-        offer->finished.notify_one();
-    });
-    std::exception_ptr here_failure;
-    try {
-        here();
-    } catch (...) {
-        here_failure = std::current_exception();
-    }
-    int expected = 0;
-    if (offer->owner.compare_exchange_strong(expected, 2, std::memory_order_acq_rel)) {
-        async();  // not started anywhere: run it here; its exception wins
-    } else {
-        std::unique_lock<std::mutex> lock(offer->mutex);
-        offer->finished.wait(lock, [&] { return offer->done; });
-        if (offer->failure) std::rethrow_exception(offer->failure);
-    }
-    if (here_failure) std::rethrow_exception(here_failure);
-}
 
 // Runs f on the calling thread with every data-parallel loop inside it (its
 // own and those of the functions it calls, on any thread) confined to at most

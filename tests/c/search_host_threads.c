@@ -7,9 +7,9 @@
  * must succeed, every result must equal, bit for bit, what the same search
  * returned on one thread beforehand, and the library must write nothing to
  * standard error. Readers see a cap of four ranges per read call, so a batch
- * over the 16 lists takes four batched reads: on pools of two threads or
- * more each is scanned while the next is read. scripts/tsan-check runs it
- * under ThreadSanitizer. */
+ * over the 16 lists takes four batched reads, each scanned on the pool
+ * while the other host threads use it too. scripts/tsan-check runs it under
+ * ThreadSanitizer. */
 #include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
