@@ -75,7 +75,11 @@ public:
 
     AdjacencyLocator adjacency_locator(size_t node) const override { return reader_.adjacency_locator(node); }
     void validate_page_once(uint64_t page, std::span<const uint8_t> page_bytes) override {
-        resident_.adjacency_validation->validate_page(page, page_bytes, reader_.header(), resident_.adjacency_index);
+        // A page found valid once stays valid: answer from its state byte
+        // without building the check, which would allocate on every round.
+        AdjacencyValidationCache& validation = *resident_.adjacency_validation;
+        if (validation.state(page) == AdjacencyValidationCache::kValid) return;
+        validation.validate_page(page, page_bytes, reader_.header(), resident_.adjacency_index);
     }
     ds::SharedWindowCacheView& shared_adjacency_cache() override { return adjacency_view_; }
     void compute_distance_table(std::span<const float> query, std::span<float> table) const override {
