@@ -12,7 +12,15 @@
 // the dedupe ratio (windows the sessions read / windows streaming read).
 // Results are compared bit for bit. Usage:
 //   diskann_batch_bench INDEX_FILE [queries (default 4096)] [data dir]
+//   diskann_batch_bench --scaling INDEX_FILE [queries (default 10000)] [L list (default 20,50)] [data dir]
+// The second form times batches of 1000 queries (top_k 10, the memory
+// profile's default budgets, as the ANN harness's memory mode) at pools of 1
+// and 8 threads, the two pool sizes alternating round after round, and prints
+// per round the batch QPS, the process CPU time per query and the calling
+// thread's CPU time per batch: on a shared machine the CPU figures show
+// whether a change in QPS is the code's or the machine's.
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -117,9 +125,75 @@ void phases(const std::shared_ptr<const std::vector<uint8_t>>& file, std::span<c
     pool::set_num_threads_for_testing(0);
 }
 
+double cpu_seconds(clockid_t clock) {
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+int scaling(const std::shared_ptr<const std::vector<uint8_t>>& file, const ann::Matrix& q,
+            const std::vector<uint64_t>& widths) {
+    const size_t d = q.cols;
+    const size_t batch = 1000;
+    const int rounds = 3;
+    std::printf("%zu queries, d %zu, top_k 10, batches of %zu; %d rounds, pools 1 and 8 alternating\n", q.rows, d,
+                batch, rounds);
+    std::printf("%6s %6s %5s %10s %14s %16s %8s\n", "round", "L", "pool", "batch QPS", "CPU us/query",
+                "caller CPU ms/b", "8/1");
+    for (int round = 0; round < rounds; ++round) {
+        for (const uint64_t l : widths) {
+            double qps1 = 0;
+            for (const size_t threads : {1, 8}) {
+                pool::set_num_threads_for_testing(threads);
+                auto reader = diskann_io::DiskAnnIndexReader::open_with_options(std::make_shared<BytesFile>(file), {});
+                reader.optimize_for_search();
+                std::vector<int64_t> ids;
+                std::vector<float> dist;
+                // One untimed pass warms the caches as the harness's first batches do.
+                for (int pass = 0; pass < 2; ++pass) {
+                    const double w0 = cpu_seconds(CLOCK_MONOTONIC);
+                    const double p0 = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID);
+                    const double t0 = cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
+                    size_t batches = 0;
+                    for (size_t at = 0; at < q.data.size(); at += batch * d) {
+                        const size_t len = std::min(batch * d, q.data.size() - at);
+                        reader.search_batch(std::span<const float>(q.data).subspan(at, len), 10, l, ids, dist);
+                        ++batches;
+                    }
+                    const double wall = cpu_seconds(CLOCK_MONOTONIC) - w0;
+                    const double proc = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID) - p0;
+                    const double caller = cpu_seconds(CLOCK_THREAD_CPUTIME_ID) - t0;
+                    if (pass == 0) continue;
+                    const double qps = double(q.rows) / wall;
+                    if (threads == 1) qps1 = qps;
+                    std::printf("%6d %6llu %5zu %10.0f %14.1f %16.2f %8s\n", round, (unsigned long long)l, threads, qps,
+                                proc / double(q.rows) * 1e6, caller / double(batches) * 1e3,
+                                threads == 1 ? "" : (std::to_string(qps / qps1).substr(0, 4) + "x").c_str());
+                }
+            }
+        }
+    }
+    pool::set_num_threads_for_testing(0);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 3 && std::strcmp(argv[1], "--scaling") == 0) {
+        const size_t nq = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 10000;
+        std::vector<uint64_t> widths;
+        for (const char* p = argc > 4 ? argv[4] : "20,50"; *p;) {
+            char* end = nullptr;
+            widths.push_back(std::strtoull(p, &end, 10));
+            p = *end == ',' ? end + 1 : end;
+        }
+        const std::string dir = argc > 5 ? argv[5] : "/usr/share/datasets/fashion-mnist";
+        std::ifstream in(argv[2], std::ios::binary);
+        auto file = std::make_shared<const std::vector<uint8_t>>(std::istreambuf_iterator<char>(in),
+                                                                 std::istreambuf_iterator<char>());
+        return scaling(file, ann::read_idx_ubyte(dir + "/t10k-images-idx3-ubyte.gz", nq), widths);
+    }
     if (argc < 2) {
         std::fprintf(stderr, "usage: diskann_batch_bench INDEX_FILE [queries] [data dir]\n");
         return 2;

@@ -7,6 +7,7 @@
 // hang aborts instead of stalling the suite.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,7 @@
 #include "memory_source.hpp"
 #include "pool.hpp"
 #include "random_rows.hpp"
+#include "read_options.hpp"
 #include "search_params.hpp"
 
 using namespace tavren;
@@ -411,6 +414,96 @@ TEST(DiskAnnBatch, PlanStreamingWindowChunks) {
               (std::vector<WindowChunk>{{0, 1}, {1, 2}, {2, 3}}));
     big[1].len = 67108864 - 4096;  // exactly 64 MiB with the first
     EXPECT_EQ(diskann_search::plan_streaming_window_chunks(big), (std::vector<WindowChunk>{{0, 2}, {2, 3}}));
+}
+
+// The grouping of a chunk's (query, node) pairs by window, against a plain
+// stable sort of every pair by window offset, by dense counting and by the
+// sorted fallback alike: same windows, same boundaries, same places.
+TEST(DiskAnnBatch, GroupPairsByWindowMatchesAStableSortOfThePairs) {
+    using diskann_windows::ReadWindow;
+    using diskann_windows::VectorWindowPlanner;
+    read_options::ReadPlan plan;
+    plan.window_bytes = 4096;
+    plan.beam_width = 4;
+    plan.ranges_per_read = 1;
+    struct Case {
+        const char* name;
+        uint64_t record_bytes;
+        uint64_t records;
+        size_t queries;
+        size_t max_nodes;  // per query; 0..max_nodes nodes each
+        uint64_t node_limit;
+    };
+    const Case cases[] = {
+        {"two records per window, clipped last window", 1568, 9001, 40, 30, 9001},
+        {"one record per window", 8192, 500, 17, 50, 500},
+        {"forty records per window", 100, 100000, 64, 80, 100000},
+        {"sparse: few nodes far apart", 1568, 2000000, 5, 3, 2000000},
+        {"no pairs at all", 1568, 100, 6, 0, 100},
+    };
+    const uint64_t section = 12288;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const VectorWindowPlanner planner =
+            VectorWindowPlanner::create(plan, section, c.records * c.record_bytes, c.record_bytes);
+        std::mt19937_64 rng(c.records);
+        std::vector<std::vector<size_t>> nodes(c.queries);
+        for (std::vector<size_t>& list : nodes) {
+            const size_t n = c.max_nodes == 0 ? 0 : rng() % (c.max_nodes + 1);
+            for (size_t i = 0; i < n; ++i) list.push_back(static_cast<size_t>(rng() % c.node_limit));
+            if (!list.empty()) list.push_back(c.records - 1);  // the clipped last window
+        }
+        std::vector<const std::vector<size_t>*> slots;
+        for (const auto& list : nodes) slots.push_back(&list);
+
+        // Reference: every pair numbered in query order, stably sorted by offset.
+        std::vector<std::pair<uint64_t, size_t>> by_offset;
+        std::vector<ReadWindow> pair_windows;
+        for (const auto& list : nodes) {
+            for (const size_t node : list) {
+                const ReadWindow w = *planner.window_for_node(node);
+                by_offset.push_back({w.offset, pair_windows.size()});
+                pair_windows.push_back(w);
+            }
+        }
+        std::stable_sort(by_offset.begin(), by_offset.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::vector<ReadWindow> windows;
+        std::vector<size_t> starts;
+        std::vector<size_t> place(by_offset.size());
+        for (size_t at = 0; at < by_offset.size(); ++at) {
+            if (at == 0 || by_offset[at].first != by_offset[at - 1].first) {
+                windows.push_back(pair_windows[by_offset[at].second]);
+                starts.push_back(at);
+            }
+            place[by_offset[at].second] = at;
+        }
+        starts.push_back(by_offset.size());
+        std::vector<size_t> query_start{0};
+        for (const auto& list : nodes) query_start.push_back(query_start.back() + list.size());
+
+        for (const uint64_t per_pair : {diskann_search::kDenseWindowGroupingPerPair, uint64_t{0}}) {
+            SCOPED_TRACE(per_pair);
+            const diskann_search::WindowGroups g = diskann_search::group_pairs_by_window(planner, slots, per_pair);
+            ASSERT_EQ(g.windows.size(), windows.size());
+            for (size_t i = 0; i < windows.size(); ++i) {
+                EXPECT_EQ(g.windows[i].offset, windows[i].offset);
+                EXPECT_EQ(g.windows[i].len, windows[i].len);
+            }
+            EXPECT_EQ(g.group_start, starts);
+            EXPECT_EQ(g.place, place);
+            EXPECT_EQ(g.query_start, query_start);
+        }
+    }
+    // A node past the section fails, whichever way the pairs are grouped.
+    const VectorWindowPlanner planner = VectorWindowPlanner::create(plan, section, 10 * 1568, 1568);
+    const std::vector<size_t> bad{3, 10};
+    const std::vector<const std::vector<size_t>*> slots{&bad};
+    for (const uint64_t per_pair : {diskann_search::kDenseWindowGroupingPerPair, uint64_t{0}}) {
+        const auto f = failure_of([&] { diskann_search::group_pairs_by_window(planner, slots, per_pair); });
+        EXPECT_EQ(f.kind, ErrorKind::InvalidData);
+        EXPECT_EQ(f.message, "DiskANN raw-vector record is out of range");
+    }
 }
 
 TEST(DiskAnnBatch, StreamingReadsEachRawWindowOncePerChunk) {

@@ -48,6 +48,62 @@ std::vector<WindowChunk> plan_streaming_window_chunks(std::span<const ReadWindow
     return chunks;
 }
 
+WindowGroups group_pairs_by_window(const diskann_windows::VectorWindowPlanner& planner,
+                                   std::span<const std::vector<size_t>* const> slots, uint64_t dense_per_pair) {
+    // A window's offset grows with its index (node / records per window), so
+    // the pairs are counted per window index and placed by counting: no hash
+    // table and no sort, unless the indices in use are sparse.
+    const size_t m = slots.size();
+    const uint64_t per_window = planner.records_per_window();
+    WindowGroups g;
+    g.query_start.assign(m + 1, 0);
+    for (size_t q = 0; q < m; ++q) g.query_start[q + 1] = g.query_start[q] + slots[q]->size();
+    const size_t pairs = g.query_start[m];
+    std::vector<uint64_t> pair_window(pairs);
+    uint64_t max_window = 0;
+    for (size_t q = 0, i = 0; q < m; ++q) {
+        for (const size_t node : *slots[q]) {
+            if (!planner.window_for_node(node)) invalid_data("DiskANN raw-vector record is out of range");
+            pair_window[i] = node / per_window;
+            max_window = std::max(max_window, pair_window[i]);
+            ++i;
+        }
+    }
+    g.place.resize(pairs);
+    const std::optional<uint64_t> dense_bound = checked_mul(dense_per_pair, pairs);
+    const bool dense = dense_per_pair > 0 && (!dense_bound || max_window <= saturating_add(*dense_bound,
+                                                                                           kDenseWindowGroupingSlack));
+    if (pairs > 0 && dense) {
+        std::vector<size_t> cursor(static_cast<size_t>(max_window) + 1, 0);
+        for (const uint64_t wi : pair_window) ++cursor[wi];
+        size_t at = 0;
+        for (size_t wi = 0; wi < cursor.size(); ++wi) {
+            if (cursor[wi] == 0) continue;
+            g.windows.push_back(*planner.window_for_node(wi * per_window));
+            g.group_start.push_back(at);
+            const size_t n = cursor[wi];
+            cursor[wi] = at;
+            at += n;
+        }
+        for (size_t i = 0; i < pairs; ++i) g.place[i] = cursor[pair_window[i]]++;
+    } else if (pairs > 0) {
+        std::vector<size_t> order(pairs);
+        for (size_t i = 0; i < pairs; ++i) order[i] = i;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](size_t a, size_t b) { return pair_window[a] < pair_window[b]; });
+        for (size_t at = 0; at < pairs; ++at) {
+            const size_t i = order[at];
+            if (at == 0 || pair_window[i] != pair_window[order[at - 1]]) {
+                g.windows.push_back(*planner.window_for_node(pair_window[i] * per_window));
+                g.group_start.push_back(at);
+            }
+            g.place[i] = at;
+        }
+    }
+    g.group_start.push_back(pairs);
+    return g;
+}
+
 }  // namespace tavren::diskann_search
 
 namespace tavren::diskann_io {
@@ -292,19 +348,10 @@ void DiskAnnIndexReader::generate_unfiltered_candidate_nodes(std::span<const flo
 
 namespace {
 
-// One (query, node) pair of a chunk rerank, keyed by its window.
-struct WindowReference {
-    uint64_t window_offset;
-    size_t query;
-    size_t node;
-};
-
-// What the parallel scorer reads of one reference.
-struct ExactRerankReference {
-    std::span<const uint8_t> record;
-    size_t query;
-    int64_t row_id;
-};
+// The heaps of a chunk are filled on the pool from this many (query, node)
+// pairs on, a few dozen queries per task.
+constexpr size_t kParallelHeapMinPairs = 4096;
+constexpr size_t kHeapQueriesPerTask = 32;
 
 }  // namespace
 
@@ -335,70 +382,36 @@ void DiskAnnIndexReader::rerank_candidate_batch_streaming(std::span<const float>
     const diskann_windows::VectorWindowPlanner planner =
         diskann_windows::VectorWindowPlanner::create(plan, raw.offset, raw.length, header_.record_bytes);
 
-    // Group the pairs by window: query order, then node order, inside each
-    // window; windows ascending by offset. The windows are gathered in a map
-    // by offset and only they are sorted; the pairs are then placed by
-    // counting, walking them in query order, so each group keeps that order.
-    size_t pairs = 0;
-    for (const auto* slot : slots) pairs += slot->size();
-    std::vector<WindowReference> by_query;
-    std::vector<size_t> group_of;  // group (in first-use order) of each pair
-    std::vector<ReadWindow> first_use;
-    std::vector<size_t> group_size;
-    by_query.reserve(pairs);
-    group_of.reserve(pairs);
-    diskann_windows::OffsetMap<size_t> group_index;
-    for (size_t q = 0; q < m; ++q) {
+    const ds::WindowGroups groups = ds::group_pairs_by_window(planner, slots);
+    const std::vector<ReadWindow>& windows = groups.windows;
+    const std::vector<size_t>& group_start = groups.group_start;
+    const std::vector<size_t>& query_start = groups.query_start;
+    const std::vector<size_t>& pos = groups.place;
+    const size_t pairs = query_start[m];
+    // The pairs in window order: query and node.
+    std::vector<size_t> ref_query(pairs);
+    std::vector<size_t> ref_node(pairs);
+    for (size_t q = 0, i = 0; q < m; ++q) {
         for (const size_t node : *slots[q]) {
-            const std::optional<ReadWindow> w = planner.window_for_node(node);
-            if (!w) invalid_data("DiskANN raw-vector record is out of range");
-            size_t g;
-            if (const size_t* found = group_index.find(w->offset)) {
-                g = *found;
-            } else {
-                g = first_use.size();
-                group_index.insert_or_assign(w->offset, g);
-                first_use.push_back(*w);
-                group_size.push_back(0);
-            }
-            ++group_size[g];
-            by_query.push_back({w->offset, q, node});
-            group_of.push_back(g);
+            ref_query[pos[i]] = q;
+            ref_node[pos[i]] = node;
+            ++i;
         }
     }
-    std::vector<size_t> order(first_use.size());
-    for (size_t g = 0; g < order.size(); ++g) order[g] = g;
-    std::sort(order.begin(), order.end(),
-              [&](size_t a, size_t b) { return first_use[a].offset < first_use[b].offset; });
-    std::vector<ReadWindow> windows;
-    std::vector<size_t> group_start;  // first reference of each window, then refs.size()
-    std::vector<size_t> cursor(first_use.size());
-    windows.reserve(order.size());
-    group_start.reserve(order.size() + 1);
-    size_t at = 0;
-    for (const size_t g : order) {
-        windows.push_back(first_use[g]);
-        group_start.push_back(at);
-        cursor[g] = at;
-        at += group_size[g];
-    }
-    group_start.push_back(at);
-    std::vector<WindowReference> refs(by_query.size());
-    for (size_t i = 0; i < by_query.size(); ++i) refs[cursor[group_of[i]]++] = by_query[i];
     const std::vector<ds::WindowChunk> chunks = ds::plan_streaming_window_chunks(windows);
-    stats_.rerank_candidates = saturating_add(stats_.rerank_candidates, refs.size());
+    stats_.rerank_candidates = saturating_add(stats_.rerank_candidates, pairs);
     stats_.rerank_windows = saturating_add(stats_.rerank_windows, windows.size());
     stats_.rerank_window_batches = saturating_add(stats_.rerank_window_batches, chunks.size());
 
-    std::vector<std::vector<ExactSearchResult>> heaps(m);
+    // Row ID and distance of every pair, in window order.
+    std::vector<int64_t> ref_row(pairs);
+    std::vector<float> ref_distance(pairs);
     const uint64_t budget = cache_budgets_.vector_cache_bytes;
     ReaderSource source(*this);
     ds::SharedWindowCacheView* shared = budget > 0 ? &source.shared_vector_cache() : nullptr;
     ds::DiskAnnQueryScratch& scratch = *scratch_;
     scratch.begin_rerank();
     const bool pool_parallel = pool::current_num_threads() >= 2;
-    std::vector<ExactRerankReference> parallel_refs;
-    std::vector<float> parallel_distances;
     try {
         for (const ds::WindowChunk& c : chunks) {
             const std::span<const ReadWindow> chunk_windows =
@@ -410,60 +423,35 @@ void DiskAnnIndexReader::rerank_candidate_batch_streaming(std::span<const float>
             stats_.vector_windows_read = saturating_add(stats_.vector_windows_read, load.windows_read);
             stats_.vector_window_evictions = saturating_add(stats_.vector_window_evictions, load.shared_evictions);
 
-            const size_t r_begin = group_start[c.begin];
-            const size_t r_end = group_start[c.end];
-            const size_t r = r_end - r_begin;
+            const size_t r = group_start[c.end] - group_start[c.begin];
             const std::optional<uint64_t> products = checked_mul(r, d);
             const bool parallel = pool_parallel && (!products || *products >= ds::kParallelRerankMinProducts);
-
-            // Walks the chunk's references in window order with each one's record.
-            const auto for_each_record = [&](auto&& f) {
-                for (size_t wi = c.begin; wi < c.end; ++wi) {
+            // Scores the references of windows [lo, hi): reads only the
+            // queries, the loaded windows and the pair arrays, and writes
+            // each pair's own row ID and distance, so any split of the
+            // windows gives the same values.
+            const auto score_windows = [&](size_t lo, size_t hi) {
+                for (size_t wi = lo; wi < hi; ++wi) {
                     const std::optional<std::span<const uint8_t>> bytes = scratch.vector_cache.get(windows[wi]);
                     if (!bytes) invalid_data("DiskANN vector window is not loaded");
                     for (size_t i = group_start[wi]; i < group_start[wi + 1]; ++i) {
-                        const WindowReference& ref = refs[i];
-                        f(ref, row_id(ref.node), planner.record(windows[wi], *bytes, ref.node));
+                        const size_t node = ref_node[i];
+                        const std::span<const uint8_t> record = planner.record(windows[wi], *bytes, node);
+                        ref_row[i] = row_id(node);
+                        ref_distance[i] = ds::raw_vector_distance(queries.subspan(ref_query[i] * d, d), record,
+                                                                  encoding, metric, kernel);
                     }
                 }
             };
-            const auto query_of = [&](size_t q) { return queries.subspan(q * d, d); };
             if (!parallel) {
-                for_each_record([&](const WindowReference& ref, int64_t row, std::span<const uint8_t> record) {
-                    const float dist = ds::raw_vector_distance(query_of(ref.query), record, encoding, metric, kernel);
-                    ds::push_bounded_exact_result(heaps[ref.query], row, static_cast<size_t>(top_k), dist);
-                });
+                score_windows(c.begin, c.end);
             } else {
                 stats_.parallel_rerank_chunks = increment(stats_.parallel_rerank_chunks);
                 stats_.parallel_rerank_references = saturating_add(stats_.parallel_rerank_references, r);
-                // One task per run of windows: each builds the references of
-                // its windows in their places (the serial scorer's order) and
-                // computes their distances, reading only the queries and the
-                // loaded windows; the heaps are filled afterwards in reference
-                // order, so the result is the serial scorer's.
-                parallel_refs.resize(r);
-                parallel_distances.assign(r, 0.0f);
-                const size_t per_window = (r + (c.end - c.begin) - 1) / (c.end - c.begin);
+                const size_t refs_per_window = (r + (c.end - c.begin) - 1) / (c.end - c.begin);
                 const size_t grain = std::max<size_t>(
-                    1, ds::kParallelRerankGrainProducts / std::max<size_t>(per_window * std::max<size_t>(d, 1), 1));
-                pool::parallel_for(c.begin, c.end, grain, [&](size_t lo, size_t hi) {
-                    for (size_t wi = lo; wi < hi; ++wi) {
-                        const std::optional<std::span<const uint8_t>> bytes = scratch.vector_cache.get(windows[wi]);
-                        if (!bytes) invalid_data("DiskANN vector window is not loaded");
-                        for (size_t i = group_start[wi]; i < group_start[wi + 1]; ++i) {
-                            const WindowReference& ref = refs[i];
-                            ExactRerankReference& out = parallel_refs[i - r_begin];
-                            out = {planner.record(windows[wi], *bytes, ref.node), ref.query, row_id(ref.node)};
-                            parallel_distances[i - r_begin] =
-                                ds::raw_vector_distance(query_of(ref.query), out.record, encoding, metric, kernel);
-                        }
-                    }
-                });
-                for (size_t i = 0; i < r; ++i) {
-                    const ExactRerankReference& ref = parallel_refs[i];
-                    ds::push_bounded_exact_result(heaps[ref.query], ref.row_id, static_cast<size_t>(top_k),
-                                                  parallel_distances[i]);
-                }
+                    1, ds::kParallelRerankGrainProducts / std::max<size_t>(refs_per_window * std::max<size_t>(d, 1), 1));
+                pool::parallel_for(c.begin, c.end, grain, score_windows);
             }
             scratch.vector_cache.touch_windows(chunk_windows);
             stats_.vector_window_evictions = saturating_add(stats_.vector_window_evictions,
@@ -475,13 +463,32 @@ void DiskAnnIndexReader::rerank_candidate_batch_streaming(std::span<const float>
     }
     scratch.recycle_adjacency_windows();
 
+    // The heaps, one query at a time: a query's pairs are pushed in query
+    // order rather than window order, which changes nothing since the heap
+    // keeps the top_k least by (distance in total order, row ID), whatever
+    // the order of the pushes. Queries are independent, so they are filled
+    // and finished on the pool.
     reserve_results(m, top_k, ids, distances);
-    std::vector<int64_t> qids;
-    std::vector<float> qdistances;
-    for (size_t q = 0; q < m; ++q) {
-        ds::finish_exact_results(heaps[q], static_cast<size_t>(top_k), qids, qdistances);
-        ids.insert(ids.end(), qids.begin(), qids.end());
-        distances.insert(distances.end(), qdistances.begin(), qdistances.end());
+    ids.resize(m * static_cast<size_t>(top_k));
+    distances.resize(m * static_cast<size_t>(top_k));
+    const size_t k = static_cast<size_t>(top_k);
+    const auto finish_queries = [&](size_t lo, size_t hi) {
+        std::vector<ExactSearchResult> heap;
+        std::vector<int64_t> qids;
+        std::vector<float> qdistances;
+        for (size_t q = lo; q < hi; ++q) {
+            for (size_t i = query_start[q]; i < query_start[q + 1]; ++i) {
+                ds::push_bounded_exact_result(heap, ref_row[pos[i]], k, ref_distance[pos[i]]);
+            }
+            ds::finish_exact_results(heap, k, qids, qdistances);
+            std::copy(qids.begin(), qids.end(), ids.begin() + static_cast<std::ptrdiff_t>(q * k));
+            std::copy(qdistances.begin(), qdistances.end(), distances.begin() + static_cast<std::ptrdiff_t>(q * k));
+        }
+    };
+    if (pool_parallel && pairs >= kParallelHeapMinPairs) {
+        pool::parallel_for(0, m, kHeapQueriesPerTask, finish_queries);
+    } else {
+        finish_queries(0, m);
     }
 }
 

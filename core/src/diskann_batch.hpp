@@ -78,6 +78,30 @@ struct WindowChunk {
 // holds at most 1024 windows and at most 64 MiB (saturating sum).
 std::vector<WindowChunk> plan_streaming_window_chunks(std::span<const ReadWindow> windows);
 
+// The (query, node) pairs of a chunk rerank grouped by raw-vector window.
+// Pairs are numbered in query order (query 0's nodes in their order, then
+// query 1's, ...); their place in window order is ascending window offset,
+// then that numbering.
+struct WindowGroups {
+    std::vector<ReadWindow> windows;   // distinct windows, ascending by offset
+    std::vector<size_t> group_start;   // first place of each window's pairs, then the pair count
+    std::vector<size_t> query_start;   // first pair number of each query, then the pair count
+    std::vector<size_t> place;         // place in window order of each pair (by pair number)
+};
+
+// Window indices up to this many per pair (plus a constant) are grouped by
+// counting over a dense array; sparser ones by sorting the pairs.
+inline constexpr uint64_t kDenseWindowGroupingPerPair = 4;
+inline constexpr uint64_t kDenseWindowGroupingSlack = 4096;
+
+// Groups the nodes of `slots` (one list per chunk query) by the planner's
+// windows. `dense_per_pair` sets the dense-counting bound (tests pass 0 to
+// force the sort); both ways give the same groups. InvalidData "DiskANN
+// raw-vector record is out of range" for a node outside the section.
+WindowGroups group_pairs_by_window(const diskann_windows::VectorWindowPlanner& planner,
+                                   std::span<const std::vector<size_t>* const> slots,
+                                   uint64_t dense_per_pair = kDenseWindowGroupingPerPair);
+
 // The calibration threshold, the f32 nearest 0.98; a stability passes when
 // it is greater than or equal to it.
 inline constexpr float kCalibrationStabilityThreshold = 0.98f;
