@@ -66,7 +66,7 @@ TEST(CacheBudgets, ExplicitBudgetsStandAsGiven) {
 
 TEST(ReadPlan, DefaultsPerProfile) {
     EXPECT_EQ(ReadPlan::default_for(DeploymentProfile::Auto), (ReadPlan{16384, 4, 4}));
-    EXPECT_EQ(ReadPlan::default_for(DeploymentProfile::Memory), (ReadPlan{4096, 16, 4}));
+    EXPECT_EQ(ReadPlan::default_for(DeploymentProfile::Memory), (ReadPlan{4096, 1, 4}));
     EXPECT_EQ(ReadPlan::default_for(DeploymentProfile::LocalStorage), (ReadPlan{16384, 4, 4}));
     EXPECT_EQ(ReadPlan::default_for(DeploymentProfile::RemoteStorage), (ReadPlan{32768, 16, 4}));
     EXPECT_EQ(ReadPlan::default_for(DeploymentProfile::ObjectStore), (ReadPlan{65536, 16, 4}));
@@ -91,9 +91,12 @@ TEST(ReadPlan, WithCapabilities) {
         {DeploymentProfile::RemoteStorage, {0, 5000, 0}, {8192, 16, 4}},
         {DeploymentProfile::RemoteStorage, {0, 1048575, 0}, {1048576, 16, 4}},
         {DeploymentProfile::RemoteStorage, {0, 2000000, 0}, {1048576, 16, 4}},
-        {DeploymentProfile::Memory, {0, 0, 2}, {4096, 2, 2}},
+        {DeploymentProfile::Memory, {0, 0, 2}, {4096, 1, 2}},
         {DeploymentProfile::Memory, {0, 0, 1}, {4096, 1, 1}},
-        {DeploymentProfile::Memory, {0, 0, 8}, {4096, 8, 4}},
+        {DeploymentProfile::Memory, {0, 0, 8}, {4096, 1, 4}},
+        {DeploymentProfile::RemoteStorage, {0, 0, 2}, {32768, 2, 2}},
+        {DeploymentProfile::RemoteStorage, {0, 0, 1}, {32768, 1, 1}},
+        {DeploymentProfile::RemoteStorage, {0, 0, 8}, {32768, 8, 4}},
         {DeploymentProfile::LocalStorage, {0, 0, 100}, {16384, 4, 4}},
         // The latency hint plays no part here.
         {DeploymentProfile::ObjectStore, {123456789, 0, 0}, {65536, 16, 4}},

@@ -167,7 +167,7 @@ std::string read_profile_name(uint64_t window_bytes, uint64_t beam_width) {
         uint64_t window, beam;
     };
     constexpr P kProfiles[] = {
-        {"memory", 4096, 16}, {"local_storage", 16384, 4}, {"remote_storage", 32768, 16}, {"object_store", 65536, 16}};
+        {"memory", 4096, 1}, {"local_storage", 16384, 4}, {"remote_storage", 32768, 16}, {"object_store", 65536, 16}};
     for (const P& p : kProfiles) {
         if (p.window == window_bytes && p.beam == beam_width) return p.name;
     }

@@ -66,7 +66,14 @@ CacheBudgets VectorIndexReaderOptions::resolve_cache_budgets(DeploymentProfile p
 
 ReadPlan ReadPlan::default_for(DeploymentProfile profile) noexcept {
     switch (profile) {
-        case DeploymentProfile::Memory: return {4096, 16, 4};
+        // Reads from memory cost next to nothing, so the memory profile gains
+        // nothing from sending a round of adjacency reads together; and since
+        // a search goes on until no retained node is left unexpanded, a wide
+        // round only expands nodes a best-first walk would never reach
+        // (Fashion-MNIST, list 12: 59.5 nodes expanded at width 16 against 17.6
+        // at width 1, recall 0.960 against 0.954, 1.75x the queries per second
+        // at equal recall). One node per round.
+        case DeploymentProfile::Memory: return {4096, 1, 4};
         case DeploymentProfile::RemoteStorage: return {32768, 16, 4};
         case DeploymentProfile::ObjectStore: return {65536, 16, 4};
         case DeploymentProfile::Auto:

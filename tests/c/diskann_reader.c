@@ -107,7 +107,7 @@ done:
 static void check_profiles(Source *src) {
     static const uint64_t hints[4] = {49999, 50000, 750000, 3000000};
     static const uint64_t windows[4] = {4096, 16384, 32768, 65536};
-    static const uint64_t beams[4] = {16, 4, 16, 16};
+    static const uint64_t beams[4] = {1, 4, 16, 16};
     int k;
     for (k = 0; k < 4; ++k) {
         FfiReadPlan plan;
@@ -308,7 +308,8 @@ int main(void) {
 
     check_batches(&src);
 
-    /* Small lists under the memory profile (beam width 16): l_search 10 still
+    /* Small lists with a wide beam (the remote-storage profile, beam width
+     * 16): l_search 10 still
      * searches until no retained node is left unexpanded, so stored rows
      * from every cluster (the entry lies in one of five) find themselves
      * first. A search that stopped after 10 expansions went one round past
@@ -321,7 +322,7 @@ int main(void) {
         float dist[10];
         FfiSearchParams p;
         int j;
-        r = tavren_dadiza_reader_open(input_of(&src, 1000, 0));
+        r = tavren_dadiza_reader_open(input_of(&src, 750000, 0));
         CHECK(r != NULL);
         CHECK(tavren_dadiza_reader_read_plan(r, &plan) == 0);
         CHECK(plan.beam_width == 16);

@@ -133,7 +133,8 @@ TEST(AnnMeasure, PercentilesByNearestRank) {
 }
 
 TEST(AnnMeasure, ReadProfileNamesFromThePlan) {
-    EXPECT_EQ(ta::read_profile_name(4096, 16), "memory");
+    EXPECT_EQ(ta::read_profile_name(4096, 1), "memory");
+    EXPECT_EQ(ta::read_profile_name(4096, 16), "custom");
     EXPECT_EQ(ta::read_profile_name(16384, 4), "local_storage");
     EXPECT_EQ(ta::read_profile_name(32768, 16), "remote_storage");
     EXPECT_EQ(ta::read_profile_name(65536, 16), "object_store");
