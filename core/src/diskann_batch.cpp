@@ -191,13 +191,16 @@ void DiskAnnIndexReader::search_batch(std::span<const float> queries, uint64_t t
         prepared = normalized;
     }
 
+    const CandidateNodes unfiltered = [&](DiskAnnIndexReader& r, std::span<const float> q, std::vector<size_t>& nodes) {
+        r.generate_unfiltered_candidate_nodes(q, top_k, l_search, nodes);
+    };
     const size_t w = std::min(pool::current_num_threads(), nq);
     if (w < 2) {
         batch_workers_.clear();
         if (header_.interleaved()) {
             search_batch_serial(prepared, nq, top_k, l_search, ids, distances);
         } else {
-            search_batch_streaming(prepared, nq, top_k, l_search, {}, ids, distances);
+            search_batch_streaming(prepared, nq, top_k, {}, unfiltered, ids, distances);
         }
         return;
     }
@@ -217,7 +220,7 @@ void DiskAnnIndexReader::search_batch(std::span<const float> queries, uint64_t t
         };
         search_batch_in_parallel_sessions(lease.span(), nq, top_k, task, ids, distances);
     } else {
-        search_batch_streaming(prepared, nq, top_k, l_search, lease.span(), ids, distances);
+        search_batch_streaming(prepared, nq, top_k, lease.span(), unfiltered, ids, distances);
     }
 }
 
@@ -279,7 +282,7 @@ void DiskAnnIndexReader::collect_parallel_session_outputs(DiskAnnSessionOutputs 
 // ---- streaming ------------------------------------------------------------------------------
 
 void DiskAnnIndexReader::search_batch_streaming(std::span<const float> queries, size_t nq, uint64_t top_k,
-                                                uint64_t l_search, std::span<DiskAnnIndexReader> workers,
+                                                std::span<DiskAnnIndexReader> workers, const CandidateNodes& candidates,
                                                 std::vector<int64_t>& ids, std::vector<float>& distances) {
     const size_t d = header_.dimension;
     reserve_results(nq, top_k, ids, distances);
@@ -301,7 +304,7 @@ void DiskAnnIndexReader::search_batch_streaming(std::span<const float> queries, 
                 worker.stats_ = DiskAnnSearchStats{};
                 round_robin_queries(i, w, m, [&](size_t q) {
                     DiskAnnCandidateList list{q, {}};
-                    worker.generate_unfiltered_candidate_nodes(chunk.subspan(q * d, d), top_k, l_search, list.nodes);
+                    candidates(worker, chunk.subspan(q * d, d), list.nodes);
                     lists[i].push_back(std::move(list));
                 });
                 worker_stats[i] = worker.stats_;
@@ -310,7 +313,7 @@ void DiskAnnIndexReader::search_batch_streaming(std::span<const float> queries, 
         } else {
             for (size_t q = 0; q < m; ++q) {
                 DiskAnnCandidateList list{q, {}};
-                generate_unfiltered_candidate_nodes(chunk.subspan(q * d, d), top_k, l_search, list.nodes);
+                candidates(*this, chunk.subspan(q * d, d), list.nodes);
                 lists[0].push_back(std::move(list));
             }
         }

@@ -6,7 +6,8 @@
 //    queries on the pool, one streaming rerank per chunk of 1024 queries;
 //  - serial: per-query candidates on the reader, one streaming rerank per chunk;
 //  - chunked parallel: per-query candidates dealt round-robin to the workers,
-//    one streaming rerank per chunk on the reader;
+//    one streaming rerank per chunk on the reader (these two are the
+//    unfiltered batch's streaming loop with the filtered candidates);
 //  - parallel sessions: whole queries dealt round-robin to the workers;
 //  - direct serial: whole queries one after the other on the reader
 //    (interleaved files with one thread).
@@ -38,13 +39,6 @@ void bump(uint64_t& counter, uint64_t by) noexcept { counter = saturating_add(co
 void count_chunk(DiskAnnSearchStats& stats, uint64_t queries) noexcept {
     bump(stats.query_batches, 1);
     stats.largest_query_batch = std::max(stats.largest_query_batch, queries);
-}
-
-std::vector<size_t> node_ids_of(const std::vector<ds::SearchCandidate>& candidates) {
-    std::vector<size_t> nodes;
-    nodes.reserve(candidates.size());
-    for (const ds::SearchCandidate& c : candidates) nodes.push_back(c.node);
-    return nodes;
 }
 
 size_t checked_result_len(uint64_t nq, uint64_t top_k) {
@@ -122,6 +116,34 @@ void DiskAnnIndexReader::search_batch_with_roaring_filter(std::span<const float>
     search_batch_with_matching_nodes_chunked(qs, top_k, l_search, nodes, lease.workers(), ids, distances);
 }
 
+DiskAnnIndexReader::CandidateNodes DiskAnnIndexReader::filtered_candidate_nodes(uint64_t top_k, uint64_t l_search,
+                                                                                const ds::NodeSet& nodes) {
+    return [top_k, l_search, &nodes](DiskAnnIndexReader& r, std::span<const float> q, std::vector<size_t>& out) {
+        const std::vector<ds::SearchCandidate> candidates = r.generate_filtered_candidates(q, top_k, l_search, nodes);
+        out.clear();
+        out.reserve(candidates.size());
+        for (const ds::SearchCandidate& c : candidates) out.push_back(c.node);
+    };
+}
+
+void DiskAnnIndexReader::search_batch_with_matching_nodes_serial(std::span<const float> queries, uint64_t top_k,
+                                                                 uint64_t l_search, const ds::NodeSet& nodes,
+                                                                 std::vector<int64_t>& ids,
+                                                                 std::vector<float>& distances) {
+    search_batch_streaming(queries, queries.size() / header_.dimension, top_k, {},
+                           filtered_candidate_nodes(top_k, l_search, nodes), ids, distances);
+}
+
+void DiskAnnIndexReader::search_batch_with_matching_nodes_chunked(std::span<const float> queries, uint64_t top_k,
+                                                                  uint64_t l_search, const ds::NodeSet& nodes,
+                                                                  std::vector<DiskAnnIndexReader>& workers,
+                                                                  std::vector<int64_t>& ids,
+                                                                  std::vector<float>& distances) {
+    TD_ASSERT(!workers.empty(), "chunked filtered batch needs workers");
+    search_batch_streaming(queries, queries.size() / header_.dimension, top_k, workers,
+                           filtered_candidate_nodes(top_k, l_search, nodes), ids, distances);
+}
+
 void DiskAnnIndexReader::search_batch_filtered_exhaustive(std::span<const float> queries, uint64_t top_k,
                                                           const ds::NodeSet& nodes, size_t budget,
                                                           std::vector<int64_t>& ids, std::vector<float>& distances) {
@@ -164,62 +186,6 @@ void DiskAnnIndexReader::search_batch_filtered_exhaustive(std::span<const float>
                 lists[0].push_back(DiskAnnCandidateList{t * tile + q, std::move(tile_nodes[t][q])});
             }
         }
-        append_chunk_rerank(*this, chunk, top_k, lists, ids, distances);
-    }
-}
-
-void DiskAnnIndexReader::search_batch_with_matching_nodes_serial(std::span<const float> queries, uint64_t top_k,
-                                                                 uint64_t l_search, const ds::NodeSet& nodes,
-                                                                 std::vector<int64_t>& ids,
-                                                                 std::vector<float>& distances) {
-    const uint64_t d = header_.dimension;
-    const uint64_t nq = queries.size() / d;
-    ids.clear();
-    distances.clear();
-    ids.reserve(checked_result_len(nq, top_k));
-    distances.reserve(ids.capacity());
-    for (uint64_t first = 0; first < nq; first += kQueryChunk) {
-        const size_t c = static_cast<size_t>(std::min<uint64_t>(kQueryChunk, nq - first));
-        count_chunk(stats_, c);
-        const std::span<const float> chunk = queries.subspan(first * d, c * d);
-        DiskAnnCandidateLists lists(1);
-        lists[0].reserve(c);
-        for (size_t q = 0; q < c; ++q) {
-            lists[0].push_back(DiskAnnCandidateList{
-                q, node_ids_of(generate_filtered_candidates(chunk.subspan(q * d, d), top_k, l_search, nodes))});
-        }
-        append_chunk_rerank(*this, chunk, top_k, lists, ids, distances);
-    }
-}
-
-void DiskAnnIndexReader::search_batch_with_matching_nodes_chunked(std::span<const float> queries, uint64_t top_k,
-                                                                  uint64_t l_search, const ds::NodeSet& nodes,
-                                                                  std::vector<DiskAnnIndexReader>& workers,
-                                                                  std::vector<int64_t>& ids,
-                                                                  std::vector<float>& distances) {
-    const uint64_t d = header_.dimension;
-    const uint64_t nq = queries.size() / d;
-    const size_t w = workers.size();
-    TD_ASSERT(w > 0, "chunked filtered batch needs workers");
-    ids.clear();
-    distances.clear();
-    ids.reserve(checked_result_len(nq, top_k));
-    distances.reserve(ids.capacity());
-    for (uint64_t first = 0; first < nq; first += kQueryChunk) {
-        const size_t c = static_cast<size_t>(std::min<uint64_t>(kQueryChunk, nq - first));
-        count_chunk(stats_, c);
-        const std::span<const float> chunk = queries.subspan(first * d, c * d);
-        DiskAnnCandidateLists lists(w);
-        pool::parallel_for_each_index(w, [&](size_t i) {
-            DiskAnnIndexReader& worker = workers[i];
-            worker.stats_ = DiskAnnSearchStats{};
-            round_robin_queries(i, w, c, [&](size_t q) {
-                lists[i].push_back(DiskAnnCandidateList{
-                    q, node_ids_of(worker.generate_filtered_candidates(chunk.subspan(q * d, d), top_k, l_search,
-                                                                       nodes))});
-            });
-        });
-        for (const DiskAnnIndexReader& worker : workers) stats_.merge_candidate_generation(worker.stats_);
         append_chunk_rerank(*this, chunk, top_k, lists, ids, distances);
     }
 }

@@ -497,6 +497,12 @@ public:
     void search_batch_filtered_exhaustive(std::span<const float> queries, uint64_t top_k,
                                           const diskann_search::NodeSet& nodes, size_t budget,
                                           std::vector<int64_t>& ids, std::vector<float>& distances);
+    // One query's rerank set as node ids into `nodes` (replaced), on the
+    // given reader (the batch's reader or one of its workers).
+    using CandidateNodes = std::function<void(DiskAnnIndexReader&, std::span<const float>, std::vector<size_t>&)>;
+    // The filtered single search's candidates, as the streaming batch takes them.
+    static CandidateNodes filtered_candidate_nodes(uint64_t top_k, uint64_t l_search,
+                                                   const diskann_search::NodeSet& nodes);
     void search_batch_with_matching_nodes_serial(std::span<const float> queries, uint64_t top_k, uint64_t l_search,
                                                  const diskann_search::NodeSet& nodes, std::vector<int64_t>& ids,
                                                  std::vector<float>& distances);
@@ -557,9 +563,12 @@ private:
     void refresh_worker(DiskAnnIndexReader& worker, uint64_t window_buffer_limit) const;
     void search_batch_serial(std::span<const float> queries, size_t nq, uint64_t top_k, uint64_t l_search,
                              std::vector<int64_t>& ids, std::vector<float>& distances);
-    void search_batch_streaming(std::span<const float> queries, size_t nq, uint64_t top_k, uint64_t l_search,
-                                std::span<DiskAnnIndexReader> workers, std::vector<int64_t>& ids,
-                                std::vector<float>& distances);
+    // Chunks of up to 1024 queries: each query's candidates from `candidates`,
+    // dealt round-robin to the workers (on the reader itself when there are
+    // none), then one streaming rerank per chunk on the reader.
+    void search_batch_streaming(std::span<const float> queries, size_t nq, uint64_t top_k,
+                                std::span<DiskAnnIndexReader> workers, const CandidateNodes& candidates,
+                                std::vector<int64_t>& ids, std::vector<float>& distances);
 
     std::optional<uint64_t> calibrated_l_search_;
     std::vector<DiskAnnIndexReader> batch_workers_;
