@@ -15,6 +15,7 @@
 
 #include "bytes.hpp"
 #include "diskann.hpp"
+#include "diskann_built_index.hpp"
 #include "diskann_file_builder.hpp"
 #include "diskann_filter.hpp"
 #include "diskann_io.hpp"
@@ -348,41 +349,11 @@ TEST(DiskAnnFilteredStrategy, TileSize) {
 
 // ---- filtered queries over written files -------------------------------------------------
 
-struct Built {
-    std::vector<float> rows;
-    std::vector<int64_t> ids;
-    std::vector<uint8_t> bytes;
-    size_t d = 0;
-};
+using Built = tavren::testing::BuiltDiskAnn;
 
 Built build(size_t n, size_t d, uint32_t metric, StorageLayout layout, size_t bits, uint32_t max_degree = 16) {
-    Built b;
-    b.d = d;
-    auto rng = rng::StdRng::seed_from_u64(n * 31 + d);
-    b.rows.resize(n * d);
-    for (size_t i = 0; i < n; ++i) {
-        for (size_t j = 0; j < d; ++j) {
-            b.rows[i * d + j] = static_cast<float>((i % 8) == j % 8 ? 2.0 : 0.0) + (rng.gen_f32() - 0.5f);
-        }
-    }
-    for (size_t i = 0; i < n; ++i) b.ids.push_back(static_cast<int64_t>(1000 + 3 * i));
-    DiskAnnBuildConfig c;
-    c.max_degree = max_degree;
-    c.build_search_list_size = 32;
-    c.seed = 11;
-    c.memory_budget_bytes = uint64_t{1} << 30;
-    c.alpha = 1.2f;
-    c.storage_layout = layout;
-    c.raw_vector_encoding = RawVectorEncoding::F32;
-    DiskAnnIndex index(d, metric, 8, bits, c);
-    kmeans::KMeansConfig km;
-    km.max_iter = 5;
-    index.train_with_config(b.rows, n, km);
-    index.add(b.rows, b.ids);
-    MemorySink sink;
-    diskann::write_diskann_index_with_stats(index, sink);
-    b.bytes = sink.bytes();
-    return b;
+    return tavren::testing::build_diskann_index(n, d, metric, layout, RawVectorEncoding::F32, bits, n * 31 + d,
+                                                max_degree);
 }
 
 float exact_distance(uint32_t metric, std::span<const float> q, std::span<const float> r) {

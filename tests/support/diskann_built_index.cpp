@@ -9,7 +9,8 @@
 namespace tavren::testing {
 
 BuiltDiskAnn build_diskann_index(size_t n, size_t d, uint32_t metric, diskann::StorageLayout layout,
-                                 diskann::RawVectorEncoding encoding, size_t bits, uint64_t seed) {
+                                 diskann::RawVectorEncoding encoding, size_t bits, uint64_t seed,
+                                 uint32_t max_degree) {
     BuiltDiskAnn b;
     b.d = d;
     auto rng = rng::StdRng::seed_from_u64(seed);
@@ -25,7 +26,7 @@ BuiltDiskAnn build_diskann_index(size_t n, size_t d, uint32_t metric, diskann::S
     }
     for (size_t i = 0; i < n; ++i) b.ids.push_back(static_cast<int64_t>(1000 + 3 * i));
     diskann::DiskAnnBuildConfig c;
-    c.max_degree = 16;
+    c.max_degree = max_degree;
     c.build_search_list_size = 32;
     c.seed = 11;
     c.memory_budget_bytes = uint64_t{1} << 30;

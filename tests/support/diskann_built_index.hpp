@@ -19,8 +19,9 @@ struct BuiltDiskAnn {
 };
 
 // n rows in eight clusters, row IDs 1000 + 3i, PQ m = 8 with `bits` bits,
-// maximum degree 16, build list size 32.
+// the given maximum degree, build list size 32.
 BuiltDiskAnn build_diskann_index(size_t n, size_t d, uint32_t metric, diskann::StorageLayout layout,
-                                 diskann::RawVectorEncoding encoding, size_t bits, uint64_t seed);
+                                 diskann::RawVectorEncoding encoding, size_t bits, uint64_t seed,
+                                 uint32_t max_degree = 16);
 
 }  // namespace tavren::testing
