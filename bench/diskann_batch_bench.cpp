@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_memory_io.hpp"
 #include "dataset.hpp"
 #include "diskann_io.hpp"
 #include "io.hpp"
@@ -38,22 +39,9 @@
 
 using namespace tavren;
 
+using tavren::bench::BytesFile;
+
 namespace {
-
-class BytesFile final : public io::SeekRead {
-public:
-    explicit BytesFile(std::shared_ptr<const std::vector<uint8_t>> b) : bytes_(std::move(b)) {}
-    void pread(std::span<io::ReadRequest> requests) const override {
-        for (auto& r : requests) {
-            if (r.offset + r.len > bytes_->size()) fail(ErrorKind::UnexpectedEof, "failed to fill whole buffer");
-            std::memcpy(r.buf, bytes_->data() + r.offset, r.len);
-        }
-    }
-    io::ReadCapabilities capabilities() const override { return {}; }
-
-private:
-    std::shared_ptr<const std::vector<uint8_t>> bytes_;
-};
 
 struct Totals {
     uint64_t windows_read = 0;

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_memory_io.hpp"
 #include "build_bench_common.hpp"
 #include "diskann_filter.hpp"
 #include "diskann_io.hpp"
@@ -32,29 +33,10 @@
 using namespace tavren;
 namespace ds = tavren::diskann_search;
 
+using tavren::bench::VectorSink;
+using tavren::bench::BytesFile;
+
 namespace {
-
-class VectorSink final : public io::SeekWrite {
-public:
-    void write_all(std::span<const uint8_t> b) override { bytes.insert(bytes.end(), b.begin(), b.end()); }
-    uint64_t pos() override { return bytes.size(); }
-    std::vector<uint8_t> bytes;
-};
-
-class BytesFile final : public io::SeekRead {
-public:
-    explicit BytesFile(std::shared_ptr<const std::vector<uint8_t>> b) : bytes_(std::move(b)) {}
-    void pread(std::span<io::ReadRequest> requests) const override {
-        for (auto& r : requests) {
-            if (r.offset + r.len > bytes_->size()) fail(ErrorKind::UnexpectedEof, "failed to fill whole buffer");
-            std::memcpy(r.buf, bytes_->data() + r.offset, r.len);
-        }
-    }
-    io::ReadCapabilities capabilities() const override { return {}; }
-
-private:
-    std::shared_ptr<const std::vector<uint8_t>> bytes_;
-};
 
 // The portable serialisation of a 64-bit Roaring bitmap of values below 2^32.
 std::vector<uint8_t> filter_bytes(const std::vector<uint64_t>& values) {

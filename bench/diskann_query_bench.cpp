@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_memory_io.hpp"
 #include "build_bench_common.hpp"
 #include "diskann_format.hpp"
 #include "diskann_search.hpp"
@@ -27,14 +28,9 @@ namespace ds = tavren::diskann_search;
 namespace dw = tavren::diskann_windows;
 namespace fmt_ = tavren::diskann_format;
 
-namespace {
+using tavren::bench::VectorSink;
 
-class VectorSink final : public io::SeekWrite {
-public:
-    void write_all(std::span<const uint8_t> b) override { bytes.insert(bytes.end(), b.begin(), b.end()); }
-    uint64_t pos() override { return bytes.size(); }
-    std::vector<uint8_t> bytes;
-};
+namespace {
 
 class BytesFile final : public io::SeekRead {
 public:

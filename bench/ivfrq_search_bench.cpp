@@ -16,32 +16,16 @@
 #include <string>
 #include <vector>
 
+#include "bench_memory_io.hpp"
 #include "dataset.hpp"
 #include "build_bench_common.hpp"
 #include "index.hpp"
 #include "ivfrq_io.hpp"
 #include "pool.hpp"
 
+using tavren::bench::VectorSink;
+
 namespace {
-
-class VectorSink final : public tavren::io::SeekWrite {
-public:
-    void write_all(std::span<const uint8_t> bytes) override { out.insert(out.end(), bytes.begin(), bytes.end()); }
-    uint64_t pos() override { return out.size(); }
-    std::vector<uint8_t> out;
-};
-
-class BytesSource final : public tavren::io::SeekRead {
-public:
-    explicit BytesSource(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
-    void pread(std::span<tavren::io::ReadRequest> requests) const override {
-        for (const tavren::io::ReadRequest& r : requests) std::memcpy(r.buf, bytes_.data() + r.offset, r.len);
-    }
-    tavren::io::ReadCapabilities capabilities() const override { return {}; }
-
-private:
-    const std::vector<uint8_t>& bytes_;
-};
 
 double thread_seconds() {
     timespec ts{};
@@ -75,14 +59,14 @@ int main(int argc, char** argv) {
     tavren::bench::TimedBuild build = tavren::bench::timed_build(set, options);
     VectorSink sink;
     build.writer->write(sink);
-    const std::vector<uint8_t> file = std::move(sink.out);
+    const auto file = std::make_shared<const std::vector<uint8_t>>(std::move(sink.bytes));
 
     std::printf("| bits | nprobe | single QPS best | single QPS median | batch QPS best | batch QPS median |\n");
     std::printf("|-----:|-------:|----------------:|-----------------:|---------------:|-----------------:|\n");
     tavren::pool::run_with_thread_cap(1, [&] {
         using tavren::ivfrq_io::IVFRQIndexReader;
         IVFRQIndexReader reader = IVFRQIndexReader::open_with_header(
-            std::make_unique<BytesSource>(file), std::span<const uint8_t, 64>(file.data(), 64));
+            std::make_unique<tavren::bench::BytesFile>(file), std::span<const uint8_t, 64>(file->data(), 64));
         reader.ensure_loaded();
         const size_t nq = data.queries.rows, d = data.queries.cols, k = 10;
         const std::span<const float> queries(data.queries.data);
