@@ -24,6 +24,7 @@ using tavren::ivfflat_io::IVFFlatIndexReader;
 using tavren::ivfflat_io::ReadBudgets;
 using tavren::testing::IvfFlatFileBuilder;
 using tavren::testing::MemorySource;
+using tavren::testing::calls_after;
 using tavren::testing::open_flat_reader;
 using tavren::testing::PoolGuard;
 namespace ivf = tavren::ivfflat_io;
@@ -42,20 +43,6 @@ IvfFlatFileBuilder pattern_file() {
         }
     }
     return file;
-}
-
-// Every call after the metadata as "offset+len" ranges joined by ',', calls
-// joined by ' | '.
-std::string calls_after(const tavren::testing::SourceStats& stats, size_t skip) {
-    std::string out;
-    for (size_t c = skip; c < stats.log.size(); ++c) {
-        if (c != skip) out += " | ";
-        for (size_t r = 0; r < stats.log[c].size(); ++r) {
-            if (r != 0) out += ',';
-            out += std::to_string(stats.log[c][r].offset) + "+" + std::to_string(stats.log[c][r].len);
-        }
-    }
-    return out;
 }
 
 struct Case {

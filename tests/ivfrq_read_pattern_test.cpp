@@ -23,20 +23,8 @@ namespace {
 using tavren::SearchResult;
 using tavren::ivfrq_io::IVFRQIndexReader;
 using tavren::testing::MemorySource;
+using tavren::testing::calls_after;
 using tavren::testing::PoolGuard;
-
-// Every call after `skip` as "offset+len" ranges joined by ',', calls joined by ' | '.
-std::string calls_after(const tavren::testing::SourceStats& stats, size_t skip) {
-    std::string out;
-    for (size_t c = skip; c < stats.log.size(); ++c) {
-        if (c != skip) out += " | ";
-        for (size_t r = 0; r < stats.log[c].size(); ++r) {
-            if (r != 0) out += ',';
-            out += std::to_string(stats.log[c][r].offset) + "+" + std::to_string(stats.log[c][r].len);
-        }
-    }
-    return out;
-}
 
 // FNV-1a over every ID and the bits of every distance.
 std::string digest(const SearchResult& r) {

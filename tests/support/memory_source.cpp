@@ -75,4 +75,16 @@ std::unique_ptr<io::SeekRead> MemorySource::make(std::vector<uint8_t> bytes, Opt
     return source;
 }
 
+std::string calls_after(const SourceStats& stats, size_t skip) {
+    std::string out;
+    for (size_t c = skip; c < stats.log.size(); ++c) {
+        if (c != skip) out += " | ";
+        for (size_t r = 0; r < stats.log[c].size(); ++r) {
+            if (r != 0) out += ',';
+            out += std::to_string(stats.log[c][r].offset) + "+" + std::to_string(stats.log[c][r].len);
+        }
+    }
+    return out;
+}
+
 }  // namespace tavren::testing

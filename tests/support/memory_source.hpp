@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "io.hpp"
@@ -80,5 +81,9 @@ struct MemorySourceState {
     mutable std::mutex mutex;
     mutable SourceStats stats;
 };
+
+// Every logged call after the first `skip` as "offset+len" ranges joined by
+// ',', calls joined by ' | ': a read pattern two runs can compare.
+std::string calls_after(const SourceStats& stats, size_t skip);
 
 }  // namespace tavren::testing
