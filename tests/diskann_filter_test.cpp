@@ -356,30 +356,10 @@ Built build(size_t n, size_t d, uint32_t metric, StorageLayout layout, size_t bi
                                                 max_degree);
 }
 
-float exact_distance(uint32_t metric, std::span<const float> q, std::span<const float> r) {
-    if (metric == 0) return distance::fvec_l2sqr(q, r);
-    double dot = 0, qq = 0, rr = 0;
-    for (size_t j = 0; j < q.size(); ++j) {
-        dot += double{q[j]} * r[j];
-        qq += double{q[j]} * q[j];
-        rr += double{r[j]} * r[j];
-    }
-    if (metric == 1) return static_cast<float>(-dot);
-    return static_cast<float>(1.0 - dot / (std::sqrt(qq) * std::sqrt(rr)));
-}
-
 // The k nearest rows among those whose row ID is in `allowed`.
 std::vector<int64_t> filtered_brute_force(const Built& b, uint32_t metric, std::span<const float> q,
                                           const std::set<int64_t>& allowed, size_t k) {
-    std::vector<std::pair<float, int64_t>> all;
-    for (size_t i = 0; i < b.ids.size(); ++i) {
-        if (!allowed.count(b.ids[i])) continue;
-        all.push_back({exact_distance(metric, q, std::span<const float>(b.rows).subspan(i * b.d, b.d)), b.ids[i]});
-    }
-    std::sort(all.begin(), all.end());
-    std::vector<int64_t> out;
-    for (size_t i = 0; i < k && i < all.size(); ++i) out.push_back(all[i].second);
-    return out;
+    return tavren::testing::brute_force_ids(b, metric, q, k, [&](int64_t id) { return allowed.count(id) != 0; });
 }
 
 std::vector<uint64_t> every_nth_id(const Built& b, size_t step, size_t offset) {

@@ -1,5 +1,9 @@
 #include "diskann_built_index.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
 #include "diskann_writer.hpp"
 #include "distance.hpp"
 #include "kmeans.hpp"
@@ -42,6 +46,31 @@ BuiltDiskAnn build_diskann_index(size_t n, size_t d, uint32_t metric, diskann::S
     diskann::write_diskann_index_with_stats(index, sink);
     b.bytes = sink.bytes();
     return b;
+}
+
+float exact_distance(uint32_t metric, std::span<const float> q, std::span<const float> r) {
+    if (metric == 0) return distance::fvec_l2sqr(q, r);
+    double dot = 0, qq = 0, rr = 0;
+    for (size_t j = 0; j < q.size(); ++j) {
+        dot += double{q[j]} * r[j];
+        qq += double{q[j]} * q[j];
+        rr += double{r[j]} * r[j];
+    }
+    if (metric == 1) return static_cast<float>(-dot);
+    return static_cast<float>(1.0 - dot / (std::sqrt(qq) * std::sqrt(rr)));
+}
+
+std::vector<int64_t> brute_force_ids(const BuiltDiskAnn& b, uint32_t metric, std::span<const float> q, size_t k,
+                                     const std::function<bool(int64_t)>& admit) {
+    std::vector<std::pair<float, int64_t>> all;
+    for (size_t i = 0; i < b.ids.size(); ++i) {
+        if (admit && !admit(b.ids[i])) continue;
+        all.push_back({exact_distance(metric, q, std::span<const float>(b.rows).subspan(i * b.d, b.d)), b.ids[i]});
+    }
+    std::sort(all.begin(), all.end());
+    std::vector<int64_t> out;
+    for (size_t i = 0; i < k && i < all.size(); ++i) out.push_back(all[i].second);
+    return out;
 }
 
 }  // namespace tavren::testing
