@@ -25,7 +25,6 @@
 #include "build_bench_common.hpp"
 #include "diskann_filter.hpp"
 #include "diskann_io.hpp"
-#include "diskann_writer.hpp"
 #include "distance.hpp"
 #include "index_io_util.hpp"
 #include "pool.hpp"
@@ -33,7 +32,6 @@
 using namespace tavren;
 namespace ds = tavren::diskann_search;
 
-using tavren::bench::VectorSink;
 using tavren::bench::BytesFile;
 
 namespace {
@@ -87,22 +85,10 @@ int main(int argc, char** argv) {
     const std::span<const float> base(set.rows.data(), n * d);
     const std::span<const float> queries(set.rows.data() + n * d, nq * d);
 
-    VectorSink sink;
     const auto build_start = std::chrono::steady_clock::now();
-    pool::run_with_thread_cap(threads, [&] {
-        const index::OptionPairs options = {{"index.type", "diskann"}, {"dimension", std::to_string(d)},
-                                            {"metric", "l2"}, {"diskann.build-distance", "full_precision"}};
-        index::VectorIndexTrainer trainer =
-            index::VectorIndexTrainer::create(index::VectorIndexConfig::from_options(options));
-        trainer.add_training_vectors_mut(std::vector<float>(base.begin(), base.end()), n);
-        index::VectorIndexWriter writer = std::move(trainer).finish();
-        std::vector<int64_t> ids(n);
-        for (size_t i = 0; i < n; ++i) ids[i] = static_cast<int64_t>(i);
-        writer.add_vectors(ids, std::vector<float>(base.begin(), base.end()), n);
-        diskann::write_diskann_index_with_stats(std::get<diskann::DiskAnnIndex>(writer.index()), sink);
-    });
+    std::vector<uint8_t> file = bench::build_diskann_file(base, n, d, threads);
     const double build_s = bench::seconds_since(build_start);
-    auto bytes = std::make_shared<const std::vector<uint8_t>>(std::move(sink.bytes));
+    auto bytes = std::make_shared<const std::vector<uint8_t>>(std::move(file));
     read_options::VectorIndexReaderOptions options;
     options.memory_budget_bytes = uint64_t{1} << 33;
     auto reader = diskann_io::DiskAnnIndexReader::open_with_options(std::make_shared<BytesFile>(bytes), options);

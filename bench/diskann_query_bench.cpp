@@ -18,7 +18,6 @@
 #include "build_bench_common.hpp"
 #include "diskann_format.hpp"
 #include "diskann_search.hpp"
-#include "diskann_writer.hpp"
 #include "distance.hpp"
 #include "pool.hpp"
 #include "pq.hpp"
@@ -28,7 +27,6 @@ namespace ds = tavren::diskann_search;
 namespace dw = tavren::diskann_windows;
 namespace fmt_ = tavren::diskann_format;
 
-using tavren::bench::VectorSink;
 
 namespace {
 
@@ -112,25 +110,13 @@ int main(int argc, char** argv) {
     const std::span<const float> base(set.rows.data(), n * d);
     const std::span<const float> queries(set.rows.data() + n * d, nq * d);
 
-    VectorSink sink;
     const auto build_start = std::chrono::steady_clock::now();
-    pool::run_with_thread_cap(threads, [&] {
-        const index::OptionPairs options = {{"index.type", "diskann"}, {"dimension", std::to_string(d)},
-                                            {"metric", "l2"}, {"diskann.build-preset", preset},
-                                            {"diskann.build-distance", "full_precision"}};
-        index::VectorIndexTrainer trainer =
-            index::VectorIndexTrainer::create(index::VectorIndexConfig::from_options(options));
-        trainer.add_training_vectors_mut(std::vector<float>(base.begin(), base.end()), n);
-        index::VectorIndexWriter writer = std::move(trainer).finish();
-        std::vector<int64_t> ids(n);
-        for (size_t i = 0; i < n; ++i) ids[i] = static_cast<int64_t>(i);
-        writer.add_vectors(ids, std::vector<float>(base.begin(), base.end()), n);
-        diskann::write_diskann_index_with_stats(std::get<diskann::DiskAnnIndex>(writer.index()), sink);
-    });
+    const std::vector<uint8_t> file_bytes =
+        bench::build_diskann_file(base, n, d, threads, {{"diskann.build-preset", preset}});
     const double build_s = bench::seconds_since(build_start);
-    const auto header = fmt_::DiskAnnHeader::decode(sink.bytes);
-    Resident resident(sink.bytes, header);
-    BytesFile file(sink.bytes);
+    const auto header = fmt_::DiskAnnHeader::decode(file_bytes);
+    Resident resident(file_bytes, header);
+    BytesFile file(file_bytes);
 
     // Ground truth.
     std::vector<int64_t> truth(nq * 10);
@@ -150,7 +136,7 @@ int main(int argc, char** argv) {
     ds::SingleSearchInput input{
         ds::GraphSearchInput{
             ds::AdjacencyLoadInput{dw::ReadWindowPlanner(s5.offset, s5.length, 4096),
-                                   std::span<const uint8_t>(sink.bytes).subspan(s5.offset, s5.length), &file, false},
+                                   std::span<const uint8_t>(file_bytes).subspan(s5.offset, s5.length), &file, false},
             header.vector_count, header.entry_node, header.max_degree, resident.codes, header.pq_m, header.pq_bits},
         16, header.interleaved(), std::nullopt, std::nullopt};
     input.raw = ds::RawVectorRerankInput{dw::VectorWindowPlanner::create(plan, s6.offset, s6.length, header.record_bytes),
