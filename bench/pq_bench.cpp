@@ -7,7 +7,8 @@
 //   BM_Encode         rows/s of each encoder path (canonical, transposed, matrix
 //                     product; the AVX2 kernels or, with /scalar, their scalar
 //                     twins), d = 128, m = 16 (8-bit) and m = 32 (4-bit, canonical).
-//   BM_TableBuild     ns per l2 distance table, d = 128, m = 16 8-bit / m = 32 4-bit.
+//   BM_TableBuild     ns per l2 distance table, d = 128, m = 16 8-bit / m = 32 4-bit, and
+//                     d = 784, m = 196 8-bit (four-value sub-spaces, the DiskANN default).
 //   BM_TableScan      ns per code of table_distance (8-bit, m = 16: the 8-lane AVX2 sum
 //                     or the plain sum) and of distance::scan_4bit_simd (m = 32).
 //   BM_FashionOpqIvfPq the IVF-PQ training work on Fashion-MNIST (60,000 x 784; the
@@ -164,9 +165,11 @@ BENCHMARK(BM_Encode)
     ->Args({0, 0, 4})
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// Args: nbits, d (m = d / 8 at 8 bits, d / 4 otherwise at d = 128; d / 4 at d = 784).
 void BM_TableBuild(benchmark::State& state) {
     const size_t nbits = static_cast<size_t>(state.range(0));
-    const size_t d = 128, m = nbits == 8 ? 16 : 32;
+    const size_t d = static_cast<size_t>(state.range(1));
+    const size_t m = d == 128 && nbits == 8 ? 16 : d / 4;
     const ProductQuantizer& pq = trained(d, m, nbits);
     const std::vector<float>& queries = cached(65536, d);
     std::vector<float> table(m * pq.ksub());
@@ -176,7 +179,12 @@ void BM_TableBuild(benchmark::State& state) {
         benchmark::DoNotOptimize(table.data());
     }
 }
-BENCHMARK(BM_TableBuild)->ArgName("nbits")->Arg(8)->Arg(4)->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_TableBuild)
+    ->ArgNames({"nbits", "d"})
+    ->Args({8, 128})
+    ->Args({4, 128})
+    ->Args({8, 784})
+    ->Unit(benchmark::kNanosecond);
 
 // Args: nbits, scalar (8-bit: plain sum instead of the 8-lane AVX2 sum).
 void BM_TableScan(benchmark::State& state) {

@@ -545,6 +545,45 @@ TEST(Batches, FourValueRowsGiveTheMatrixProductsBits) {
     }
 }
 
+// The PQ table form: (|c|^2 + |q|^2) - 2 q.c clamped at 0, equal bit for bit
+// to the inner-product batch followed by the formula, on every path and at
+// widths with and without the four-value kernel. Rows whose formula is
+// negative, -0 or NaN (an infinite norm against an infinite product) give +0.
+TEST(Batches, ExpandedL2BatchIsTheInnerProductBatchThenTheFormula) {
+    RestoreDetection restore;
+    std::mt19937 rng(33);
+    for (size_t dim : {4u, 3u, 8u}) {
+        for (size_t n : {1u, 8u, 13u, 256u}) {
+            auto q = make_vector(Kind::Normal, dim, rng);
+            auto data = make_vector(Kind::Normal, dim * n, rng);
+            std::vector<float> norms = td::row_norms_l2sqr(data, dim);
+            norms[0] = 0.0f;  // below the product: negative before the clamp
+            if (n > 1) {
+                norms[1] = std::numeric_limits<float>::infinity();
+                data[dim] = std::numeric_limits<float>::infinity();  // inf - inf = NaN
+                q[0] = 1.0f;
+            }
+            for_each_path([&](bool) {
+                std::vector<float> ip(n), want(n), got(n + 2, kNaN);
+                td::fvec_ip_batch(q, data, dim, n, ip);
+                const float qn = td::fvec_norm_l2sqr(q);
+                for (size_t i = 0; i < n; ++i) want[i] = td::expanded_l2(norms[i], qn, ip[i]);
+                td::fvec_expanded_l2_batch(q, data, norms, dim, n, std::span<float>(got).first(n));
+                for (size_t i = 0; i < n; ++i) {
+                    EXPECT_BITS_EQ(want[i], got[i]) << dim << " x " << n << " row " << i;
+                    EXPECT_FALSE(std::signbit(got[i]));
+                }
+                if (n > 1) {
+                    EXPECT_BITS_EQ(0.0f, got[1]);
+                }
+                EXPECT_TRUE(std::isnan(got[n]));  // nothing written past n
+            });
+        }
+    }
+    std::vector<float> q(4, 1.0f), data(32, 1.0f), norms(7, 1.0f), out(8);
+    EXPECT_THROW(td::fvec_expanded_l2_batch(q, data, norms, 4, 8, out), tavren::AssertionFailure);  // norms short
+}
+
 TEST(Batches, RowByRowBranchesAreExactAndMatrixBranchesAreClose) {
     RestoreDetection restore;
     std::mt19937 rng(9);

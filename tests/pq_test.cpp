@@ -579,6 +579,59 @@ TEST(PqTable, MetricEntriesAndBufferBounds) {
     EXPECT_THROW(pq.compute_inner_product_table(q, shorter), AssertionFailure);
 }
 
+// Every entry has the bits of its definition: the chunk's inner products as
+// fvec_ip_batch sums them, then the metric's formula. Chunks narrower than
+// eight (uniform and balanced) are built from the dimension-major codebook,
+// wider ones through the batch; both must agree with the definition on both
+// kernel paths, zero and non-finite codewords included.
+TEST(PqTable, EntriesHaveTheBitsOfTheBatchProductAndTheFormula) {
+    RestoreDetection restore;
+    // Codeword 0 of chunk 0 is zero, codeword 1 infinite, codeword 2 large
+    // enough that its norm overflows.
+    auto book = [](ProductQuantizer pq, uint32_t seed) {
+        std::vector<float> values = gaussian(pq.d() * pq.ksub(), seed);
+        const size_t w = pq.chunk_offsets()[1];
+        for (size_t t = 0; t < w; ++t) {
+            values[t] = 0.0f;
+            values[w + t] = std::numeric_limits<float>::infinity();
+            values[2 * w + t] = 3e19f;
+        }
+        pq.set_centroids(values);
+        return pq;
+    };
+    for (const ProductQuantizer& pq :
+         {book(ProductQuantizer::with_nbits(784, 196, 8), 90),          // four-value chunks
+          book(ProductQuantizer::with_nbits_balanced(23, 4, 8), 91),    // 6, 6, 6, 5
+          book(ProductQuantizer::with_nbits_balanced(10, 4, 4), 92),    // 3, 3, 2, 2
+          book(ProductQuantizer::with_nbits(7, 1, 8), 93),              // one chunk of 7
+          book(ProductQuantizer::with_nbits(32, 4, 8), 94)}) {          // 8 wide: the batch
+        SCOPED_TRACE(pq.d());
+        const std::vector<float> q = gaussian(pq.d(), 95);
+        for (bool scalar : {false, true}) {
+            distance::force_scalar_for_testing(scalar);
+            for (uint32_t metric : {tavren::kMetricL2, tavren::kMetricInnerProduct}) {
+                std::vector<float> table(pq.m() * pq.ksub(), 42.0f);
+                pq.compute_distance_table(q, metric, table);
+                for (size_t j = 0; j < pq.m(); ++j) {
+                    const size_t lo = pq.chunk_offsets()[j], w = pq.chunk_offsets()[j + 1] - lo;
+                    const std::span<const float> qj = std::span<const float>(q).subspan(lo, w);
+                    std::vector<float> ip(pq.ksub());
+                    distance::fvec_ip_batch(qj, pq.centroids().subspan(lo * pq.ksub(), pq.ksub() * w), w, pq.ksub(),
+                                            ip);
+                    const float qn = distance::fvec_norm_l2sqr(qj);
+                    for (size_t c = 0; c < pq.ksub(); ++c) {
+                        const float want = metric == tavren::kMetricInnerProduct
+                                               ? -ip[c]
+                                               : distance::expanded_l2(pq.centroid_norms()[j * pq.ksub() + c], qn, ip[c]);
+                        ASSERT_TRUE(same_bits(std::vector<float>{want}, std::vector<float>{table[j * pq.ksub() + c]}))
+                            << "chunk " << j << " codeword " << c << " metric " << metric << " scalar " << scalar;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(PqTable, SubDistancesAreTheEncodersScores) {
     const ProductQuantizer pq = random_codebook(ProductQuantizer::with_nbits_balanced(11, 3, 8), 62);  // 4, 4, 3
     const std::vector<float> row = gaussian(11, 63);

@@ -69,11 +69,30 @@ bool fvec_l2sqr_scaled_exceeds(FloatSpan a, FloatSpan b, float scale, float thre
 // product (each value in the 8-lane order, the bits of fvec_inner_product's
 // AVX2 kernel); smaller ones row by row. n = 0 reads and writes nothing.
 void fvec_ip_batch(FloatSpan query, FloatSpan data, size_t dim, size_t n, std::span<float> out);
+// The expanded squared distance (|c|^2 + |x|^2) - 2 x.c of the PQ tables,
+// never negative; NaN (from overflowing or NaN inputs) counts as 0.
+inline float expanded_l2(float cn, float xn, float ip) noexcept {
+    const float v = (cn + xn) - (ip + ip);
+    return v > 0.0f ? v : 0.0f;
+}
+// out[i] = expanded_l2(row_norms[i], fvec_norm_l2sqr(query), the value
+// fvec_ip_batch gives for row i) for i < n, bit for bit; four-value rows
+// (the common PQ sub-space) in one pass without a second loop over out.
+void fvec_expanded_l2_batch(FloatSpan query, FloatSpan data, FloatSpan row_norms, size_t dim, size_t n,
+                            std::span<float> out);
 // out[i] = squared L2 distance from query to row i for i < n. On the
 // matrix-product branch, (|row|^2 + |query|^2) - 2 dot, never negative; where
 // that form gives NaN (norms or dot products overflowing to infinity) the
 // exact difference form is taken instead, and a NaN left over (NaN inputs)
 // becomes +inf: never a false exact match.
+// One sub-space of a PQ distance table from a dimension-major codebook block:
+// columns[t * ld + c] is dimension t of codeword c, for t < query.size() <= 7
+// and c < out.size() <= ld. With norms (one per codeword):
+// out[c] = expanded_l2(norms[c], fvec_norm_l2sqr(query), ip_c); without
+// (empty norms): out[c] = -ip_c. ip_c = ((0 + q0 x0) + q1 x1) + ... in
+// dimension order, the bits fvec_ip_batch gives for rows narrower than 8.
+// Eight codewords per step from one load per dimension, no transpose.
+void pq_table_from_columns(FloatSpan query, FloatSpan columns, size_t ld, FloatSpan norms, std::span<float> out);
 void fvec_l2sqr_batch(FloatSpan query, FloatSpan data, size_t dim, size_t n, std::span<float> out);
 // out[i] = a[i] + scale * b[i] for i < len(a).
 void fvec_madd(FloatSpan a, float scale, FloatSpan b, std::span<float> out);

@@ -199,33 +199,80 @@ TD_AVX2 void pq_sum8_sequential_avx2(const float* table, const uint8_t* const co
     _mm256_storeu_ps(out, acc);
 }
 
+namespace {
+
+// The inner products of q with the eight four-value rows at r, in row order,
+// each summed as ((((0 + q0 r0) + q1 r1) + q2 r2) + q3 r3).
+TD_AVX2 inline __m256 ip8_dim4(__m256 q0, __m256 q1, __m256 q2, __m256 q3, const float* r) noexcept {
+    // The transpose below leaves the rows in lane order 0 2 4 6 1 3 5 7.
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const __m256 r01 = _mm256_loadu_ps(r);       // rows 0 | 1
+    const __m256 r23 = _mm256_loadu_ps(r + 8);   // rows 2 | 3
+    const __m256 r45 = _mm256_loadu_ps(r + 16);  // rows 4 | 5
+    const __m256 r67 = _mm256_loadu_ps(r + 24);  // rows 6 | 7
+    const __m256 lo_a = _mm256_unpacklo_ps(r01, r23);
+    const __m256 hi_a = _mm256_unpackhi_ps(r01, r23);
+    const __m256 lo_b = _mm256_unpacklo_ps(r45, r67);
+    const __m256 hi_b = _mm256_unpackhi_ps(r45, r67);
+    const __m256 v0 = _mm256_shuffle_ps(lo_a, lo_b, 0x44);
+    const __m256 v1 = _mm256_shuffle_ps(lo_a, lo_b, 0xEE);
+    const __m256 v2 = _mm256_shuffle_ps(hi_a, hi_b, 0x44);
+    const __m256 v3 = _mm256_shuffle_ps(hi_a, hi_b, 0xEE);
+    __m256 s = _mm256_add_ps(_mm256_setzero_ps(), _mm256_mul_ps(q0, v0));
+    s = _mm256_add_ps(s, _mm256_mul_ps(q1, v1));
+    s = _mm256_add_ps(s, _mm256_mul_ps(q2, v2));
+    s = _mm256_add_ps(s, _mm256_mul_ps(q3, v3));
+    return _mm256_permutevar8x32_ps(s, order);
+}
+
+}  // namespace
+
 TD_AVX2 size_t ip_batch_dim4_avx2(const float* q, const float* rows, size_t n, float* out) noexcept {
     const __m256 q0 = _mm256_set1_ps(q[0]);
     const __m256 q1 = _mm256_set1_ps(q[1]);
     const __m256 q2 = _mm256_set1_ps(q[2]);
     const __m256 q3 = _mm256_set1_ps(q[3]);
-    // The transpose below leaves the rows in lane order 0 2 4 6 1 3 5 7.
-    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, ip8_dim4(q0, q1, q2, q3, rows + 4 * i));
+    return i;
+}
+
+TD_AVX2 size_t pq_table_from_columns_avx2(bool expanded_l2, const float* q, size_t w, const float* columns, size_t ld,
+                                          const float* norms, float qn, size_t n, float* out) noexcept {
+    __m256 qv[7];
+    for (size_t t = 0; t < w; ++t) qv[t] = _mm256_set1_ps(q[t]);
+    const __m256 qnv = _mm256_set1_ps(qn);
+    const __m256 zero = _mm256_setzero_ps();
+    const __m256 sign = _mm256_set1_ps(-0.0f);
+    size_t c = 0;
+    for (; c + 8 <= n; c += 8) {
+        __m256 ip = zero;
+        for (size_t t = 0; t < w; ++t) ip = _mm256_add_ps(ip, _mm256_mul_ps(qv[t], _mm256_loadu_ps(columns + t * ld + c)));
+        if (expanded_l2) {
+            const __m256 v = _mm256_sub_ps(_mm256_add_ps(_mm256_loadu_ps(norms + c), qnv), _mm256_add_ps(ip, ip));
+            _mm256_storeu_ps(out + c, _mm256_max_ps(v, zero));  // NaN and -0 become +0
+        } else {
+            _mm256_storeu_ps(out + c, _mm256_xor_ps(ip, sign));
+        }
+    }
+    return c;
+}
+
+TD_AVX2 size_t expanded_l2_batch_dim4_avx2(const float* q, const float* rows, const float* row_norms, float qn,
+                                           size_t n, float* out) noexcept {
+    const __m256 q0 = _mm256_set1_ps(q[0]);
+    const __m256 q1 = _mm256_set1_ps(q[1]);
+    const __m256 q2 = _mm256_set1_ps(q[2]);
+    const __m256 q3 = _mm256_set1_ps(q[3]);
+    const __m256 qnv = _mm256_set1_ps(qn);
+    const __m256 zero = _mm256_setzero_ps();
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        const float* r = rows + 4 * i;
-        const __m256 r01 = _mm256_loadu_ps(r);       // rows 0 | 1
-        const __m256 r23 = _mm256_loadu_ps(r + 8);   // rows 2 | 3
-        const __m256 r45 = _mm256_loadu_ps(r + 16);  // rows 4 | 5
-        const __m256 r67 = _mm256_loadu_ps(r + 24);  // rows 6 | 7
-        const __m256 lo_a = _mm256_unpacklo_ps(r01, r23);
-        const __m256 hi_a = _mm256_unpackhi_ps(r01, r23);
-        const __m256 lo_b = _mm256_unpacklo_ps(r45, r67);
-        const __m256 hi_b = _mm256_unpackhi_ps(r45, r67);
-        const __m256 v0 = _mm256_shuffle_ps(lo_a, lo_b, 0x44);
-        const __m256 v1 = _mm256_shuffle_ps(lo_a, lo_b, 0xEE);
-        const __m256 v2 = _mm256_shuffle_ps(hi_a, hi_b, 0x44);
-        const __m256 v3 = _mm256_shuffle_ps(hi_a, hi_b, 0xEE);
-        __m256 s = _mm256_add_ps(_mm256_setzero_ps(), _mm256_mul_ps(q0, v0));
-        s = _mm256_add_ps(s, _mm256_mul_ps(q1, v1));
-        s = _mm256_add_ps(s, _mm256_mul_ps(q2, v2));
-        s = _mm256_add_ps(s, _mm256_mul_ps(q3, v3));
-        _mm256_storeu_ps(out + i, _mm256_permutevar8x32_ps(s, order));
+        const __m256 ip = ip8_dim4(q0, q1, q2, q3, rows + 4 * i);
+        const __m256 v = _mm256_sub_ps(_mm256_add_ps(_mm256_loadu_ps(row_norms + i), qnv), _mm256_add_ps(ip, ip));
+        // max takes its second operand unless v > 0: NaN and -0 become +0,
+        // as the scalar v > 0 ? v : 0 does.
+        _mm256_storeu_ps(out + i, _mm256_max_ps(v, zero));
     }
     return i;
 }

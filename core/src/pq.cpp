@@ -20,12 +20,7 @@ namespace {
 // Rows that one task of a blocked encoder holds at most.
 constexpr size_t kMaxRowsPerTask = 512;
 
-// The expanded squared distance (|c|^2 + |x|^2) - 2 x.c, never negative; NaN
-// (from overflowing or NaN inputs) counts as 0, as in every table.
-inline float expanded_l2(float cn, float xn, float ip) noexcept {
-    const float v = (cn + xn) - (ip + ip);
-    return v > 0.0f ? v : 0.0f;
-}
+using distance::expanded_l2;
 
 }  // namespace
 
@@ -363,21 +358,39 @@ void ProductQuantizer::compute_distance_table(std::span<const float> query, uint
                                               std::span<float> table) const {
     check_len(d_, query.size());
     check_len(checked_size_product(m_, ksub_, "m * ksub"), table.size());
+    if (max_chunk_width_ >= 1 && max_chunk_width_ < 8) {
+        // Chunks narrower than eight sum each product in dimension order, so
+        // the dimension-major codebook gives the same bits with one load per
+        // dimension for eight codewords, and no transpose per query.
+        const TransposedCodebook& t = transposed_codebook();
+        if (metric != kMetricInnerProduct) check_len(m_ * ksub_, centroid_norms_.size());
+        for (size_t j = 0; j < m_; ++j) {
+            const size_t lo = chunk_offsets_[j];
+            const size_t w = chunk_offsets_[j + 1] - lo;
+            const std::span<const float> norms =
+                metric == kMetricInnerProduct ? std::span<const float>()
+                                              : std::span<const float>(centroid_norms_).subspan(j * ksub_, ksub_);
+            distance::pq_table_from_columns(query.subspan(lo, w),
+                                            std::span<const float>(t.values).subspan(j * t.stride, t.stride), ksub_,
+                                            norms, table.subspan(j * ksub_, ksub_));
+        }
+        return;
+    }
     for (size_t j = 0; j < m_; ++j) {
         const size_t lo = chunk_offsets_[j];
         const size_t w = chunk_offsets_[j + 1] - lo;
         const std::span<const float> q = query.subspan(lo, w);
         const std::span<float> row = table.subspan(j * ksub_, ksub_);
-        // Chunks of 4 and more dimensions go through the matrix product.
-        distance::fvec_ip_batch(q, std::span<const float>(centroids_).subspan(lo * ksub_, ksub_ * w), w, ksub_, row);
+        const std::span<const float> block = std::span<const float>(centroids_).subspan(lo * ksub_, ksub_ * w);
         if (metric == kMetricInnerProduct) {
+            // Chunks of 4 and more dimensions go through the matrix product.
+            distance::fvec_ip_batch(q, block, w, ksub_, row);
             for (float& v : row) v = -v;
             continue;
         }
-        const float qn = distance::fvec_norm_l2sqr(q);
-        const float* norms = centroid_norms_.data() + j * ksub_;
         check_len((j + 1) * ksub_, centroid_norms_.size());
-        for (size_t c = 0; c < ksub_; ++c) row[c] = expanded_l2(norms[c], qn, row[c]);
+        distance::fvec_expanded_l2_batch(q, block, std::span<const float>(centroid_norms_).subspan(j * ksub_, ksub_), w,
+                                         ksub_, row);
     }
 }
 
@@ -407,11 +420,9 @@ void ProductQuantizer::compute_sub_l2_distances(std::span<const float> row, size
         distance::fvec_l2sqr_batch(x, block, w, ksub_, scores);
         return;
     }
-    distance::fvec_ip_batch(x, block, w, ksub_, scores);
-    const float xn = distance::fvec_norm_l2sqr(x);
     check_len((j + 1) * ksub_, centroid_norms_.size());
-    const float* norms = centroid_norms_.data() + j * ksub_;
-    for (size_t c = 0; c < ksub_; ++c) scores[c] = expanded_l2(norms[c], xn, scores[c]);
+    distance::fvec_expanded_l2_batch(x, block, std::span<const float>(centroid_norms_).subspan(j * ksub_, ksub_), w,
+                                     ksub_, scores);
 }
 
 float ProductQuantizer::table_distance(std::span<const float> table, std::span<const uint8_t> code) const {
