@@ -81,9 +81,9 @@ search
   --k N                 top_k of every search (default 100)
   --threads LIST        thread counts, numbers or "all" (default 1,all)
   --time-budget S       seconds per measurement (default 3); checked between queries
-  --warmup S            seconds of untimed single queries before each width's timed
-                        ones (default 0): the readers' caches warm as a long-running
-                        host's would
+  --warmup S            seconds of untimed single queries, then of untimed batches,
+                        before each width's timed ones (default 0): the readers' caches
+                        and buffers warm as a long-running host's would
   --batch-size N        queries per batch call (default 10000)
   --pq-table-reuse M    IVF-PQ batch table reuse: off, on or auto (default auto)
   --no-baseline         skip the exact baseline
