@@ -580,10 +580,9 @@ TEST(PqTable, MetricEntriesAndBufferBounds) {
 }
 
 // Every entry has the bits of its definition: the chunk's inner products as
-// fvec_ip_batch sums them, then the metric's formula. Chunks narrower than
-// eight (uniform and balanced) are built from the dimension-major codebook,
-// wider ones through the batch; both must agree with the definition on both
-// kernel paths, zero and non-finite codewords included.
+// fvec_ip_batch sums them, then the metric's formula, at every chunk width
+// (four-value chunks take the fused kernel) on both kernel paths, zero and
+// non-finite codewords included.
 TEST(PqTable, EntriesHaveTheBitsOfTheBatchProductAndTheFormula) {
     RestoreDetection restore;
     // Codeword 0 of chunk 0 is zero, codeword 1 infinite, codeword 2 large

@@ -252,27 +252,6 @@ void fvec_expanded_l2_batch(FloatSpan query, FloatSpan data, FloatSpan row_norms
     for (size_t i = 0; i < n; ++i) out[i] = expanded_l2(row_norms[i], qn, out[i]);
 }
 
-void pq_table_from_columns(FloatSpan query, FloatSpan columns, size_t ld, FloatSpan norms, std::span<float> out) {
-    const size_t w = query.size(), n = out.size();
-    TD_ASSERT(w >= 1 && w <= 7, "pq_table_from_columns takes 1 to 7 dimensions");
-    check_len(n, ld);
-    if (n == 0) return;
-    check_len((w - 1) * ld + n, columns.size());
-    const bool l2 = !norms.empty();
-    if (l2) check_len(n, norms.size());
-    const float qn = l2 ? fvec_norm_l2sqr(query) : 0.0f;
-    size_t c = 0;
-    if (avx2_enabled()) {
-        c = detail::pq_table_from_columns_avx2(l2, query.data(), w, columns.data(), ld, l2 ? norms.data() : nullptr, qn,
-                                               n, out.data());
-    }
-    for (; c < n; ++c) {
-        float ip = 0.0f;
-        for (size_t t = 0; t < w; ++t) ip += query[t] * columns[t * ld + c];
-        out[c] = l2 ? expanded_l2(norms[c], qn, ip) : -ip;
-    }
-}
-
 void fvec_l2sqr_batch(FloatSpan query, FloatSpan data, size_t dim, size_t n, std::span<float> out) {
     if (n == 0) return;
     check_batch_shape(query, data, dim, n, out);

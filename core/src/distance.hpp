@@ -85,14 +85,6 @@ void fvec_expanded_l2_batch(FloatSpan query, FloatSpan data, FloatSpan row_norms
 // that form gives NaN (norms or dot products overflowing to infinity) the
 // exact difference form is taken instead, and a NaN left over (NaN inputs)
 // becomes +inf: never a false exact match.
-// One sub-space of a PQ distance table from a dimension-major codebook block:
-// columns[t * ld + c] is dimension t of codeword c, for t < query.size() <= 7
-// and c < out.size() <= ld. With norms (one per codeword):
-// out[c] = expanded_l2(norms[c], fvec_norm_l2sqr(query), ip_c); without
-// (empty norms): out[c] = -ip_c. ip_c = ((0 + q0 x0) + q1 x1) + ... in
-// dimension order, the bits fvec_ip_batch gives for rows narrower than 8.
-// Eight codewords per step from one load per dimension, no transpose.
-void pq_table_from_columns(FloatSpan query, FloatSpan columns, size_t ld, FloatSpan norms, std::span<float> out);
 void fvec_l2sqr_batch(FloatSpan query, FloatSpan data, size_t dim, size_t n, std::span<float> out);
 // out[i] = a[i] + scale * b[i] for i < len(a).
 void fvec_madd(FloatSpan a, float scale, FloatSpan b, std::span<float> out);

@@ -237,27 +237,6 @@ TD_AVX2 size_t ip_batch_dim4_avx2(const float* q, const float* rows, size_t n, f
     return i;
 }
 
-TD_AVX2 size_t pq_table_from_columns_avx2(bool expanded_l2, const float* q, size_t w, const float* columns, size_t ld,
-                                          const float* norms, float qn, size_t n, float* out) noexcept {
-    __m256 qv[7];
-    for (size_t t = 0; t < w; ++t) qv[t] = _mm256_set1_ps(q[t]);
-    const __m256 qnv = _mm256_set1_ps(qn);
-    const __m256 zero = _mm256_setzero_ps();
-    const __m256 sign = _mm256_set1_ps(-0.0f);
-    size_t c = 0;
-    for (; c + 8 <= n; c += 8) {
-        __m256 ip = zero;
-        for (size_t t = 0; t < w; ++t) ip = _mm256_add_ps(ip, _mm256_mul_ps(qv[t], _mm256_loadu_ps(columns + t * ld + c)));
-        if (expanded_l2) {
-            const __m256 v = _mm256_sub_ps(_mm256_add_ps(_mm256_loadu_ps(norms + c), qnv), _mm256_add_ps(ip, ip));
-            _mm256_storeu_ps(out + c, _mm256_max_ps(v, zero));  // NaN and -0 become +0
-        } else {
-            _mm256_storeu_ps(out + c, _mm256_xor_ps(ip, sign));
-        }
-    }
-    return c;
-}
-
 TD_AVX2 size_t expanded_l2_batch_dim4_avx2(const float* q, const float* rows, const float* row_norms, float qn,
                                            size_t n, float* out) noexcept {
     const __m256 q0 = _mm256_set1_ps(q[0]);

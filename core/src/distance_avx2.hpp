@@ -49,10 +49,6 @@ float pq_group_sum_avx2(const float* table, const uint8_t* code, size_t groups) 
 // sub-quantizer. Every codes[k] holds m bytes and the table 256 * m entries.
 void pq_sum8_sequential_avx2(const float* table, const uint8_t* const codes[8], size_t m, float out[8]) noexcept;
 size_t ip_batch_dim4_avx2(const float* q, const float* rows, size_t n, float* out) noexcept;
-// pq_table_from_columns for the codewords below n rounded down to a multiple
-// of 8 (w <= 7); returns the number done.
-size_t pq_table_from_columns_avx2(bool expanded_l2, const float* q, size_t w, const float* columns, size_t ld,
-                                  const float* norms, float qn, size_t n, float* out) noexcept;
 // out[i] = expanded_l2(row_norms[i], qn, ip_i) with ip_i the inner product
 // that ip_batch_dim4_avx2 gives for row i, over the same rows; returns the
 // number of rows done.

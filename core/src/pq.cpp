@@ -358,24 +358,6 @@ void ProductQuantizer::compute_distance_table(std::span<const float> query, uint
                                               std::span<float> table) const {
     check_len(d_, query.size());
     check_len(checked_size_product(m_, ksub_, "m * ksub"), table.size());
-    if (max_chunk_width_ >= 1 && max_chunk_width_ < 8) {
-        // Chunks narrower than eight sum each product in dimension order, so
-        // the dimension-major codebook gives the same bits with one load per
-        // dimension for eight codewords, and no transpose per query.
-        const TransposedCodebook& t = transposed_codebook();
-        if (metric != kMetricInnerProduct) check_len(m_ * ksub_, centroid_norms_.size());
-        for (size_t j = 0; j < m_; ++j) {
-            const size_t lo = chunk_offsets_[j];
-            const size_t w = chunk_offsets_[j + 1] - lo;
-            const std::span<const float> norms =
-                metric == kMetricInnerProduct ? std::span<const float>()
-                                              : std::span<const float>(centroid_norms_).subspan(j * ksub_, ksub_);
-            distance::pq_table_from_columns(query.subspan(lo, w),
-                                            std::span<const float>(t.values).subspan(j * t.stride, t.stride), ksub_,
-                                            norms, table.subspan(j * ksub_, ksub_));
-        }
-        return;
-    }
     for (size_t j = 0; j < m_; ++j) {
         const size_t lo = chunk_offsets_[j];
         const size_t w = chunk_offsets_[j + 1] - lo;
