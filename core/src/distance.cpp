@@ -240,9 +240,8 @@ void fvec_expanded_l2_batch(FloatSpan query, FloatSpan data, FloatSpan row_norms
     check_batch_shape(query, data, dim, n, out);
     check_len(n, row_norms.size());
     const float qn = fvec_norm_l2sqr(query.first(dim));
-    size_t done = 0;
     if (dim == 4 && n >= 8 && avx2_enabled()) {
-        done = detail::expanded_l2_batch_dim4_avx2(query.data(), data.data(), row_norms.data(), qn, n, out.data());
+        const size_t done = detail::expanded_l2_batch_dim4_avx2(query.data(), data.data(), row_norms.data(), qn, n, out.data());
         for (size_t i = done; i < n; ++i) {
             out[i] = expanded_l2(row_norms[i], qn, inner_product_scalar(query.data(), data.data() + 4 * i, 4));
         }

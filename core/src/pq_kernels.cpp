@@ -121,8 +121,7 @@ TD_AVX2 size_t score_argmin_avx2_d4(const float* x, const float* block, size_t k
 
 // The cost of one codeword from its dot product, as nearest_expanded_l2 states.
 inline float expanded_cost(float cn, float xn, float dot, bool clamp) noexcept {
-    const float v = (cn + xn) - (dot + dot);
-    return clamp ? (v > 0.0f ? v : 0.0f) : v;
+    return clamp ? distance::expanded_l2(cn, xn, dot) : (cn + xn) - (dot + dot);
 }
 
 // Scalar twin: per codeword, the product's lanes, reduction and tail.
