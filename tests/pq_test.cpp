@@ -622,7 +622,7 @@ TEST(PqTable, EntriesHaveTheBitsOfTheBatchProductAndTheFormula) {
                         const float want = metric == tavren::kMetricInnerProduct
                                                ? -ip[c]
                                                : distance::expanded_l2(pq.centroid_norms()[j * pq.ksub() + c], qn, ip[c]);
-                        ASSERT_TRUE(same_bits(std::vector<float>{want}, std::vector<float>{table[j * pq.ksub() + c]}))
+                        ASSERT_TRUE(same_bits({&want, 1}, {&table[j * pq.ksub() + c], 1}))
                             << "chunk " << j << " codeword " << c << " metric " << metric << " scalar " << scalar;
                     }
                 }
