@@ -21,6 +21,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "diskann_batch.hpp"
@@ -313,6 +314,44 @@ TEST(DiskAnnBatch, WindowBufferLimitPerWorker) {
     for (const auto& [w, want] : cases) EXPECT_EQ(diskann_search::window_buffer_limit_per_worker(w), want) << w;
 }
 
+
+// The streaming candidate pass hands each query to the next free worker, so
+// one worker held up on its first query must not hold up the rest: the other
+// workers take every remaining query meanwhile, each query exactly once. With
+// fixed shares the held worker's share would wait, and the wait below would
+// time out.
+TEST(DiskAnnBatch, FreeWorkersTakeTheQueriesOfAHeldWorker) {
+    for (const size_t m : {size_t{1}, size_t{2}, size_t{97}, size_t{1024}}) {
+        constexpr size_t kWorkers = 4;
+        std::atomic<size_t> next{0};
+        std::atomic<size_t> done{0};
+        std::vector<std::atomic<int>> taken(m);
+        std::vector<std::vector<size_t>> order(kWorkers);
+        std::promise<void> rest_done;
+        std::shared_future<void> rest = rest_done.get_future().share();
+        std::atomic<bool> held_timed_out{false};
+        const auto work = [&](size_t worker) {
+            diskann_io::take_next_queries(next, m, [&](size_t q) {
+                order[worker].push_back(q);
+                taken[q].fetch_add(1);
+                if (q == 0) {
+                    // The first query's worker waits for every other query.
+                    if (m > 1 && rest.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+                        held_timed_out = true;
+                    }
+                } else if (done.fetch_add(1) + 2 == m) {
+                    rest_done.set_value();
+                }
+            });
+        };
+        std::vector<std::thread> threads;
+        for (size_t w = 0; w < kWorkers; ++w) threads.emplace_back(work, w);
+        for (std::thread& t : threads) t.join();
+        EXPECT_FALSE(held_timed_out) << m;
+        for (size_t q = 0; q < m; ++q) EXPECT_EQ(taken[q].load(), 1) << m << " " << q;
+        for (const auto& o : order) EXPECT_TRUE(std::is_sorted(o.begin(), o.end())) << m;
+    }
+}
 TEST(DiskAnnBatch, TopKZeroTouchesNothing) {
     const BuiltDiskAnn b = build_diskann_index(100, 8, 0, StorageLayout::Compact, RawVectorEncoding::F32, 8, 4);
     PoolGuard pool_size(4);

@@ -298,11 +298,16 @@ void DiskAnnIndexReader::search_batch_streaming(std::span<const float> queries, 
 
         lists.assign(std::max<size_t>(workers.size(), 1), {});
         if (!workers.empty()) {
+            // Candidate generation empties the worker's adjacency windows
+            // after every query, so which worker takes which query changes
+            // no list, read or statistics total: the queries go to whichever
+            // worker is free next.
             const size_t w = workers.size();
+            std::atomic<size_t> next_query{0};
             pool::parallel_for_each_index(w, [&](size_t i) {
                 DiskAnnIndexReader& worker = workers[i];
                 worker.stats_ = DiskAnnSearchStats{};
-                round_robin_queries(i, w, m, [&](size_t q) {
+                take_next_queries(next_query, m, [&](size_t q) {
                     DiskAnnCandidateList list{q, {}};
                     candidates(worker, chunk.subspan(q * d, d), list.nodes);
                     lists[i].push_back(std::move(list));

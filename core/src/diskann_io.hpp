@@ -620,6 +620,20 @@ void round_robin_queries(size_t worker, size_t workers, size_t m, F&& f) {
     for (size_t q = worker; q < m; q += workers) f(q);
 }
 
+// The workers of one pass share `next`; each takes the lowest position not yet
+// taken, below m, until none is left. Used where a worker keeps nothing from
+// one query to the next that could change another query's answer, reads or
+// statistics totals: fixed shares (round_robin_queries) leave the whole pass
+// waiting for the slowest share, and a share's cost varies with its queries
+// and with the time its thread loses to other work.
+template <class F>
+void take_next_queries(std::atomic<size_t>& next, size_t m, F&& f) {
+    for (size_t q = next.fetch_add(1, std::memory_order_relaxed); q < m;
+         q = next.fetch_add(1, std::memory_order_relaxed)) {
+        f(q);
+    }
+}
+
 // The read profile of a latency: below 50 us memory, below 750 us local
 // storage, below 3 ms remote storage, else object store.
 DeploymentProfile read_profile_for_latency(std::chrono::nanoseconds latency) noexcept;
