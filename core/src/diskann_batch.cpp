@@ -453,15 +453,29 @@ void DiskAnnIndexReader::rerank_candidate_batch_streaming(std::span<const float>
             };
             if (!parallel) {
                 score_windows(c.begin, c.end);
+                scratch.vector_cache.touch_windows(chunk_windows);
             } else {
                 stats_.parallel_rerank_chunks = increment(stats_.parallel_rerank_chunks);
                 stats_.parallel_rerank_references = saturating_add(stats_.parallel_rerank_references, r);
-                const size_t refs_per_window = (r + (c.end - c.begin) - 1) / (c.end - c.begin);
+                const size_t windows_in_chunk = c.end - c.begin;
+                const size_t refs_per_window = (r + windows_in_chunk - 1) / windows_in_chunk;
                 const size_t grain = std::max<size_t>(
                     1, ds::kParallelRerankGrainProducts / std::max<size_t>(refs_per_window * std::max<size_t>(d, 1), 1));
-                pool::parallel_for(c.begin, c.end, grain, score_windows);
+                // The recency update runs beside the scoring, as task 0: it
+                // changes only the cache's recency order, which the scorers
+                // never read, and the trim that reads it waits for both. On a
+                // scoring error both caches are emptied, so an order updated
+                // before the error is never seen.
+                const size_t slices = (windows_in_chunk + grain - 1) / grain;
+                pool::parallel_for_each_index(slices + 1, [&](size_t i) {
+                    if (i == 0) {
+                        scratch.vector_cache.touch_windows(chunk_windows);
+                        return;
+                    }
+                    const size_t lo = c.begin + (i - 1) * grain;
+                    score_windows(lo, std::min(c.end, lo + grain));
+                });
             }
-            scratch.vector_cache.touch_windows(chunk_windows);
             stats_.vector_window_evictions = saturating_add(stats_.vector_window_evictions,
                                                             scratch.vector_cache.trim(scratch.buffer_pool, budget));
         }
