@@ -168,17 +168,19 @@ void score_pq_neighbors(std::span<const float> table, std::span<const uint8_t> c
     const size_t ahead = cb > 256 ? 4 : std::min<size_t>(16, std::max<size_t>(4, 256 / cb));
     const size_t n = nodes.size();
     size_t i = 0;
-    if (eight) {
-        // Two groups of four at a time through the eight-lane kernel: each
-        // node's sum in subspace order, the same bits as one group at a time.
-        for (; i + 8 <= n; i += 8) {
-            for (size_t p = i + ahead; p < i + ahead + 8 && p < n; ++p) prefetch_code(codes, cb, nodes[p]);
-            const uint8_t* c[8];
-            for (size_t k = 0; k < 8; ++k) c[k] = code_of(codes, cb, nodes[i + k]);
-            float d[8];
+    // Two groups of four at a time through the eight-lane kernels: each
+    // node's sum in subspace order, the same bits as one group at a time.
+    for (; i + 8 <= n; i += 8) {
+        for (size_t p = i + ahead; p < i + ahead + 8 && p < n; ++p) prefetch_code(codes, cb, nodes[p]);
+        const uint8_t* c[8];
+        for (size_t k = 0; k < 8; ++k) c[k] = code_of(codes, cb, nodes[i + k]);
+        float d[8];
+        if (eight) {
             distance::pq_table_sums8(table, c, m, d);
-            for (size_t k = 0; k < 8; ++k) out.push_back({nodes[i + k], d[k]});
+        } else {
+            distance::pq4_table_sums8(table, c, m, d);
         }
+        for (size_t k = 0; k < 8; ++k) out.push_back({nodes[i + k], d[k]});
     }
     for (; i + 4 <= n; i += 4) {
         for (size_t p = i + ahead; p < i + ahead + 4 && p < n; ++p) prefetch_code(codes, cb, nodes[p]);

@@ -375,6 +375,21 @@ void pq_table_sums8(FloatSpan table, const uint8_t* const codes[8], size_t m, fl
     for (size_t k = 0; k < 8; ++k) out[k] = s[k];
 }
 
+void pq4_table_sums8(FloatSpan table, const uint8_t* const codes[8], size_t m, float out[8]) {
+    check_len(checked_product(m, 16, "16 * m"), table.size());
+    if (avx2_enabled()) {
+        detail::pq4_sum8_sequential_avx2(table.data(), codes, m, out);
+        return;
+    }
+    float s[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    for (size_t j = 0; j < m; ++j) {
+        const float* t = table.data() + 16 * j;
+        const int shift = (j & 1) != 0 ? 4 : 0;
+        for (size_t k = 0; k < 8; ++k) s[k] += t[(codes[k][j >> 1] >> shift) & 15];
+    }
+    for (size_t k = 0; k < 8; ++k) out[k] = s[k];
+}
+
 float pq_distance_avx2(FloatSpan table, std::span<const uint8_t> code, size_t m) {
     const size_t groups = m / 8;
     float sum = 0.0f;

@@ -120,6 +120,11 @@ float pq_table_sum(FloatSpan table, std::span<const uint8_t> code, size_t m);
 // vector adds the eight entries of each sub-quantizer at once; otherwise eight
 // scalar accumulators.
 void pq_table_sums8(FloatSpan table, const uint8_t* const codes[8], size_t m, float out[8]);
+// The same for 4-bit codes (table: m x 16, entry c of sub-quantizer j at
+// 16 * j + c; byte b of a code holds sub-quantizer 2b in its low and 2b + 1 in
+// its high nibble): each codes[k] holds m - m / 2 bytes, and out[k] is the sum
+// from +0.0 in sub-quantizer order.
+void pq4_table_sums8(FloatSpan table, const uint8_t* const codes[8], size_t m, float out[8]);
 // The table sum of one vector with 8-bit codes, eight sub-quantizers at a time:
 // lane t of an 8-lane accumulator adds sub-quantizer 8g + t of every full group
 // g, the lanes are reduced as ((A0 + A4) + (A2 + A6)) + ((A1 + A5) + (A3 + A7)),

@@ -4,6 +4,7 @@
 
 #include <immintrin.h>
 
+#include <cstring>
 #include <limits>
 
 #include "avx2_sum.hpp"
@@ -195,6 +196,52 @@ TD_AVX2 void pq_sum8_sequential_avx2(const float* table, const uint8_t* const co
         const float* t = table + j * 256;
         acc = _mm256_add_ps(acc, _mm256_setr_ps(t[c0[j]], t[c1[j]], t[c2[j]], t[c3[j]], t[c4[j]], t[c5[j]],
                                                 t[c6[j]], t[c7[j]]));
+    }
+    _mm256_storeu_ps(out, acc);
+}
+
+namespace {
+
+// Lane k: entry (nibbles_k & 15) of the 16 at t. A sub-quantizer's entries sit
+// in two registers; each lane picks from both halves by the nibble's low three
+// bits and keeps the upper half's pick where bit 3 is set.
+TD_AVX2 inline __m256 pq4_entries(const float* t, __m256i nibbles) noexcept {
+    const __m256i idx = _mm256_and_si256(nibbles, _mm256_set1_epi32(15));
+    const __m256 lo = _mm256_permutevar8x32_ps(_mm256_loadu_ps(t), idx);
+    const __m256 hi = _mm256_permutevar8x32_ps(_mm256_loadu_ps(t + 8), idx);
+    return _mm256_blendv_ps(lo, hi, _mm256_castsi256_ps(_mm256_slli_epi32(idx, 28)));
+}
+
+}  // namespace
+
+TD_AVX2 void pq4_sum8_sequential_avx2(const float* table, const uint8_t* const codes[8], size_t m,
+                                      float out[8]) noexcept {
+    __m256 acc = _mm256_setzero_ps();
+    size_t j = 0;
+    // Four code bytes (eight sub-quantizers) of the eight nodes at a time.
+    for (size_t b = 0; j + 8 <= m; b += 4, j += 8) {
+        uint32_t w[8];
+        for (size_t k = 0; k < 8; ++k) std::memcpy(&w[k], codes[k] + b, 4);
+        const __m256i g = _mm256_setr_epi32(static_cast<int>(w[0]), static_cast<int>(w[1]), static_cast<int>(w[2]),
+                                            static_cast<int>(w[3]), static_cast<int>(w[4]), static_cast<int>(w[5]),
+                                            static_cast<int>(w[6]), static_cast<int>(w[7]));
+        const float* t = table + 16 * j;
+        acc = _mm256_add_ps(acc, pq4_entries(t, g));
+        acc = _mm256_add_ps(acc, pq4_entries(t + 16, _mm256_srli_epi32(g, 4)));
+        acc = _mm256_add_ps(acc, pq4_entries(t + 32, _mm256_srli_epi32(g, 8)));
+        acc = _mm256_add_ps(acc, pq4_entries(t + 48, _mm256_srli_epi32(g, 12)));
+        acc = _mm256_add_ps(acc, pq4_entries(t + 64, _mm256_srli_epi32(g, 16)));
+        acc = _mm256_add_ps(acc, pq4_entries(t + 80, _mm256_srli_epi32(g, 20)));
+        acc = _mm256_add_ps(acc, pq4_entries(t + 96, _mm256_srli_epi32(g, 24)));
+        acc = _mm256_add_ps(acc, pq4_entries(t + 112, _mm256_srli_epi32(g, 28)));
+    }
+    for (; j < m; ++j) {
+        const size_t b = j >> 1;
+        const int shift = (j & 1) != 0 ? 4 : 0;
+        const __m256i g = _mm256_setr_epi32(codes[0][b] >> shift, codes[1][b] >> shift, codes[2][b] >> shift,
+                                            codes[3][b] >> shift, codes[4][b] >> shift, codes[5][b] >> shift,
+                                            codes[6][b] >> shift, codes[7][b] >> shift);
+        acc = _mm256_add_ps(acc, pq4_entries(table + 16 * j, g));
     }
     _mm256_storeu_ps(out, acc);
 }

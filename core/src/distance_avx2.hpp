@@ -48,6 +48,10 @@ float pq_group_sum_avx2(const float* table, const uint8_t* code, size_t groups) 
 // One lane per node; each step loads the eight nodes' entries of one
 // sub-quantizer. Every codes[k] holds m bytes and the table 256 * m entries.
 void pq_sum8_sequential_avx2(const float* table, const uint8_t* const codes[8], size_t m, float out[8]) noexcept;
+// The same for 4-bit codes (table: m x 16; byte b of a code holds sub-quantizer
+// 2b in its low and 2b + 1 in its high nibble): lane k adds node k's entries
+// from +0.0 in sub-quantizer order. codes[k] must hold m - m / 2 bytes.
+void pq4_sum8_sequential_avx2(const float* table, const uint8_t* const codes[8], size_t m, float out[8]) noexcept;
 size_t ip_batch_dim4_avx2(const float* q, const float* rows, size_t n, float* out) noexcept;
 // out[i] = expanded_l2(row_norms[i], qn, ip_i) with ip_i the inner product
 // that ip_batch_dim4_avx2 gives for row i, over the same rows; returns the
