@@ -239,32 +239,63 @@ TEST(OffsetLru, TouchRemoveAndPop) {
 }
 
 TEST(OffsetLru, MatchesAListUnderRandomOperations) {
-    std::mt19937_64 rng(11);
-    OffsetLru lru;
-    std::vector<uint64_t> ref;  // oldest first
-    for (int step = 0; step < 20000; ++step) {
-        const uint64_t key = rng() % 64;
-        const int op = static_cast<int>(rng() % 3);
-        if (op == 0) {
-            lru.touch(key);
-            std::erase(ref, key);
-            ref.push_back(key);
-        } else if (op == 1) {
-            lru.remove(key);
-            std::erase(ref, key);
-        } else {
-            auto got = lru.pop_oldest();
-            if (ref.empty()) {
-                EXPECT_EQ(got, std::nullopt);
+    // Few keys (many touches of the same offsets, so the list keeps sweeping
+    // out spent entries) and many keys (long runs of new offsets); pops rare
+    // or frequent.
+    struct Case {
+        uint64_t keys;
+        int pop_weight;
+    };
+    for (const Case c : {Case{64, 1}, Case{5000, 1}, Case{5000, 0}, Case{300, 4}}) {
+        std::mt19937_64 rng(11 + c.keys);
+        OffsetLru lru;
+        std::vector<uint64_t> ref;  // oldest first
+        for (int step = 0; step < 20000; ++step) {
+            const uint64_t key = rng() % c.keys;
+            const int op = static_cast<int>(rng() % (3 + c.pop_weight));
+            if (op == 0) {
+                lru.touch(key);
+                std::erase(ref, key);
+                ref.push_back(key);
+            } else if (op == 1) {
+                const bool present = std::find(ref.begin(), ref.end(), key) != ref.end();
+                EXPECT_EQ(lru.touch_if_present(key), present);
+                if (present) {
+                    std::erase(ref, key);
+                    ref.push_back(key);
+                }
+            } else if (op == 2) {
+                lru.remove(key);
+                std::erase(ref, key);
             } else {
-                EXPECT_EQ(got, ref.front());
-                ref.erase(ref.begin());
+                auto got = lru.pop_oldest();
+                if (ref.empty()) {
+                    EXPECT_EQ(got, std::nullopt);
+                } else {
+                    EXPECT_EQ(got, ref.front());
+                    ref.erase(ref.begin());
+                }
+            }
+            ASSERT_EQ(lru.size(), ref.size());
+            ASSERT_EQ(lru.oldest(), ref.empty() ? std::nullopt : std::optional<uint64_t>(ref.front()));
+            ASSERT_EQ(lru.newest(), ref.empty() ? std::nullopt : std::optional<uint64_t>(ref.back()));
+            if (step % 1000 == 0) {
+                ASSERT_EQ(lru.oldest_to_newest(), ref) << c.keys;
             }
         }
-        if (step % 1000 == 0) {
-            ASSERT_EQ(lru.oldest_to_newest(), ref);
-        }
     }
+}
+
+// Touching the same offsets over and over leaves spent entries behind; they
+// are swept out, so the list stays within a few times the offset count
+// instead of growing with the number of touches.
+TEST(OffsetLru, RepeatedTouchesDoNotGrowTheList) {
+    OffsetLru lru;
+    for (uint64_t k = 0; k < 100; ++k) lru.touch(k);
+    std::mt19937_64 rng(5);
+    for (int i = 0; i < 200000; ++i) lru.touch(rng() % 100);
+    EXPECT_EQ(lru.size(), 100u);
+    EXPECT_LE(lru.entry_count(), 400u);
 }
 
 // ---- WindowBufferPool --------------------------------------------------------------

@@ -79,70 +79,88 @@ std::span<const uint8_t> VectorWindowPlanner::record(const ReadWindow& window, s
 
 // ---- sets and recency order ----------------------------------------------------
 
-void OffsetLru::touch(uint64_t offset) {
-    if (newest_ == offset) return;
-    if (links_.contains(offset)) {
-        detach(offset);
-    } else {
-        links_.insert_or_assign(offset, Link{});
+void OffsetLru::append(uint64_t offset, uint64_t* stamp) {
+    // Each offset has exactly one current entry, so the list's other entries
+    // are counted without looking at them. A full list is swept rather than
+    // grown while at least half of it is spent: the list then grows only
+    // with the number of offsets, and a cache that keeps touching the same
+    // windows stops allocating.
+    if (order_.size() == order_.capacity()) {
+        const size_t spent = order_.size() - stamps_.size();
+        if (spent > 0 && 2 * spent >= order_.size()) compact();
     }
-    if (newest_) {
-        Link* prev = links_.find(*newest_);
-        if (prev == nullptr) panic("DiskANN LRU newest offset must exist");
-        prev->newer = offset;
+    order_.push_back(Entry{offset, clock_ + 1});
+    ++clock_;
+    if (stamp != nullptr) {
+        *stamp = clock_;
     } else {
-        oldest_ = offset;
+        try {
+            stamps_.insert_or_assign(offset, clock_);
+        } catch (...) {
+            order_.pop_back();
+            throw;
+        }
     }
-    Link* link = links_.find(offset);
-    if (link == nullptr) panic("DiskANN LRU touched offset must exist");
-    link->older = newest_;
-    link->newer.reset();
-    newest_ = offset;
+    trim_ends();
 }
 
-void OffsetLru::detach(uint64_t offset) {
-    Link* link = links_.find(offset);
-    if (link == nullptr) panic("DiskANN LRU detached offset must exist");
-    const std::optional<uint64_t> older = link->older;
-    const std::optional<uint64_t> newer = link->newer;
-    if (older) {
-        Link* o = links_.find(*older);
-        if (o == nullptr) panic("DiskANN LRU older offset must exist");
-        o->newer = newer;
-    } else {
-        oldest_ = newer;
+void OffsetLru::touch(uint64_t offset) {
+    if (uint64_t* stamp = stamps_.find(offset)) {
+        if (order_.back().offset == offset) return;  // already the newest
+        append(offset, stamp);
+        return;
     }
-    if (newer) {
-        Link* n = links_.find(*newer);
-        if (n == nullptr) panic("DiskANN LRU newer offset must exist");
-        n->older = older;
-    } else {
-        newest_ = older;
-    }
+    append(offset, nullptr);
+}
+
+bool OffsetLru::touch_if_present(uint64_t offset) {
+    uint64_t* stamp = stamps_.find(offset);
+    if (stamp == nullptr) return false;
+    if (order_.back().offset != offset) append(offset, stamp);
+    return true;
 }
 
 void OffsetLru::remove(uint64_t offset) {
-    if (!links_.contains(offset)) return;
-    detach(offset);
-    links_.erase(offset);
+    if (!stamps_.erase(offset)) return;
+    trim_ends();
 }
 
 std::optional<uint64_t> OffsetLru::pop_oldest() {
-    if (!oldest_) return std::nullopt;
-    const uint64_t offset = *oldest_;
-    detach(offset);
-    links_.erase(offset);
+    if (head_ == order_.size()) return std::nullopt;
+    const uint64_t offset = order_[head_].offset;
+    ++head_;
+    if (!stamps_.erase(offset)) panic("DiskANN LRU oldest offset must exist");
+    trim_ends();
     return offset;
+}
+
+void OffsetLru::trim_ends() noexcept {
+    while (head_ < order_.size() && !current(order_[head_])) ++head_;
+    while (order_.size() > head_ && !current(order_.back())) order_.pop_back();
+    if (head_ == order_.size()) {
+        order_.clear();
+        head_ = 0;
+    }
+}
+
+void OffsetLru::compact() noexcept {
+    // The stamps of the entries a few places ahead are requested early: the
+    // sweep then waits on several scattered reads at once, not on each.
+    constexpr size_t kAhead = 8;
+    size_t out = 0;
+    for (size_t i = head_; i < order_.size(); ++i) {
+        if (i + kAhead < order_.size()) stamps_.prefetch(order_[i + kAhead].offset);
+        if (current(order_[i])) order_[out++] = order_[i];
+    }
+    order_.resize(out);
+    head_ = 0;
 }
 
 std::vector<uint64_t> OffsetLru::oldest_to_newest() const {
     std::vector<uint64_t> out;
-    std::optional<uint64_t> at = oldest_;
-    while (at) {
-        out.push_back(*at);
-        const Link* link = links_.find(*at);
-        if (link == nullptr) panic("DiskANN LRU newer offset must exist");
-        at = link->newer;
+    out.reserve(stamps_.size());
+    for (size_t i = head_; i < order_.size(); ++i) {
+        if (current(order_[i])) out.push_back(order_[i].offset);
     }
     return out;
 }
@@ -282,7 +300,8 @@ uint64_t WindowCache::recycle(WindowBufferPool& pool) {
 }
 
 void WindowCache::touch(uint64_t offset) {
-    if (windows_.contains(offset)) lru_.touch(offset);
+    // The recency order holds exactly the cached offsets.
+    lru_.touch_if_present(offset);
 }
 
 size_t WindowCache::touch_distinct(std::span<const ReadWindow> windows) {

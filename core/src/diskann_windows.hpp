@@ -189,6 +189,10 @@ public:
         return i == kNone ? nullptr : &slots_[i].value;
     }
     bool contains(uint64_t key) const noexcept { return locate(key) != kNone; }
+    // Starts loading the key's home slot into the caches (no effect on the map).
+    void prefetch(uint64_t key) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[home(key) & (slots_.size() - 1)]);
+    }
 
     // Inserts or replaces; returns the value it replaced, if any.
     std::optional<V> insert_or_assign(uint64_t key, V value) {
@@ -341,36 +345,62 @@ private:
 
 // ---- recency order ----------------------------------------------------------
 
-// Recency order over u64 offsets: a doubly linked list whose links live in a
-// hash map keyed by offset. A broken link is an internal invariant violation
-// (assertion failure).
+// Recency order over u64 offsets. Each touch stamps the offset with the next
+// value of a clock and appends (offset, stamp) to a list in touch order; an
+// entry is current while the offset still carries its stamp. A touch thus
+// costs one map update and an append, where a linked list would visit the
+// offset's two neighbours as well (three scattered reads on a large cache).
+// Entries left behind by later touches or removals are skipped at the ends
+// and swept out when the list is full and at least half spent, so the list
+// grows only with the offset count (to about four times it at most).
 class OffsetLru {
 public:
     // Makes the offset the newest, inserting it when absent.
     void touch(uint64_t offset);
+    // Makes the offset the newest when present; returns whether it was.
+    bool touch_if_present(uint64_t offset);
     // Unlinks the offset when present.
     void remove(uint64_t offset);
     // Removes and returns the least recently touched offset; none when empty.
     std::optional<uint64_t> pop_oldest();
 
-    std::optional<uint64_t> oldest() const noexcept { return oldest_; }
-    std::optional<uint64_t> newest() const noexcept { return newest_; }
-    size_t size() const noexcept { return links_.size(); }
-    bool empty() const noexcept { return links_.empty(); }
-    bool contains(uint64_t offset) const noexcept { return links_.contains(offset); }
+    std::optional<uint64_t> oldest() const noexcept {
+        if (head_ == order_.size()) return std::nullopt;
+        return order_[head_].offset;
+    }
+    std::optional<uint64_t> newest() const noexcept {
+        if (head_ == order_.size()) return std::nullopt;
+        return order_.back().offset;
+    }
+    size_t size() const noexcept { return stamps_.size(); }
+    bool empty() const noexcept { return stamps_.empty(); }
+    bool contains(uint64_t offset) const noexcept { return stamps_.contains(offset); }
     // Offsets from oldest to newest (for tests and diagnostics; allocates).
     std::vector<uint64_t> oldest_to_newest() const;
+    // Entries held, current or not (for tests).
+    size_t entry_count() const noexcept { return order_.size() - head_; }
 
 private:
-    struct Link {
-        std::optional<uint64_t> older;
-        std::optional<uint64_t> newer;
+    struct Entry {
+        uint64_t offset;
+        uint64_t stamp;
     };
-    void detach(uint64_t offset);
+    bool current(const Entry& e) const noexcept {
+        const uint64_t* s = stamps_.find(e.offset);
+        return s != nullptr && *s == e.stamp;
+    }
+    // Appends a new stamp for the offset (stamps_ holds it, or is given it).
+    void append(uint64_t offset, uint64_t* stamp);
+    // Drops entries that are no longer current from both ends, so that the
+    // first entry is the oldest offset and the last the newest.
+    void trim_ends() noexcept;
+    // Keeps only the current entries, in order, from the start of the list.
+    void compact() noexcept;
 
-    std::optional<uint64_t> oldest_;
-    std::optional<uint64_t> newest_;
-    OffsetMap<Link> links_;
+    OffsetMap<uint64_t> stamps_;
+    std::vector<Entry> order_;
+    size_t head_ = 0;
+    uint64_t clock_ = 0;
 };
 
 // ---- payloads, pool and caches ----------------------------------------------
