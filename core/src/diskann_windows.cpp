@@ -105,17 +105,13 @@ void OffsetLru::append(uint64_t offset, uint64_t* stamp) {
 }
 
 void OffsetLru::touch(uint64_t offset) {
-    if (uint64_t* stamp = stamps_.find(offset)) {
-        if (order_.back().offset == offset) return;  // already the newest
-        append(offset, stamp);
-        return;
-    }
-    append(offset, nullptr);
+    if (!touch_if_present(offset)) append(offset, nullptr);
 }
 
 bool OffsetLru::touch_if_present(uint64_t offset) {
     uint64_t* stamp = stamps_.find(offset);
     if (stamp == nullptr) return false;
+    // The last entry is always current, so this tells whether it is already the newest.
     if (order_.back().offset != offset) append(offset, stamp);
     return true;
 }

@@ -361,18 +361,29 @@ float pq_table_sum(FloatSpan table, std::span<const uint8_t> code, size_t m) {
     return s;
 }
 
+namespace {
+
+// Eight table sums without AVX2: out[k] adds, from +0.0 and in sub-quantizer
+// order, entry code(k, j) of each sub-quantizer j's ksub entries.
+template <class Code>
+void scalar_table_sums8(const float* table, size_t ksub, size_t m, float out[8], Code code) {
+    float s[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    for (size_t j = 0; j < m; ++j) {
+        const float* t = table + ksub * j;
+        for (size_t k = 0; k < 8; ++k) s[k] += t[code(k, j)];
+    }
+    for (size_t k = 0; k < 8; ++k) out[k] = s[k];
+}
+
+}  // namespace
+
 void pq_table_sums8(FloatSpan table, const uint8_t* const codes[8], size_t m, float out[8]) {
     check_len(checked_product(m, 256, "256 * m"), table.size());
     if (avx2_enabled()) {
         detail::pq_sum8_sequential_avx2(table.data(), codes, m, out);
         return;
     }
-    float s[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    for (size_t j = 0; j < m; ++j) {
-        const float* t = table.data() + 256 * j;
-        for (size_t k = 0; k < 8; ++k) s[k] += t[codes[k][j]];
-    }
-    for (size_t k = 0; k < 8; ++k) out[k] = s[k];
+    scalar_table_sums8(table.data(), 256, m, out, [&](size_t k, size_t j) { return codes[k][j]; });
 }
 
 void pq4_table_sums8(FloatSpan table, const uint8_t* const codes[8], size_t m, float out[8]) {
@@ -381,13 +392,8 @@ void pq4_table_sums8(FloatSpan table, const uint8_t* const codes[8], size_t m, f
         detail::pq4_sum8_sequential_avx2(table.data(), codes, m, out);
         return;
     }
-    float s[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    for (size_t j = 0; j < m; ++j) {
-        const float* t = table.data() + 16 * j;
-        const int shift = (j & 1) != 0 ? 4 : 0;
-        for (size_t k = 0; k < 8; ++k) s[k] += t[(codes[k][j >> 1] >> shift) & 15];
-    }
-    for (size_t k = 0; k < 8; ++k) out[k] = s[k];
+    scalar_table_sums8(table.data(), 16, m, out,
+                       [&](size_t k, size_t j) { return (codes[k][j >> 1] >> ((j & 1) != 0 ? 4 : 0)) & 15; });
 }
 
 float pq_distance_avx2(FloatSpan table, std::span<const uint8_t> code, size_t m) {
