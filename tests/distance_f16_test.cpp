@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cstdint>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -106,5 +108,43 @@ TEST(F16, ScalarNarrowingMatchesTheInstructionOverASweep) {
     f32_to_f16(inputs, scalar);
     for (size_t i = 0; i < inputs.size(); ++i) {
         ASSERT_EQ(scalar[i], fast[i]) << std::bit_cast<uint32_t>(inputs[i]);
+    }
+}
+
+// The in-place f16 record distance against widening the record and taking
+// fvec_l2sqr: every length around the eight-value steps, values that include
+// subnormal and large halves, and a non-finite half in the vector part and in
+// the tail.
+TEST(F16, RecordL2IsTheWidenedL2BitForBit) {
+    if (!avx2_enabled() || !f16c_enabled()) GTEST_SKIP() << "needs AVX2 and F16C";
+    uint32_t state = 12345;
+    const auto next = [&] {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    };
+    for (const size_t n : {8u, 9u, 15u, 16u, 17u, 31u, 100u, 784u, 1024u}) {
+        SCOPED_TRACE(n);
+        std::vector<float> query(n);
+        std::vector<uint16_t> half(n);
+        for (size_t i = 0; i < n; ++i) {
+            query[i] = static_cast<float>(static_cast<int>(next() % 20001) - 10000) / 97.0f;
+            // Finite halves only: exponents 0 (zero and subnormal) to 30.
+            half[i] = static_cast<uint16_t>((next() & 0x83FFu) | ((next() % 31u) << 10));
+        }
+        std::vector<uint8_t> record(2 * n);
+        std::memcpy(record.data(), half.data(), record.size());
+        std::vector<float> wide(n);
+        f16_to_f32(half, wide);
+        const RecordDistance got = fvec_l2sqr_f16_record(query, record);
+        EXPECT_TRUE(got.finite);
+        EXPECT_EQ(std::bit_cast<uint32_t>(got.distance), std::bit_cast<uint32_t>(fvec_l2sqr(query, wide)));
+
+        for (const size_t at : {size_t{0}, n - 1}) {
+            for (const uint16_t bad : {uint16_t{0x7C00}, uint16_t{0xFC00}, uint16_t{0x7E01}}) {
+                std::vector<uint8_t> broken = record;
+                std::memcpy(broken.data() + 2 * at, &bad, 2);
+                EXPECT_FALSE(fvec_l2sqr_f16_record(query, broken).finite) << at << " " << bad;
+            }
+        }
     }
 }

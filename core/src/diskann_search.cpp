@@ -357,6 +357,13 @@ float raw_vector_distance(std::span<const float> query, std::span<const uint8_t>
             invalid_data("DiskANN f16 raw-vector record has invalid length");
         }
         if (d > kMaxF16Dimension) invalid_data("DiskANN f16 raw-vector dimension exceeds the v1 limit");
+        if (metric == kMetricL2 && d >= 8 && distance::avx2_enabled() && distance::f16c_enabled()) {
+            // The bits of the conversion below followed by fvec_l2sqr, read
+            // in place in one pass.
+            const distance::RecordDistance r = distance::fvec_l2sqr_f16_record(query, record);
+            if (!r.finite) invalid_data("DiskANN raw vectors must be finite");
+            return r.distance;
+        }
         uint16_t half[kMaxF16Dimension];
         float values[kMaxF16Dimension];
         std::memcpy(half, record.data(), 2 * d);

@@ -161,5 +161,12 @@ float f16_bits_to_f32(uint16_t bits) noexcept;
 // when f16c_enabled(), else the scalar forms above: the same bits either way.
 void f32_to_f16(FloatSpan in, std::span<uint16_t> out);
 void f16_to_f32(std::span<const uint16_t> in, std::span<float> out);
+// The squared L2 distance of `query` to a record of query.size() little-endian
+// binary16 values (record.size() == 2 * query.size(), asserted), read in
+// place, and whether every stored value is finite: bit for bit fvec_l2sqr of
+// the query and the record's values converted with f16_to_f32 (when the record
+// is finite), without the copy and the separate passes. Needs at least 8
+// values and both avx2_enabled() and f16c_enabled() (asserted).
+RecordDistance fvec_l2sqr_f16_record(FloatSpan query, std::span<const uint8_t> record);
 
 }  // namespace tavren::distance

@@ -7,6 +7,7 @@
 #include <cpuid.h>
 #include <immintrin.h>
 
+#include "avx2_sum.hpp"
 #include "distance.hpp"
 #include "error.hpp"
 
@@ -51,7 +52,45 @@ __attribute__((target("avx,f16c"))) void f16_to_f32_f16c(const uint16_t* in, flo
     for (; i < n; ++i) out[i] = _mm_cvtss_f32(_mm_cvtph_ps(_mm_cvtsi32_si128(in[i])));
 }
 
+// fvec_l2sqr_avx2's lanes and order over values converted on the fly: one
+// 8-lane accumulator of (a - x)^2, the lanes reduced by block_sum, then the
+// tail in index order.
+__attribute__((target("avx2,f16c"))) float l2sqr_f16_record_avx2(const float* a, const uint8_t* v, size_t n,
+                                                                 bool* all_finite) noexcept {
+    // A binary16 value is not finite when its exponent bits are all ones.
+    const __m128i exp_mask = _mm_set1_epi16(0x7C00);
+    __m128i bad = _mm_setzero_si128();
+    __m256 acc = _mm256_setzero_ps();
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 2 * i));
+        bad = _mm_or_si128(bad, _mm_cmpeq_epi16(_mm_and_si128(h, exp_mask), exp_mask));
+        const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(a + i), _mm256_cvtph_ps(h));
+        acc = _mm256_add_ps(acc, _mm256_mul_ps(d, d));
+    }
+    bool finite = _mm_testz_si128(bad, bad) != 0;
+    float s = avx2_sum::block_sum(acc);
+    for (; i < n; ++i) {
+        uint16_t bits;
+        std::memcpy(&bits, v + 2 * i, 2);
+        if ((bits & 0x7C00u) == 0x7C00u) finite = false;
+        const float d = a[i] - _mm_cvtss_f32(_mm_cvtph_ps(_mm_cvtsi32_si128(bits)));
+        s += d * d;
+    }
+    *all_finite = finite;
+    return s;
+}
+
 }  // namespace
+
+RecordDistance fvec_l2sqr_f16_record(FloatSpan query, std::span<const uint8_t> record) {
+    const size_t n = query.size();
+    assert_eq(record.size(), 2 * n, "fvec_l2sqr_f16_record record must hold 2 bytes per query value");
+    TD_ASSERT(n >= 8 && avx2_enabled() && f16c_enabled(), "fvec_l2sqr_f16_record needs 8 values, AVX2 and F16C");
+    RecordDistance out;
+    out.distance = l2sqr_f16_record_avx2(query.data(), record.data(), n, &out.finite);
+    return out;
+}
 
 bool f16c_available() noexcept {
     uint8_t state = g_f16c_state.load(std::memory_order_relaxed);
