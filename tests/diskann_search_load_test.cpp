@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -17,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "diskann_reader_views.hpp"
 #include "diskann_search.hpp"
 #include "diskann_search_load.hpp"
 #include "diskann_windows.hpp"
@@ -571,3 +573,92 @@ TEST(LoadVectorWindows, ParallelReadsReadEachWindowOnce) {
 }
 
 }  // namespace
+
+// A load with many missing windows looks them up in the shared cache shard by
+// shard on the pool. The shards share nothing, so every shard must end as one
+// loop over the windows leaves it: the same windows in the same recency
+// order, hence the same evictions later, and the same counts. A lookup that
+// fails leaves no reservation behind, in any shard, and the next load works.
+TEST(LoadVectorWindows, ShardedLookupsOnThePoolLeaveWhatOneLoopLeaves) {
+    using tavren::diskann_io::SharedCacheView;
+    using tavren::diskann_io::SharedWindowCache;
+    constexpr uint64_t kWindows = 400;
+    // Room for about 300 windows: later publications evict.
+    constexpr uint64_t kCapacity = 300 * 4096;
+    std::vector<ReadWindow> all;
+    for (uint64_t i = 0; i < kWindows; ++i) all.push_back({kSectionOffset + i * 4096, 4096});
+    std::vector<ReadWindow> second(all.begin() + 100, all.end());
+    std::vector<ReadWindow> third;
+    for (uint64_t i = 0; i < kWindows; i += 3) third.push_back(all[i]);
+
+    struct Outcome {
+        std::vector<std::array<uint64_t, 3>> counts;
+        std::vector<std::vector<uint64_t>> lru;
+        std::map<uint64_t, int> reads;
+    };
+    const auto run = [&](bool parallel) {
+        tavren::testing::PoolGuard threads(parallel ? 4 : 1);
+        CountingFile file(kWindows, 0);
+        SharedWindowCache cache(kCapacity);
+        EXPECT_GT(cache.shard_count(), 1u);
+        SharedCacheView view(cache);
+        Outcome out;
+        for (const auto* windows : {&all, &second, &third, &all}) {
+            auto s = DiskAnnQueryScratch::create();
+            const auto r = load_vector_windows(*windows, &view, file, s->vector_cache, s->buffer_pool, s->load_work,
+                                               parallel);
+            out.counts.push_back({r.windows_found, r.windows_read, r.shared_evictions});
+            for (const ReadWindow& w : *windows) EXPECT_TRUE(s->vector_cache.get(w).has_value());
+        }
+        for (size_t shard = 0; shard < cache.shard_count(); ++shard) {
+            const auto snap = cache.snapshot(shard);
+            EXPECT_EQ(snap.pending, 0u);
+            out.lru.push_back(snap.lru_order);
+        }
+        out.reads = file.reads_per_offset();
+        return out;
+    };
+    const Outcome serial = run(false);
+    const Outcome pooled = run(true);
+    EXPECT_EQ(pooled.counts, serial.counts);
+    EXPECT_EQ(pooled.lru, serial.lru);
+    EXPECT_EQ(pooled.reads, serial.reads);
+    // The runs evicted and read again, so the recency order mattered.
+    uint64_t evictions = 0;
+    for (const auto& c : serial.counts) evictions += c[2];
+    EXPECT_GT(evictions, 0u);
+
+    // A lookup that fails in one shard while the other shards reserve.
+    class FailingView final : public SharedWindowCacheView {
+    public:
+        FailingView(SharedCacheView& inner, uint64_t bad) : inner_(inner), bad_(bad) {}
+        SharedLookup lookup_or_reserve(uint64_t offset, uint64_t len) override {
+            if (offset == bad_) tavren::invalid_data("DiskANN shared window cache state is poisoned");
+            return inner_.lookup_or_reserve(offset, len);
+        }
+        SharedPublish publish(uint64_t offset, SharedWindow w) override { return inner_.publish(offset, std::move(w)); }
+        LockWait cancel(std::span<const uint64_t> offsets) override { return inner_.cancel(offsets); }
+        SharedWaitResult wait_for(uint64_t offset, uint64_t len) override { return inner_.wait_for(offset, len); }
+        size_t shard_count() const noexcept override { return inner_.shard_count(); }
+        size_t shard_of(uint64_t offset) const noexcept override { return inner_.shard_of(offset); }
+
+    private:
+        SharedCacheView& inner_;
+        uint64_t bad_;
+    };
+    tavren::testing::PoolGuard threads(4);
+    CountingFile file(kWindows, 0);
+    SharedWindowCache cache(kCapacity);
+    SharedCacheView view(cache);
+    FailingView failing(view, all[250].offset);
+    auto s = DiskAnnQueryScratch::create();
+    expect_error([&] { load_vector_windows(all, &failing, file, s->vector_cache, s->buffer_pool, s->load_work, true); },
+                 ErrorKind::InvalidData, "DiskANN shared window cache state is poisoned");
+    uint64_t pending = 0;
+    for (size_t shard = 0; shard < cache.shard_count(); ++shard) pending += cache.snapshot(shard).pending;
+    // A reservation left behind would make the next load wait for ever.
+    ASSERT_EQ(pending, 0u);
+    EXPECT_EQ(file.calls().size(), 0u);
+    const auto r = load_vector_windows(all, &view, file, s->vector_cache, s->buffer_pool, s->load_work, true);
+    EXPECT_EQ(r.windows_read, kWindows);
+}

@@ -29,6 +29,8 @@ class SharedCacheView final : public ds::SharedWindowCacheView {
 public:
     explicit SharedCacheView(SharedWindowCache& cache) noexcept : cache_(&cache) {}
 
+    size_t shard_count() const noexcept override { return cache_->shard_count(); }
+    size_t shard_of(uint64_t offset) const noexcept override { return cache_->shard_of(offset); }
     ds::SharedLookup lookup_or_reserve(uint64_t offset, uint64_t len) override {
         SharedWindowLookup found = cache_->lookup_or_reserve(offset, len);
         ds::SharedLookup out;

@@ -74,6 +74,11 @@ public:
     virtual SharedPublish publish(uint64_t offset, SharedWindow window) = 0;
     virtual LockWait cancel(std::span<const uint64_t> offsets) = 0;
     virtual SharedWaitResult wait_for(uint64_t offset, uint64_t len) = 0;
+    // The cache's independent parts: lookups of offsets in different shards
+    // share no state, so a loader may run each shard's lookups on a thread of
+    // its own. An unsharded view keeps the defaults.
+    virtual size_t shard_count() const noexcept { return 1; }
+    virtual size_t shard_of(uint64_t) const noexcept { return 0; }
 };
 
 // A node's adjacency locator: logical page, byte offset of its list within
@@ -121,6 +126,9 @@ struct WindowLoadWork {
     std::vector<diskann_windows::ReadWindow> reserved;
     std::vector<uint64_t> reserved_offsets;
     std::vector<diskann_windows::ReadWindow> waiting;
+    std::vector<SharedLookup> lookups;  // the shared-cache answer for each missing window
+    std::vector<size_t> shard_start;    // missing windows by shard: positions [start[s], start[s + 1])
+    std::vector<size_t> by_shard;       //   of this array
     std::vector<std::vector<uint8_t>> buffers;
     std::vector<uint64_t> read_offsets;
     std::vector<std::span<uint8_t>> read_spans;
