@@ -71,6 +71,16 @@ struct Totals {
     std::vector<float> distances;
 };
 
+// A reader of the in-memory file with the default (memory profile) budgets,
+// optimised for search, on a pool of `threads`.
+diskann_io::DiskAnnIndexReader open_memory_reader(const std::shared_ptr<const std::vector<uint8_t>>& file,
+                                                  size_t threads) {
+    pool::set_num_threads_for_testing(threads);
+    auto reader = diskann_io::DiskAnnIndexReader::open_with_options(std::make_shared<BytesFile>(file), {});
+    reader.optimize_for_search();
+    return reader;
+}
+
 Totals run(const std::shared_ptr<const std::vector<uint8_t>>& file, bool no_caches, std::span<const float> queries,
            size_t d, size_t batch, size_t threads) {
     pool::set_num_threads_for_testing(threads);
@@ -105,9 +115,7 @@ Totals run(const std::shared_ptr<const std::vector<uint8_t>>& file, bool no_cach
 // reader, then the chunk rerank, at `threads` pool threads.
 void phases(const std::shared_ptr<const std::vector<uint8_t>>& file, std::span<const float> chunk, size_t d,
             size_t threads) {
-    pool::set_num_threads_for_testing(threads);
-    auto reader = diskann_io::DiskAnnIndexReader::open_with_options(std::make_shared<BytesFile>(file), {});
-    reader.optimize_for_search();
+    auto reader = open_memory_reader(file, threads);
     const size_t m = chunk.size() / d;
     diskann_search::DiskAnnCandidateLists lists(1);
     std::vector<int64_t> ids;
@@ -151,9 +159,7 @@ int scaling(const std::shared_ptr<const std::vector<uint8_t>>& file, const ann::
         for (const uint64_t l : widths) {
             double qps1 = 0;
             for (const size_t threads : {1, 8}) {
-                pool::set_num_threads_for_testing(threads);
-                auto reader = diskann_io::DiskAnnIndexReader::open_with_options(std::make_shared<BytesFile>(file), {});
-                reader.optimize_for_search();
+                auto reader = open_memory_reader(file, threads);
                 std::vector<int64_t> ids;
                 std::vector<float> dist;
                 // One untimed pass warms the caches as the harness's first batches do.
@@ -206,9 +212,7 @@ int best_passes(const std::shared_ptr<const std::vector<uint8_t>>& file, const a
     std::printf("%zu queries, d %zu, top_k 10, L %llu, batches of 1000; fastest and median of %d passes\n", q.rows, d,
                 (unsigned long long)l, passes);
     for (const size_t threads : {1, 8}) {
-        pool::set_num_threads_for_testing(threads);
-        auto reader = diskann_io::DiskAnnIndexReader::open_with_options(std::make_shared<BytesFile>(file), {});
-        reader.optimize_for_search();
+        auto reader = open_memory_reader(file, threads);
         std::vector<int64_t> ids;
         std::vector<float> dist;
         std::vector<double> us_per_query;
@@ -236,9 +240,7 @@ int rerank_only(const std::shared_ptr<const std::vector<uint8_t>>& file, const a
     std::printf("%zu batches of %zu queries, d %zu, top_k 10, L %llu; chunk rerank alone, %d passes\n", batches, kBatch,
                 d, (unsigned long long)l, passes);
     for (const size_t threads : {1, 8}) {
-        pool::set_num_threads_for_testing(threads);
-        auto reader = diskann_io::DiskAnnIndexReader::open_with_options(std::make_shared<BytesFile>(file), {});
-        reader.optimize_for_search();
+        auto reader = open_memory_reader(file, threads);
         std::vector<diskann_search::DiskAnnCandidateLists> lists(batches);
         for (size_t b = 0; b < batches; ++b) {
             lists[b].assign(1, {});
