@@ -24,6 +24,8 @@
 // threads and prints the fastest and the median pass after a warm-up pass.
 // Time lost to other tenants of a shared machine only ever adds to a pass, so
 // the fastest pass is the steadiest figure for comparing two builds.
+//   diskann_batch_bench --single INDEX_FILE [queries (default 2000)] [L (default 12)] [passes (default 6)]
+// the same for single searches on one thread (no pool), query after query.
 //   diskann_batch_bench --rerank INDEX_FILE [L (default 12)] [passes (default 10)]
 // generates the candidates of ten batches of 1000 queries once, then times
 // the chunk rerank of each batch alone (pools of 1 and 8 threads): fastest
@@ -211,7 +213,9 @@ int best_passes(const std::shared_ptr<const std::vector<uint8_t>>& file, const a
     const size_t d = q.cols;
     std::printf("%zu queries, d %zu, top_k 10, L %llu, batches of 1000; fastest and median of %d passes\n", q.rows, d,
                 (unsigned long long)l, passes);
-    for (const size_t threads : {1, 8}) {
+    std::vector<size_t> pools{1, 8};
+    if (const char* only = std::getenv("DBB_POOL")) pools = {std::strtoull(only, nullptr, 10)};
+    for (const size_t threads : pools) {
         auto reader = open_memory_reader(file, threads);
         std::vector<int64_t> ids;
         std::vector<float> dist;
@@ -228,6 +232,27 @@ int best_passes(const std::shared_ptr<const std::vector<uint8_t>>& file, const a
         std::printf("  pool %zu: fastest %.2f us/query (%.0f QPS), median %.2f us/query (%.0f QPS)\n", threads, best,
                     1e6 / best, median, 1e6 / median);
     }
+    pool::set_num_threads_for_testing(0);
+    return 0;
+}
+
+int single_passes(const std::shared_ptr<const std::vector<uint8_t>>& file, const ann::Matrix& q, uint64_t l,
+                  int passes) {
+    const size_t d = q.cols;
+    std::printf("%zu single queries, d %zu, top_k 10, L %llu, one thread; fastest and median of %d passes\n", q.rows,
+                d, (unsigned long long)l, passes);
+    auto reader = open_memory_reader(file, 1);
+    std::vector<int64_t> ids;
+    std::vector<float> dist;
+    std::vector<double> us_per_query;
+    for (int pass = 0; pass <= passes; ++pass) {
+        const auto t0 = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < q.rows; ++i) reader.search(std::span<const float>(q.data).subspan(i * d, d), 10, l, ids, dist);
+        if (pass > 0) us_per_query.push_back(elapsed_ms(t0) * 1e3 / double(q.rows));
+    }
+    const auto [best, median] = best_and_median(us_per_query);
+    std::printf("  fastest %.2f us/query (%.0f QPS), median %.2f us/query (%.0f QPS)\n", best, 1e6 / best, median,
+                1e6 / median);
     pool::set_num_threads_for_testing(0);
     return 0;
 }
@@ -353,6 +378,12 @@ int main(int argc, char** argv) {
         const uint64_t l = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 12;
         const int passes = argc > 5 ? std::max(1, std::atoi(argv[5])) : 6;
         return best_passes(read_file(argv[2]), ann::read_idx_ubyte(fashion, nq), l, passes);
+    }
+    if (argc >= 3 && std::strcmp(argv[1], "--single") == 0) {
+        const size_t nq = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 2000;
+        const uint64_t l = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 12;
+        const int passes = argc > 5 ? std::max(1, std::atoi(argv[5])) : 6;
+        return single_passes(read_file(argv[2]), ann::read_idx_ubyte(fashion, nq), l, passes);
     }
     if (argc >= 3 && std::strcmp(argv[1], "--rerank") == 0) {
         const uint64_t l = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 12;

@@ -116,9 +116,8 @@ RecordDistance fvec_l2sqr_le_record(FloatSpan query, std::span<const uint8_t> re
 float pq_table_sum(FloatSpan table, std::span<const uint8_t> code, size_t m);
 // pq_table_sum of eight vectors at once, bit for bit: out[k] for the m code
 // bytes at codes[k]. The caller guarantees that each codes[k] holds m bytes;
-// the table must hold 256 * m entries (assertion). With AVX2 one lane per
-// vector adds the eight entries of each sub-quantizer at once; otherwise eight
-// scalar accumulators.
+// the table must hold 256 * m entries (assertion). Eight scalar running sums,
+// eight code bytes of each vector per load.
 void pq_table_sums8(FloatSpan table, const uint8_t* const codes[8], size_t m, float out[8]);
 // The same for 4-bit codes (table: m x 16, entry c of sub-quantizer j at
 // 16 * j + c; byte b of a code holds sub-quantizer 2b in its low and 2b + 1 in

@@ -165,41 +165,6 @@ TD_AVX2 void fvec_madd_avx2(const float* a, float scale, const float* b, float* 
     for (; i < n; ++i) out[i] = a[i] + scale * b[i];
 }
 
-TD_AVX2 float pq_group_sum_avx2(const float* table, const uint8_t* code, size_t groups) noexcept {
-    // Eight scalar loads per group feed one vector add: measured about twice
-    // as fast as a hardware gather here, with the same lanes and the same bits.
-    __m256 acc = _mm256_setzero_ps();
-    for (size_t g = 0; g < groups; ++g) {
-        const float* t = table + 2048 * g;
-        const uint8_t* c = code + 8 * g;
-        __m256 v = _mm256_setr_ps(t[c[0]], t[256 + c[1]], t[512 + c[2]], t[768 + c[3]], t[1024 + c[4]],
-                                  t[1280 + c[5]], t[1536 + c[6]], t[1792 + c[7]]);
-        acc = _mm256_add_ps(acc, v);
-    }
-    return block_sum(acc);
-}
-
-TD_AVX2 void pq_sum8_sequential_avx2(const float* table, const uint8_t* const codes[8], size_t m,
-                                     float out[8]) noexcept {
-    // Eight scalar loads feed one vector add per sub-quantizer (measured
-    // faster than a hardware gather here); lane k is node k's running sum.
-    const uint8_t* c0 = codes[0];
-    const uint8_t* c1 = codes[1];
-    const uint8_t* c2 = codes[2];
-    const uint8_t* c3 = codes[3];
-    const uint8_t* c4 = codes[4];
-    const uint8_t* c5 = codes[5];
-    const uint8_t* c6 = codes[6];
-    const uint8_t* c7 = codes[7];
-    __m256 acc = _mm256_setzero_ps();
-    for (size_t j = 0; j < m; ++j) {
-        const float* t = table + j * 256;
-        acc = _mm256_add_ps(acc, _mm256_setr_ps(t[c0[j]], t[c1[j]], t[c2[j]], t[c3[j]], t[c4[j]], t[c5[j]],
-                                                t[c6[j]], t[c7[j]]));
-    }
-    _mm256_storeu_ps(out, acc);
-}
-
 namespace {
 
 // Lane k: entry (nibbles_k & 15) of the 16 at t. A sub-quantizer's entries sit

@@ -32,26 +32,17 @@ void fvec_l2sqr_four_avx2(const float* x, const float* y0, const float* y1, cons
 bool fvec_l2sqr_scaled_exceeds_avx2(const float* a, const float* b, size_t n, float scale,
                                     float threshold) noexcept;
 void fvec_madd_avx2(const float* a, float scale, const float* b, float* out, size_t n) noexcept;
-// The 8-lane group sum of table[256 * (j + t) + code[j + t]] over the first
-// 8 * groups sub-quantizers (t = j mod 8 picks the lane). The caller has checked
-// that every gathered entry lies within the table.
-float pq_group_sum_avx2(const float* table, const uint8_t* code, size_t groups) noexcept;
+// The PQ distances of eight nodes with 4-bit codes over m sub-quantizers
+// (table: m x 16; byte b of a code holds sub-quantizer 2b in its low and
+// 2b + 1 in its high nibble): lane k adds node k's entries from +0.0 in
+// sub-quantizer order. codes[k] must hold m - m / 2 bytes.
+void pq4_sum8_sequential_avx2(const float* table, const uint8_t* const codes[8], size_t m, float out[8]) noexcept;
 // out[i] = the inner product of the 4 values of q with row i of the n rows of
 // four values in `rows`, for i below n rounded down to a multiple of 8, each
 // summed as ((((0 + q0 r0) + q1 r1) + q2 r2) + q3 r3): the bits of the scalar
 // inner product and of the matrix product for four-value rows. Returns the
 // number of rows done. This is the PQ distance table of four-dimensional
 // sub-spaces, eight centroids per step from four loads and one transpose.
-// The PQ distances of eight nodes with 8-bit codes over m sub-quantizers
-// (table entry j * 256 + code): out[k] = the sum over j of the entries of
-// codes[k], added in sub-quantizer order from 0, the bits of the scalar sum.
-// One lane per node; each step loads the eight nodes' entries of one
-// sub-quantizer. Every codes[k] holds m bytes and the table 256 * m entries.
-void pq_sum8_sequential_avx2(const float* table, const uint8_t* const codes[8], size_t m, float out[8]) noexcept;
-// The same for 4-bit codes (table: m x 16; byte b of a code holds sub-quantizer
-// 2b in its low and 2b + 1 in its high nibble): lane k adds node k's entries
-// from +0.0 in sub-quantizer order. codes[k] must hold m - m / 2 bytes.
-void pq4_sum8_sequential_avx2(const float* table, const uint8_t* const codes[8], size_t m, float out[8]) noexcept;
 size_t ip_batch_dim4_avx2(const float* q, const float* rows, size_t n, float* out) noexcept;
 // out[i] = expanded_l2(row_norms[i], qn, ip_i) with ip_i the inner product
 // that ip_batch_dim4_avx2 gives for row i, over the same rows; returns the
