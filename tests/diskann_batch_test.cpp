@@ -713,6 +713,117 @@ TEST(DiskAnnBatch, ParallelAndSerialScoringAgree) {
     });
 }
 
+// Several window chunks on a pool: the pool scores a chunk while the caller
+// loads the next. Whether the chunks' windows fit the raw-vector budget (the
+// loads run ahead of the scoring throughout) or not (the call falls back to
+// one chunk at a time part way), every pool size gives one thread's results,
+// statistics and host reads, first batch and second. And when a window of the
+// first chunk holds a NaN record while a read of the second chunk fails, every
+// pool size reports what one thread meets first: the NaN.
+TEST(DiskAnnBatch, WindowChunksOnAPoolAreOneThreadsChunks) {
+    under_watchdog([] {
+        // 2048-byte records, two per 4096-byte window: 1300 windows, two chunks.
+        constexpr size_t kN = 2600;
+        constexpr size_t kD = 512;
+        const BuiltDiskAnn b = build_diskann_index(kN, kD, 0, StorageLayout::Compact, RawVectorEncoding::F32, 8, 5, 8);
+        // Stored rows as queries: their candidates spread over the section.
+        std::vector<float> q;
+        for (size_t i = 0; i < kN; i += 5) q.insert(q.end(), b.rows.begin() + i * kD, b.rows.begin() + (i + 1) * kD);
+        struct Run {
+            Results first, second;
+            DiskAnnSearchStats stats_first, stats;
+            std::map<uint64_t, uint64_t> reads;
+        };
+        const auto run = [&](size_t threads, std::optional<uint64_t> vector_budget) {
+            PoolGuard pool_size(threads);
+            const auto state = host_state(b);
+            read_options::VectorIndexReaderOptions options;
+            if (vector_budget) {
+                read_options::CacheBudgets budgets;
+                budgets.memory_budget_bytes = uint64_t{1} << 30;
+                budgets.vector_cache_bytes = *vector_budget;
+                options.explicit_cache_budgets = budgets;
+            }
+            DiskAnnIndexReader reader = DiskAnnIndexReader::open_with_options(std::make_shared<CountingHost>(state), options);
+            reader.ensure_resident();
+            state->reads.clear();
+            Run r;
+            r.first = batch(reader, q, 10, 100);
+            r.stats_first = reader.stats();
+            r.second = batch(reader, q, 10, 100);
+            r.stats = reader.stats();
+            const auto& raw = reader.header().sections[6];
+            for (const auto& [offset, count] : state->reads) {
+                if (offset >= raw.offset && offset < raw.offset + raw.length) r.reads[offset] = count;
+            }
+            return r;
+        };
+        // The default budget holds the whole section; 1100 windows hold the
+        // first chunk but not both; 400 not even the first.
+        std::vector<uint64_t> needed;  // the windows a batch reads, in file order
+        for (const std::optional<uint64_t> budget :
+             {std::optional<uint64_t>{}, std::optional<uint64_t>{1100 * 4096}, std::optional<uint64_t>{400 * 4096}}) {
+            SCOPED_TRACE(::testing::Message() << "budget " << (budget ? *budget : 0));
+            const Run one = run(1, budget);
+            if (needed.empty()) {
+                for (const auto& [offset, count] : one.reads) needed.push_back(offset);
+            }
+            EXPECT_EQ(one.stats_first.rerank_window_batches, 2u);
+            EXPECT_EQ(one.stats.rerank_window_batches, 2u);
+            EXPECT_GT(one.stats.vector_windows_found, 0u);
+            EXPECT_EQ(one.stats.parallel_rerank_chunks, 0u);
+            for (const size_t threads : {8, 3}) {
+                SCOPED_TRACE(::testing::Message() << "threads " << threads);
+                const Run many = run(threads, budget);
+                EXPECT_TRUE(same_bits(one.first, many.first)) << first_difference(one.first, many.first);
+                EXPECT_TRUE(same_bits(one.second, many.second)) << first_difference(one.second, many.second);
+                EXPECT_EQ(one.reads, many.reads);
+                EXPECT_EQ(many.stats_first.parallel_rerank_chunks, 2u);
+                EXPECT_EQ(many.stats.parallel_rerank_chunks, 2u);
+                EXPECT_EQ(many.stats.parallel_rerank_references, many.stats.rerank_candidates);
+                const auto counts = [](const DiskAnnSearchStats& s) {
+                    return std::vector<uint64_t>{s.rerank_candidates,    s.rerank_windows,
+                                                 s.rerank_window_batches, s.vector_windows_found,
+                                                 s.vector_windows_read,   s.vector_window_evictions};
+                };
+                EXPECT_EQ(counts(one.stats_first), counts(many.stats_first));
+                EXPECT_EQ(counts(one.stats), counts(many.stats));
+            }
+        }
+
+        // A NaN in the first value of both records of every window of the
+        // first chunk; the host refuses every read of the second chunk.
+        ASSERT_GT(needed.size(), 1024u);
+        BuiltDiskAnn bad = b;
+        const auto probe = open_reader(b);
+        const auto& raw = probe.header().sections[6];
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        for (size_t w = 0; w < 1024; ++w) {
+            std::memcpy(bad.bytes.data() + needed[w], &nan, 4);
+            std::memcpy(bad.bytes.data() + needed[w] + kD * 4, &nan, 4);
+        }
+        std::string want;
+        for (const size_t threads : {1, 8, 3}) {
+            SCOPED_TRACE(::testing::Message() << "threads " << threads);
+            PoolGuard pool_size(threads);
+            const auto state = host_state(bad);
+            DiskAnnIndexReader reader = open_reader(state);
+            reader.ensure_resident();
+            state->fail_from = needed[1024];
+            state->fail_to = raw.offset + raw.length;
+            state->armed = true;
+            const auto f = failure_of([&] { batch(reader, q, 10, 100); });
+            if (want.empty()) want = f.message;
+            EXPECT_EQ(f.message, "DiskANN raw vectors must be finite");
+            EXPECT_EQ(f.message, want);
+            // The reader answers the next batch once the host reads again
+            // (the NaN records then fail it the same way).
+            state->armed = false;
+            EXPECT_EQ(failure_of([&] { batch(reader, q, 10, 100); }).message, want);
+        }
+    });
+}
+
 // ---- warm-up and calibration ---------------------------------------------------------------
 
 TEST(DiskAnnCalibration, StabilityExamples) {

@@ -3,7 +3,9 @@
 // cancel, wait, readers that throw between reserve and publish, capacity 0,
 // stale lengths, capacity changes; claims, waits and dropped claims. Built for
 // ThreadSanitizer too (scripts/tsan-check). Every scenario runs under a
-// watchdog: a hang aborts the process instead of stalling the suite.
+// watchdog: a hang aborts the process instead of stalling the suite. Last,
+// DiskANN batches whose rerank spans several window chunks, so that the pool
+// scores one chunk while the caller loads the next, from several host threads.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,12 +13,16 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <random>
 #include <thread>
 #include <vector>
 
+#include "diskann_built_index.hpp"
 #include "diskann_io.hpp"
+#include "guards.hpp"
+#include "memory_source.hpp"
 
 namespace {
 
@@ -236,6 +242,66 @@ TEST(DiskAnnValidationCacheStress, ClaimWaitAndDroppedClaims) {
                       p % 7 == 3 ? AdjacencyValidationCache::kInvalid : AdjacencyValidationCache::kValid);
         }
     }
+}
+
+// Three host threads, each with its own reader of one file (the shared
+// caches are per reader), batch-search on a pool of eight: each batch needs
+// more than 1,024 raw-vector windows, so the rerank works in two chunks and
+// loads the second while the pool scores the first. Budgets that hold every
+// window and budgets that do not (the rerank then goes one chunk at a time
+// part way) alternate. Every batch must equal the single searches made first.
+TEST(DiskAnnStreamingRerankStress, WindowChunksFromSeveralHostThreads) {
+    constexpr size_t kN = 2600;
+    constexpr size_t kD = 512;  // 2048-byte records, two per 4096-byte window
+    const tavren::testing::BuiltDiskAnn b = tavren::testing::build_diskann_index(kN, kD, 0, diskann::StorageLayout::Compact,
+                                                                 diskann::RawVectorEncoding::F32, 8, 5, 8);
+    std::vector<float> q;
+    for (size_t i = 0; i < kN; i += 5) q.insert(q.end(), b.rows.begin() + i * kD, b.rows.begin() + (i + 1) * kD);
+    tavren::testing::PoolGuard pool_size(8);
+    tavren::testing::MemorySource::Options source_options;
+    source_options.read_latency_ns = 1000;  // the memory profile
+    source_options.keep_log = false;
+    const auto open = [&](uint64_t vector_budget) {
+        read_options::VectorIndexReaderOptions options;
+        if (vector_budget != 0) {
+            read_options::CacheBudgets budgets;
+            budgets.memory_budget_bytes = uint64_t{1} << 30;
+            budgets.vector_cache_bytes = vector_budget;
+            options.explicit_cache_budgets = budgets;
+        }
+        return DiskAnnIndexReader::open_with_options(std::make_shared<tavren::testing::MemorySource>(b.bytes, source_options),
+                                                     options);
+    };
+    std::vector<int64_t> want_ids;
+    std::vector<float> want_dist;
+    {
+        DiskAnnIndexReader reader = open(0);
+        std::vector<int64_t> ids;
+        std::vector<float> dist;
+        for (size_t at = 0; at < q.size(); at += kD) {
+            reader.search(std::span<const float>(q).subspan(at, kD), 10, 100, ids, dist);
+            want_ids.insert(want_ids.end(), ids.begin(), ids.end());
+            want_dist.insert(want_dist.end(), dist.begin(), dist.end());
+        }
+    }
+    std::atomic<int> wrong{0};
+    std::atomic<uint64_t> chunks{0};
+    run_threads(3, [&](size_t t) {
+        // 0: the default budgets; 1100 windows hold the first chunk only.
+        DiskAnnIndexReader reader = open(t == 1 ? 1100 * 4096 : 0);
+        std::vector<int64_t> ids;
+        std::vector<float> dist;
+        for (int round = 0; round < 3; ++round) {
+            reader.search_batch(q, 10, 100, ids, dist);
+            chunks += reader.stats().rerank_window_batches;
+            if (ids != want_ids || dist.size() != want_dist.size() ||
+                std::memcmp(dist.data(), want_dist.data(), dist.size() * sizeof(float)) != 0) {
+                ++wrong;
+            }
+        }
+    });
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(chunks.load(), 9u * 2u);
 }
 
 }  // namespace

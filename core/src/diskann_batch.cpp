@@ -3,7 +3,11 @@
 // and the merge of its outputs, and the streaming candidate pass and chunk
 // rerank.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <exception>
+#include <limits>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
@@ -420,64 +424,165 @@ void DiskAnnIndexReader::rerank_candidate_batch_streaming(std::span<const float>
     ds::DiskAnnQueryScratch& scratch = *scratch_;
     scratch.begin_rerank();
     const bool pool_parallel = pool::current_num_threads() >= 2;
+    // The bytes of every window of the chunks loaded so far, taken from the
+    // query cache right after each chunk's load: the scorers read only
+    // these, never the cache itself.
+    std::vector<std::span<const uint8_t>> window_bytes(windows.size());
+    const auto load_chunk = [&](const ds::WindowChunk& c) -> uint64_t {
+        const std::span<const ReadWindow> chunk_windows =
+            std::span<const ReadWindow>(windows).subspan(c.begin, c.end - c.begin);
+        const ds::VectorWindowLoad load = ds::load_vector_windows(chunk_windows, shared, *input_, scratch.vector_cache,
+                                                                  scratch.buffer_pool, scratch.load_work, pool_parallel);
+        stats_.vector_windows_found = saturating_add(stats_.vector_windows_found, load.windows_found);
+        stats_.vector_windows_read = saturating_add(stats_.vector_windows_read, load.windows_read);
+        stats_.vector_window_evictions = saturating_add(stats_.vector_window_evictions, load.shared_evictions);
+        uint64_t charge = 0;
+        for (size_t wi = c.begin; wi < c.end; ++wi) {
+            const diskann_windows::WindowPayload* p = scratch.vector_cache.payload(windows[wi]);
+            if (p == nullptr) invalid_data("DiskANN vector window is not loaded");
+            window_bytes[wi] = p->bytes();
+            charge = saturating_add(charge, p->charge());
+        }
+        return charge;
+    };
+    // Scores the references of windows [lo, hi): reads only the queries, the
+    // window bytes and the pair arrays, and writes each pair's own row ID and
+    // distance, so any split of the windows gives the same values.
+    const auto score_windows = [&](size_t lo, size_t hi) {
+        for (size_t wi = lo; wi < hi; ++wi) {
+            for (size_t i = group_start[wi]; i < group_start[wi + 1]; ++i) {
+                const size_t node = ref_node[i];
+                const std::span<const uint8_t> record = planner.record(windows[wi], window_bytes[wi], node);
+                ref_row[i] = row_id(node);
+                ref_distance[i] =
+                    ds::raw_vector_distance(queries.subspan(ref_query[i] * d, d), record, encoding, metric, kernel);
+            }
+        }
+    };
+    // A chunk is scored on the pool from kParallelRerankMinProducts products
+    // on, in slices of about kParallelRerankGrainProducts.
+    const auto parallel_chunk = [&](const ds::WindowChunk& c) {
+        const size_t r = group_start[c.end] - group_start[c.begin];
+        const std::optional<uint64_t> products = checked_mul(r, d);
+        return pool_parallel && (!products || *products >= ds::kParallelRerankMinProducts);
+    };
+    const auto slice_windows = [&](const ds::WindowChunk& c) {
+        const size_t r = group_start[c.end] - group_start[c.begin];
+        const size_t windows_in_chunk = c.end - c.begin;
+        const size_t refs_per_window = (r + windows_in_chunk - 1) / windows_in_chunk;
+        return std::max<size_t>(
+            1, ds::kParallelRerankGrainProducts / std::max<size_t>(refs_per_window * std::max<size_t>(d, 1), 1));
+    };
+    const auto count_parallel_chunk = [&](const ds::WindowChunk& c) {
+        stats_.parallel_rerank_chunks = increment(stats_.parallel_rerank_chunks);
+        stats_.parallel_rerank_references =
+            saturating_add(stats_.parallel_rerank_references, group_start[c.end] - group_start[c.begin]);
+    };
+    const auto touch_and_trim = [&](const ds::WindowChunk& c) {
+        scratch.vector_cache.touch_windows(std::span<const ReadWindow>(windows).subspan(c.begin, c.end - c.begin));
+        stats_.vector_window_evictions = saturating_add(stats_.vector_window_evictions,
+                                                        scratch.vector_cache.trim(scratch.buffer_pool, budget));
+    };
+    // One chunk as the plain loop does it: scoring, then recency and trim.
+    const auto score_chunk_in_place = [&](const ds::WindowChunk& c) {
+        if (!parallel_chunk(c)) {
+            score_windows(c.begin, c.end);
+            touch_and_trim(c);
+            return;
+        }
+        count_parallel_chunk(c);
+        const size_t grain = slice_windows(c);
+        const size_t slices = (c.end - c.begin + grain - 1) / grain;
+        // The recency update runs beside the scoring, as task 0: it changes
+        // only the cache's recency order, which the scorers never read, and
+        // the trim waits for both.
+        pool::parallel_for_each_index(slices + 1, [&](size_t i) {
+            if (i == 0) {
+                scratch.vector_cache.touch_windows(
+                    std::span<const ReadWindow>(windows).subspan(c.begin, c.end - c.begin));
+                return;
+            }
+            const size_t lo = c.begin + (i - 1) * grain;
+            score_windows(lo, std::min(c.end, lo + grain));
+        });
+        stats_.vector_window_evictions = saturating_add(stats_.vector_window_evictions,
+                                                        scratch.vector_cache.trim(scratch.buffer_pool, budget));
+    };
     try {
-        for (const ds::WindowChunk& c : chunks) {
-            const std::span<const ReadWindow> chunk_windows =
-                std::span<const ReadWindow>(windows).subspan(c.begin, c.end - c.begin);
-            const ds::VectorWindowLoad load = ds::load_vector_windows(chunk_windows, shared, *input_,
-                                                                      scratch.vector_cache, scratch.buffer_pool,
-                                                                      scratch.load_work, pool_parallel);
-            stats_.vector_windows_found = saturating_add(stats_.vector_windows_found, load.windows_found);
-            stats_.vector_windows_read = saturating_add(stats_.vector_windows_read, load.windows_read);
-            stats_.vector_window_evictions = saturating_add(stats_.vector_window_evictions, load.shared_evictions);
-
-            const size_t r = group_start[c.end] - group_start[c.begin];
-            const std::optional<uint64_t> products = checked_mul(r, d);
-            const bool parallel = pool_parallel && (!products || *products >= ds::kParallelRerankMinProducts);
-            // Scores the references of windows [lo, hi): reads only the
-            // queries, the loaded windows and the pair arrays, and writes
-            // each pair's own row ID and distance, so any split of the
-            // windows gives the same values.
-            const auto score_windows = [&](size_t lo, size_t hi) {
-                for (size_t wi = lo; wi < hi; ++wi) {
-                    const std::optional<std::span<const uint8_t>> bytes = scratch.vector_cache.get(windows[wi]);
-                    if (!bytes) invalid_data("DiskANN vector window is not loaded");
-                    for (size_t i = group_start[wi]; i < group_start[wi + 1]; ++i) {
-                        const size_t node = ref_node[i];
-                        const std::span<const uint8_t> record = planner.record(windows[wi], *bytes, node);
-                        ref_row[i] = row_id(node);
-                        ref_distance[i] = ds::raw_vector_distance(queries.subspan(ref_query[i] * d, d), record,
-                                                                  encoding, metric, kernel);
+        if (!pool_parallel || chunks.size() < 2) {
+            for (const ds::WindowChunk& c : chunks) {
+                load_chunk(c);
+                score_chunk_in_place(c);
+            }
+        } else {
+            // The caller loads chunk c + 1, and updates the recency order and
+            // trims after it, while the pool scores chunk c. The cache goes
+            // through the plain loop's steps in the same order (scoring never
+            // touches it), so counts and cached windows are the same. A trim
+            // only ever evicts the oldest windows, and while the windows this
+            // call has loaded fit the budget they are the newest, so no
+            // window being scored is evicted; past the budget the rest runs as
+            // the plain loop. The error returned is the one the plain loop
+            // meets first: a failed scoring of chunk c wins over a failed
+            // load of a later chunk (which the caller may have begun before
+            // the scoring failed), and once a failure is seen no further
+            // chunk is loaded.
+            std::mutex error_mutex;
+            size_t error_chunk = std::numeric_limits<size_t>::max();
+            std::exception_ptr scoring_error;
+            std::atomic<size_t> failed_chunk{std::numeric_limits<size_t>::max()};
+            const auto score_or_record = [&](size_t ci, size_t lo, size_t hi) noexcept {
+                try {
+                    score_windows(lo, hi);
+                } catch (...) {
+                    const std::lock_guard<std::mutex> lock(error_mutex);
+                    if (ci < error_chunk) {
+                        error_chunk = ci;
+                        scoring_error = std::current_exception();
+                        failed_chunk.store(ci, std::memory_order_release);
                     }
                 }
             };
-            if (!parallel) {
-                score_windows(c.begin, c.end);
-                scratch.vector_cache.touch_windows(chunk_windows);
-            } else {
-                stats_.parallel_rerank_chunks = increment(stats_.parallel_rerank_chunks);
-                stats_.parallel_rerank_references = saturating_add(stats_.parallel_rerank_references, r);
-                const size_t windows_in_chunk = c.end - c.begin;
-                const size_t refs_per_window = (r + windows_in_chunk - 1) / windows_in_chunk;
-                const size_t grain = std::max<size_t>(
-                    1, ds::kParallelRerankGrainProducts / std::max<size_t>(refs_per_window * std::max<size_t>(d, 1), 1));
-                // The recency update runs beside the scoring, as task 0: it
-                // changes only the cache's recency order, which the scorers
-                // never read, and the trim that reads it waits for both. On a
-                // scoring error both caches are emptied, so an order updated
-                // before the error is never seen.
-                const size_t slices = (windows_in_chunk + grain - 1) / grain;
-                pool::parallel_for_each_index(slices + 1, [&](size_t i) {
-                    if (i == 0) {
-                        scratch.vector_cache.touch_windows(chunk_windows);
-                        return;
+            size_t at = 0;
+            std::exception_ptr caller_error;
+            try {
+                pool::run_spawning([&](pool::Spawner& spawner) {
+                    uint64_t held = 0;  // the charge of the windows this call has loaded
+                    bool overlapped = true;
+                    for (; at < chunks.size(); ++at) {
+                        if (failed_chunk.load(std::memory_order_acquire) < at) return;
+                        const ds::WindowChunk& c = chunks[at];
+                        held = saturating_add(held, load_chunk(c));
+                        if (overlapped && held > budget) {
+                            spawner.drain();
+                            overlapped = false;
+                            if (failed_chunk.load(std::memory_order_acquire) < at) return;
+                        }
+                        if (!overlapped) {
+                            score_chunk_in_place(c);
+                            continue;
+                        }
+                        const size_t ci = at;
+                        if (!parallel_chunk(c)) {
+                            spawner.spawn([&score_or_record, ci, lo = c.begin, hi = c.end] { score_or_record(ci, lo, hi); });
+                        } else {
+                            count_parallel_chunk(c);
+                            const size_t grain = slice_windows(c);
+                            for (size_t lo = c.begin; lo < c.end; lo += grain) {
+                                spawner.spawn([&score_or_record, ci, lo, hi = std::min(c.end, lo + grain)] {
+                                    score_or_record(ci, lo, hi);
+                                });
+                            }
+                        }
+                        touch_and_trim(c);
                     }
-                    const size_t lo = c.begin + (i - 1) * grain;
-                    score_windows(lo, std::min(c.end, lo + grain));
                 });
+            } catch (...) {
+                caller_error = std::current_exception();
             }
-            stats_.vector_window_evictions = saturating_add(stats_.vector_window_evictions,
-                                                            scratch.vector_cache.trim(scratch.buffer_pool, budget));
+            // `at` is the chunk whose load or scoring failed on the caller.
+            if (scoring_error && (!caller_error || error_chunk < at)) std::rethrow_exception(scoring_error);
+            if (caller_error) std::rethrow_exception(caller_error);
         }
     } catch (...) {
         scratch.recycle_window_caches();

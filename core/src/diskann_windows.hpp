@@ -545,6 +545,9 @@ public:
         if (p == nullptr) return std::nullopt;
         return p->bytes();
     }
+    // The cached window's payload (its bytes and charge), or null; the
+    // recency order is unchanged.
+    const WindowPayload* payload(const ReadWindow& window) const noexcept { return find(window.offset); }
     // Makes each given window the newest, in order (the last ends newest).
     void touch_windows(std::span<const ReadWindow> windows);
 };

@@ -155,6 +155,85 @@ void parallel_for_each_index(size_t count, Body&& body) {
     });
 }
 
+// What run_spawning hands its caller: spawn(f) gives f to the pool, where it
+// may run while the caller goes on (or run on the caller when the pool is
+// busy); drain() waits until every task given so far is done.
+class Spawner {
+public:
+    Spawner(tbb::task_group& group, tbb::task_arena* bounded, detail::TsanEdges& edges) noexcept
+        : group_(group), bounded_(bounded), edges_(edges) {}
+    Spawner(const Spawner&) = delete;
+    Spawner& operator=(const Spawner&) = delete;
+
+    // f must not throw: a task records its own errors for the caller.
+    template <class F>
+    void spawn(F&& f) {
+        edges_.before_tasks();
+        group_.run([edges = &edges_, bounded = bounded_, f = std::forward<F>(f)] {
+            edges->task_begins();
+            detail::ArenaScope scope(bounded);
+            f();
+            edges->task_ends();
+        });
+    }
+    void drain() {
+        group_.wait();
+        edges_.after_tasks();
+    }
+
+private:
+    tbb::task_group& group_;
+    tbb::task_arena* bounded_;
+    detail::TsanEdges& edges_;
+};
+
+namespace detail {
+// What the arena runs for one run_spawning, read the way ArenaCall is.
+template <class Caller>
+struct SpawningCall {
+    TsanEdges* edges;
+    Caller* caller;
+    tbb::task_arena* bounded;
+    std::exception_ptr* error;
+
+    void operator()() const {
+        TsanEdges::receive(this);
+        TsanEdges& e = *edges;
+        e.task_begins();
+        ArenaScope scope(bounded);
+        tbb::task_group group;
+        Spawner spawner(group, bounded, e);
+        try {
+            (*caller)(spawner);
+        } catch (...) {
+            *error = std::current_exception();
+        }
+        group.wait();
+        e.task_ends();
+    }
+};
+}  // namespace detail
+
+// Runs caller(spawner) on the calling thread inside the pool's arena, so that
+// the tasks it spawns run beside it; returns once caller has returned and
+// every spawned task is done. An exception from caller reaches the caller of
+// run_spawning only after every task spawned before it is done, so tasks may
+// use the caller's stack to the end.
+template <class Caller>
+void run_spawning(Caller&& caller) {
+    tbb::task_arena* const bounded = detail::bounded_arena_slot();
+    tbb::task_arena& pool_arena = bounded != nullptr ? *bounded : arena();
+    detail::TsanEdges edges;
+    std::exception_ptr error;
+    using Fn = std::remove_reference_t<Caller>;
+    const detail::SpawningCall<Fn> call{&edges, &caller, bounded, &error};
+    detail::TsanEdges::publish(&call);
+    edges.before_tasks();
+    pool_arena.execute(call);
+    edges.after_tasks();
+    if (error) std::rethrow_exception(error);
+}
+
 // One T per thread that asks for it, made on first use by that thread and
 // kept for the object's life: per-thread working state of a parallel loop
 // (scratch buffers, prepared queries) without a lock or an allocation per
