@@ -24,6 +24,7 @@
 // threads and prints the fastest and the median pass after a warm-up pass.
 // Time lost to other tenants of a shared machine only ever adds to a pass, so
 // the fastest pass is the steadiest figure for comparing two builds.
+// DBB_POOL=N runs only the pool of N threads (for a profiler).
 //   diskann_batch_bench --single INDEX_FILE [queries (default 2000)] [L (default 12)] [passes (default 6)]
 // the same for single searches on one thread (no pool), query after query.
 //   diskann_batch_bench --rerank INDEX_FILE [L (default 12)] [passes (default 10)]
