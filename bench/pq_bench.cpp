@@ -165,25 +165,35 @@ BENCHMARK(BM_Encode)
     ->Args({0, 0, 4})
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Args: nbits, d (m = d / 8 at 8 bits, d / 4 otherwise at d = 128; d / 4 at d = 784).
+// Args: nbits, d (m = d / 8 at 8 bits, d / 4 otherwise at d = 128; d / 4 at
+// d = 784), by_dimension (1: compute_distance_table_by_dimension, which reads
+// the dimension-major copy of the codebook when the chunks are four wide).
 void BM_TableBuild(benchmark::State& state) {
     const size_t nbits = static_cast<size_t>(state.range(0));
     const size_t d = static_cast<size_t>(state.range(1));
+    const bool by_dimension = state.range(2) != 0;
     const size_t m = d == 128 && nbits == 8 ? 16 : d / 4;
     const ProductQuantizer& pq = trained(d, m, nbits);
     const std::vector<float>& queries = cached(65536, d);
     std::vector<float> table(m * pq.ksub());
     size_t q = 0;
     for (auto _ : state) {
-        pq.compute_distance_table({queries.data() + (q++ % 1024) * d, d}, tavren::kMetricL2, table);
+        const std::span<const float> query(queries.data() + (q++ % 1024) * d, d);
+        if (by_dimension) {
+            pq.compute_distance_table_by_dimension(query, tavren::kMetricL2, table);
+        } else {
+            pq.compute_distance_table(query, tavren::kMetricL2, table);
+        }
         benchmark::DoNotOptimize(table.data());
     }
 }
 BENCHMARK(BM_TableBuild)
-    ->ArgNames({"nbits", "d"})
-    ->Args({8, 128})
-    ->Args({4, 128})
-    ->Args({8, 784})
+    ->ArgNames({"nbits", "d", "by_dimension"})
+    ->Args({8, 128, 0})
+    ->Args({4, 128, 0})
+    ->Args({4, 128, 1})
+    ->Args({8, 784, 0})
+    ->Args({8, 784, 1})
     ->Unit(benchmark::kNanosecond);
 
 // Args: nbits, scalar (8-bit: plain sum instead of the 8-lane AVX2 sum).

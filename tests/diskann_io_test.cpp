@@ -117,6 +117,14 @@ TEST(DiskAnnBudgets, WorkedExample) {
     fmtd::DiskAnnHeader four = h;
     four.pq_bits = 4;  // P = 552, 4 m ksub = 256
     EXPECT_EQ(resident_steady_bytes(four), 88u + 552 + 400 + 456 + 3 + 256);
+
+    // Four-dimensional chunks (d = 4 m): the codebook grows by 4 x 8 x 256
+    // and its dimension-major copy for the distance tables, 4 x 16 x 256, is
+    // charged too.
+    fmtd::DiskAnnHeader dim4 = h;
+    dim4.dimension = 16;
+    EXPECT_EQ(resident_steady_bytes(dim4), 13275u + 4 * 8 * 256 + 4 * 16 * 256);
+    EXPECT_EQ(resident_peak_bytes(dim4), std::max<uint64_t>(resident_steady_bytes(dim4), 17453u + 4 * 8 * 256));
 }
 
 TEST(DiskAnnBudgets, ChecksInOrder) {

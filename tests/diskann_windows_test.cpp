@@ -152,6 +152,17 @@ TEST(VectorWindowPlanner, RecordSlicing) {
     const auto edge = VectorWindowPlanner::create(plan_with_window(4096), ~uint64_t{0} - 12, 16, 8);
     expect_error([&] { edge.record(ReadWindow{~uint64_t{0} - 12, 8}, bytes, 1); }, ErrorKind::InvalidData,
                  "DiskANN raw-vector record range overflows");
+
+    // record_if_present: the same slice, and empty wherever record fails.
+    const auto present = planner.record_if_present(w, bytes, 3);
+    EXPECT_EQ(present.data(), r.data());
+    EXPECT_EQ(present.size(), 8u);
+    EXPECT_EQ(planner.record_if_present(w, std::span<const uint8_t>(bytes).first(32), 3).size(), 8u);
+    EXPECT_TRUE(planner.record_if_present(w, std::span<const uint8_t>(bytes).first(31), 3).empty());
+    EXPECT_TRUE(planner.record_if_present(ReadWindow{so + 32, 48}, bytes, 3).empty());
+    EXPECT_TRUE(planner.record_if_present(w, bytes, ~uint64_t{0} / 4).empty());
+    EXPECT_TRUE(huge.record_if_present(ReadWindow{~uint64_t{0} - 4, 8}, bytes, 1).empty());
+    EXPECT_TRUE(edge.record_if_present(ReadWindow{~uint64_t{0} - 12, 8}, bytes, 1).empty());
 }
 
 // ---- OffsetMap / OffsetLru ---------------------------------------------------------

@@ -603,7 +603,8 @@ TEST(PqTable, EntriesHaveTheBitsOfTheBatchProductAndTheFormula) {
           book(ProductQuantizer::with_nbits_balanced(23, 4, 8), 91),    // 6, 6, 6, 5
           book(ProductQuantizer::with_nbits_balanced(10, 4, 4), 92),    // 3, 3, 2, 2
           book(ProductQuantizer::with_nbits(7, 1, 8), 93),              // one chunk of 7
-          book(ProductQuantizer::with_nbits(32, 4, 8), 94)}) {          // 8 wide: the batch
+          book(ProductQuantizer::with_nbits(32, 4, 8), 94),             // 8 wide: the batch
+          book(ProductQuantizer::with_nbits(16, 4, 4), 96)}) {          // four-value chunks, 4-bit
         SCOPED_TRACE(pq.d());
         const std::vector<float> q = gaussian(pq.d(), 95);
         for (bool scalar : {false, true}) {
@@ -611,6 +612,15 @@ TEST(PqTable, EntriesHaveTheBitsOfTheBatchProductAndTheFormula) {
             for (uint32_t metric : {tavren::kMetricL2, tavren::kMetricInnerProduct}) {
                 std::vector<float> table(pq.m() * pq.ksub(), 42.0f);
                 pq.compute_distance_table(q, metric, table);
+                // The dimension-major form reads its own copy of the codebook
+                // (four-value chunks, AVX2 only) and gives the same bits.
+                const bool all_four = pq.d() == 4 * pq.m();
+                EXPECT_EQ(pq.distance_table_by_dimension(), all_four && !scalar && distance::avx2_available());
+                std::vector<float> by_dimension(pq.m() * pq.ksub() + 1, 42.0f);
+                pq.compute_distance_table_by_dimension(q, metric, std::span<float>(by_dimension).first(table.size()));
+                ASSERT_TRUE(same_bits(table, std::span<const float>(by_dimension).first(table.size())))
+                    << "metric " << metric << " scalar " << scalar;
+                EXPECT_EQ(by_dimension.back(), 42.0f);
                 for (size_t j = 0; j < pq.m(); ++j) {
                     const size_t lo = pq.chunk_offsets()[j], w = pq.chunk_offsets()[j + 1] - lo;
                     const std::span<const float> qj = std::span<const float>(q).subspan(lo, w);

@@ -171,7 +171,8 @@ void DiskAnnIndexReader::search_batch_filtered_exhaustive(std::span<const float>
                 tile_nodes[t] = ds::exhaustive_filtered_candidate_nodes_tile(
                     tq,
                     [&](size_t q, std::span<float> table) {
-                        res.pq.compute_distance_table(chunk.subspan((q0 + q) * d, d), header_.metric, table);
+                        res.pq.compute_distance_table_by_dimension(chunk.subspan((q0 + q) * d, d), header_.metric,
+                                                                   table);
                     },
                     table_len, res.pq_codes, layout.m, header_.pq_bits, nodes, budget);
             }

@@ -171,7 +171,7 @@ std::vector<ds::SearchCandidate> DiskAnnIndexReader::exhaustive_filtered_candida
     const DiskAnnResidentData& res = resident();
     const ds::PqCodeLayout layout = ds::pq_code_layout(header_.pq_m, header_.pq_bits);
     const std::span<float> table = scratch.prepare_distance_table(layout.m * layout.ksub);
-    res.pq.compute_distance_table(query, header_.metric, table);
+    res.pq.compute_distance_table_by_dimension(query, header_.metric, table);
     std::vector<ds::SearchCandidate> heap;
     ds::reserve_filtered_candidate_heap(heap, budget);
     ds::for_each_node_chunk(nodes, scratch.neighbor_ids, [&](std::span<const uint32_t> chunk) {

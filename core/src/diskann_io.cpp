@@ -35,6 +35,7 @@ struct ResidentTerms {
     uint64_t quantizer = 0;    // P: codebook floats and m + 1 chunk offsets
     uint64_t row_ids = 0;      // R: decoded row IDs
     uint64_t codeword_norms = 0;
+    uint64_t transposed_codebook = 0;  // the dimension-major copy the distance tables read
 };
 
 constexpr std::string_view kSizeOverflow = "DiskANN resident size overflows usize";
@@ -54,6 +55,9 @@ ResidentTerms resident_terms(const DiskAnnHeader& h) {
     t.quantizer = add_or(4 * uint64_t{h.dimension} * ksub, 8 * (m + 1), kSizeOverflow);
     t.row_ids = section_length(h, fmtd::kSectionRowIds) - fmtd::kRowIdHeaderBytes;
     t.codeword_norms = 4 * m * ksub;
+    // Charged whenever the chunks can all be four wide (d = 4 m), whether or
+    // not the stored plan and the machine end up building the copy.
+    if (uint64_t{h.dimension} == 4 * m) t.transposed_codebook = 4 * uint64_t{h.dimension} * ksub;
     return t;
 }
 
@@ -62,7 +66,8 @@ uint64_t steady_from(const DiskAnnHeader& h, const ResidentTerms& t) {
     s = add_or(s, section_length(h, fmtd::kSectionPqCodes), kSizeOverflow);
     s = add_or(s, section_length(h, fmtd::kSectionAdjacencyIndex), kSizeOverflow);
     s = add_or(s, section_length(h, fmtd::kSectionAdjacencyPages) / fmtd::kPageBytes, kSizeOverflow);
-    return add_or(s, t.codeword_norms, kSizeOverflow);
+    s = add_or(s, t.codeword_norms, kSizeOverflow);
+    return add_or(s, t.transposed_codebook, kSizeOverflow);
 }
 
 // A zero-filled buffer of `len` bytes, or InvalidData "DiskANN {name} allocation failed".

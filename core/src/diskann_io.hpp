@@ -58,7 +58,9 @@ using read_options::DeploymentProfile;
 
 // Bytes the resident sections hold once loaded: decoded row IDs, the decoded
 // quantizer, the PQ codes, the decoded adjacency index, one validation byte
-// per adjacency page and one f32 per codeword. InvalidInput "DiskANN pq.bits
+// per adjacency page, one f32 per codeword and, when d = 4 m, a
+// dimension-major copy of the codebook (4 d ksub bytes) for the distance
+// tables. InvalidInput "DiskANN pq.bits
 // must be 4 or 8"; InvalidData "DiskANN row-ID section header is truncated",
 // "DiskANN adjacency section is not page-aligned", "DiskANN resident size
 // overflows usize".

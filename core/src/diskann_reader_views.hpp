@@ -85,7 +85,7 @@ public:
     }
     ds::SharedWindowCacheView& shared_adjacency_cache() override { return adjacency_view_; }
     void compute_distance_table(std::span<const float> query, std::span<float> table) const override {
-        resident_.pq.compute_distance_table(query, reader_.header().metric, table);
+        resident_.pq.compute_distance_table_by_dimension(query, reader_.header().metric, table);
     }
     int64_t row_id(size_t node) const override { return reader_.row_id(node); }
 

@@ -476,11 +476,9 @@ void DiskAnnQueryScratch::select_round(size_t count) {
     }
 }
 
-void DiskAnnQueryScratch::insert_graph_candidate(size_t node, size_t list_size, float distance) {
-    if (list_size == 0) return;
+void DiskAnnQueryScratch::admit_graph_candidate(size_t node, size_t list_size, float distance) {
     const SearchCandidate c{node, distance};
     if (retained.size() >= list_size) {
-        if (!candidate_less(c, retained.front())) return;
         grow_for_one(frontier, "DiskANN graph frontier allocation failed");
         std::pop_heap(retained.begin(), retained.end(), candidate_less);
         retained.pop_back();

@@ -273,9 +273,16 @@ struct DiskAnnQueryScratch {
     // Offers (node, distance) to the retained list of at most L entries and to
     // the frontier. InvalidInput "DiskANN graph candidate allocation failed" /
     // "DiskANN graph frontier allocation failed" when a heap cannot grow.
-    void insert_graph_candidate(size_t node, size_t list_size, float distance);
+    // Most offers lose to the worst retained candidate: that test is inline.
+    void insert_graph_candidate(size_t node, size_t list_size, float distance) {
+        if (list_size == 0) return;
+        if (retained.size() >= list_size && !candidate_less(SearchCandidate{node, distance}, retained.front())) return;
+        admit_graph_candidate(node, list_size, distance);
+    }
     // Moves the retained candidates into `candidates`, ascending.
     void finish_graph_candidates();
+    // The rest of insert_graph_candidate, for an offer the list takes.
+    void admit_graph_candidate(size_t node, size_t list_size, float distance);
 
     void recycle_adjacency_windows();
     void recycle_window_caches();
@@ -296,7 +303,7 @@ namespace tavren::diskann_search {
 class DiskAnnSearchSource : public AdjacencyPageSource {
 public:
     // Fills `table` (m x ksub) for the query under the index metric
-    // (ProductQuantizer::compute_distance_table of the resident quantizer).
+    // (ProductQuantizer::compute_distance_table_by_dimension of the resident quantizer).
     virtual void compute_distance_table(std::span<const float> query, std::span<float> table) const = 0;
     // The node's row ID ("DiskANN row-ID node is out of range", ...).
     virtual int64_t row_id(size_t node) const = 0;

@@ -123,7 +123,25 @@ void rerank(const RawVectorRerankInput& input, const DiskAnnSearchSource& source
     std::vector<ExactSearchResult> heap;
     try {
         heap = make_result_heap(candidates.size(), top_k);
-        for (const SearchCandidate& c : candidates) {
+        // The records lie scattered over the raw-vector section: each one's
+        // lines are requested before the one ahead of it is scored, so the
+        // scoring does not wait for memory once per record.
+        constexpr size_t kAhead = 2;
+        const auto prefetch_record = [&](size_t i) noexcept {
+            if (i >= candidates.size()) return;
+            const auto w = planner.window_for_node(candidates[i].node);
+            if (!w) return;
+            const auto bytes = scratch.vector_cache.get(*w);
+            if (!bytes) return;
+            const auto r = planner.record_if_present(*w, *bytes, candidates[i].node);
+            if (r.empty()) return;
+            for (size_t at = 0; at < r.size(); at += 64) __builtin_prefetch(r.data() + at);
+            __builtin_prefetch(r.data() + r.size() - 1);
+        };
+        for (size_t i = 0; i < kAhead; ++i) prefetch_record(i);
+        for (size_t i = 0; i < candidates.size(); ++i) {
+            prefetch_record(i + kAhead);
+            const SearchCandidate& c = candidates[i];
             const auto w = planner.window_for_node(c.node);
             if (!w) invalid_data("DiskANN raw-vector record is out of range");
             const auto bytes = scratch.vector_cache.get(*w);

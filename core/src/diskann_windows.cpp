@@ -77,6 +77,17 @@ std::span<const uint8_t> VectorWindowPlanner::record(const ReadWindow& window, s
     return bytes.subspan(*start - window.offset, record_bytes_);
 }
 
+std::span<const uint8_t> VectorWindowPlanner::record_if_present(const ReadWindow& window,
+                                                                std::span<const uint8_t> bytes,
+                                                                uint64_t node) const noexcept {
+    const auto rel = checked_mul(node, record_bytes_);
+    const auto start = rel ? checked_add(*rel, section_offset_) : std::nullopt;
+    if (!start || *start < window.offset) return {};
+    const auto end_abs = checked_add(*start, record_bytes_);
+    if (!end_abs || bytes.size() < *end_abs - window.offset) return {};
+    return bytes.subspan(*start - window.offset, record_bytes_);
+}
+
 // ---- sets and recency order ----------------------------------------------------
 
 void OffsetLru::append(uint64_t offset, uint64_t* stamp) {

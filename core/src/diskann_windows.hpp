@@ -136,6 +136,9 @@ public:
     // "DiskANN raw-vector window starts after its record", "DiskANN raw-vector
     // record range overflows", "DiskANN raw-vector record is truncated".
     std::span<const uint8_t> record(const ReadWindow& window, std::span<const uint8_t> bytes, uint64_t node) const;
+    // The same slice, or an empty span where record() would fail.
+    std::span<const uint8_t> record_if_present(const ReadWindow& window, std::span<const uint8_t> bytes,
+                                               uint64_t node) const noexcept;
 
     uint64_t section_offset() const noexcept { return section_offset_; }
     uint64_t section_len() const noexcept { return section_len_; }

@@ -251,6 +251,35 @@ void fvec_expanded_l2_batch(FloatSpan query, FloatSpan data, FloatSpan row_norms
     for (size_t i = 0; i < n; ++i) out[i] = expanded_l2(row_norms[i], qn, out[i]);
 }
 
+namespace {
+
+// Row i of dimension-major four-value rows, summed in the scalar order.
+float ip_dim4_col(const float* q, const float* cols, size_t n, size_t i) noexcept {
+    const float row[4] = {cols[i], cols[n + i], cols[2 * n + i], cols[3 * n + i]};
+    return inner_product_scalar(q, row, 4);
+}
+
+}  // namespace
+
+void fvec_ip_batch_dim4_cols(FloatSpan query, FloatSpan cols, size_t n, std::span<float> out) {
+    if (n == 0) return;
+    check_batch_shape(query, cols, 4, n, out);
+    size_t i = avx2_enabled() ? detail::ip_batch_dim4_cols_avx2(query.data(), cols.data(), n, out.data()) : 0;
+    for (; i < n; ++i) out[i] = ip_dim4_col(query.data(), cols.data(), n, i);
+}
+
+void fvec_expanded_l2_batch_dim4_cols(FloatSpan query, FloatSpan cols, FloatSpan row_norms, size_t n,
+                                      std::span<float> out) {
+    if (n == 0) return;
+    check_batch_shape(query, cols, 4, n, out);
+    check_len(n, row_norms.size());
+    const float qn = fvec_norm_l2sqr(query.first(4));
+    size_t i = avx2_enabled() ? detail::expanded_l2_batch_dim4_cols_avx2(query.data(), cols.data(), row_norms.data(),
+                                                                         qn, n, out.data())
+                              : 0;
+    for (; i < n; ++i) out[i] = expanded_l2(row_norms[i], qn, ip_dim4_col(query.data(), cols.data(), n, i));
+}
+
 void fvec_l2sqr_batch(FloatSpan query, FloatSpan data, size_t dim, size_t n, std::span<float> out) {
     if (n == 0) return;
     check_batch_shape(query, data, dim, n, out);

@@ -80,6 +80,12 @@ inline float expanded_l2(float cn, float xn, float ip) noexcept {
 // (the common PQ sub-space) in one pass without a second loop over out.
 void fvec_expanded_l2_batch(FloatSpan query, FloatSpan data, FloatSpan row_norms, size_t dim, size_t n,
                             std::span<float> out);
+// fvec_ip_batch and fvec_expanded_l2_batch of n four-value rows held
+// dimension-major: value t of row i at cols[t * n + i] (cols holds 4 n
+// values). The same bits as the row-major forms.
+void fvec_ip_batch_dim4_cols(FloatSpan query, FloatSpan cols, size_t n, std::span<float> out);
+void fvec_expanded_l2_batch_dim4_cols(FloatSpan query, FloatSpan cols, FloatSpan row_norms, size_t n,
+                                      std::span<float> out);
 // out[i] = squared L2 distance from query to row i for i < n. On the
 // matrix-product branch, (|row|^2 + |query|^2) - 2 dot, never negative; where
 // that form gives NaN (norms or dot products overflowing to infinity) the

@@ -268,6 +268,48 @@ TD_AVX2 size_t expanded_l2_batch_dim4_avx2(const float* q, const float* rows, co
     return i;
 }
 
+namespace {
+
+// The inner products of q with rows i .. i + 7 of four-value rows held
+// dimension-major (value t of row i at cols[t * n + i]), each summed as
+// ((((0 + q0 r0) + q1 r1) + q2 r2) + q3 r3), as ip8_dim4 sums them.
+TD_AVX2 inline __m256 ip8_dim4_cols(__m256 q0, __m256 q1, __m256 q2, __m256 q3, const float* cols, size_t n,
+                                    size_t i) noexcept {
+    __m256 s = _mm256_add_ps(_mm256_setzero_ps(), _mm256_mul_ps(q0, _mm256_loadu_ps(cols + i)));
+    s = _mm256_add_ps(s, _mm256_mul_ps(q1, _mm256_loadu_ps(cols + n + i)));
+    s = _mm256_add_ps(s, _mm256_mul_ps(q2, _mm256_loadu_ps(cols + 2 * n + i)));
+    return _mm256_add_ps(s, _mm256_mul_ps(q3, _mm256_loadu_ps(cols + 3 * n + i)));
+}
+
+}  // namespace
+
+TD_AVX2 size_t ip_batch_dim4_cols_avx2(const float* q, const float* cols, size_t n, float* out) noexcept {
+    const __m256 q0 = _mm256_set1_ps(q[0]);
+    const __m256 q1 = _mm256_set1_ps(q[1]);
+    const __m256 q2 = _mm256_set1_ps(q[2]);
+    const __m256 q3 = _mm256_set1_ps(q[3]);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, ip8_dim4_cols(q0, q1, q2, q3, cols, n, i));
+    return i;
+}
+
+TD_AVX2 size_t expanded_l2_batch_dim4_cols_avx2(const float* q, const float* cols, const float* row_norms, float qn,
+                                                size_t n, float* out) noexcept {
+    const __m256 q0 = _mm256_set1_ps(q[0]);
+    const __m256 q1 = _mm256_set1_ps(q[1]);
+    const __m256 q2 = _mm256_set1_ps(q[2]);
+    const __m256 q3 = _mm256_set1_ps(q[3]);
+    const __m256 qnv = _mm256_set1_ps(qn);
+    const __m256 zero = _mm256_setzero_ps();
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 ip = ip8_dim4_cols(q0, q1, q2, q3, cols, n, i);
+        const __m256 v = _mm256_sub_ps(_mm256_add_ps(_mm256_loadu_ps(row_norms + i), qnv), _mm256_add_ps(ip, ip));
+        _mm256_storeu_ps(out + i, _mm256_max_ps(v, zero));
+    }
+    return i;
+}
+
 }  // namespace tavren::distance::detail
 
 // ---- Query blocks ----------------------------------------------------------------

@@ -49,6 +49,11 @@ size_t ip_batch_dim4_avx2(const float* q, const float* rows, size_t n, float* ou
 // number of rows done.
 size_t expanded_l2_batch_dim4_avx2(const float* q, const float* rows, const float* row_norms, float qn, size_t n,
                                    float* out) noexcept;
+// The same two for rows held dimension-major (value t of row i at
+// cols[t * n + i]): eight rows per step from four plain loads, no transpose.
+size_t ip_batch_dim4_cols_avx2(const float* q, const float* cols, size_t n, float* out) noexcept;
+size_t expanded_l2_batch_dim4_cols_avx2(const float* q, const float* cols, const float* row_norms, float qn, size_t n,
+                                        float* out) noexcept;
 
 // The sums of a query block (see distance::query_block_distances): kind
 // kBlockL2 gives out[r * nq + j] = fvec_l2sqr_avx2(query j, row r, d); the

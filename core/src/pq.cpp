@@ -376,6 +376,36 @@ void ProductQuantizer::compute_distance_table(std::span<const float> query, uint
     }
 }
 
+bool ProductQuantizer::distance_table_by_dimension() const noexcept {
+    return max_chunk_width_ == 4 && d_ == 4 * m_ && distance::avx2_enabled();
+}
+
+void ProductQuantizer::compute_distance_table_by_dimension(std::span<const float> query, uint32_t metric,
+                                                           std::span<float> table) const {
+    if (!distance_table_by_dimension()) {
+        compute_distance_table(query, metric, table);
+        return;
+    }
+    check_len(d_, query.size());
+    check_len(checked_size_product(m_, ksub_, "m * ksub"), table.size());
+    // Every chunk is four wide, so chunk j starts at dimension 4 j.
+    const TransposedCodebook& transposed = transposed_codebook();
+    const std::span<const float> values(transposed.values);
+    for (size_t j = 0; j < m_; ++j) {
+        const std::span<const float> q = query.subspan(4 * j, 4);
+        const std::span<float> row = table.subspan(j * ksub_, ksub_);
+        const std::span<const float> cols = values.subspan(j * transposed.stride, 4 * ksub_);
+        if (metric == kMetricInnerProduct) {
+            distance::fvec_ip_batch_dim4_cols(q, cols, ksub_, row);
+            for (float& v : row) v = -v;
+            continue;
+        }
+        check_len((j + 1) * ksub_, centroid_norms_.size());
+        const std::span<const float> norms = std::span<const float>(centroid_norms_).subspan(j * ksub_, ksub_);
+        distance::fvec_expanded_l2_batch_dim4_cols(q, cols, norms, ksub_, row);
+    }
+}
+
 void ProductQuantizer::compute_inner_product_table(std::span<const float> query, std::span<float> table) const {
     check_len(d_, query.size());
     check_len(checked_size_product(m_, ksub_, "m * ksub"), table.size());

@@ -157,6 +157,15 @@ public:
     // 1 (inner product): -(q_j . c). Any other metric (l2, and cosine on
     // normalised inputs): max((|c|^2 + |q_j|^2) - 2 q_j . c, 0), NaN as 0.
     void compute_distance_table(std::span<const float> query, uint32_t metric, std::span<float> table) const;
+    // compute_distance_table's table, bit for bit. When every chunk is four
+    // wide and the AVX2 kernels are in use it reads transposed_codebook()
+    // (built on the first call, as many bytes as the codebook) with plain
+    // loads of eight codewords at a time instead of transposing every eight
+    // codewords of the codebook on each call.
+    void compute_distance_table_by_dimension(std::span<const float> query, uint32_t metric,
+                                             std::span<float> table) const;
+    // Whether compute_distance_table_by_dimension reads the transposed copy.
+    bool distance_table_by_dimension() const noexcept;
     // Entry j * ksub + c = q_j . c, no sign change, no norms.
     void compute_inner_product_table(std::span<const float> query, std::span<float> table) const;
     // The ksub squared distances from row's chunk j to the chunk's codewords

@@ -67,13 +67,16 @@ static uint32_t u32_at(const uint8_t *b, size_t at) {
 static uint64_t section_offset(const uint8_t *b, int s) { return u64_at(b, 96 + 16 * (size_t)s); }
 static uint64_t section_length(const uint8_t *b, int s) { return u64_at(b, 104 + 16 * (size_t)s); }
 
-/* The bytes the resident sections hold once loaded, from the header alone. */
+/* The bytes the resident sections hold once loaded, from the header alone:
+   with four-dimensional PQ chunks (d = 4 m) a second, dimension-major copy of
+   the codebook for the distance tables. */
 static uint64_t steady_bytes(const uint8_t *b) {
     const uint64_t d = u32_at(b, 16), m = u32_at(b, 56), bits = u32_at(b, 60);
     const uint64_t ksub = bits == 4 ? 16 : 256;
     const uint64_t p = 4 * d * ksub + 8 * (m + 1);
+    const uint64_t transposed = d == 4 * m ? 4 * d * ksub : 0;
     return (section_length(b, 1) - 32) + p + section_length(b, 2) + section_length(b, 4) + section_length(b, 5) / 4096 +
-           4 * m * ksub;
+           4 * m * ksub + transposed;
 }
 
 static int build(Sink *sink) {
