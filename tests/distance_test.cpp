@@ -587,7 +587,8 @@ TEST(Batches, FourValueRowsGiveTheMatrixProductsBits) {
 
 // The PQ table form: (|c|^2 + |q|^2) - 2 q.c clamped at 0, equal bit for bit
 // to the inner-product batch followed by the formula, on every path and at
-// widths with and without the four-value kernel. Rows whose formula is
+// widths with and without the four-value kernel (four-value rows also held
+// dimension-major). Rows whose formula is
 // negative, -0 or NaN (an infinite norm against an infinite product) give +0.
 TEST(Batches, ExpandedL2BatchIsTheInnerProductBatchThenTheFormula) {
     RestoreDetection restore;
@@ -617,51 +618,29 @@ TEST(Batches, ExpandedL2BatchIsTheInnerProductBatchThenTheFormula) {
                     EXPECT_BITS_EQ(0.0f, got[1]);
                 }
                 EXPECT_TRUE(std::isnan(got[n]));  // nothing written past n
+                if (dim != 4) return;
+                // The same rows held dimension-major: the same bits, for the
+                // inner products too, and nothing written past n.
+                std::vector<float> cols(4 * n), cols_ip(n + 1, kNaN), cols_l2(n + 1, kNaN);
+                for (size_t i = 0; i < n; ++i) {
+                    for (size_t t = 0; t < 4; ++t) cols[t * n + i] = data[4 * i + t];
+                }
+                td::fvec_ip_batch_dim4_cols(q, cols, n, std::span<float>(cols_ip).first(n));
+                td::fvec_expanded_l2_batch_dim4_cols(q, cols, norms, n, std::span<float>(cols_l2).first(n));
+                for (size_t i = 0; i < n; ++i) {
+                    EXPECT_BITS_EQ(ip[i], cols_ip[i]) << n << " row " << i;
+                    EXPECT_BITS_EQ(want[i], cols_l2[i]) << n << " row " << i;
+                }
+                EXPECT_TRUE(std::isnan(cols_ip[n]));
+                EXPECT_TRUE(std::isnan(cols_l2[n]));
             });
         }
     }
     std::vector<float> q(4, 1.0f), data(32, 1.0f), norms(7, 1.0f), out(8);
     EXPECT_THROW(td::fvec_expanded_l2_batch(q, data, norms, 4, 8, out), tavren::AssertionFailure);  // norms short
-}
-
-// Four-value rows held dimension-major give the row-major batches' bits on
-// every path, at lengths with and without a tail after the last eight rows,
-// the clamped rows included; nothing is written past n.
-TEST(Batches, DimensionMajorFourValueRowsAreTheRowMajorBatches) {
-    RestoreDetection restore;
-    std::mt19937 rng(41);
-    for (size_t n : {1u, 8u, 13u, 256u}) {
-        auto q = make_vector(Kind::Normal, 4, rng);
-        auto data = make_vector(Kind::Normal, 4 * n, rng);
-        std::vector<float> norms = td::row_norms_l2sqr(data, 4);
-        norms[0] = 0.0f;
-        if (n > 1) {
-            norms[1] = std::numeric_limits<float>::infinity();
-            data[4] = std::numeric_limits<float>::infinity();
-            q[0] = 1.0f;
-        }
-        std::vector<float> cols(4 * n);
-        for (size_t i = 0; i < n; ++i) {
-            for (size_t t = 0; t < 4; ++t) cols[t * n + i] = data[4 * i + t];
-        }
-        for_each_path([&](bool) {
-            std::vector<float> want_ip(n), want_l2(n), got_ip(n + 1, kNaN), got_l2(n + 1, kNaN);
-            td::fvec_ip_batch(q, data, 4, n, want_ip);
-            td::fvec_expanded_l2_batch(q, data, norms, 4, n, want_l2);
-            td::fvec_ip_batch_dim4_cols(q, cols, n, std::span<float>(got_ip).first(n));
-            td::fvec_expanded_l2_batch_dim4_cols(q, cols, norms, n, std::span<float>(got_l2).first(n));
-            for (size_t i = 0; i < n; ++i) {
-                EXPECT_BITS_EQ(want_ip[i], got_ip[i]) << n << " row " << i;
-                EXPECT_BITS_EQ(want_l2[i], got_l2[i]) << n << " row " << i;
-            }
-            EXPECT_TRUE(std::isnan(got_ip[n]));
-            EXPECT_TRUE(std::isnan(got_l2[n]));
-        });
-    }
-    std::vector<float> q(4, 1.0f), cols(31, 1.0f), norms(8, 1.0f), out(8);
-    EXPECT_THROW(td::fvec_ip_batch_dim4_cols(q, cols, 8, out), tavren::AssertionFailure);  // cols short
-    std::vector<float> full(32, 1.0f), short_norms(7, 1.0f);
-    EXPECT_THROW(td::fvec_expanded_l2_batch_dim4_cols(q, full, short_norms, 8, out), tavren::AssertionFailure);
+    EXPECT_THROW(td::fvec_expanded_l2_batch_dim4_cols(q, data, norms, 8, out), tavren::AssertionFailure);
+    EXPECT_THROW(td::fvec_ip_batch_dim4_cols(q, std::span<const float>(data).first(31), 8, out),
+                 tavren::AssertionFailure);  // rows short
 }
 
 TEST(Batches, RowByRowBranchesAreExactAndMatrixBranchesAreClose) {

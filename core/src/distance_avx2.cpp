@@ -237,39 +237,6 @@ TD_AVX2 inline __m256 ip8_dim4(__m256 q0, __m256 q1, __m256 q2, __m256 q3, const
     return _mm256_permutevar8x32_ps(s, order);
 }
 
-}  // namespace
-
-TD_AVX2 size_t ip_batch_dim4_avx2(const float* q, const float* rows, size_t n, float* out) noexcept {
-    const __m256 q0 = _mm256_set1_ps(q[0]);
-    const __m256 q1 = _mm256_set1_ps(q[1]);
-    const __m256 q2 = _mm256_set1_ps(q[2]);
-    const __m256 q3 = _mm256_set1_ps(q[3]);
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, ip8_dim4(q0, q1, q2, q3, rows + 4 * i));
-    return i;
-}
-
-TD_AVX2 size_t expanded_l2_batch_dim4_avx2(const float* q, const float* rows, const float* row_norms, float qn,
-                                           size_t n, float* out) noexcept {
-    const __m256 q0 = _mm256_set1_ps(q[0]);
-    const __m256 q1 = _mm256_set1_ps(q[1]);
-    const __m256 q2 = _mm256_set1_ps(q[2]);
-    const __m256 q3 = _mm256_set1_ps(q[3]);
-    const __m256 qnv = _mm256_set1_ps(qn);
-    const __m256 zero = _mm256_setzero_ps();
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 ip = ip8_dim4(q0, q1, q2, q3, rows + 4 * i);
-        const __m256 v = _mm256_sub_ps(_mm256_add_ps(_mm256_loadu_ps(row_norms + i), qnv), _mm256_add_ps(ip, ip));
-        // max takes its second operand unless v > 0: NaN and -0 become +0,
-        // as the scalar v > 0 ? v : 0 does.
-        _mm256_storeu_ps(out + i, _mm256_max_ps(v, zero));
-    }
-    return i;
-}
-
-namespace {
-
 // The inner products of q with rows i .. i + 7 of four-value rows held
 // dimension-major (value t of row i at cols[t * n + i]), each summed as
 // ((((0 + q0 r0) + q1 r1) + q2 r2) + q3 r3), as ip8_dim4 sums them.
@@ -281,20 +248,36 @@ TD_AVX2 inline __m256 ip8_dim4_cols(__m256 q0, __m256 q1, __m256 q2, __m256 q3, 
     return _mm256_add_ps(s, _mm256_mul_ps(q3, _mm256_loadu_ps(cols + 3 * n + i)));
 }
 
-}  // namespace
+// Where the eight inner products of rows i .. i + 7 come from: the row-major
+// rows through a transpose, or the dimension-major rows by plain loads.
+struct RowMajorDim4 {
+    const float* rows;
+    TD_AVX2 __m256 operator()(__m256 q0, __m256 q1, __m256 q2, __m256 q3, size_t i) const noexcept {
+        return ip8_dim4(q0, q1, q2, q3, rows + 4 * i);
+    }
+};
+struct DimensionMajorDim4 {
+    const float* cols;
+    size_t n;
+    TD_AVX2 __m256 operator()(__m256 q0, __m256 q1, __m256 q2, __m256 q3, size_t i) const noexcept {
+        return ip8_dim4_cols(q0, q1, q2, q3, cols, n, i);
+    }
+};
 
-TD_AVX2 size_t ip_batch_dim4_cols_avx2(const float* q, const float* cols, size_t n, float* out) noexcept {
+template <class Ip8>
+TD_AVX2 inline size_t ip_batch_dim4_with(const float* q, size_t n, float* out, Ip8 ip8) noexcept {
     const __m256 q0 = _mm256_set1_ps(q[0]);
     const __m256 q1 = _mm256_set1_ps(q[1]);
     const __m256 q2 = _mm256_set1_ps(q[2]);
     const __m256 q3 = _mm256_set1_ps(q[3]);
     size_t i = 0;
-    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, ip8_dim4_cols(q0, q1, q2, q3, cols, n, i));
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, ip8(q0, q1, q2, q3, i));
     return i;
 }
 
-TD_AVX2 size_t expanded_l2_batch_dim4_cols_avx2(const float* q, const float* cols, const float* row_norms, float qn,
-                                                size_t n, float* out) noexcept {
+template <class Ip8>
+TD_AVX2 inline size_t expanded_l2_batch_dim4_with(const float* q, const float* row_norms, float qn, size_t n,
+                                                  float* out, Ip8 ip8) noexcept {
     const __m256 q0 = _mm256_set1_ps(q[0]);
     const __m256 q1 = _mm256_set1_ps(q[1]);
     const __m256 q2 = _mm256_set1_ps(q[2]);
@@ -303,11 +286,33 @@ TD_AVX2 size_t expanded_l2_batch_dim4_cols_avx2(const float* q, const float* col
     const __m256 zero = _mm256_setzero_ps();
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        const __m256 ip = ip8_dim4_cols(q0, q1, q2, q3, cols, n, i);
+        const __m256 ip = ip8(q0, q1, q2, q3, i);
         const __m256 v = _mm256_sub_ps(_mm256_add_ps(_mm256_loadu_ps(row_norms + i), qnv), _mm256_add_ps(ip, ip));
+        // max takes its second operand unless v > 0: NaN and -0 become +0,
+        // as the scalar v > 0 ? v : 0 does.
         _mm256_storeu_ps(out + i, _mm256_max_ps(v, zero));
     }
     return i;
+}
+
+}  // namespace
+
+TD_AVX2 size_t ip_batch_dim4_avx2(const float* q, const float* rows, size_t n, float* out) noexcept {
+    return ip_batch_dim4_with(q, n, out, RowMajorDim4{rows});
+}
+
+TD_AVX2 size_t expanded_l2_batch_dim4_avx2(const float* q, const float* rows, const float* row_norms, float qn,
+                                           size_t n, float* out) noexcept {
+    return expanded_l2_batch_dim4_with(q, row_norms, qn, n, out, RowMajorDim4{rows});
+}
+
+TD_AVX2 size_t ip_batch_dim4_cols_avx2(const float* q, const float* cols, size_t n, float* out) noexcept {
+    return ip_batch_dim4_with(q, n, out, DimensionMajorDim4{cols, n});
+}
+
+TD_AVX2 size_t expanded_l2_batch_dim4_cols_avx2(const float* q, const float* cols, const float* row_norms, float qn,
+                                                size_t n, float* out) noexcept {
+    return expanded_l2_batch_dim4_with(q, row_norms, qn, n, out, DimensionMajorDim4{cols, n});
 }
 
 }  // namespace tavren::distance::detail
