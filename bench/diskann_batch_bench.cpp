@@ -27,6 +27,9 @@
 // DBB_POOL=N runs only the pool of N threads (for a profiler).
 //   diskann_batch_bench --single INDEX_FILE [queries (default 2000)] [L (default 12)] [passes (default 6)]
 // the same for single searches on one thread (no pool), query after query.
+// With DBB_CODE_LOADS=pairs the passes alternate between the two ways the PQ
+// sums read code bytes (one per load, eight per load) and it prints how many
+// pairs of consecutive passes the byte loads won and the mean time ratio.
 //   diskann_batch_bench --rerank INDEX_FILE [L (default 12)] [passes (default 10)]
 // generates the candidates of ten batches of 1000 queries once, then times
 // the chunk rerank of each batch alone (pools of 1 and 8 threads): fastest
@@ -58,6 +61,7 @@
 #include "dataset.hpp"
 #include "diskann_io.hpp"
 #include "io.hpp"
+#include "cpu.hpp"
 #include "pool.hpp"
 #include "read_options.hpp"
 
@@ -248,10 +252,29 @@ int single_passes(const std::shared_ptr<const std::vector<uint8_t>>& file, const
     std::vector<int64_t> ids;
     std::vector<float> dist;
     std::vector<double> us_per_query;
+    // DBB_CODE_LOADS=pairs: odd passes load PQ code bytes one by one, even
+    // passes eight per load; consecutive passes share the machine's state.
+    const char* loads = std::getenv("DBB_CODE_LOADS");
+    const bool pairs = loads != nullptr && std::strcmp(loads, "pairs") == 0;
+    std::vector<double> us_bytes;
     for (int pass = 0; pass <= passes; ++pass) {
+        const bool bytes = pairs && pass % 2 == 1;
+        if (pairs) cpu::force_code_loads_for_testing(bytes ? cpu::CodeLoads::Bytes : cpu::CodeLoads::Words);
         const auto t0 = std::chrono::steady_clock::now();
         for (size_t i = 0; i < q.rows; ++i) reader.search(std::span<const float>(q.data).subspan(i * d, d), 10, l, ids, dist);
-        if (pass > 0) us_per_query.push_back(elapsed_ms(t0) * 1e3 / double(q.rows));
+        if (pass > 0) (bytes ? us_bytes : us_per_query).push_back(elapsed_ms(t0) * 1e3 / double(q.rows));
+    }
+    if (pairs) {
+        cpu::force_code_loads_for_testing(cpu::CodeLoads::Detected);
+        size_t faster = 0, n = 0;
+        double ratios = 0;
+        for (; n < us_bytes.size() && n < us_per_query.size(); ++n) {
+            faster += us_bytes[n] < us_per_query[n] ? 1 : 0;
+            ratios += us_bytes[n] / us_per_query[n];
+        }
+        std::printf("  byte loads faster in %zu of %zu pass pairs, mean time ratio bytes / words %.4f\n", faster, n,
+                    ratios / double(n));
+        std::printf("  the figures below are the word-load passes\n");
     }
     const auto [best, median] = best_and_median(us_per_query);
     std::printf("  fastest %.2f us/query (%.0f QPS), median %.2f us/query (%.0f QPS)\n", best, 1e6 / best, median,

@@ -172,6 +172,22 @@ TEST(Avx2Detection, AgreesWithCompilerProbe) {
     EXPECT_EQ(td::avx2_enabled(), td::avx2_available());
 }
 
+// Byte loads on AMD (and Hygon) processors, word loads elsewhere; a forced
+// choice holds until detection is restored.
+TEST(CodeLoadsDetection, AgreesWithCompilerProbe) {
+    __builtin_cpu_init();
+    namespace cpu = tavren::cpu;
+    const bool amd = __builtin_cpu_is("amd") != 0;
+    EXPECT_EQ(cpu::code_loads(), amd ? cpu::CodeLoads::Bytes : cpu::CodeLoads::Words);
+    RestoreDetection restore;
+    cpu::force_code_loads_for_testing(cpu::CodeLoads::Words);
+    EXPECT_EQ(cpu::code_loads(), cpu::CodeLoads::Words);
+    cpu::force_code_loads_for_testing(cpu::CodeLoads::Bytes);
+    EXPECT_EQ(cpu::code_loads(), cpu::CodeLoads::Bytes);
+    cpu::force_code_loads_for_testing(cpu::CodeLoads::Detected);
+    EXPECT_EQ(cpu::code_loads(), amd ? cpu::CodeLoads::Bytes : cpu::CodeLoads::Words);
+}
+
 TEST(Reductions, EveryLengthAndKindMatchesTheOrderOfItsPath) {
     RestoreDetection restore;
     std::mt19937 rng(7);
@@ -512,9 +528,16 @@ TEST(PqKernels, EightSumsAtOnceAreThePlainSums) {
         const uint8_t* ptrs[8];
         for (size_t k = 0; k < 8; ++k) ptrs[k] = codes[k].data();
         for_each_path([&](bool) {
-            float out[8];
-            td::pq_table_sums8(table, ptrs, m, out);
-            for (size_t k = 0; k < 8; ++k) EXPECT_BITS_EQ(td::pq_table_sum(table, codes[k], m), out[k]) << m << " " << k;
+            // Code bytes one per load and eight per load: the same bits.
+            for (const auto loads : {tavren::cpu::CodeLoads::Bytes, tavren::cpu::CodeLoads::Words}) {
+                tavren::cpu::force_code_loads_for_testing(loads);
+                float out[8];
+                td::pq_table_sums8(table, ptrs, m, out);
+                for (size_t k = 0; k < 8; ++k) {
+                    EXPECT_BITS_EQ(td::pq_table_sum(table, codes[k], m), out[k])
+                        << m << " " << k << " loads " << static_cast<int>(loads);
+                }
+            }
         });
         const uint8_t* none[8] = {};
         float out[8];

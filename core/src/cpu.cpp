@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include <cpuid.h>
 
@@ -27,7 +28,37 @@ bool detect_avx2() noexcept {
     return (ebx & (1u << 5)) != 0;
 }
 
+// 0 = not yet detected, else a CodeLoads value.
+std::atomic<uint8_t> g_code_loads{0};
+std::atomic<uint8_t> g_code_loads_forced{0};
+
+CodeLoads detect_code_loads() noexcept {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(0, &eax, &ebx, &ecx, &edx) == 0) return CodeLoads::Words;
+    char vendor[12];
+    std::memcpy(vendor, &ebx, 4);
+    std::memcpy(vendor + 4, &edx, 4);
+    std::memcpy(vendor + 8, &ecx, 4);
+    const bool amd = std::memcmp(vendor, "AuthenticAMD", 12) == 0 || std::memcmp(vendor, "HygonGenuine", 12) == 0;
+    return amd ? CodeLoads::Bytes : CodeLoads::Words;
+}
+
 }  // namespace
+
+CodeLoads code_loads() noexcept {
+    const uint8_t forced = g_code_loads_forced.load(std::memory_order_relaxed);
+    if (forced != 0) return static_cast<CodeLoads>(forced);
+    uint8_t state = g_code_loads.load(std::memory_order_relaxed);
+    if (state == 0) {
+        state = static_cast<uint8_t>(detect_code_loads());
+        g_code_loads.store(state, std::memory_order_relaxed);
+    }
+    return static_cast<CodeLoads>(state);
+}
+
+void force_code_loads_for_testing(CodeLoads loads) noexcept {
+    g_code_loads_forced.store(static_cast<uint8_t>(loads), std::memory_order_relaxed);
+}
 
 bool avx2_available() noexcept {
     uint8_t state = g_avx2_state.load(std::memory_order_relaxed);

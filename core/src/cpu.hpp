@@ -18,4 +18,15 @@ void force_scalar_for_testing(bool force) noexcept;
 // switches (F16C) follow it too.
 bool scalar_forced_for_testing() noexcept;
 
+// How eight running PQ sums read their code bytes. Both give the same bits;
+// which is faster depends on the processor: AMD's (three loads per cycle)
+// run faster loading each byte on its own, Intel's (two) taking eight bytes
+// per load apart by shifts.
+enum class CodeLoads : unsigned char { Detected, Bytes, Words };
+// Bytes or Words: the test override when one is set, else Bytes on AMD and
+// Hygon processors and Words on every other.
+CodeLoads code_loads() noexcept;
+// Test-only: force Bytes or Words, or restore detection (Detected).
+void force_code_loads_for_testing(CodeLoads loads) noexcept;
+
 }  // namespace tavren::cpu

@@ -408,12 +408,41 @@ void scalar_table_sums8(const float* table, size_t ksub, size_t m, float out[8],
 
 namespace {
 
+// Eight 8-bit code sums with one scalar running sum per node, each code byte
+// loaded on its own (cpu::CodeLoads::Bytes). The code pointers are held in
+// locals: read through the array, the loop measured slower.
+void table_sums8_by_bytes(const float* table, const uint8_t* const codes[8], size_t m, float out[8]) noexcept {
+    float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f, s4 = 0.0f, s5 = 0.0f, s6 = 0.0f, s7 = 0.0f;
+    const uint8_t *c0 = codes[0], *c1 = codes[1], *c2 = codes[2], *c3 = codes[3], *c4 = codes[4], *c5 = codes[5],
+                  *c6 = codes[6], *c7 = codes[7];
+    const float* t = table;
+    for (size_t j = 0; j < m; ++j, t += 256) {
+        s0 += t[c0[j]];
+        s1 += t[c1[j]];
+        s2 += t[c2[j]];
+        s3 += t[c3[j]];
+        s4 += t[c4[j]];
+        s5 += t[c5[j]];
+        s6 += t[c6[j]];
+        s7 += t[c7[j]];
+    }
+    out[0] = s0;
+    out[1] = s1;
+    out[2] = s2;
+    out[3] = s3;
+    out[4] = s4;
+    out[5] = s5;
+    out[6] = s6;
+    out[7] = s7;
+}
+
 // Eight 8-bit code sums with one scalar running sum per node, taking eight
-// code bytes of each node per load. Putting the eight entries of a
-// sub-quantizer into one vector register costs a shuffle per entry, and a
-// hardware gather is slower still on some processors; plain loads and adds
-// measured fastest on every machine tried. Each sum starts from +0.0 and adds
-// in sub-quantizer order, the bits of the one-byte-at-a-time loop.
+// code bytes of each node per load apart by shifts (cpu::CodeLoads::Words).
+// Putting the eight entries of a sub-quantizer into one vector register
+// costs a shuffle per entry, and a hardware gather is slower still on some
+// processors; plain loads and adds measured fastest on every machine tried.
+// Each sum starts from +0.0 and adds in sub-quantizer order, the bits of the
+// one-byte-at-a-time loop above.
 void table_sums8_by_words(const float* table, const uint8_t* const codes[8], size_t m, float out[8]) noexcept {
     float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f, s4 = 0.0f, s5 = 0.0f, s6 = 0.0f, s7 = 0.0f;
     const auto word = [](const uint8_t* p) {
@@ -472,10 +501,10 @@ void table_sums8_by_words(const float* table, const uint8_t* const codes[8], siz
 
 void pq_table_sums8(FloatSpan table, const uint8_t* const codes[8], size_t m, float out[8]) {
     check_len(checked_product(m, 256, "256 * m"), table.size());
-    if constexpr (std::endian::native == std::endian::little) {
+    if (std::endian::native == std::endian::little && cpu::code_loads() == cpu::CodeLoads::Words) {
         table_sums8_by_words(table.data(), codes, m, out);
     } else {
-        scalar_table_sums8(table.data(), 256, m, out, [&](size_t k, size_t j) { return codes[k][j]; });
+        table_sums8_by_bytes(table.data(), codes, m, out);
     }
 }
 

@@ -23,7 +23,10 @@ struct PoolGuard {
 // it goes out of scope, whatever path the test forced.
 struct RestoreDetection {
     RestoreDetection() = default;
-    ~RestoreDetection() { distance::force_scalar_for_testing(false); }
+    ~RestoreDetection() {
+        distance::force_scalar_for_testing(false);
+        cpu::force_code_loads_for_testing(cpu::CodeLoads::Detected);
+    }
     RestoreDetection(const RestoreDetection&) = delete;
     RestoreDetection& operator=(const RestoreDetection&) = delete;
 };
