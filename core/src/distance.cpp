@@ -408,15 +408,53 @@ void scalar_table_sums8(const float* table, size_t ksub, size_t m, float out[8],
 
 namespace {
 
-// Eight 8-bit code sums with one scalar running sum per node, each code byte
-// loaded on its own (cpu::CodeLoads::Bytes). The code pointers are held in
-// locals: read through the array, the loop measured slower.
-void table_sums8_by_bytes(const float* table, const uint8_t* const codes[8], size_t m, float out[8]) noexcept {
+// Eight 8-bit code sums with one scalar running sum per node. Putting the
+// eight entries of a sub-quantizer into one vector register costs a shuffle
+// per entry, and a hardware gather is slower still on some processors; plain
+// loads and adds measured fastest on every machine tried. Each sum starts
+// from +0.0 and adds in sub-quantizer order. kWords takes eight code bytes
+// of each node per load apart by shifts (cpu::CodeLoads::Words), else each
+// byte is loaded on its own (Bytes): the same bits. The code pointers are
+// held in locals: read through the array, the byte loop measured slower.
+template <bool kWords>
+void table_sums8_plain(const float* table, const uint8_t* const codes[8], size_t m, float out[8]) noexcept {
     float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f, s4 = 0.0f, s5 = 0.0f, s6 = 0.0f, s7 = 0.0f;
     const uint8_t *c0 = codes[0], *c1 = codes[1], *c2 = codes[2], *c3 = codes[3], *c4 = codes[4], *c5 = codes[5],
                   *c6 = codes[6], *c7 = codes[7];
-    const float* t = table;
-    for (size_t j = 0; j < m; ++j, t += 256) {
+    size_t j = 0;
+    if constexpr (kWords) {
+        const auto word = [](const uint8_t* p) {
+            uint64_t w;
+            std::memcpy(&w, p, 8);
+            return w;
+        };
+        for (; j + 8 <= m; j += 8) {
+            // Byte b of each word is sub-quantizer j + b: the lowest byte first.
+            uint64_t w0 = word(c0 + j), w1 = word(c1 + j), w2 = word(c2 + j), w3 = word(c3 + j), w4 = word(c4 + j),
+                     w5 = word(c5 + j), w6 = word(c6 + j), w7 = word(c7 + j);
+            const float* t = table + 256 * j;
+            for (int b = 0; b < 8; ++b, t += 256) {
+                s0 += t[w0 & 255];
+                s1 += t[w1 & 255];
+                s2 += t[w2 & 255];
+                s3 += t[w3 & 255];
+                s4 += t[w4 & 255];
+                s5 += t[w5 & 255];
+                s6 += t[w6 & 255];
+                s7 += t[w7 & 255];
+                w0 >>= 8;
+                w1 >>= 8;
+                w2 >>= 8;
+                w3 >>= 8;
+                w4 >>= 8;
+                w5 >>= 8;
+                w6 >>= 8;
+                w7 >>= 8;
+            }
+        }
+    }
+    const float* t = table + 256 * j;
+    for (; j < m; ++j, t += 256) {
         s0 += t[c0[j]];
         s1 += t[c1[j]];
         s2 += t[c2[j]];
@@ -436,75 +474,14 @@ void table_sums8_by_bytes(const float* table, const uint8_t* const codes[8], siz
     out[7] = s7;
 }
 
-// Eight 8-bit code sums with one scalar running sum per node, taking eight
-// code bytes of each node per load apart by shifts (cpu::CodeLoads::Words).
-// Putting the eight entries of a sub-quantizer into one vector register
-// costs a shuffle per entry, and a hardware gather is slower still on some
-// processors; plain loads and adds measured fastest on every machine tried.
-// Each sum starts from +0.0 and adds in sub-quantizer order, the bits of the
-// one-byte-at-a-time loop above.
-void table_sums8_by_words(const float* table, const uint8_t* const codes[8], size_t m, float out[8]) noexcept {
-    float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f, s4 = 0.0f, s5 = 0.0f, s6 = 0.0f, s7 = 0.0f;
-    const auto word = [](const uint8_t* p) {
-        uint64_t w;
-        std::memcpy(&w, p, 8);
-        return w;
-    };
-    size_t j = 0;
-    for (; j + 8 <= m; j += 8) {
-        // Byte b of each word is sub-quantizer j + b: the lowest byte first.
-        uint64_t w0 = word(codes[0] + j), w1 = word(codes[1] + j), w2 = word(codes[2] + j),
-                 w3 = word(codes[3] + j), w4 = word(codes[4] + j), w5 = word(codes[5] + j),
-                 w6 = word(codes[6] + j), w7 = word(codes[7] + j);
-        const float* t = table + 256 * j;
-        for (int b = 0; b < 8; ++b, t += 256) {
-            s0 += t[w0 & 255];
-            s1 += t[w1 & 255];
-            s2 += t[w2 & 255];
-            s3 += t[w3 & 255];
-            s4 += t[w4 & 255];
-            s5 += t[w5 & 255];
-            s6 += t[w6 & 255];
-            s7 += t[w7 & 255];
-            w0 >>= 8;
-            w1 >>= 8;
-            w2 >>= 8;
-            w3 >>= 8;
-            w4 >>= 8;
-            w5 >>= 8;
-            w6 >>= 8;
-            w7 >>= 8;
-        }
-    }
-    for (; j < m; ++j) {
-        const float* t = table + 256 * j;
-        s0 += t[codes[0][j]];
-        s1 += t[codes[1][j]];
-        s2 += t[codes[2][j]];
-        s3 += t[codes[3][j]];
-        s4 += t[codes[4][j]];
-        s5 += t[codes[5][j]];
-        s6 += t[codes[6][j]];
-        s7 += t[codes[7][j]];
-    }
-    out[0] = s0;
-    out[1] = s1;
-    out[2] = s2;
-    out[3] = s3;
-    out[4] = s4;
-    out[5] = s5;
-    out[6] = s6;
-    out[7] = s7;
-}
-
 }  // namespace
 
 void pq_table_sums8(FloatSpan table, const uint8_t* const codes[8], size_t m, float out[8]) {
     check_len(checked_product(m, 256, "256 * m"), table.size());
     if (std::endian::native == std::endian::little && cpu::code_loads() == cpu::CodeLoads::Words) {
-        table_sums8_by_words(table.data(), codes, m, out);
+        table_sums8_plain<true>(table.data(), codes, m, out);
     } else {
-        table_sums8_by_bytes(table.data(), codes, m, out);
+        table_sums8_plain<false>(table.data(), codes, m, out);
     }
 }
 
