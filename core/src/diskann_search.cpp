@@ -99,10 +99,7 @@ inline void sum4_4bit(const float* table, const uint8_t* c0, const uint8_t* c1, 
 inline void prefetch_code(std::span<const uint8_t> codes, size_t code_bytes, uint32_t node) noexcept {
     const auto off = checked_mul(node, code_bytes);
     if (!off || *off >= codes.size()) return;
-    const size_t end = std::min<size_t>(codes.size(), *off + code_bytes);
-    for (size_t at = *off; at < end; at += 64) __builtin_prefetch(codes.data() + at);
-    // The last byte's line, when the row does not start on a line boundary.
-    __builtin_prefetch(codes.data() + end - 1);
+    prefetch_lines(codes.subspan(*off, std::min<size_t>(codes.size() - *off, code_bytes)));
 }
 
 template <class T>

@@ -77,6 +77,14 @@ struct PqCodeLayout {
 // distance-table length overflows" (all InvalidData).
 PqCodeLayout pq_code_layout(size_t m, uint32_t bits);
 
+// Requests every cache line of `bytes` (the last byte's too, for a range that
+// does not start on a line boundary); nothing for an empty range.
+inline void prefetch_lines(std::span<const uint8_t> bytes) noexcept {
+    if (bytes.empty()) return;
+    for (size_t at = 0; at < bytes.size(); at += 64) __builtin_prefetch(bytes.data() + at);
+    __builtin_prefetch(bytes.data() + bytes.size() - 1);
+}
+
 // The PQ distance of each node of `nodes` into `out` (emptied first, capacity
 // kept), in input order: the sum over subspaces j = 0 .. m - 1 of
 // table[j x ksub + code_j] in subspace order. Nodes go four at a time (four

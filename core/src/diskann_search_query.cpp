@@ -133,10 +133,7 @@ void rerank(const RawVectorRerankInput& input, const DiskAnnSearchSource& source
             if (!w) return;
             const auto bytes = scratch.vector_cache.get(*w);
             if (!bytes) return;
-            const auto r = planner.record_if_present(*w, *bytes, candidates[i].node);
-            if (r.empty()) return;
-            for (size_t at = 0; at < r.size(); at += 64) __builtin_prefetch(r.data() + at);
-            __builtin_prefetch(r.data() + r.size() - 1);
+            prefetch_lines(planner.record_if_present(*w, *bytes, candidates[i].node));
         };
         for (size_t i = 0; i < kAhead; ++i) prefetch_record(i);
         for (size_t i = 0; i < candidates.size(); ++i) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <new>
+#include <utility>
 
 namespace tavren::diskann_windows {
 
@@ -64,28 +65,44 @@ std::optional<ReadWindow> VectorWindowPlanner::window_for_node(uint64_t node) co
     return ReadWindow{*offset, std::min(section_len_ - *start, *span_bytes)};
 }
 
+namespace {
+
+// What record() found: the record's slice, or the first check it failed.
+enum class RecordFault : uint8_t { None, OffsetOverflows, WindowAfterRecord, RangeOverflows, Truncated };
+
+std::pair<std::span<const uint8_t>, RecordFault> find_record(uint64_t section_offset, uint64_t record_bytes,
+                                                                    const ReadWindow& window,
+                                                                    std::span<const uint8_t> bytes,
+                                                                    uint64_t node) noexcept {
+    const auto rel = checked_mul(node, record_bytes);
+    const auto start = rel ? checked_add(*rel, section_offset) : std::nullopt;
+    if (!start) return {{}, RecordFault::OffsetOverflows};
+    if (*start < window.offset) return {{}, RecordFault::WindowAfterRecord};
+    const auto end_abs = checked_add(*start, record_bytes);
+    if (!end_abs) return {{}, RecordFault::RangeOverflows};
+    if (bytes.size() < *end_abs - window.offset) return {{}, RecordFault::Truncated};
+    return {bytes.subspan(*start - window.offset, record_bytes), RecordFault::None};
+}
+
+}  // namespace
+
 std::span<const uint8_t> VectorWindowPlanner::record(const ReadWindow& window, std::span<const uint8_t> bytes,
                                                      uint64_t node) const {
-    const auto rel = checked_mul(node, record_bytes_);
-    const auto start = rel ? checked_add(*rel, section_offset_) : std::nullopt;
-    if (!start) invalid_data("DiskANN raw-vector offset overflows");
-    if (*start < window.offset) invalid_data("DiskANN raw-vector window starts after its record");
-    const auto end_abs = checked_add(*start, record_bytes_);
-    if (!end_abs) invalid_data("DiskANN raw-vector record range overflows");
-    const uint64_t end = *end_abs - window.offset;
-    if (bytes.size() < end) invalid_data("DiskANN raw-vector record is truncated");
-    return bytes.subspan(*start - window.offset, record_bytes_);
+    const auto [slice, fault] = find_record(section_offset_, record_bytes_, window, bytes, node);
+    switch (fault) {
+        case RecordFault::None: break;
+        case RecordFault::OffsetOverflows: invalid_data("DiskANN raw-vector offset overflows");
+        case RecordFault::WindowAfterRecord: invalid_data("DiskANN raw-vector window starts after its record");
+        case RecordFault::RangeOverflows: invalid_data("DiskANN raw-vector record range overflows");
+        case RecordFault::Truncated: invalid_data("DiskANN raw-vector record is truncated");
+    }
+    return slice;
 }
 
 std::span<const uint8_t> VectorWindowPlanner::record_if_present(const ReadWindow& window,
                                                                 std::span<const uint8_t> bytes,
                                                                 uint64_t node) const noexcept {
-    const auto rel = checked_mul(node, record_bytes_);
-    const auto start = rel ? checked_add(*rel, section_offset_) : std::nullopt;
-    if (!start || *start < window.offset) return {};
-    const auto end_abs = checked_add(*start, record_bytes_);
-    if (!end_abs || bytes.size() < *end_abs - window.offset) return {};
-    return bytes.subspan(*start - window.offset, record_bytes_);
+    return find_record(section_offset_, record_bytes_, window, bytes, node).first;
 }
 
 // ---- sets and recency order ----------------------------------------------------

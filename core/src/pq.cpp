@@ -354,8 +354,8 @@ void ProductQuantizer::decode(std::span<const uint8_t> code, std::span<float> ou
 
 // ---- distance tables ----------------------------------------------------------------
 
-void ProductQuantizer::compute_distance_table(std::span<const float> query, uint32_t metric,
-                                              std::span<float> table) const {
+void ProductQuantizer::fill_distance_table(std::span<const float> query, uint32_t metric, std::span<float> table,
+                                           const TransposedCodebook* transposed) const {
     check_len(d_, query.size());
     check_len(checked_size_product(m_, ksub_, "m * ksub"), table.size());
     for (size_t j = 0; j < m_; ++j) {
@@ -363,17 +363,34 @@ void ProductQuantizer::compute_distance_table(std::span<const float> query, uint
         const size_t w = chunk_offsets_[j + 1] - lo;
         const std::span<const float> q = query.subspan(lo, w);
         const std::span<float> row = table.subspan(j * ksub_, ksub_);
-        const std::span<const float> block = std::span<const float>(centroids_).subspan(lo * ksub_, ksub_ * w);
+        // Row-major: chunk j's ksub codewords of w values. Dimension-major
+        // (w = 4): its 4 rows of ksub values.
+        const std::span<const float> block =
+            transposed != nullptr ? std::span<const float>(transposed->values).subspan(j * transposed->stride, 4 * ksub_)
+                                  : std::span<const float>(centroids_).subspan(lo * ksub_, ksub_ * w);
         if (metric == kMetricInnerProduct) {
             // Chunks of 4 and more dimensions go through the matrix product.
-            distance::fvec_ip_batch(q, block, w, ksub_, row);
+            if (transposed != nullptr) {
+                distance::fvec_ip_batch_dim4_cols(q, block, ksub_, row);
+            } else {
+                distance::fvec_ip_batch(q, block, w, ksub_, row);
+            }
             for (float& v : row) v = -v;
             continue;
         }
         check_len((j + 1) * ksub_, centroid_norms_.size());
-        distance::fvec_expanded_l2_batch(q, block, std::span<const float>(centroid_norms_).subspan(j * ksub_, ksub_), w,
-                                         ksub_, row);
+        const std::span<const float> norms = std::span<const float>(centroid_norms_).subspan(j * ksub_, ksub_);
+        if (transposed != nullptr) {
+            distance::fvec_expanded_l2_batch_dim4_cols(q, block, norms, ksub_, row);
+        } else {
+            distance::fvec_expanded_l2_batch(q, block, norms, w, ksub_, row);
+        }
     }
+}
+
+void ProductQuantizer::compute_distance_table(std::span<const float> query, uint32_t metric,
+                                              std::span<float> table) const {
+    fill_distance_table(query, metric, table, nullptr);
 }
 
 bool ProductQuantizer::distance_table_by_dimension() const noexcept {
@@ -382,28 +399,8 @@ bool ProductQuantizer::distance_table_by_dimension() const noexcept {
 
 void ProductQuantizer::compute_distance_table_by_dimension(std::span<const float> query, uint32_t metric,
                                                            std::span<float> table) const {
-    if (!distance_table_by_dimension()) {
-        compute_distance_table(query, metric, table);
-        return;
-    }
-    check_len(d_, query.size());
-    check_len(checked_size_product(m_, ksub_, "m * ksub"), table.size());
-    // Every chunk is four wide, so chunk j starts at dimension 4 j.
-    const TransposedCodebook& transposed = transposed_codebook();
-    const std::span<const float> values(transposed.values);
-    for (size_t j = 0; j < m_; ++j) {
-        const std::span<const float> q = query.subspan(4 * j, 4);
-        const std::span<float> row = table.subspan(j * ksub_, ksub_);
-        const std::span<const float> cols = values.subspan(j * transposed.stride, 4 * ksub_);
-        if (metric == kMetricInnerProduct) {
-            distance::fvec_ip_batch_dim4_cols(q, cols, ksub_, row);
-            for (float& v : row) v = -v;
-            continue;
-        }
-        check_len((j + 1) * ksub_, centroid_norms_.size());
-        const std::span<const float> norms = std::span<const float>(centroid_norms_).subspan(j * ksub_, ksub_);
-        distance::fvec_expanded_l2_batch_dim4_cols(q, cols, norms, ksub_, row);
-    }
+    // Every chunk is four wide when the copy is read.
+    fill_distance_table(query, metric, table, distance_table_by_dimension() ? &transposed_codebook() : nullptr);
 }
 
 void ProductQuantizer::compute_inner_product_table(std::span<const float> query, std::span<float> table) const {

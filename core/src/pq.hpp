@@ -205,6 +205,10 @@ private:
 
     ProductQuantizer() = default;
     TransposedCodebook build_transposed_codebook() const;
+    // The distance table from the row-major codebook, or from `transposed`
+    // (every chunk four wide) when it is given: the same bits either way.
+    void fill_distance_table(std::span<const float> query, uint32_t metric, std::span<float> table,
+                             const TransposedCodebook* transposed) const;
     size_t rows_per_task(size_t n) const;
     void check_encode_shapes(std::span<const float> data, size_t n, std::span<uint8_t> codes) const;
     void put_code_value(std::span<uint8_t> code, size_t j, size_t value) const;
